@@ -1,0 +1,138 @@
+#include "gateway/service/log.h"
+
+#include <mutex>
+
+#include "gateway/service/settings.h"
+#include "platform/file.h"
+#include "platform/process.h"
+#include "platform/registry.h"
+#include "platform/win_error.h"
+
+namespace faxmail {
+
+namespace {
+
+constexpr char kTag[] = "CFILEMAN";
+// Registry texts of the log paths: up to 259 characters and the zero.
+constexpr std::uint32_t kLogPathLimit = 260;
+// A path of fewer characters leaves its channel off.
+constexpr std::size_t kMinLogPath = 4;
+
+struct Channel {
+  std::string path;
+  bool on = false;
+};
+
+// Written once by the start thread before any other gateway thread exists, read afterwards.
+Channel g_main;
+Channel g_secondary;
+
+void Write(const Channel& channel, std::string_view message, std::string_view text,
+           std::string_view tag, int line) {
+  if (!channel.on) return;
+  std::string full;
+  full.reserve(message.size() + text.size());
+  full.append(message).append(text);
+  std::string entry = FormatLogEntry(full, tag, line, platform::FormatUtcNow("%H:%M:%S %d/%m/%y"));
+  entry += "\r\n";
+  platform::AppendToFile(channel.path, entry);
+}
+
+void ReadChannel(const platform::RegKey& key, const char* name, Channel& channel) {
+  std::string path;
+  if (platform::RegQueryString(key, name, kLogPathLimit, path) == platform::kErrorSuccess &&
+      path.size() >= kMinLogPath) {
+    channel.path = path;
+    channel.on = true;
+  } else {
+    channel = Channel();
+  }
+}
+
+}  // namespace
+
+std::string FormatLogEntry(std::string_view message, std::string_view tag, int line,
+                           std::string_view time) {
+  std::string tail = " ";
+  tail.append(time).append(" (").append(tag).append(" - ").append(std::to_string(line)).append(")");
+  // Cut the message, never the tail, so that the time and the source stay readable.
+  const std::size_t room = kMaxEntry > tail.size() ? kMaxEntry - tail.size() : 0;
+  std::string entry(message.substr(0, room));
+  for (char& c : entry) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7f) c = '?';
+  }
+  if (entry.size() < kLogColumn) entry.append(kLogColumn - entry.size(), ' ');
+  entry += tail;
+  if (entry.size() > kMaxEntry) entry.resize(kMaxEntry);
+  return entry;
+}
+
+void GetDebugSettings2() {
+  platform::RegKey key;
+  if (platform::RegOpenKey(platform::Hive::LocalMachine, kGatewayKey, key) !=
+      platform::kErrorSuccess) {
+    g_main = Channel();
+    g_secondary = Channel();
+    return;
+  }
+  ReadChannel(key, "logfileb", g_secondary);
+  ReadChannel(key, "logfile", g_main);
+  platform::RegCloseKey(key);
+}
+
+void LogMessage(std::string_view message, std::string_view tag, int line) {
+  Write(g_main, message, {}, tag, line);
+}
+
+void LogMessageText(std::string_view message, std::string_view text, std::string_view tag,
+                    int line) {
+  Write(g_main, message, text, tag, line);
+}
+
+void LogMessage2(std::string_view message, std::string_view tag, int line) {
+  Write(g_secondary, message, {}, tag, line);
+}
+
+void LogMessageText2(std::string_view message, std::string_view text, std::string_view tag,
+                     int line) {
+  Write(g_secondary, message, text, tag, line);
+}
+
+long LogSocketError() {
+  const long error = platform::LastError();
+  LogMessage("WSA Socket Error: (" + std::to_string(error) + ")", kTag, __LINE__);
+  return error;
+}
+
+bool IsMainLogOn() { return g_main.on; }
+bool IsSecondaryLogOn() { return g_secondary.on; }
+
+std::string DebugCopyName(const std::string& path, std::uint64_t seconds) {
+  std::string name = path;
+  // Only a dot of the file's own name counts: a dot in a folder name is not an extension.
+  const auto slash = name.find_last_of(platform::kPathSeparator);
+  const auto dot = name.find_last_of('.');
+  if (dot != std::string::npos && (slash == std::string::npos || dot > slash))
+    name.erase(dot, 4);
+  return name + "-" + std::to_string(seconds) + ".debug";
+}
+
+void KeepDebugCopy(const std::string& path) {
+  platform::RenameFile(path, DebugCopyName(path, platform::ReadClock().seconds), true);
+}
+
+void ReportGatewayEvent(platform::EventType type, std::uint32_t eventId, const char* text1,
+                        const char* text2, const char* text3) {
+  static std::mutex mutex;
+  static platform::EventSource source;
+  std::lock_guard lock(mutex);
+  if (!source.IsOpen() &&
+      platform::RegisterEventSource(kServiceName, source) != platform::kErrorSuccess)
+    return;
+  std::vector<const char*> strings = {text1, text2, text3};
+  while (!strings.empty() && strings.back() == nullptr) strings.pop_back();
+  platform::ReportEvent(source, type, 0, eventId, strings);
+}
+
+}  // namespace faxmail

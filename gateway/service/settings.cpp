@@ -1,0 +1,103 @@
+#include "gateway/service/settings.h"
+
+#include <atomic>
+
+#include "gateway/service/log.h"
+#include "platform/registry.h"
+#include "platform/win_error.h"
+
+namespace faxmail {
+
+namespace {
+
+constexpr char kTag[] = "CFILEMAN";
+using platform::kErrorSuccess;
+
+std::atomic<bool> g_overrideAddressCheck{false};
+
+void ReadText(const platform::RegKey& key, const char* name, std::uint32_t limit,
+              std::string& field) {
+  std::string value;
+  if (platform::RegQueryString(key, name, limit, value) == kErrorSuccess) field = value;
+}
+
+void ReadNumber(const platform::RegKey& key, const char* name, std::uint32_t& field) {
+  std::uint32_t value = 0;
+  if (platform::RegQueryDword(key, name, value) == kErrorSuccess) field = value;
+}
+
+}  // namespace
+
+GatewaySettings LoadGatewaySettings() {
+  GatewaySettings settings;
+  platform::RegKey key;
+  if (platform::RegCreateKey(platform::Hive::LocalMachine, kGatewayKey, key) != kErrorSuccess) {
+    LogMessage("Domain Name: <empty>", kTag, __LINE__);
+    return settings;
+  }
+  platform::RegSetDword(key, "FileNameUse", 0);
+  ReadText(key, "ProgramPath", kShortTextLimit, settings.programPath);
+  ReadText(key, "MailFrom", kMailFromLimit, settings.mailFrom);
+  ReadText(key, "DomainName", kShortTextLimit, settings.domainName);
+  if (settings.domainName.empty())
+    LogMessage("Domain Name: <empty>", kTag, __LINE__);
+  else
+    LogMessageText("Domain Name: ", settings.domainName, kTag, __LINE__);
+  ReadNumber(key, "AdvancedOptions", settings.advancedOptions);
+  if (settings.advancedOptions == 1) {
+    // The applet writes the four together; one missing keeps its own default.
+    ReadNumber(key, "NotifyOnFailure", settings.notifyOnFailure);
+    ReadNumber(key, "NotifyOnSuccess", settings.notifyOnSuccess);
+    ReadNumber(key, "SubjectLine", settings.subjectLine);
+    ReadNumber(key, "IncludeTIFF", settings.includeTiff);
+  }
+  std::string override;
+  if (platform::RegQueryString(key, "OverrideAddressCheck", kOverrideLimit, override) ==
+          kErrorSuccess &&
+      !override.empty() && (override[0] == 'y' || override[0] == 'Y')) {
+    settings.overrideAddressCheck = true;
+    SetOverrideAddressCheck(true);
+  }
+  platform::RegCloseKey(key);
+  return settings;
+}
+
+std::uint32_t ReadPortSetting(const char* valueName) {
+  platform::RegKey key;
+  if (platform::RegOpenKey(platform::Hive::LocalMachine, kGatewayKey, key) != kErrorSuccess)
+    return kDefaultPort;
+  std::uint32_t port = kDefaultPort;
+  if (platform::RegQueryDword(key, valueName, port) != kErrorSuccess) port = kDefaultPort;
+  platform::RegCloseKey(key);
+  return port;
+}
+
+SenderSettings LoadSenderSettings() {
+  SenderSettings settings;
+  settings.dnsName = kDefaultDnsServer;
+  platform::RegKey key;
+  if (platform::RegCreateKey(platform::Hive::LocalMachine, kGatewayKey, key) != kErrorSuccess)
+    return settings;
+  std::uint32_t type = 0;
+  std::uint32_t size = 0;
+  if (platform::RegQueryValue(key, "DNSName", &type, nullptr, &size) == kErrorSuccess &&
+      size > 0) {
+    // Read whole, whatever its length.
+    std::string value;
+    if (platform::RegQueryString(key, "DNSName", size + 1, value) == kErrorSuccess)
+      settings.dnsName = value;
+  }
+  std::uint32_t rfc = 0;
+  if (platform::RegQueryDword(key, "RFCMode", rfc) == kErrorSuccess)
+    settings.rfcMode = (rfc & 0xff) != 0;
+  platform::RegCloseKey(key);
+  return settings;
+}
+
+bool OverrideAddressCheck() { return g_overrideAddressCheck.load(std::memory_order_relaxed); }
+
+void SetOverrideAddressCheck(bool on) {
+  g_overrideAddressCheck.store(on, std::memory_order_relaxed);
+}
+
+}  // namespace faxmail

@@ -1,0 +1,59 @@
+// The gateway's settings: the values of its registry key and the record loaded at start.
+//
+// Settings are read once while the gateway starts; a change takes effect at the next start.
+// Every missing value, one of the wrong size and one too long for its limit gives the default.
+// Nothing here is validated: a bad port or path shows later in the log of its user.
+// Loading runs on the start thread before any other gateway thread exists; the record is only
+// read afterwards.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace faxmail {
+
+inline constexpr char kGatewayKey[] = "SOFTWARE\\Almoran\\Corvane SMTP Server";
+
+// Read limits of the registry texts, with their terminating zero.
+inline constexpr std::uint32_t kShortTextLimit = 80;   // ProgramPath, DomainName: 79 characters
+inline constexpr std::uint32_t kMailFromLimit = 260;   // MailFrom: 259 characters
+inline constexpr std::uint32_t kOverrideLimit = 4;     // OverrideAddressCheck: 3 characters
+inline constexpr std::uint32_t kDefaultPort = 25;
+
+// Built-in DNS server when DNSName holds nothing: a root name server's dotted address (the
+// resolver connects to dotted addresses only).
+inline constexpr char kDefaultDnsServer[] = "198.41.0.4";
+
+// The file manager's share of the settings.
+struct GatewaySettings {
+  std::string programPath;  // data directory, ends with the separator
+  std::string domainName;
+  std::string mailFrom;
+  std::uint32_t advancedOptions = 0;
+  std::uint32_t notifyOnFailure = 1;
+  std::uint32_t notifyOnSuccess = 1;
+  std::uint32_t subjectLine = 0;
+  std::uint32_t includeTiff = 1;
+  bool overrideAddressCheck = false;
+};
+
+// Loads the file manager's fields: creates or opens the key, writes FileNameUse = 0, reads the
+// values in their order, logs the domain name and sets the process-wide override flag.
+GatewaySettings LoadGatewaySettings();
+
+// A port value (SmtpRxPort, SmtpTxPort): 25 when the key or the value cannot be read.
+std::uint32_t ReadPortSetting(const char* valueName);
+
+// The sender's values: DNSName (whole, any length; the built-in default when it holds no data)
+// and whether RFCMode's lowest byte is set.
+struct SenderSettings {
+  std::string dnsName;
+  bool rfcMode = false;
+};
+SenderSettings LoadSenderSettings();
+
+// The process-wide address-check override used by recipient extraction.
+bool OverrideAddressCheck();
+void SetOverrideAddressCheck(bool on);
+
+}  // namespace faxmail

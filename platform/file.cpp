@@ -1,0 +1,334 @@
+#include "platform/file.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "platform/win_error.h"
+
+namespace faxmail::platform {
+
+namespace {
+
+long Fail(long error) {
+  SetLastError(error);
+  return error;
+}
+
+long FailErrno() { return SetLastErrorFromErrno(); }
+
+// ENOENT from an open names either the file or its folder; the system tells them apart.
+long OpenError(const std::string& path, int err) {
+  if (err == ENOENT) {
+    const std::string parent = ParentFolder(path);
+    struct stat st {};
+    if (::stat(parent.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return kErrorPathNotFound;
+    return kErrorFileNotFound;
+  }
+  return ErrorFromErrno(err);
+}
+
+// Takes the share lock on fd without waiting; a conflicting holder is a sharing violation.
+long TakeShareLock(int fd, Share share) {
+  const int op = (share == Share::None ? LOCK_EX : LOCK_SH) | LOCK_NB;
+  while (::flock(fd, op) != 0) {
+    if (errno == EINTR) continue;
+    return errno == EWOULDBLOCK ? kErrorSharingViolation : ErrorFromErrno(errno);
+  }
+  return kErrorSuccess;
+}
+
+// Whether some open file description holds the file (any lock): renames and deletes of a file
+// that is open elsewhere fail as on the system they stand in for.
+long CheckNotHeld(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return kErrorSuccess;  // the operation itself will report what is wrong
+  long result = kErrorSuccess;
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK)
+      result = kErrorSharingViolation;
+  }
+  ::close(fd);
+  return result;
+}
+
+struct DirCloser {
+  void operator()(DIR* dir) const noexcept { ::closedir(dir); }
+};
+
+}  // namespace
+
+File::~File() {
+  if (m_fd >= 0) ::close(m_fd);
+}
+
+File::File(File&& other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    if (m_fd >= 0) ::close(m_fd);
+    m_fd = other.m_fd;
+    other.m_fd = -1;
+  }
+  return *this;
+}
+
+long File::Open(const std::string& path, Access access, Share share, Disposition disposition,
+                File& out) {
+  out = File();
+  int flags = O_CLOEXEC;
+  switch (access) {
+    case Access::Read: flags |= O_RDONLY; break;
+    case Access::Write: flags |= O_WRONLY; break;
+    case Access::ReadWrite: flags |= O_RDWR; break;
+    case Access::Attributes: flags |= O_RDONLY; break;
+  }
+  bool truncate = false;
+  switch (disposition) {
+    case Disposition::CreateNew: flags |= O_CREAT | O_EXCL; break;
+    case Disposition::CreateAlways: flags |= O_CREAT; truncate = true; break;
+    case Disposition::OpenExisting: break;
+    case Disposition::OpenAlways: flags |= O_CREAT; break;
+    case Disposition::TruncateExisting: truncate = true; break;
+  }
+  if (truncate && access == Access::Read) flags = (flags & ~O_ACCMODE) | O_RDWR;
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return Fail(OpenError(path, errno));
+  File file(fd);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return FailErrno();
+  if (S_ISDIR(st.st_mode)) return Fail(kErrorAccessDenied);
+  if (const long lock = TakeShareLock(fd, share); lock != kErrorSuccess) {
+    // A file created here a moment ago stays: as on the system, the loser of such a race sees
+    // the name taken and the holder keeps its file.
+    return Fail(lock);
+  }
+  // Emptied only once the lock is ours, so a file held by another side is never cut.
+  if (truncate && ::ftruncate(fd, 0) != 0) return FailErrno();
+  out = std::move(file);
+  return kErrorSuccess;
+}
+
+long File::Read(void* buffer, std::size_t size, std::size_t& got) {
+  got = 0;
+  if (m_fd < 0) return Fail(kErrorInvalidHandle);
+  for (;;) {
+    const ssize_t n = ::read(m_fd, buffer, size);
+    if (n >= 0) {
+      got = static_cast<std::size_t>(n);
+      return kErrorSuccess;
+    }
+    if (errno != EINTR) return Fail(errno == EIO ? kErrorReadFault : ErrorFromErrno(errno));
+  }
+}
+
+long File::Write(const void* buffer, std::size_t size) {
+  if (m_fd < 0) return Fail(kErrorInvalidHandle);
+  const char* p = static_cast<const char*>(buffer);
+  while (size > 0) {
+    const ssize_t n = ::write(m_fd, p, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return FailErrno();
+    }
+    p += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return kErrorSuccess;
+}
+
+long File::Seek(std::int64_t offset, int whence, std::int64_t* position) {
+  if (m_fd < 0) return Fail(kErrorInvalidHandle);
+  const off_t at = ::lseek(m_fd, static_cast<off_t>(offset), whence);
+  if (at < 0) return FailErrno();
+  if (position) *position = at;
+  return kErrorSuccess;
+}
+
+long File::Size(std::uint64_t& size) const {
+  size = 0;
+  if (m_fd < 0) return Fail(kErrorInvalidHandle);
+  struct stat st {};
+  if (::fstat(m_fd, &st) != 0) return FailErrno();
+  size = static_cast<std::uint64_t>(st.st_size);
+  return kErrorSuccess;
+}
+
+long File::Truncate(std::uint64_t size) {
+  if (m_fd < 0) return Fail(kErrorInvalidHandle);
+  if (::ftruncate(m_fd, static_cast<off_t>(size)) != 0) return FailErrno();
+  return kErrorSuccess;
+}
+
+long File::Sync() {
+  if (m_fd < 0) return Fail(kErrorInvalidHandle);
+  if (::fsync(m_fd) != 0) return FailErrno();
+  return kErrorSuccess;
+}
+
+long File::Close() {
+  if (m_fd < 0) return Fail(kErrorInvalidHandle);
+  const int fd = m_fd;
+  m_fd = -1;
+  // The descriptor is gone after close() even when it reports an error (EINTR included).
+  if (::close(fd) != 0 && errno != EINTR) return FailErrno();
+  return kErrorSuccess;
+}
+
+bool MatchPattern(std::string_view name, std::string_view pattern) noexcept {
+  // Iterative wildcard match with one back-track point: linear in practice, never recursive.
+  std::size_t n = 0, p = 0, starP = std::string_view::npos, starN = 0;
+  auto lower = [](char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); };
+  while (n < name.size()) {
+    if (p < pattern.size() && (pattern[p] == '?' || lower(pattern[p]) == lower(name[n]))) {
+      ++p;
+      ++n;
+    } else if (p < pattern.size() && pattern[p] == '*') {
+      starP = p++;
+      starN = n;
+    } else if (starP != std::string_view::npos) {
+      p = starP + 1;
+      n = ++starN;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
+}
+
+long FindFiles(const std::string& folder, std::string_view pattern, std::vector<DirEntry>& out) {
+  out.clear();
+  std::unique_ptr<DIR, DirCloser> dir(::opendir(folder.empty() ? "." : folder.c_str()));
+  if (!dir) return Fail(kErrorPathNotFound);
+  std::string base = folder;
+  if (!base.empty() && base.back() != kPathSeparator) base.push_back(kPathSeparator);
+  errno = 0;
+  while (const dirent* entry = ::readdir(dir.get())) {
+    const std::string_view name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    if (!MatchPattern(name, pattern)) continue;
+    DirEntry item;
+    item.name = std::string(name);
+    item.isHidden = name.front() == '.';
+    struct stat st {};
+    if (::lstat((base + item.name).c_str(), &st) != 0) continue;  // gone meanwhile
+    item.isDirectory = S_ISDIR(st.st_mode);
+    item.size = static_cast<std::uint64_t>(st.st_size);
+    out.push_back(std::move(item));
+  }
+  return kErrorSuccess;
+}
+
+long DeleteFile(const std::string& path) {
+  if (const long held = CheckNotHeld(path); held != kErrorSuccess) return Fail(held);
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return Fail(kErrorAccessDenied);
+  if (::unlink(path.c_str()) != 0) return Fail(OpenError(path, errno));
+  return kErrorSuccess;
+}
+
+long RenameFile(const std::string& from, const std::string& to, bool replace) {
+  if (const long held = CheckNotHeld(from); held != kErrorSuccess) return Fail(held);
+  if (replace) {
+    if (::rename(from.c_str(), to.c_str()) != 0) return Fail(OpenError(from, errno));
+    return kErrorSuccess;
+  }
+  // renameat2(RENAME_NOREPLACE) is not on every file system; link+unlink gives the same
+  // no-replace guarantee for files.
+  if (::link(from.c_str(), to.c_str()) != 0) {
+    if (errno == EEXIST) return Fail(kErrorAlreadyExists);
+    if (errno == EPERM || errno == EXDEV || errno == EMLINK || errno == ENOTSUP) {
+      struct stat st {};
+      if (::lstat(to.c_str(), &st) == 0) return Fail(kErrorAlreadyExists);
+      if (::rename(from.c_str(), to.c_str()) != 0) return Fail(OpenError(from, errno));
+      return kErrorSuccess;
+    }
+    return Fail(OpenError(from, errno));
+  }
+  if (::unlink(from.c_str()) != 0) return FailErrno();
+  return kErrorSuccess;
+}
+
+long CopyFile(const std::string& from, const std::string& to, bool overwrite) {
+  File in;
+  if (const long err = File::Open(from, Access::Read, Share::Read, Disposition::OpenExisting, in))
+    return err;
+  File out;
+  if (const long err = File::Open(to, Access::Write, Share::None,
+                                  overwrite ? Disposition::CreateAlways : Disposition::CreateNew,
+                                  out))
+    return err;
+  std::vector<char> buffer(64 * 1024);
+  for (;;) {
+    std::size_t got = 0;
+    if (const long err = in.Read(buffer.data(), buffer.size(), got)) return err;
+    if (got == 0) break;
+    if (const long err = out.Write(buffer.data(), got)) return err;
+  }
+  return out.Close();
+}
+
+long CreateDirectory(const std::string& path) {
+  if (::mkdir(path.c_str(), 0777) != 0) {
+    if (errno == EEXIST) return Fail(kErrorAlreadyExists);
+    return Fail(OpenError(path, errno));
+  }
+  return kErrorSuccess;
+}
+
+long RemoveDirectory(const std::string& path) {
+  if (::rmdir(path.c_str()) != 0) return FailErrno();
+  return kErrorSuccess;
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+bool DirectoryExists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+long SyncDirectory(const std::string& folder) {
+  const int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return FailErrno();
+  const int rc = ::fsync(fd);
+  const int err = errno;
+  ::close(fd);
+  if (rc != 0) return Fail(ErrorFromErrno(err));
+  return kErrorSuccess;
+}
+
+long AppendToFile(const std::string& path, std::string_view data) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return Fail(OpenError(path, errno));
+  const ssize_t n = ::write(fd, data.data(), data.size());
+  const int err = errno;
+  ::close(fd);
+  if (n < 0) return Fail(ErrorFromErrno(err));
+  if (static_cast<std::size_t>(n) != data.size()) return Fail(kErrorDiskFull);
+  return kErrorSuccess;
+}
+
+std::string ParentFolder(const std::string& path) {
+  const auto pos = path.find_last_of(kPathSeparator);
+  if (pos == std::string::npos) return ".";
+  if (pos == 0) return std::string(1, kPathSeparator);
+  return path.substr(0, pos);
+}
+
+}  // namespace faxmail::platform

@@ -1,0 +1,99 @@
+// Files and folders of the platform layer.
+//
+// File is a move-only handle for one open file. Opening "without sharing" (Share::None) takes
+// an exclusive advisory lock on the open file description; every other open takes a shared
+// one. A conflicting lock held by any other open - in this process or another - makes the open
+// fail at once with kErrorSharingViolation (32), never wait. The fax server stand-in and every
+// tool of this project open files through this layer, so the lock is the exclusion between the
+// gateway and the fax server.
+//
+// All operations return an error number of win_error.h (0 on success) and set the calling
+// thread's last error on failure. A File may be used by one thread at a time. Its destructor
+// closes quietly; Close() reports a failed close.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace faxmail::platform {
+
+enum class Access { Read, Write, ReadWrite, Attributes };
+enum class Share { None, Read, ReadWrite };
+enum class Disposition {
+  CreateNew,         // fails with kErrorFileExists when the name exists
+  CreateAlways,      // creates, or empties an existing file
+  OpenExisting,      // fails with kErrorFileNotFound (or kErrorPathNotFound for the folder)
+  OpenAlways,        // opens, or creates an empty file
+  TruncateExisting,  // opens an existing file and empties it
+};
+
+class File {
+ public:
+  File() noexcept = default;
+  ~File();
+  File(File&& other) noexcept;
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  static long Open(const std::string& path, Access access, Share share, Disposition disposition,
+                   File& out);
+
+  bool IsOpen() const noexcept { return m_fd >= 0; }
+  // A small positive number naming this open file, stable while it is open (the descriptor).
+  int Id() const noexcept { return m_fd; }
+
+  // Reads up to size bytes; got is 0 at the end of the file.
+  long Read(void* buffer, std::size_t size, std::size_t& got);
+  // Writes all of size bytes or fails.
+  long Write(const void* buffer, std::size_t size);
+  long Write(std::string_view text) { return Write(text.data(), text.size()); }
+  long Seek(std::int64_t offset, int whence, std::int64_t* position = nullptr);
+  long Size(std::uint64_t& size) const;
+  long Truncate(std::uint64_t size);
+  // Makes the written data durable (fsync).
+  long Sync();
+  long Close();
+
+ private:
+  explicit File(int fd) noexcept : m_fd(fd) {}
+  int m_fd = -1;
+};
+
+struct DirEntry {
+  std::string name;
+  bool isDirectory = false;
+  bool isHidden = false;  // names beginning with "."
+  std::uint64_t size = 0;
+};
+
+// Entries of a folder whose names match pattern ('*' and '?', letter case ignored), "." and
+// ".." left out, in the folder's own order. kErrorPathNotFound when it cannot be listed.
+long FindFiles(const std::string& folder, std::string_view pattern, std::vector<DirEntry>& out);
+bool MatchPattern(std::string_view name, std::string_view pattern) noexcept;
+
+long DeleteFile(const std::string& path);
+// Fails with kErrorSharingViolation while the file is held open without sharing, and with
+// kErrorAlreadyExists when replace is false and target exists.
+long RenameFile(const std::string& from, const std::string& to, bool replace = false);
+long CopyFile(const std::string& from, const std::string& to, bool overwrite);
+long CreateDirectory(const std::string& path);
+long RemoveDirectory(const std::string& path);
+bool FileExists(const std::string& path);
+bool DirectoryExists(const std::string& path);
+// Makes a rename or creation in the folder durable.
+long SyncDirectory(const std::string& folder);
+
+// Appends data to a file (created when missing) with one write, so that lines appended by
+// concurrent writers of any process never interleave. The file is opened and closed each time.
+long AppendToFile(const std::string& path, std::string_view data);
+
+// The folder part of a path (up to its last separator), "." when there is none.
+std::string ParentFolder(const std::string& path);
+
+inline constexpr char kPathSeparator = '/';
+
+}  // namespace faxmail::platform

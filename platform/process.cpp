@@ -1,0 +1,91 @@
+#include "platform/process.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <thread>
+
+namespace faxmail::platform {
+
+std::optional<std::string> GetEnv(const char* name) {
+  const char* value = std::getenv(name);
+  if (!value) return std::nullopt;
+  return std::string(value);
+}
+
+std::string HostName() {
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "localhost";
+  return name;
+}
+
+ClockReading ReadClock() {
+  using namespace std::chrono;
+  const auto now = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+  ClockReading reading;
+  reading.seconds = static_cast<std::uint32_t>(now / 1000);
+  reading.milliseconds = static_cast<std::uint32_t>(now % 1000);
+  return reading;
+}
+
+std::string FormatUtcNow(const char* format) {
+  const std::time_t now = std::time(nullptr);
+  std::tm tm {};
+  ::gmtime_r(&now, &tm);
+  char text[128];
+  const std::size_t n = std::strftime(text, sizeof text, format, &tm);
+  return std::string(text, n);
+}
+
+void SleepMs(std::uint32_t milliseconds) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+void ShowMessageBox(const std::string& text, const std::string& caption) {
+  std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+  std::fflush(stderr);
+}
+
+std::string ModulePath() {
+  char path[4096];
+  const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return {};
+  return std::string(path, static_cast<std::size_t>(n));
+}
+
+std::string CommandLine(int argc, const char* const* argv) {
+  std::string line;
+  for (int i = 0; i < argc; ++i) {
+    if (i > 0) line.push_back(' ');
+    line += argv[i] ? argv[i] : "";
+  }
+  return line;
+}
+
+std::string FaxmailRoot() {
+  if (auto root = GetEnv("FAXMAIL_ROOT"); root && !root->empty()) return *root;
+  return "/var/lib/faxmail";
+}
+
+bool EnsureDirectories(const std::string& path) {
+  if (path.empty()) return false;
+  std::string partial;
+  std::size_t pos = 0;
+  while (pos != std::string::npos) {
+    pos = path.find('/', pos + 1);
+    partial = path.substr(0, pos);
+    if (partial.empty()) continue;
+    if (::mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) return false;
+  }
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+long ProcessId() { return static_cast<long>(::getpid()); }
+
+}  // namespace faxmail::platform

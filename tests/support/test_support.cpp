@@ -1,0 +1,119 @@
+#include "tests/support/test_support.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace faxmail::test {
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/faxmail-test-XXXXXX";
+  std::vector<char> buffer(pattern.begin(), pattern.end());
+  buffer.push_back('\0');
+  if (!::mkdtemp(buffer.data())) throw std::runtime_error("mkdtemp failed");
+  m_path = buffer.data();
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(m_path, ec);
+}
+
+void RootTest::SetUp() {
+  m_root = std::make_unique<TempDir>();
+  ::setenv("FAXMAIL_ROOT", m_root->Path().c_str(), 1);
+}
+
+void RootTest::TearDown() {
+  ::unsetenv("FAXMAIL_ROOT");
+  m_root.reset();
+}
+
+std::string ReadWholeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void WriteWholeFile(const std::string& path, const std::string& data) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << data;
+}
+
+std::uint16_t FreeLoopbackPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return 0;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = 0;
+  std::uint16_t port = 0;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+    socklen_t len = sizeof addr;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) port = ntohs(addr.sin_port);
+  }
+  ::close(fd);
+  return port;
+}
+
+int RunProgram(const std::vector<std::string>& argv, std::string* output,
+               const std::vector<std::string>& env, const std::string& input) {
+  int outPipe[2];
+  int inPipe[2];
+  if (::pipe(outPipe) != 0) return -1;
+  if (::pipe(inPipe) != 0) {
+    ::close(outPipe[0]);
+    ::close(outPipe[1]);
+    return -1;
+  }
+  const pid_t pid = ::fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    ::dup2(inPipe[0], 0);
+    ::dup2(outPipe[1], 1);
+    ::dup2(outPipe[1], 2);
+    ::close(inPipe[0]);
+    ::close(inPipe[1]);
+    ::close(outPipe[0]);
+    ::close(outPipe[1]);
+    for (const auto& e : env) ::putenv(const_cast<char*>(e.c_str()));
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    ::execvp(args[0], args.data());
+    ::_exit(127);
+  }
+  ::close(inPipe[0]);
+  ::close(outPipe[1]);
+  if (!input.empty()) {
+    [[maybe_unused]] auto n = ::write(inPipe[1], input.data(), input.size());
+  }
+  ::close(inPipe[1]);
+  std::string captured;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(outPipe[0], buffer, sizeof buffer);
+    if (n <= 0) break;
+    captured.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(outPipe[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  if (output) *output = captured;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string BuiltProgram(const std::string& relative) {
+  return std::string(FAXMAIL_BINARY_DIR) + "/" + relative;
+}
+
+}  // namespace faxmail::test

@@ -1,0 +1,54 @@
+// Shared helpers of the tests: a private FAXMAIL_ROOT per test, temporary folders, whole-file
+// reads and writes, free loopback ports, and child processes.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace faxmail::test {
+
+// A fresh temporary folder, removed with everything in it when the object goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& Path() const { return m_path; }
+  // Path() + "/" + name
+  std::string operator/(const std::string& name) const { return m_path + "/" + name; }
+
+ private:
+  std::string m_path;
+};
+
+// A test fixture whose FAXMAIL_ROOT is a fresh temporary folder for each test.
+class RootTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+  const std::string& Root() const { return m_root->Path(); }
+
+ private:
+  std::unique_ptr<TempDir> m_root;
+};
+
+std::string ReadWholeFile(const std::string& path);
+void WriteWholeFile(const std::string& path, const std::string& data);
+
+// A TCP port on 127.0.0.1 that was free a moment ago (bound then released).
+std::uint16_t FreeLoopbackPort();
+
+// Runs a program with arguments and extra environment; returns its exit status (or -1), with
+// its standard output and error captured together.
+int RunProgram(const std::vector<std::string>& argv, std::string* output = nullptr,
+               const std::vector<std::string>& env = {}, const std::string& input = {});
+
+// Path of a program built by this project (e.g. "tools/faxmailreg/faxmailreg").
+std::string BuiltProgram(const std::string& relative);
+
+}  // namespace faxmail::test
