@@ -1,0 +1,29 @@
+// Process entry of faxmailgw: the mode comes from the last two characters of the command line.
+#include <cstdio>
+
+#include "gateway/service/start_gateway.h"
+#include "platform/process.h"
+
+int main(int argc, char** argv) {
+  using namespace faxmail;
+  const GatewayMode mode = ModeFromCommandLine(platform::CommandLine(argc, argv));
+  switch (mode) {
+    case GatewayMode::Console: {
+      StartGateway(nullptr);
+      std::fputs("Press q to stop the gateway\n", stdout);
+      std::fflush(stdout);
+      for (;;) {
+        const int c = std::getchar();
+        if (c == 'q') break;
+        platform::SleepMs(1000);
+      }
+      return 0;
+    }
+    case GatewayMode::Install:
+    case GatewayMode::Remove:
+    case GatewayMode::Service:
+      std::fputs("faxmailgw: this mode is not available yet; use -m for the console\n", stderr);
+      return 2;
+  }
+  return 2;
+}

@@ -1,0 +1,43 @@
+#include "gateway/service/start_gateway.h"
+
+#include <cctype>
+#include <string>
+
+#include "gateway/service/log.h"
+#include "gateway/service/settings.h"
+
+namespace faxmail {
+
+namespace {
+constexpr char kTag[] = "MNCP";
+}
+
+GatewayMode ModeFromCommandLine(std::string_view commandLine) {
+  std::string line;
+  line.reserve(commandLine.size());
+  for (const char c : commandLine) {
+    if (c == '"') continue;
+    line.push_back(c == '/' ? '-' : c);
+  }
+  if (line.size() < 2) return GatewayMode::Service;
+  const char dash = line[line.size() - 2];
+  const char letter = static_cast<char>(std::tolower(static_cast<unsigned char>(line.back())));
+  if (dash != '-') return GatewayMode::Service;
+  switch (letter) {
+    case 'm': return GatewayMode::Console;
+    case 'i': return GatewayMode::Install;
+    case 'u': return GatewayMode::Remove;
+    default: return GatewayMode::Service;
+  }
+}
+
+int StartGateway(CService* /*service*/) {
+  GetDebugSettings2();
+  const GatewaySettings settings = LoadGatewaySettings();
+  (void)settings;
+  const std::uint32_t port = ReadPortSetting("SmtpRxPort");
+  LogMessage("SMTPIn listening to port " + std::to_string(port), kTag, __LINE__);
+  return 0;
+}
+
+}  // namespace faxmail

@@ -1,0 +1,2 @@
+// Placeholder until the registry store lands.
+#include "platform/registry.h"
