@@ -1,0 +1,149 @@
+// Unique scratch names: the attachment list of each received message depends on them.
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+
+#include <set>
+#include <thread>
+
+#include "common/auto_file.h"
+#include "platform/file.h"
+#include "tests/support/test_support.h"
+
+namespace faxmail {
+namespace {
+
+using test::TempDir;
+using test::WriteWholeFile;
+
+class AutoFileTest : public ::testing::Test {
+ protected:
+  std::string Folder() const { return m_dir.Path() + "/"; }
+  TempDir m_dir;
+};
+
+TEST_F(AutoFileTest, QuietFolderIsNumberedInOrder) {
+  for (int i = 0; i < 3; ++i) {
+    std::string name;
+    ASSERT_EQ(CreateAutoFile("ATTC", "imp", Folder(), name), kAutoFileCreated);
+    EXPECT_EQ(name, "~ATTC00" + std::to_string(i) + ".imp");
+    EXPECT_TRUE(platform::FileExists(Folder() + name));
+    EXPECT_EQ(test::ReadWholeFile(Folder() + name), "");
+  }
+}
+
+TEST_F(AutoFileTest, StemTakenByAnyExtensionOrCaseIsSkipped) {
+  WriteWholeFile(Folder() + "~ATTC000.env", "");
+  WriteWholeFile(Folder() + "~attc001.XYZ", "");
+  std::string name;
+  ASSERT_EQ(CreateAutoFile("ATTC", "imp", Folder(), name), kAutoFileCreated);
+  EXPECT_EQ(name, "~ATTC002.imp");
+}
+
+TEST_F(AutoFileTest, HiddenFilesAndFoldersDoNotTakeAStem) {
+  // A folder named like a stem does not count; a hidden file does not count either, but a file
+  // of exactly the candidate's name makes the exclusive create fail and the next one is tried.
+  ASSERT_EQ(platform::CreateDirectory(Folder() + "~ATTC000.dir"), 0);
+  std::string name;
+  ASSERT_EQ(CreateAutoFile("ATTC", "imp", Folder(), name), kAutoFileCreated);
+  EXPECT_EQ(name, "~ATTC000.imp");
+  WriteWholeFile(Folder() + "~ATTC001.imp", "");  // taken by a regular file
+  ASSERT_EQ(CreateAutoFile("ATTC", "imp", Folder(), name), kAutoFileCreated);
+  EXPECT_EQ(name, "~ATTC002.imp");
+}
+
+TEST_F(AutoFileTest, FortyTakenStemsMoveToTheClockChosenDecimalRange) {
+  for (int i = 0; i < 40; ++i) WriteWholeFile(Folder() + "~ATTC" + AutoFileNumber(static_cast<unsigned>(i), false) + ".x", "");
+  std::string name;
+  ASSERT_EQ(CreateAutoFile("ATTC", "imp", Folder(), name), kAutoFileCreated);
+  ASSERT_EQ(name.size(), 12u);
+  const int number = std::stoi(name.substr(5, 3));
+  EXPECT_GE(number, 40);
+  EXPECT_LE(number, 999);
+}
+
+TEST_F(AutoFileTest, AllDecimalNamesTakenMovesToBase36) {
+  for (unsigned i = 0; i < 1000; ++i) WriteWholeFile(Folder() + "~ATTC" + AutoFileNumber(i, false) + ".x", "");
+  std::string name;
+  ASSERT_EQ(CreateAutoFile("ATTC", "imp", Folder(), name), kAutoFileCreated);
+  const std::string number = name.substr(5, 3);
+  EXPECT_NE(number.find_first_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ"), std::string::npos) << number;
+}
+
+TEST_F(AutoFileTest, BadArgumentsAndPaths) {
+  std::string name = "unchanged";
+  EXPECT_EQ(CreateAutoFile("ATT", "imp", Folder(), name), kAutoFileBadArguments);
+  EXPECT_EQ(CreateAutoFile("ATTCX", "imp", Folder(), name), kAutoFileBadArguments);
+  EXPECT_EQ(CreateAutoFile("ATTC", "impx", Folder(), name), kAutoFileBadArguments);
+  EXPECT_EQ(CreateAutoFile("ATTC", "imp", std::string(257, 'a'), name), kAutoFileBadArguments);
+  EXPECT_EQ(CreateAutoFile("ATTC", "imp", m_dir.Path(), name), kAutoFileOtherError);
+  EXPECT_EQ(CreateAutoFile("ATTC", "imp", Folder() + "missing/", name), kAutoFileInvalidPath);
+  EXPECT_EQ(name, "unchanged");
+  std::vector<platform::DirEntry> entries;
+  ASSERT_EQ(platform::FindFiles(m_dir.Path(), "*", entries), 0);
+  EXPECT_TRUE(entries.empty());
+}
+
+TEST_F(AutoFileTest, EmptyExtensionGivesANameEndingInADot) {
+  std::string name;
+  ASSERT_EQ(CreateAutoFile("ATTC", "", Folder(), name), kAutoFileCreated);
+  EXPECT_EQ(name, "~ATTC000.");
+}
+
+TEST_F(AutoFileTest, NoHandlesLeftIsReported) {
+  rlimit old{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+  std::vector<platform::File> hogs;
+  rlimit low = old;
+  low.rlim_cur = 32;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  for (;;) {
+    platform::File f;
+    if (platform::File::Open(Folder() + "hog", platform::Access::Read, platform::Share::ReadWrite,
+                             platform::Disposition::OpenAlways, f) != 0)
+      break;
+    hogs.push_back(std::move(f));
+  }
+  std::string name;
+  const int result = CreateAutoFile("ATTC", "imp", Folder(), name);
+  hogs.clear();
+  setrlimit(RLIMIT_NOFILE, &old);
+  // Listing the folder needs a descriptor too: with none left the search fails first (5),
+  // otherwise the create does (2).
+  EXPECT_TRUE(result == kAutoFileNoHandles || result == kAutoFileOtherError) << result;
+}
+
+TEST_F(AutoFileTest, ConcurrentCallersNeverShareAStem) {
+  constexpr int kThreads = 4, kEach = 25;
+  std::vector<std::vector<std::string>> names(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kEach; ++i) {
+        std::string name;
+        if (CreateAutoFile("ATTC", "imp", Folder(), name) == kAutoFileCreated)
+          names[static_cast<std::size_t>(t)].push_back(name);
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  std::set<std::string> all;
+  std::size_t count = 0;
+  for (const auto& list : names) {
+    count += list.size();
+    all.insert(list.begin(), list.end());
+  }
+  EXPECT_EQ(count, std::size_t{kThreads * kEach});
+  EXPECT_EQ(all.size(), count);
+}
+
+TEST(AutoFileNumber, DecimalAndBase36) {
+  EXPECT_EQ(AutoFileNumber(7, false), "007");
+  EXPECT_EQ(AutoFileNumber(999, false), "999");
+  EXPECT_EQ(AutoFileNumber(10, true), "00A");
+  EXPECT_EQ(AutoFileNumber(46655, true), "ZZZ");
+  EXPECT_EQ(AutoFileNumber(36 * 36 + 2 * 36 + 9, true), "129");
+}
+
+}  // namespace
+}  // namespace faxmail

@@ -1,0 +1,176 @@
+// The diagnostic log is read by administrators and by scripts: the column layout, the channel
+// rules and whole lines under concurrency are what they rely on.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <thread>
+
+#include "gateway/service/log.h"
+#include "gateway/service/settings.h"
+#include "platform/eventlog.h"
+#include "platform/file.h"
+#include "platform/registry.h"
+#include "tests/support/test_support.h"
+
+namespace faxmail {
+namespace {
+
+using test::ReadWholeFile;
+
+TEST(LogEntryFormat, PadsToColumn75) {
+  const std::string time = "01:02:03 04/05/26";
+  struct Case {
+    std::size_t length;
+    std::size_t blanksBeforeTime;  // padding plus the one separating blank
+  } cases[] = {{27, 49}, {74, 2}, {75, 1}, {80, 1}, {0, 76}};
+  for (const auto& c : cases) {
+    const std::string message(c.length, 'm');
+    const std::string entry = FormatLogEntry(message, "MNCP", 146, time);
+    EXPECT_EQ(entry, message + std::string(c.blanksBeforeTime, ' ') + time + " (MNCP - 146)")
+        << c.length;
+  }
+}
+
+TEST(LogEntryFormat, LongMessagesAreCutToTheEntryLimitKeepingTheTail) {
+  const std::string entry = FormatLogEntry(std::string(5000, 'x'), "DECODE", 12, "t");
+  EXPECT_EQ(entry.size(), kMaxEntry);
+  EXPECT_TRUE(entry.ends_with(" t (DECODE - 12)"));
+}
+
+TEST(LogEntryFormat, ControlCharactersCannotSplitALine) {
+  const std::string entry = FormatLogEntry("RCPT TO:<a>\r\nFAKE", "SMTP_IN", 1, "t");
+  EXPECT_EQ(entry.find_first_of("\r\n"), std::string::npos);
+  EXPECT_TRUE(entry.starts_with("RCPT TO:<a>??FAKE"));
+}
+
+TEST(DebugCopy, NameDropsTheExtensionOfTheFileOnly) {
+  EXPECT_EQ(DebugCopyName("/d/OUT/ENV12.tmp", 1700000000), "/d/OUT/ENV12-1700000000.debug");
+  EXPECT_EQ(DebugCopyName("/d/OUT/12.cqx", 5), "/d/OUT/12-5.debug");
+  EXPECT_EQ(DebugCopyName("/d.x/OUT/noext", 5), "/d.x/OUT/noext-5.debug");
+  EXPECT_EQ(DebugCopyName("/d/a.ConnFailed.Err", 5), "/d/a.ConnFailed-5.debug");
+}
+
+class LogChannelTest : public test::RootTest {
+ protected:
+  void SetPaths(const std::string& main, const std::string& secondary) {
+    platform::RegKey key;
+    ASSERT_EQ(platform::RegCreateKey(platform::Hive::LocalMachine, kGatewayKey, key), 0);
+    if (!main.empty()) ASSERT_EQ(platform::RegSetString(key, "logfile", main), 0);
+    if (!secondary.empty()) ASSERT_EQ(platform::RegSetString(key, "logfileb", secondary), 0);
+  }
+};
+
+TEST_F(LogChannelTest, OffUntilReadAndWithoutKey) {
+  GetDebugSettings2();
+  EXPECT_FALSE(IsMainLogOn());
+  EXPECT_FALSE(IsSecondaryLogOn());
+}
+
+TEST_F(LogChannelTest, PathOfFourCharactersTurnsAChannelOn) {
+  // Relative paths: the length rule is the point, and the test runs in its own root.
+  ASSERT_EQ(chdir(Root().c_str()), 0);
+  SetPaths("abcd", "abc");
+  GetDebugSettings2();
+  EXPECT_TRUE(IsMainLogOn());
+  EXPECT_FALSE(IsSecondaryLogOn());
+  LogMessage("main entry", "MNCP", 7);
+  LogMessage2("secondary entry", "SMTP_IN", 8);
+  LogMessageText("SMTPIn- ", "joined", "SMTP_IN", 9);
+  const std::string text = ReadWholeFile(Root() + "/abcd");
+  const std::regex line(
+      R"(main entry {66}( \d\d:\d\d:\d\d \d\d/\d\d/\d\d \(MNCP - 7\))\r\n)"
+      R"(SMTPIn- joined {61} \d\d:\d\d:\d\d \d\d/\d\d/\d\d \(SMTP_IN - 9\)\r\n)");
+  EXPECT_TRUE(std::regex_match(text, line)) << text;
+  EXPECT_FALSE(platform::FileExists(Root() + "/abc"));
+}
+
+TEST_F(LogChannelTest, OnlySecondaryWhenOnlyItIsSet) {
+  SetPaths("", Root() + "/b.log");
+  GetDebugSettings2();
+  EXPECT_FALSE(IsMainLogOn());
+  EXPECT_TRUE(IsSecondaryLogOn());
+  LogMessage("to main", "MNCP", 1);
+  LogMessageText2("DECODE - ", "to secondary", "DECODE", 2);
+  EXPECT_NE(ReadWholeFile(Root() + "/b.log").find("DECODE - to secondary"), std::string::npos);
+}
+
+TEST_F(LogChannelTest, UnwritablePathLosesEntriesQuietly) {
+  SetPaths(Root() + "/no/such/folder/log", "");
+  GetDebugSettings2();
+  EXPECT_TRUE(IsMainLogOn());
+  LogMessage("lost", "MNCP", 1);  // must neither throw nor stop
+  EXPECT_FALSE(platform::FileExists(Root() + "/no/such/folder/log"));
+}
+
+TEST_F(LogChannelTest, ADeletedFileIsCreatedAgain) {
+  SetPaths(Root() + "/m.log", "");
+  GetDebugSettings2();
+  LogMessage("one", "MNCP", 1);
+  ASSERT_EQ(platform::DeleteFile(Root() + "/m.log"), 0);
+  LogMessage("two", "MNCP", 2);
+  const std::string text = ReadWholeFile(Root() + "/m.log");
+  EXPECT_EQ(text.find("one"), std::string::npos);
+  EXPECT_EQ(text.rfind("two", 0), 0u);
+}
+
+TEST_F(LogChannelTest, ConcurrentWritersNeverInterleave) {
+  SetPaths(Root() + "/m.log", "");
+  GetDebugSettings2();
+  constexpr int kThreads = 6, kEntries = 300;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t] {
+      const std::string message = "thread " + std::to_string(t) + " " + std::string(100, 'x');
+      for (int i = 0; i < kEntries; ++i) LogMessage(message, "SMTP_IN", i);
+    });
+  }
+  for (auto& th : threads) th.join();
+  const std::string text = ReadWholeFile(Root() + "/m.log");
+  const std::regex line(R"(thread \d x{100} \d\d:\d\d:\d\d \d\d/\d\d/\d\d \(SMTP_IN - \d+\))");
+  std::size_t count = 0, start = 0;
+  while (start < text.size()) {
+    const auto end = text.find("\r\n", start);
+    ASSERT_NE(end, std::string::npos);
+    ASSERT_TRUE(std::regex_match(text.substr(start, end - start), line)) << text.substr(start, end - start);
+    ++count;
+    start = end + 2;
+  }
+  EXPECT_EQ(count, std::size_t{kThreads * kEntries});
+}
+
+TEST_F(LogChannelTest, SocketErrorIsLoggedAndReturned) {
+  SetPaths(Root() + "/m.log", "");
+  GetDebugSettings2();
+  platform::SetLastError(10061);
+  EXPECT_EQ(LogSocketError(), 10061);
+  EXPECT_TRUE(ReadWholeFile(Root() + "/m.log").starts_with("WSA Socket Error: (10061)"));
+}
+
+TEST_F(LogChannelTest, EventsCarryTheGivenInsertionStrings) {
+  ReportGatewayEvent(platform::EventType::Information, 428, kServiceName);
+  ReportGatewayEvent(platform::EventType::Error, 435, kServiceName, "/d/IN/a.tmp", "/d/IN/a.NoName.Err");
+  ReportGatewayEvent(platform::EventType::Information, 436);
+  std::vector<platform::EventRecord> records;
+  ASSERT_EQ(platform::ReadEventLog(records), 0);
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_EQ(records[0].eventId, 428u);
+  EXPECT_EQ(records[0].strings, std::vector<std::string>{"Corvane SMTP Server"});
+  EXPECT_EQ(records[1].strings.size(), 3u);
+  EXPECT_EQ(records[1].type, platform::EventType::Error);
+  EXPECT_TRUE(records[2].strings.empty());
+  EXPECT_EQ(records[2].source, "Corvane SMTP Server");
+}
+
+TEST_F(LogChannelTest, KeepDebugCopyRenamesInPlace) {
+  const std::string path = Root() + "/ENV12.tmp";
+  test::WriteWholeFile(path, "data");
+  KeepDebugCopy(path);
+  EXPECT_FALSE(platform::FileExists(path));
+  std::vector<platform::DirEntry> entries;
+  ASSERT_EQ(platform::FindFiles(Root(), "ENV12-*.debug", entries), 0);
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(ReadWholeFile(Root() + "/" + entries[0].name), "data");
+}
+
+}  // namespace
+}  // namespace faxmail
