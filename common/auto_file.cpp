@@ -23,7 +23,10 @@ constexpr unsigned kBase36End = 46656;
 // -1 when the folder cannot be listed.
 int CountStem(const std::string& folder, const std::string& stem, int limit) {
   std::vector<platform::DirEntry> entries;
-  if (platform::FindFiles(folder, stem + ".*", entries) != platform::kErrorSuccess) return -1;
+  const long err = platform::FindFiles(folder, stem + ".*", entries);
+  // A folder that does not exist holds no stem: the create that follows reports it.
+  if (err == platform::kErrorPathNotFound && !platform::DirectoryExists(folder)) return 0;
+  if (err != platform::kErrorSuccess) return -1;
   int count = 0;
   for (const auto& entry : entries) {
     if (entry.isDirectory || entry.isHidden) continue;

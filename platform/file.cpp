@@ -211,7 +211,8 @@ bool MatchPattern(std::string_view name, std::string_view pattern) noexcept {
 long FindFiles(const std::string& folder, std::string_view pattern, std::vector<DirEntry>& out) {
   out.clear();
   std::unique_ptr<DIR, DirCloser> dir(::opendir(folder.empty() ? "." : folder.c_str()));
-  if (!dir) return Fail(kErrorPathNotFound);
+  if (!dir)
+    return Fail(errno == ENOENT || errno == ENOTDIR ? kErrorPathNotFound : ErrorFromErrno(errno));
   std::string base = folder;
   if (!base.empty() && base.back() != kPathSeparator) base.push_back(kPathSeparator);
   errno = 0;

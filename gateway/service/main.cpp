@@ -1,5 +1,6 @@
 // Process entry of faxmailgw: the mode comes from the last two characters of the command line.
 #include <cstdio>
+#include <cstdlib>
 
 #include "gateway/service/start_gateway.h"
 #include "platform/process.h"
@@ -17,7 +18,9 @@ int main(int argc, char** argv) {
         if (c == 'q') break;
         platform::SleepMs(1000);
       }
-      return 0;
+      // The receiver's and sender's threads end with the process, not before it.
+      std::fflush(stdout);
+      std::quick_exit(0);
     }
     case GatewayMode::Install:
     case GatewayMode::Remove:

@@ -36,7 +36,14 @@ GatewaySettings LoadGatewaySettings() {
     return settings;
   }
   platform::RegSetDword(key, "FileNameUse", 0);
-  ReadText(key, "ProgramPath", kShortTextLimit, settings.programPath);
+  {
+    std::string path;
+    const long result = platform::RegQueryString(key, "ProgramPath", kShortTextLimit, path);
+    if (result == kErrorSuccess)
+      settings.programPath = path;
+    else if (result == platform::kErrorMoreData)
+      settings.programPathTooLong = true;
+  }
   ReadText(key, "MailFrom", kMailFromLimit, settings.mailFrom);
   ReadText(key, "DomainName", kShortTextLimit, settings.domainName);
   if (settings.domainName.empty())

@@ -35,6 +35,8 @@ struct GatewaySettings {
   std::uint32_t subjectLine = 0;
   std::uint32_t includeTiff = 1;
   bool overrideAddressCheck = false;
+  // ProgramPath exists but is too long for its limit, and so is not used.
+  bool programPathTooLong = false;
 };
 
 // Loads the file manager's fields: creates or opens the key, writes FileNameUse = 0, reads the

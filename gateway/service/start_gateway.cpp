@@ -1,16 +1,32 @@
 #include "gateway/service/start_gateway.h"
 
 #include <cctype>
+#include <memory>
 #include <string>
 
+#include "gateway/queue/counters.h"
+#include "gateway/queue/file_man.h"
 #include "gateway/service/log.h"
 #include "gateway/service/settings.h"
 
 namespace faxmail {
 
 namespace {
+
 constexpr char kTag[] = "MNCP";
+
+// What StartGateway builds. It lives until the process ends: the process ends with
+// std::quick_exit, so threads still running never meet destroyed objects.
+struct RunningGateway {
+  std::unique_ptr<CFileMan> fileMan;
+};
+
+RunningGateway& Running() {
+  static RunningGateway gateway;
+  return gateway;
 }
+
+}  // namespace
 
 GatewayMode ModeFromCommandLine(std::string_view commandLine) {
   std::string line;
@@ -33,8 +49,9 @@ GatewayMode ModeFromCommandLine(std::string_view commandLine) {
 
 int StartGateway(CService* /*service*/) {
   GetDebugSettings2();
-  const GatewaySettings settings = LoadGatewaySettings();
-  (void)settings;
+  RunningGateway& gateway = Running();
+  gateway.fileMan = std::make_unique<CFileMan>();
+  ResetFileNameFlags();
   const std::uint32_t port = ReadPortSetting("SmtpRxPort");
   LogMessage("SMTPIn listening to port " + std::to_string(port), kTag, __LINE__);
   return 0;

@@ -1,0 +1,198 @@
+#include "gateway/queue/counters.h"
+
+#include <optional>
+
+#include "common/auto_file.h"
+#include "common/path_utils.h"
+#include "gateway/service/log.h"
+#include "gateway/service/settings.h"
+#include "platform/process.h"
+#include "platform/registry.h"
+#include "platform/win_error.h"
+
+namespace faxmail {
+
+namespace {
+
+constexpr char kTag[] = "STRUTILS";
+constexpr std::uint32_t kNameLimit = 80;        // FileName, FileNameAtt, ProgramPath (short)
+constexpr std::uint32_t kLongPathLimit = 260;   // ProgramPath where 259 characters are allowed
+constexpr std::size_t kMaxAttExtension = 3;
+
+using platform::kErrorSuccess;
+
+// The gateway key, created when missing, closed when the object goes.
+class GatewayKey {
+ public:
+  GatewayKey() {
+    m_result = platform::RegCreateKey(platform::Hive::LocalMachine, kGatewayKey, m_key);
+  }
+  ~GatewayKey() {
+    if (m_key.IsOpen()) platform::RegCloseKey(m_key);
+  }
+  GatewayKey(const GatewayKey&) = delete;
+  GatewayKey& operator=(const GatewayKey&) = delete;
+  long Result() const { return m_result; }
+  const platform::RegKey& Key() const { return m_key; }
+
+ private:
+  platform::RegKey m_key;
+  long m_result = kErrorSuccess;
+};
+
+std::string ReadText(const GatewayKey& key, const char* name, std::uint32_t limit,
+                     long* error = nullptr) {
+  std::string value;
+  const long result = key.Result() != kErrorSuccess
+                          ? key.Result()
+                          : platform::RegQueryString(key.Key(), name, limit, value);
+  if (error) *error = result;
+  return result == kErrorSuccess ? value : std::string();
+}
+
+std::uint32_t ReadNumber(const char* name) {
+  GatewayKey key;
+  std::uint32_t value = 0;
+  if (key.Result() != kErrorSuccess ||
+      platform::RegQueryDword(key.Key(), name, value) != kErrorSuccess)
+    return 0;
+  return value;
+}
+
+void WriteFlag(const char* name, std::uint32_t value, bool flush) {
+  GatewayKey key;
+  if (key.Result() != kErrorSuccess) return;
+  platform::RegSetDword(key.Key(), name, value);
+  if (flush) platform::RegFlushKey(key.Key());
+}
+
+long TakeCounterIn(const GatewayKey& key, const char* valueName, std::uint32_t& number) {
+  if (key.Result() != kErrorSuccess) return key.Result();
+  std::uint32_t taken = 0;
+  const long result = platform::RegUpdateDword(
+      key.Key(), valueName,
+      [&taken](std::optional<std::uint32_t> current) {
+        taken = current.value_or(0);
+        return NextCounterValue(taken);
+      },
+      nullptr);
+  if (result == kErrorSuccess) number = taken;
+  return result;
+}
+
+}  // namespace
+
+std::uint32_t NextCounterValue(std::uint32_t v) { return v == kCounterLast ? 0 : v + 1; }
+
+long TakeCounter(const char* valueName, std::uint32_t& number) {
+  GatewayKey key;
+  return TakeCounterIn(key, valueName, number);
+}
+
+std::string GetProgramPath() {
+  GatewayKey key;
+  return ReadText(key, "ProgramPath", kNameLimit);
+}
+
+std::string GetBodyFileName() {
+  return GetProgramPath() + "OUT" + platform::kPathSeparator + "Msgcnt.imp";
+}
+
+long AllocEnvFileName(std::string* name) {
+  GatewayKey key;
+  long error = kErrorSuccess;
+  std::string path = ReadText(key, "ProgramPath", kLongPathLimit, &error);
+  if (error != kErrorSuccess) return error;
+  // A fresh installation has no OUTIndex yet: it starts at 0 rather than refusing every
+  // envelope (and so every received message).
+  std::uint32_t number = 0;
+  if (const long result = TakeCounterIn(key, "OUTIndex", number); result != kErrorSuccess)
+    return result;
+  AppendTrailingSeparator(path);
+  const std::string envelope =
+      path + "OUT" + platform::kPathSeparator + "ENV" + std::to_string(number);
+  platform::RegSetString(key.Key(), "FileName", envelope, false);
+  platform::RegSetDword(key.Key(), "FileNameUse", 1);
+  if (name) *name = envelope;
+  return kErrorSuccess;
+}
+
+std::string GetEnvFileName() {
+  GatewayKey key;
+  return ReadText(key, "FileName", kNameLimit);
+}
+
+std::uint32_t IsEnvFileNameInUse() { return ReadNumber("FileNameUse"); }
+
+void ReleaseEnvFileName() { WriteFlag("FileNameUse", 0, true); }
+
+std::string AllocAttFileName(const std::string& extension) {
+  GatewayKey key;
+  std::uint32_t number = 0;
+  TakeCounterIn(key, "OUTIndexAtt", number);
+  const std::string name =
+      "ATT" + std::to_string(number) + "." + extension.substr(0, kMaxAttExtension);
+  if (key.Result() == kErrorSuccess) {
+    platform::RegSetString(key.Key(), "FileNameAtt", name, false);
+    platform::RegSetDword(key.Key(), "FileNameUseAtt", 1);
+    platform::RegFlushKey(key.Key());
+  }
+  return name;
+}
+
+std::string GetAttFileName() {
+  GatewayKey key;
+  return ReadText(key, "FileNameAtt", kNameLimit);
+}
+
+std::uint32_t IsAttFileNameInUse() { return ReadNumber("FileNameUseAtt"); }
+
+void ReleaseAttFileName() { WriteFlag("FileNameUseAtt", 0, true); }
+
+void ResetFileNameFlags() {
+  GatewayKey key;
+  if (key.Result() != kErrorSuccess) return;
+  platform::RegSetDword(key.Key(), "FileNameUse", 0);
+  platform::RegSetDword(key.Key(), "FileNameUseAtt", 0);
+  platform::RegFlushKey(key.Key());
+}
+
+std::string CreateAttachListFile(std::chrono::milliseconds retryWait) {
+  std::string folder;
+  {
+    GatewayKey key;
+    folder = ReadText(key, "ProgramPath", kLongPathLimit);
+  }
+  folder += "OUT";
+  folder.push_back(platform::kPathSeparator);
+  std::string name;
+  int result = CreateAutoFile("ATTC", "imp", folder, name);
+  if (result != kAutoFileCreated) {
+    const char* text = nullptr;
+    bool retry = true;
+    switch (result) {
+      case kAutoFileNoHandles: text = "SMTPIn- CreateAutoFile failed, no more handles: "; break;
+      case kAutoFileInvalidPath:
+        text = "SMTPIn- CreateAutoFile failed, invalid path: ";
+        retry = false;
+        break;
+      case kAutoFileOutOfNames:
+        text = "SMTPIn- CreateAutoFile failed, out of file names: ";
+        retry = false;
+        break;
+      default: text = "SMTPIn- CreateAutoFile failed, unknown error: "; break;
+    }
+    LogMessageText2(text, std::to_string(result), kTag, __LINE__);
+    if (retry) {
+      platform::SleepMs(static_cast<std::uint32_t>(retryWait.count()));
+      name.clear();
+      if (CreateAutoFile("ATTC", "imp", folder, name) != kAutoFileCreated) {
+        LogMessage2("SMTPIn- CreateAutoFile failed second attempt", kTag, __LINE__);
+        name.clear();
+      }
+    }
+  }
+  return folder + name;
+}
+
+}  // namespace faxmail
