@@ -16,10 +16,17 @@
 // than the caller's buffer is kErrorMoreData with the size needed; a text written with its
 // terminating zero counts that zero. All functions may be called from any thread; a RegKey
 // is a plain name and may be shared read-only.
+//
+// Limits: the hive file holds at most kMaxHiveFileSize bytes (a larger file reads as damaged,
+// a change that would make it larger fails with kErrorRegistryQuotaLimit); key names up to 255
+// bytes and 512 levels deep, value names up to 16383 bytes, names without line breaks or zero
+// bytes; at most 65536 keys and 262144 values in a hive.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,6 +41,11 @@ inline constexpr std::uint32_t kRegDword = 4;
 inline constexpr std::uint32_t kRegMultiSz = 7;
 
 enum class Hive { LocalMachine };
+
+// The size limit of a hive file.
+inline constexpr std::uint64_t kMaxHiveFileSize = std::uint64_t{16} << 20;
+// A change would make the hive larger than kMaxHiveFileSize.
+inline constexpr long kErrorRegistryQuotaLimit = 613;
 
 // An open key: the hive and the key's path. Opening checks that the key exists; operations on
 // a key deleted since give kErrorKeyDeleted.
@@ -59,7 +71,15 @@ struct RegValue {
   std::vector<std::byte> data;
 };
 
-// Opens an existing key: kErrorFileNotFound when it does not exist.
+// Every function returns 0 or an error number of win_error.h: kErrorFileNotFound (no such key
+// or value), kErrorAccessDenied (the hive or its folder cannot be read or written),
+// kErrorInvalidParameter (a bad name or argument), kErrorInvalidHandle (a key not open),
+// kErrorMoreData, kErrorBadDb (the hive file does not parse: see RegHiveProblem),
+// kErrorKeyDeleted, kErrorRegistryQuotaLimit, kErrorDiskFull. A key deleted and created again
+// under the same path is the same key to an open RegKey.
+
+// Opens an existing key: kErrorFileNotFound when it does not exist. An empty subKey is the
+// hive's root.
 long RegOpenKey(Hive hive, std::string_view subKey, RegKey& out);
 // Opens a key, creating it and its parents when missing.
 long RegCreateKey(Hive hive, std::string_view subKey, RegKey& out, bool* created = nullptr);
@@ -73,9 +93,10 @@ long RegQueryValue(const RegKey& key, std::string_view name, std::uint32_t* type
 long RegSetValue(const RegKey& key, std::string_view name, std::uint32_t type, const void* data,
                  std::uint32_t size);
 long RegDeleteValue(const RegKey& key, std::string_view name);
-// Deletes a key with its values and all its subkeys.
+// Deletes a key with its values and all its subkeys (not the hive's root).
 long RegDeleteTree(Hive hive, std::string_view subKey);
-// Makes every change to the hive durable.
+// Makes every change to the hive durable (each change is already synced before it replaces
+// the hive; this also syncs the folder, so that the replacement itself survives a crash).
 long RegFlushKey(const RegKey& key);
 
 // Listing, for the administrator's tools: values in stored order, subkey names (direct ones).
@@ -83,21 +104,41 @@ long RegEnumValues(const RegKey& key, std::vector<RegValue>& out);
 long RegEnumSubKeys(const RegKey& key, std::vector<std::string>& out);
 
 // Convenience forms with the same rules.
-// A text of at most limit bytes with its zero; the result's trailing zeros are removed.
+// A text of at most limit bytes with its zero: a value whose bytes, with a zero added when
+// they hold none, exceed limit is kErrorMoreData. The result ends before the first zero.
+// Like the system's query, the value's type is not checked.
 long RegQueryString(const RegKey& key, std::string_view name, std::uint32_t limit,
                     std::string& out);
-// A 32-bit number: the value must be exactly 4 bytes (a different size is kErrorMoreData or
-// kErrorInvalidParameter).
+// A 32-bit number: the value must be exactly 4 bytes (a longer value is kErrorMoreData, a
+// shorter one kErrorInvalidParameter); the type is not checked.
 long RegQueryDword(const RegKey& key, std::string_view name, std::uint32_t& out);
 // Writes REG_SZ with its terminating zero, or without it when withZero is false.
 long RegSetString(const RegKey& key, std::string_view name, std::string_view text,
                   bool withZero = true);
 long RegSetDword(const RegKey& key, std::string_view name, std::uint32_t value);
 
+// A read-modify-write of a 32-bit number that no other process or thread can come between:
+// update receives the current value (nothing when the value is missing) and returns the value
+// to store as REG_DWORD; *result (when given) receives it. A value present with a size other
+// than 4 bytes fails as RegQueryDword does, without calling update. update runs under the
+// hive's exclusive lock: it must be quick and must not call the registry.
+long RegUpdateDword(const RegKey& key, std::string_view name,
+                    const std::function<std::uint32_t(std::optional<std::uint32_t>)>& update,
+                    std::uint32_t* result = nullptr);
+
 // The hive file as text in the export format, and its replacement from such a text (import
 // merges: keys and values of the text are created or overwritten, "-" forms delete).
+// Export writes REGEDIT4 text of subKey and everything below it (the whole hive for an empty
+// subKey). Import takes REGEDIT4 or "Windows Registry Editor Version 5.00" text (UTF-8 or, with
+// its byte order mark, UTF-16LE holding only characters below U+0100), applies all of it or
+// nothing, and for a text that does not parse returns kErrorInvalidParameter with the line
+// and reason in *problem.
 long RegExport(Hive hive, std::string_view subKey, std::string& out);
-long RegImport(Hive hive, std::string_view text);
+long RegImport(Hive hive, std::string_view text, std::string* problem = nullptr);
+
+// Why the hive file does not load ("HKLM.reg line 7: unterminated text"), or empty when it
+// loads (or cannot be read at all).
+std::string RegHiveProblem(Hive hive);
 
 // Where the hive of this process lives (under FaxmailRoot()).
 std::string HivePath(Hive hive);
