@@ -1,0 +1,99 @@
+#include "gateway/net/connection.h"
+
+#include <cstring>
+
+#include "gateway/service/log.h"
+#include "platform/win_error.h"
+
+namespace faxmail {
+
+namespace {
+
+constexpr char kConnectedReply[] = "Connect Successful ... Now Disconnecting.";
+constexpr char kRefusedReply[] = "Too Many Connections, Please Try Later.";
+
+}  // namespace
+
+void C_WSTHREAD::Attach(platform::Socket& socket, const platform::SocketAddress& peer,
+                        const platform::Socket* listening, C_WINSOCK* owner) {
+  m_socket = &socket;
+  m_peer = peer;
+  m_listening = listening;
+  m_owner = owner;
+  m_input.Clear();
+}
+
+void C_WSTHREAD::Run() {
+  char line[kRunLineLimit + 1];
+  if (ReceiveLine(line, kRunLineLimit) > 0) {
+    DrainInput();
+    SendText(kConnectedReply);
+  }
+}
+
+void C_WSTHREAD::Refuse() {
+  char scratch[kRefuseReceiveLimit];
+  if (ReceiveBytes(scratch, kRefuseReceiveLimit) > 0) SendText(kRefusedReply);
+}
+
+int C_WSTHREAD::SendBytes(const char* data, int length) {
+  if (m_socket == nullptr) {
+    platform::SetLastError(platform::kWsaENotSock);
+    LogSocketError();
+    return -1;
+  }
+  const std::size_t size =
+      length > 0 ? static_cast<std::size_t>(length) : (data ? std::strlen(data) : 0);
+  const long sent = m_socket->Send(data, size);
+  if (sent < 0) {
+    LogSocketError();
+    return -1;
+  }
+  return static_cast<int>(sent);
+}
+
+int C_WSTHREAD::ReceiveBytes(char* buffer, int size) {
+  if (m_socket == nullptr) {
+    platform::SetLastError(platform::kWsaENotSock);
+    LogSocketError();
+    return -1;
+  }
+  if (buffer == nullptr || size <= 0) return 0;
+  const long got = m_input.Read(*m_socket, buffer, static_cast<std::size_t>(size));
+  if (got < 0) {
+    LogSocketError();
+    return -1;
+  }
+  return static_cast<int>(got);
+}
+
+int C_WSTHREAD::ReceiveLine(char* buffer, int limit) {
+  if (m_socket == nullptr) {
+    if (buffer) buffer[0] = '\0';
+    return 0;
+  }
+  bool failed = false;
+  const int length = ReadLine(*m_socket, m_input, buffer, limit, LineEnd::Text, true, failed);
+  if (failed) LogSocketError();
+  return length;
+}
+
+int C_WSTHREAD::ReceiveRawLine(char* buffer, int limit) {
+  if (m_socket == nullptr) {
+    if (buffer) buffer[0] = '\0';
+    return 0;
+  }
+  bool failed = false;
+  const int length = ReadLine(*m_socket, m_input, buffer, limit, LineEnd::Raw, false, failed);
+  if (failed) LogSocketError();
+  return length;
+}
+
+int C_WSTHREAD::DrainInput() {
+  if (m_socket != nullptr) DiscardWaitingInput(*m_socket, m_input);
+  return 0;
+}
+
+std::string C_WSTHREAD::PeerAddressText() const { return platform::InetNtoa(m_peer.address); }
+
+}  // namespace faxmail

@@ -1,0 +1,82 @@
+// C_WSTHREAD: one accepted connection of a C_WINSOCK listener, and its line I/O.
+//
+// The listener's connection thread creates the object (C_WINSOCK::CreateConnection), attaches
+// the accepted socket, sets 30-second send and receive time-outs on it, and calls exactly one
+// of the two virtual operations:
+//   - Run():    the connection was accepted within the limit of the listener. The default
+//               reads one line of at most 100 bytes and, when one arrived, throws away any
+//               other waiting input and sends "Connect Successful ... Now Disconnecting.".
+//   - Refuse(): the connection was accepted over the limit. The default receives up to 255
+//               bytes and, when anything arrived, sends "Too Many Connections, Please Try
+//               Later.". A server that must not answer at all replaces it with nothing.
+// Either returns when the connection is done with. Afterwards the thread destroys the object
+// (C_WINSOCK::ReleaseConnection) and only then shuts the socket down and closes it: the I/O
+// operations here never close it.
+//
+// The object is used by its connection thread only. Reads go through a buffer of the object's
+// own (LineInput): no byte past a line is lost to the next reader, so every read of the
+// connection must use these operations, never the socket directly. A receive or send blocks at
+// most for the socket's time-out; a time-out is a failed call. Every failed send or receive is
+// logged as "WSA Socket Error: (%d)" with its socket error number (10060 for a time-out).
+#pragma once
+
+#include <string>
+
+#include "gateway/net/line_input.h"
+#include "platform/socket.h"
+
+namespace faxmail {
+
+class C_WINSOCK;
+
+class C_WSTHREAD {
+ public:
+  // Limits of the default operations.
+  static constexpr int kRunLineLimit = 100;
+  static constexpr int kRefuseReceiveLimit = 255;
+
+  C_WSTHREAD() = default;
+  virtual ~C_WSTHREAD() = default;
+  C_WSTHREAD(const C_WSTHREAD&) = delete;
+  C_WSTHREAD& operator=(const C_WSTHREAD&) = delete;
+
+  virtual void Run();
+  virtual void Refuse();
+
+  // Gives the object its connection: the accepted socket (owned by the connection thread and
+  // valid until Run or Refuse has returned), the peer's address, the listener's socket and the
+  // listener.
+  void Attach(platform::Socket& socket, const platform::SocketAddress& peer,
+              const platform::Socket* listening, C_WINSOCK* owner);
+
+  // One send call: bytes sent (possibly fewer than length, not retried) or -1. A length of 0
+  // or less sends the zero-terminated text.
+  int SendBytes(const char* data, int length);
+  int SendText(const char* text) { return SendBytes(text, -1); }
+  // One receive: bytes received, 0 when the peer has closed, -1 when it failed.
+  int ReceiveBytes(char* buffer, int size);
+  // One line into buffer (at least limit + 1 bytes): its length without the line end (CR LF or
+  // a bare LF). A line longer than limit comes in pieces of limit bytes. 0 and an empty text
+  // for an empty line as for a closed, failed or silent connection: callers cannot tell them
+  // apart. The first limit bytes of buffer are cleared first.
+  int ReceiveLine(char* buffer, int limit);
+  // As ReceiveLine, but the line end is kept and counted, and buffer is not cleared first.
+  int ReceiveRawLine(char* buffer, int limit);
+  // Throws away the input that has already arrived, without waiting; 0.
+  int DrainInput();
+
+  const platform::SocketAddress& PeerAddress() const noexcept { return m_peer; }
+  // The peer's address as a dotted text.
+  std::string PeerAddressText() const;
+  C_WINSOCK* Owner() const noexcept { return m_owner; }
+  const platform::Socket* ListeningSocket() const noexcept { return m_listening; }
+
+ private:
+  platform::Socket* m_socket = nullptr;
+  platform::SocketAddress m_peer{};
+  const platform::Socket* m_listening = nullptr;
+  C_WINSOCK* m_owner = nullptr;
+  LineInput m_input;
+};
+
+}  // namespace faxmail

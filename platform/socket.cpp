@@ -1,0 +1,319 @@
+#include "platform/socket.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "platform/win_error.h"
+
+namespace faxmail::platform {
+
+static_assert(sizeof(SocketAddress) == sizeof(sockaddr_in));
+static_assert(kAfInet == AF_INET);
+
+long SocketErrorFromErrno(int err, bool timedOut) noexcept {
+  switch (err) {
+    case 0: return kErrorSuccess;
+    case EINTR: return kWsaEIntr;
+    case EBADF: return kWsaENotSock;
+    case EACCES:
+    case EPERM: return kWsaEAcces;
+    case EFAULT: return kWsaEFault;
+    case EINVAL: return kWsaEInval;
+    case EMFILE:
+    case ENFILE: return kWsaEMFile;
+#if EAGAIN != EWOULDBLOCK
+    case EWOULDBLOCK:
+#endif
+    case EAGAIN: return timedOut ? kWsaETimedOut : kWsaEWouldBlock;
+    case EINPROGRESS: return kWsaEInProgress;
+    case EALREADY: return kWsaEAlready;
+    case ENOTSOCK: return kWsaENotSock;
+    case EDESTADDRREQ: return kWsaEDestAddrReq;
+    case EMSGSIZE: return kWsaEMsgSize;
+    case EPROTOTYPE: return kWsaEProtoType;
+    case ENOPROTOOPT: return kWsaENoProtoOpt;
+    case EPROTONOSUPPORT: return kWsaEProtoNoSupport;
+    case ESOCKTNOSUPPORT: return kWsaESocktNoSupport;
+    case EOPNOTSUPP: return kWsaEOpNotSupp;
+    case EPFNOSUPPORT: return kWsaEPfNoSupport;
+    case EAFNOSUPPORT: return kWsaEAfNoSupport;
+    case EADDRINUSE: return kWsaEAddrInUse;
+    case EADDRNOTAVAIL: return kWsaEAddrNotAvail;
+    case ENETDOWN: return kWsaENetDown;
+    case ENETUNREACH: return kWsaENetUnreach;
+    case ENETRESET: return kWsaENetReset;
+    case ECONNABORTED: return kWsaEConnAborted;
+    // A send after the peer reset or closed the connection.
+    case EPIPE:
+    case ECONNRESET: return kWsaEConnReset;
+    case ENOMEM:
+    case ENOBUFS: return kWsaENoBufs;
+    case EISCONN: return kWsaEIsConn;
+    case ENOTCONN: return kWsaENotConn;
+    case ESHUTDOWN: return kWsaEShutdown;
+    case ETIMEDOUT: return kWsaETimedOut;
+    case ECONNREFUSED: return kWsaEConnRefused;
+    case EHOSTDOWN: return kWsaEHostDown;
+    case EHOSTUNREACH: return kWsaEHostUnreach;
+    default: return ErrorFromErrno(err);
+  }
+}
+
+namespace {
+
+long Fail(bool timedOut = false) {
+  const long error = SocketErrorFromErrno(errno, timedOut);
+  SetLastError(error);
+  return error;
+}
+
+long FailWith(long error) {
+  SetLastError(error);
+  return error;
+}
+
+sockaddr_in ToNative(const SocketAddress& address) {
+  sockaddr_in native{};
+  native.sin_family = static_cast<sa_family_t>(address.family);
+  native.sin_port = address.port;
+  native.sin_addr.s_addr = address.address;
+  return native;
+}
+
+SocketAddress FromNative(const sockaddr_in& native) {
+  SocketAddress address;
+  address.family = static_cast<std::uint16_t>(native.sin_family);
+  address.port = native.sin_port;
+  address.address = native.sin_addr.s_addr;
+  return address;
+}
+
+// accept() on this platform also reports errors of a connection that died while it waited in
+// the queue (and network errors pending on it); the listening socket itself is fine, so such
+// an accept is simply tried again, as the system's callers expect of it.
+bool IsQueuedConnectionError(int err) {
+  switch (err) {
+    case EINTR:
+    case ECONNABORTED:
+    case ENETDOWN:
+    case EPROTO:
+    case ENOPROTOOPT:
+    case EHOSTDOWN:
+    case ENONET:
+    case EHOSTUNREACH:
+    case EOPNOTSUPP:
+    case ENETUNREACH: return true;
+    default: return false;
+  }
+}
+
+long SetTimeout(int fd, int option, std::uint32_t milliseconds) {
+  if (fd < 0) return FailWith(kWsaENotSock);
+  timeval tv{};
+  tv.tv_sec = static_cast<time_t>(milliseconds / 1000);
+  tv.tv_usec = static_cast<suseconds_t>((milliseconds % 1000) * 1000);
+  if (::setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv) != 0) return Fail();
+  return kErrorSuccess;
+}
+
+}  // namespace
+
+std::uint16_t HostToNet16(std::uint16_t value) noexcept { return htons(value); }
+std::uint32_t HostToNet32(std::uint32_t value) noexcept { return htonl(value); }
+std::uint16_t NetToHost16(std::uint16_t value) noexcept { return ntohs(value); }
+std::uint32_t NetToHost32(std::uint32_t value) noexcept { return ntohl(value); }
+
+SocketAddress MakeAddress(std::uint16_t port, std::uint32_t hostOrderAddress) noexcept {
+  SocketAddress address;
+  address.family = kAfInet;
+  address.port = HostToNet16(port);
+  address.address = HostToNet32(hostOrderAddress);
+  return address;
+}
+
+Socket::~Socket() {
+  if (m_fd >= 0) ::close(m_fd);
+}
+
+Socket::Socket(Socket&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
+
+Socket& Socket::operator=(Socket&& other) noexcept {
+  if (this != &other) {
+    if (m_fd >= 0) ::close(m_fd);
+    m_fd = std::exchange(other.m_fd, -1);
+  }
+  return *this;
+}
+
+long Socket::Create(int protocol, Socket& out) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, protocol);
+  if (fd < 0) return Fail();
+  out = Socket(fd);
+  return kErrorSuccess;
+}
+
+long Socket::Bind(const SocketAddress& address) {
+  const sockaddr_in native = ToNative(address);
+  if (::bind(m_fd, reinterpret_cast<const sockaddr*>(&native), sizeof native) != 0) return Fail();
+  return kErrorSuccess;
+}
+
+long Socket::Listen(int backlog) {
+  if (::listen(m_fd, backlog) != 0) return Fail();
+  return kErrorSuccess;
+}
+
+long Socket::Accept(Socket& out, SocketAddress& peer) {
+  sockaddr_in native{};
+  socklen_t length = sizeof native;
+  int fd;
+  do {
+    length = sizeof native;
+    fd = ::accept4(m_fd, reinterpret_cast<sockaddr*>(&native), &length, SOCK_CLOEXEC);
+  } while (fd < 0 && IsQueuedConnectionError(errno));
+  if (fd < 0) return Fail();
+  peer = FromNative(native);
+  out = Socket(fd);
+  return kErrorSuccess;
+}
+
+long Socket::Connect(const SocketAddress& address) {
+  const sockaddr_in native = ToNative(address);
+  if (::connect(m_fd, reinterpret_cast<const sockaddr*>(&native), sizeof native) != 0)
+    return Fail();
+  return kErrorSuccess;
+}
+
+long Socket::Send(const void* data, std::size_t size) {
+  ssize_t sent;
+  do {
+    sent = ::send(m_fd, data, size, MSG_NOSIGNAL);
+  } while (sent < 0 && errno == EINTR);
+  if (sent < 0) {
+    Fail(true);
+    return -1;
+  }
+  return static_cast<long>(sent);
+}
+
+long Socket::Recv(void* buffer, std::size_t size) {
+  ssize_t got;
+  do {
+    got = ::recv(m_fd, buffer, size, 0);
+  } while (got < 0 && errno == EINTR);
+  if (got < 0) {
+    Fail(true);
+    return -1;
+  }
+  return static_cast<long>(got);
+}
+
+bool Socket::HasWaitingInput() {
+  char byte;
+  ssize_t got;
+  do {
+    got = ::recv(m_fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  } while (got < 0 && errno == EINTR);
+  if (got >= 0) return true;
+  if (errno != EAGAIN && errno != EWOULDBLOCK) Fail();
+  return false;
+}
+
+std::size_t Socket::AvailableBytes() const {
+  int count = 0;
+  if (m_fd < 0 || ::ioctl(m_fd, FIONREAD, &count) != 0 || count < 0) return 0;
+  return static_cast<std::size_t>(count);
+}
+
+long Socket::Shutdown() {
+  if (::shutdown(m_fd, SHUT_RDWR) != 0) return Fail();
+  return kErrorSuccess;
+}
+
+long Socket::Close() {
+  if (m_fd < 0) return FailWith(kWsaENotSock);
+  const int fd = std::exchange(m_fd, -1);
+  // The descriptor is gone after close() whatever it reports, so it is never closed twice.
+  if (::close(fd) != 0) return Fail();
+  return kErrorSuccess;
+}
+
+long Socket::SetReceiveTimeout(std::uint32_t milliseconds) {
+  return SetTimeout(m_fd, SO_RCVTIMEO, milliseconds);
+}
+
+long Socket::SetSendTimeout(std::uint32_t milliseconds) {
+  return SetTimeout(m_fd, SO_SNDTIMEO, milliseconds);
+}
+
+long Socket::LocalAddress(SocketAddress& out) const {
+  sockaddr_in native{};
+  socklen_t length = sizeof native;
+  if (::getsockname(m_fd, reinterpret_cast<sockaddr*>(&native), &length) != 0) return Fail();
+  out = FromNative(native);
+  return kErrorSuccess;
+}
+
+long SocketStartup() noexcept { return kErrorSuccess; }
+
+void SocketCleanup() noexcept {}
+
+std::optional<std::uint32_t> InetAddr(std::string_view text) {
+  // inet_pton takes exactly four decimal numbers; the shorter and hexadecimal forms that
+  // older parsers accept are not addresses an administrator means.
+  if (text.empty() || text.size() > 15) return std::nullopt;
+  char buffer[16] = {};
+  std::memcpy(buffer, text.data(), text.size());
+  in_addr address{};
+  if (::inet_pton(AF_INET, buffer, &address) != 1) return std::nullopt;
+  return address.s_addr;
+}
+
+std::string InetNtoa(std::uint32_t networkOrder) {
+  in_addr address{};
+  address.s_addr = networkOrder;
+  char buffer[INET_ADDRSTRLEN] = {};
+  if (!::inet_ntop(AF_INET, &address, buffer, sizeof buffer)) return {};
+  return buffer;
+}
+
+long ResolveHostIPv4(const std::string& name, std::uint32_t& networkOrder) {
+  if (name.empty()) return FailWith(kWsaHostNotFound);
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* result = nullptr;
+  const int rc = ::getaddrinfo(name.c_str(), nullptr, &hints, &result);
+  if (rc != 0 || result == nullptr) {
+    if (result) ::freeaddrinfo(result);
+    switch (rc) {
+      case EAI_AGAIN: return FailWith(kWsaTryAgain);
+      case EAI_FAIL: return FailWith(kWsaNoRecovery);
+      default: return FailWith(kWsaHostNotFound);
+    }
+  }
+  long error = kWsaNoData;
+  for (const addrinfo* entry = result; entry; entry = entry->ai_next) {
+    if (entry->ai_family == AF_INET && entry->ai_addrlen >= sizeof(sockaddr_in)) {
+      sockaddr_in native{};
+      std::memcpy(&native, entry->ai_addr, sizeof native);
+      networkOrder = native.sin_addr.s_addr;
+      error = kErrorSuccess;
+      break;
+    }
+  }
+  ::freeaddrinfo(result);
+  if (error != kErrorSuccess) return FailWith(error);
+  return kErrorSuccess;
+}
+
+}  // namespace faxmail::platform
