@@ -177,18 +177,24 @@ bool Stream::Write(std::string_view text) {
   }
   for (const char ch : text) {
     const bool expand = ch == '\n' && m_mode == StreamMode::Text;
-    if (m_end + 2 > m_buffer.size() && !FlushWrite()) return false;
+    if (m_end + 2 > m_buffer.size() && !FlushBuffer()) return false;
     if (expand) m_buffer[m_end++] = '\r';
     m_buffer[m_end++] = static_cast<unsigned char>(ch);
   }
   return true;
 }
 
-bool Stream::FlushWrite() {
-  if (!m_writing) return true;
+bool Stream::FlushBuffer() {
   if (m_end > 0 && !m_error) {
     if (const long err = m_file.Write(m_buffer.data(), m_end)) m_error = err;
   }
+  m_end = 0;
+  return m_error == 0;
+}
+
+bool Stream::FlushWrite() {
+  if (!m_writing) return true;
+  FlushBuffer();
   m_pos = m_end = kPushBack;
   m_writing = false;
   return m_error == 0;

@@ -85,7 +85,8 @@ class Stream {
  private:
   int SlowGetChar();
   bool Fill();
-  bool FlushWrite();
+  bool FlushWrite();   // writes what is buffered and leaves write mode
+  bool FlushBuffer();  // writes what is buffered and stays in write mode
 
   File m_file;
   StreamMode m_mode = StreamMode::Binary;

@@ -6,6 +6,7 @@
 #include "common/path_utils.h"
 #include "gateway/service/log.h"
 #include "gateway/service/settings.h"
+#include "platform/file.h"
 #include "platform/process.h"
 #include "platform/registry.h"
 #include "platform/win_error.h"

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/stream.h"
+#include "platform/win_error.h"
 #include "tests/support/test_support.h"
 
 namespace faxmail::platform {

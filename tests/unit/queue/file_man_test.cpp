@@ -10,6 +10,7 @@
 #include "gateway/service/settings.h"
 #include "platform/file.h"
 #include "platform/registry.h"
+#include "platform/win_error.h"
 #include "tests/support/test_support.h"
 
 namespace faxmail {

@@ -10,6 +10,7 @@
 #include "platform/eventlog.h"
 #include "platform/file.h"
 #include "platform/registry.h"
+#include "platform/win_error.h"
 #include "tests/support/test_support.h"
 
 namespace faxmail {
@@ -55,8 +56,12 @@ class LogChannelTest : public test::RootTest {
   void SetPaths(const std::string& main, const std::string& secondary) {
     platform::RegKey key;
     ASSERT_EQ(platform::RegCreateKey(platform::Hive::LocalMachine, kGatewayKey, key), 0);
-    if (!main.empty()) ASSERT_EQ(platform::RegSetString(key, "logfile", main), 0);
-    if (!secondary.empty()) ASSERT_EQ(platform::RegSetString(key, "logfileb", secondary), 0);
+    if (!main.empty()) {
+      ASSERT_EQ(platform::RegSetString(key, "logfile", main), 0);
+    }
+    if (!secondary.empty()) {
+      ASSERT_EQ(platform::RegSetString(key, "logfileb", secondary), 0);
+    }
   }
 };
 
@@ -78,7 +83,7 @@ TEST_F(LogChannelTest, PathOfFourCharactersTurnsAChannelOn) {
   LogMessageText("SMTPIn- ", "joined", "SMTP_IN", 9);
   const std::string text = ReadWholeFile(Root() + "/abcd");
   const std::regex line(
-      R"(main entry {66}( \d\d:\d\d:\d\d \d\d/\d\d/\d\d \(MNCP - 7\))\r\n)"
+      R"(main entry {65} (\d\d:\d\d:\d\d \d\d/\d\d/\d\d \(MNCP - 7\))\r\n)"
       R"(SMTPIn- joined {61} \d\d:\d\d:\d\d \d\d/\d\d/\d\d \(SMTP_IN - 9\)\r\n)");
   EXPECT_TRUE(std::regex_match(text, line)) << text;
   EXPECT_FALSE(platform::FileExists(Root() + "/abc"));

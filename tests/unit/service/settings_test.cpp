@@ -5,6 +5,7 @@
 #include "gateway/service/log.h"
 #include "gateway/service/settings.h"
 #include "platform/registry.h"
+#include "platform/win_error.h"
 #include "tests/support/test_support.h"
 
 namespace faxmail {
