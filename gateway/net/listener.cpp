@@ -203,8 +203,18 @@ void AcceptConnections(C_WINSOCK* listener) {
     entry->listening = &listener->m_listening;
     entry->peer = peer;
     entry->owner = listener;
-    // Read without the list lock: threads that have not added themselves yet are not counted.
-    entry->overLimit = listener->m_activeCount.load() >= listener->m_maxConnections.load();
+    // Counted here, when accepted, not when its thread gets going: a burst of connections is
+    // never served beyond the maximum. Only this thread adds to the counts.
+    entry->overLimit = listener->m_admitted.load() >= listener->m_maxConnections.load();
+    if (entry->overLimit && listener->m_refusing.load() >= C_WINSOCK::kMaxRefusingThreads) {
+      // A flood of connections must not grow threads without bound: close at once.
+      LogMessage("AcceptConnections: too many connections being refused, closed at once", kTag,
+                 __LINE__);
+      entry->socket.Shutdown();
+      entry->socket.Close();
+      continue;
+    }
+    (entry->overLimit ? listener->m_refusing : listener->m_admitted).fetch_add(1);
 
     listener->ThreadStarted();
     platform::Thread thread;
@@ -214,6 +224,7 @@ void AcceptConnections(C_WINSOCK* listener) {
                  __LINE__);
       entry->socket.Shutdown();
       entry->socket.Close();
+      (entry->overLimit ? listener->m_refusing : listener->m_admitted).fetch_sub(1);
       listener->ThreadEnded();
       continue;
     }
@@ -255,6 +266,7 @@ int ClientThreadEntry(const std::shared_ptr<ConnectionEntry>& entry) {
   entry->socket.Shutdown();
   entry->socket.Close();
   entry->thread.Detach();
+  (entry->overLimit ? owner->m_refusing : owner->m_admitted).fetch_sub(1);
   owner->ThreadEnded();
   return 1;
 }

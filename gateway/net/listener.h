@@ -11,9 +11,10 @@
 // attaches the socket, sets send and receive time-outs of 30 s, adds itself to the list of
 // active connections, calls Refuse() when the active count was at or above the maximum (20)
 // when the connection was accepted, else Run(), removes itself from the list, releases the
-// object, then shuts the socket down and closes it. The count is read without the list lock
-// at accept time, so a burst of connections may be served beyond the maximum until their
-// threads have added themselves; a refused connection is counted while it is refused.
+// object, then shuts the socket down and closes it. A connection is counted by the accept loop
+// when it is accepted, so a burst is never served beyond the maximum; at most
+// kMaxRefusingThreads connections are refused on threads at once, further ones are closed by
+// the accept loop itself without a reply.
 //
 // Life: construct -> ConnectToPort -> StartAcceptThread -> the accept loop runs until an
 // accept fails (for good: no further connection is accepted) or the stop flag is found set
@@ -54,6 +55,8 @@ class C_WINSOCK {
   static constexpr int kDefaultMaxConnections = 20;
   static constexpr int kMaxConnectionsCeiling = 32000;
   static constexpr int kDefaultBacklog = 5;
+  // Connections refused on threads of their own at once; beyond, the accept loop closes them.
+  static constexpr int kMaxRefusingThreads = 20;
   // Send and receive time-out of every accepted connection.
   static constexpr std::uint32_t kConnectionTimeoutMs = 30000;
 
@@ -119,6 +122,8 @@ class C_WINSOCK {
   std::atomic<int> m_accepting{0};
   std::atomic<int> m_maxConnections{kDefaultMaxConnections};
   std::atomic<int> m_activeCount{0};
+  std::atomic<int> m_admitted{0};  // accepted within the limit, thread not yet ended
+  std::atomic<int> m_refusing{0};  // accepted over the limit, thread not yet ended
   int m_protocol = 0;
   mutable std::mutex m_listLock;
   std::mutex m_workLock;

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "gateway/service/service.h"
 #include "gateway/service/start_gateway.h"
 #include "platform/process.h"
 
@@ -10,7 +11,8 @@ int main(int argc, char** argv) {
   const GatewayMode mode = ModeFromCommandLine(platform::CommandLine(argc, argv));
   switch (mode) {
     case GatewayMode::Console: {
-      StartGateway(nullptr);
+      CService service;
+      StartGateway(&service);
       std::fputs("Press q to stop the gateway\n", stdout);
       std::fflush(stdout);
       for (;;) {

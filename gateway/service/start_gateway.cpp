@@ -7,6 +7,8 @@
 #include "gateway/queue/counters.h"
 #include "gateway/queue/file_man.h"
 #include "gateway/service/log.h"
+#include "gateway/service/service.h"
+#include "gateway/smtp_in/smtp_in.h"
 #include "gateway/service/settings.h"
 
 namespace faxmail {
@@ -19,6 +21,7 @@ constexpr char kTag[] = "MNCP";
 // std::quick_exit, so threads still running never meet destroyed objects.
 struct RunningGateway {
   std::unique_ptr<CFileMan> fileMan;
+  std::unique_ptr<SMTPIn> receiver;
 };
 
 RunningGateway& Running() {
@@ -47,13 +50,18 @@ GatewayMode ModeFromCommandLine(std::string_view commandLine) {
   }
 }
 
-int StartGateway(CService* /*service*/) {
+int StartGateway(CService* service) {
   GetDebugSettings2();
   RunningGateway& gateway = Running();
   gateway.fileMan = std::make_unique<CFileMan>();
+  gateway.receiver = std::make_unique<SMTPIn>(*gateway.fileMan);
+  if (service) service->m_SMTPIN = gateway.receiver.get();
   ResetFileNameFlags();
   const std::uint32_t port = ReadPortSetting("SmtpRxPort");
+  // A failure is logged where it happens; the sender still runs without the receiver.
+  gateway.receiver->ConnectToPort(static_cast<std::uint16_t>(port));
   LogMessage("SMTPIn listening to port " + std::to_string(port), kTag, __LINE__);
+  gateway.receiver->StartAcceptThread();
   return 0;
 }
 

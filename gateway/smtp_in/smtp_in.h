@@ -1,0 +1,111 @@
+// SMTPIn: the SMTP server side. One SMTPInThread session per accepted connection, on the
+// connection's own thread, from the 220 greeting to QUIT.
+//
+// The dialogue is small and fixed: HELO, MAIL, RCPT, DATA, HELP, QUIT, NOOP, RSET; no
+// extensions, no authentication, no check of the addresses. Only the first four characters of
+// a command line decide the command. Command lines are read 100 bytes at a time; message data
+// is stored chunk by chunk as it arrives, so memory does not grow with the message.
+//
+// The data ends only with the line "." that follows a CR LF and ends in CR LF; a leading "."
+// of any other line at such a line start is removed (dot transparency). A message is
+// acknowledged with 250 only once its file is complete, synced and closed; a message whose
+// data ends without the end line is not spooled (the client got no 250 and will send it
+// again). Then Decode turns the file into the fax server's files, under the listener's work
+// lock, one message at a time in the process.
+//
+// Over the connection limit a session is refused without a byte. Every step is logged under
+// the tag "SMTP_IN".
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "gateway/net/connection.h"
+#include "gateway/net/listener.h"
+
+namespace faxmail {
+
+class CFileMan;
+
+enum SessionState : std::int32_t {
+  WaitHelo = 1,
+  WaitMail = 2,
+  WaitRcptOrData = 3,
+  DataStream = 101,
+};
+
+enum SmtpCommand : int {
+  Unknown = 0,
+  HELO = 1,
+  MAIL = 2,
+  RCPT = 3,
+  DATA = 4,
+  HELP = 5,
+  QUIT = 6,
+  NOOP = 7,
+  RSET = 8,
+};
+
+SmtpCommand ParseCommand(std::string_view line);
+// The argument of HELO, MAIL and RCPT: what follows the first four characters, without its
+// leading blanks (code 32 only).
+std::string CommandArgument(std::string_view line);
+
+class SMTPIn : public C_WINSOCK {
+ public:
+  explicit SMTPIn(CFileMan& fileMan);
+  ~SMTPIn() override;
+
+  std::unique_ptr<C_WSTHREAD> CreateConnection() override;
+  void ReleaseConnection(std::unique_ptr<C_WSTHREAD> connection) override;
+
+  CFileMan& FileMan() noexcept { return m_fileMan; }
+
+ private:
+  CFileMan& m_fileMan;
+};
+
+class SMTPInThread : public C_WSTHREAD {
+ public:
+  // Longest command line and data chunk read at once.
+  static constexpr int kLineLimit = 100;
+  // Recipients held for one message; more are refused so that a client cannot make the
+  // session's memory grow without bound.
+  static constexpr std::size_t kMaxRecipients = 1000;
+
+  explicit SMTPInThread(SMTPIn& server);
+
+  void Run() override;
+  // Over the connection limit: closed without any reply.
+  void Refuse() override {}
+
+  void SendHelp();
+  void SendGoodbye();
+
+  // Turns a complete raw message file into the envelope, message text and attachment files
+  // that the fax server takes from OUT.
+  void Decode(const std::string& path);
+
+  SessionState State() const noexcept { return m_state; }
+  const std::vector<std::string>& Recipients() const noexcept { return m_recipients; }
+
+ private:
+  // Handles one command line in a command state; false when the session ends.
+  bool HandleCommand(const std::string& line);
+  void ReceiveMessage();
+  void Reply(std::string_view text);
+
+  SMTPIn& m_server;
+  std::optional<std::string> m_relayDomain;
+  std::optional<std::string> m_sender;
+  std::vector<std::string> m_recipients;
+  SessionState m_state = WaitHelo;
+  std::string m_messageFile;
+  std::string m_domainName;
+};
+
+}  // namespace faxmail
