@@ -1,0 +1,116 @@
+#include "tests/support/gateway_process.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "platform/file.h"
+#include "platform/registry.h"
+#include "tests/support/test_support.h"
+
+namespace faxmail::test {
+
+namespace {
+
+bool PortAccepts(std::uint16_t port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  ::close(fd);
+  return ok;
+}
+
+}  // namespace
+
+GatewayProcess::GatewayProcess(const std::string& root) : m_root(root) {
+  m_data = root + "/data/";
+  std::filesystem::create_directories(m_data + "OUT");
+  std::filesystem::create_directories(m_data + "IN");
+  m_port = FreeLoopbackPort();
+  platform::RegKey key;
+  platform::RegCreateKey(platform::Hive::LocalMachine, "SOFTWARE\\Almoran\\Corvane SMTP Server",
+                         key);
+  platform::RegSetString(key, "ProgramPath", m_data);
+  platform::RegSetString(key, "DomainName", "fax.example");
+  platform::RegSetString(key, "MailFrom", "gateway@fax.example");
+  platform::RegSetString(key, "logfile", root + "/main.log");
+  platform::RegSetString(key, "logfileb", root + "/secondary.log");
+  platform::RegSetDword(key, "SmtpRxPort", m_port);
+  platform::RegSetDword(key, "OUTIndex", 0);
+}
+
+GatewayProcess::~GatewayProcess() {
+  if (m_pid > 0) {
+    ::kill(m_pid, SIGKILL);
+    ::waitpid(m_pid, nullptr, 0);
+  }
+  if (m_stdin >= 0) ::close(m_stdin);
+}
+
+bool GatewayProcess::Start() {
+  int in[2];
+  if (::pipe(in) != 0) return false;
+  const std::string program = BuiltProgram("gateway/faxmailgw");
+  const std::string out = m_root + "/console.out";
+  m_pid = ::fork();
+  if (m_pid < 0) return false;
+  if (m_pid == 0) {
+    ::dup2(in[0], 0);
+    ::close(in[0]);
+    ::close(in[1]);
+    ::setenv("FAXMAIL_ROOT", m_root.c_str(), 1);
+    if (FILE* f = std::freopen(out.c_str(), "w", stdout)) (void)f;
+    ::dup2(1, 2);
+    ::execl(program.c_str(), program.c_str(), "-m", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(in[0]);
+  m_stdin = in[1];
+  for (int i = 0; i < 500; ++i) {
+    if (PortAccepts(m_port)) return true;
+    int status = 0;
+    if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+      m_pid = -1;
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+int GatewayProcess::Stop() {
+  if (m_pid <= 0) return -1;
+  [[maybe_unused]] auto n = ::write(m_stdin, "q\n", 2);
+  int status = 0;
+  ::waitpid(m_pid, &status, 0);
+  m_pid = -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string GatewayProcess::MainLog() const { return ReadWholeFile(m_root + "/main.log"); }
+std::string GatewayProcess::SecondaryLog() const {
+  return ReadWholeFile(m_root + "/secondary.log");
+}
+
+std::vector<std::string> GatewayProcess::Files(const std::string& folder,
+                                               const std::string& pattern) const {
+  std::vector<platform::DirEntry> entries;
+  platform::FindFiles(m_data + folder, pattern, entries);
+  std::vector<std::string> names;
+  for (const auto& e : entries) names.push_back(e.name);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+}  // namespace faxmail::test

@@ -1,0 +1,41 @@
+// The real faxmailgw in console mode, started by a test in its own FAXMAIL_ROOT with a data
+// directory, a free receive port and both diagnostic logs on; stopped with "q".
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace faxmail::test {
+
+class GatewayProcess {
+ public:
+  // root: the test's FAXMAIL_ROOT. Writes the configuration into the registry there.
+  explicit GatewayProcess(const std::string& root);
+  ~GatewayProcess();
+  GatewayProcess(const GatewayProcess&) = delete;
+  GatewayProcess& operator=(const GatewayProcess&) = delete;
+
+  // Starts it and waits until its port accepts connections.
+  bool Start();
+  // Types "q" and waits for the process; its exit status.
+  int Stop();
+
+  std::uint16_t Port() const { return m_port; }
+  const std::string& Data() const { return m_data; }  // ends with '/'
+  std::string MainLog() const;
+  std::string SecondaryLog() const;
+  // Names of the files in the data directory's folder matching pattern.
+  std::vector<std::string> Files(const std::string& folder, const std::string& pattern) const;
+
+ private:
+  std::string m_root;
+  std::string m_data;
+  std::uint16_t m_port = 0;
+  pid_t m_pid = -1;
+  int m_stdin = -1;
+};
+
+}  // namespace faxmail::test
