@@ -262,7 +262,7 @@ long RenameFile(const std::string& from, const std::string& to, bool replace) {
   return kErrorSuccess;
 }
 
-long CopyFile(const std::string& from, const std::string& to, bool overwrite) {
+long CopyFile(const std::string& from, const std::string& to, bool overwrite, bool sync) {
   File in;
   if (const long err = File::Open(from, Access::Read, Share::Read, Disposition::OpenExisting, in))
     return err;
@@ -277,6 +277,9 @@ long CopyFile(const std::string& from, const std::string& to, bool overwrite) {
     if (const long err = in.Read(buffer.data(), buffer.size(), got)) return err;
     if (got == 0) break;
     if (const long err = out.Write(buffer.data(), got)) return err;
+  }
+  if (sync) {
+    if (const long err = out.Sync()) return err;
   }
   return out.Close();
 }

@@ -79,7 +79,8 @@ long DeleteFile(const std::string& path);
 // Fails with kErrorSharingViolation while the file is held open without sharing, and with
 // kErrorAlreadyExists when replace is false and target exists.
 long RenameFile(const std::string& from, const std::string& to, bool replace = false);
-long CopyFile(const std::string& from, const std::string& to, bool overwrite);
+// With sync, the copy is on disk when the call returns.
+long CopyFile(const std::string& from, const std::string& to, bool overwrite, bool sync = false);
 long CreateDirectory(const std::string& path);
 long RemoveDirectory(const std::string& path);
 bool FileExists(const std::string& path);

@@ -1,18 +1,173 @@
-#include "gateway/smtp_in/smtp_in.h"
-
+// Decode: one received message becomes the files the fax server takes from OUT.
+//
+// The envelope gets its ready name last, and only once the message text file and every
+// attachment it names are complete and on disk, and the scratch files are gone. The work lock
+// is held throughout: the scratch files have fixed names.
+#include <cstdio>
+#include <memory>
 #include <mutex>
 
+#include "gateway/decode/decode_message.h"
+#include "gateway/decode/gateway_sink.h"
+#include "gateway/decode/part_reader.h"
+#include "gateway/queue/counters.h"
 #include "gateway/service/log.h"
+#include "gateway/smtp_in/smtp_in.h"
+#include "platform/file.h"
+#include "platform/process.h"
+#include "platform/stream.h"
+#include "platform/win_error.h"
 
 namespace faxmail {
 
 namespace {
+
 constexpr char kTag[] = "SMTP_IN";
+
+void LogBoth(std::string_view message, std::string_view text, int line) {
+  LogMessageText(message, text, kTag, line);
+  LogMessageText2(message, text, kTag, line);
 }
+
+// Creates (or empties) a file in text mode and closes it.
+bool CreateEmpty(const std::string& path) {
+  platform::Stream file;
+  if (platform::Stream::Open(path, "w", platform::StreamMode::Text, platform::Share::None, file) !=
+      platform::kErrorSuccess)
+    return false;
+  return file.Close() == platform::kErrorSuccess;
+}
+
+// Copies the attachment list into the envelope, one character at a time; the lines that name
+// an attachment (they contain ">>") are written and their files looked at.
+void CopyAttachmentList(const std::string& listPath, const std::string& programPath,
+                        platform::Stream& envelope) {
+  platform::Stream list;
+  if (platform::Stream::Open(listPath, "r", platform::StreamMode::Text, platform::Share::None,
+                             list) != platform::kErrorSuccess)
+    return;
+  bool begun = false;
+  std::string line;
+  for (;;) {
+    const int c = list.GetChar();
+    if (c != platform::Stream::kEof && c != '\n' && c != '\r') {
+      line.push_back(static_cast<char>(c));
+      continue;
+    }
+    if (line.find(">>") != std::string::npos) {
+      if (!begun) envelope.Write("BEGIN ATTACH\n");
+      begun = true;
+      envelope.Write(line);
+      envelope.Write("\n");
+      LogMessageText2("SMTPIn- BEGIN ATTACH written: ", line, kTag, __LINE__);
+      const auto colon = line.find(':');
+      const auto end = line.find(">>", colon == std::string::npos ? 0 : colon);
+      const std::string stored =
+          colon == std::string::npos || end == std::string::npos || end < colon
+              ? std::string()
+              : line.substr(colon + 1, end - colon - 1);
+      const std::string full = programPath + "OUT" + platform::kPathSeparator + stored;
+      LogMessageText2("SMTPIn- FullAttachmentPath: ", full, kTag, __LINE__);
+      platform::File file;
+      if (platform::File::Open(full, platform::Access::Attributes, platform::Share::ReadWrite,
+                               platform::Disposition::OpenExisting,
+                               file) == platform::kErrorSuccess) {
+        std::uint64_t size = 0;
+        file.Size(size);
+        LogMessageText2("SMTPIn- Attachment: ", stored, kTag, __LINE__);
+        LogMessageText2("SMTPIn- Attachment File Size: ", std::to_string(size), kTag, __LINE__);
+      }
+    }
+    line.clear();
+    if (c == platform::Stream::kEof) break;
+  }
+  list.Close();
+  if (begun) envelope.Write("END ATTACH\n");
+}
+
+}  // namespace
 
 void SMTPInThread::Decode(const std::string& path) {
   std::lock_guard work(m_server.WorkLock());
   LogMessageText2("SMTPIn - Decode(fname): ", path, kTag, __LINE__);
+  while (IsEnvFileNameInUse() != 0) {
+    LogMessage2("SMTPIn - File name taken, waiting for 25 sec ", kTag, __LINE__);
+    platform::SleepMs(static_cast<std::uint32_t>(kNameInUseWait.count()));
+  }
+
+  const std::string bodyPath = GetBodyFileName();
+  LogMessageText2("SMTPIn - mesage file name: ", bodyPath, kTag, __LINE__);
+  if (!CreateEmpty(bodyPath)) {
+    LogBoth("SMTPIn- Error: Unable to open message file for writing: ", bodyPath, __LINE__);
+    ReleaseEnvFileName();
+    return;
+  }
+  const std::string listPath = CreateAttachListFile();
+  LogMessageText2("SMTPIn - attachment file name: ", listPath, kTag, __LINE__);
+  if (!CreateEmpty(listPath)) {
+    LogBoth("SMTPIn- Error: Unable to open attachment file for writing: ", listPath, __LINE__);
+    platform::DeleteFile(bodyPath);
+    ReleaseEnvFileName();
+    return;
+  }
+  std::string envelopePath;
+  if (AllocEnvFileName(&envelopePath) != platform::kErrorSuccess) envelopePath = GetEnvFileName();
+  LogMessageText2("SMTPIn - New file name: ", envelopePath, kTag, __LINE__);
+  if (envelopePath.empty() || !CreateEmpty(envelopePath)) {
+    LogBoth("SMTPIn- Error: Unable to open new file for writing: ", envelopePath, __LINE__);
+    platform::DeleteFile(listPath);
+    platform::DeleteFile(bodyPath);
+    ReleaseEnvFileName();
+    return;
+  }
+  const std::string programPath = GetProgramPath();
+
+  {
+    std::unique_ptr<decode::PartReader> reader;
+    if (!decode::PartReader::Open(path, platform::Share::None, reader)) {
+      LogBoth("SMTPIn- Error: Unable to open translation ip file: ", path, __LINE__);
+    } else {
+      reader->SetAttachmentListPath(listPath);
+      decode::GatewaySink sink(envelopePath, Recipients(), bodyPath, programPath);
+      decode::DecodeMessage(*reader, "text/plain", false, sink);
+    }
+  }
+
+  platform::Stream envelope;
+  if (platform::Stream::Open(envelopePath, "a", platform::StreamMode::Text, platform::Share::None,
+                             envelope) != platform::kErrorSuccess) {
+    const long error = platform::LastError();
+    std::fprintf(stderr, "Error: Unable to open output file for writing: error %ld\n", error);
+  } else {
+    LogMessageText2("SMTPIn- Output file: ", envelopePath, kTag, __LINE__);
+    const auto at = envelopePath.find(std::string("OUT") + platform::kPathSeparator + "ENV");
+    const std::string bodyName =
+        (at == std::string::npos ? envelopePath : envelopePath.substr(at + 4)) + ".bdy";
+    const std::string bodyFile = programPath + "OUT" + platform::kPathSeparator + bodyName;
+    if (platform::CopyFile(bodyPath, bodyFile, true, true) != platform::kErrorSuccess)
+      LogBoth("SMTPIn- Error: Unable to copy the message text to: ", bodyFile, __LINE__);
+    envelope.Write("\nBEGIN BODY\n");
+    envelope.Write("<<" + bodyName + ">>");
+    envelope.Write("\nEND BODY\n\n");
+    CopyAttachmentList(listPath, programPath, envelope);
+    envelope.Sync();
+    envelope.Close();
+  }
+
+  if (platform::DeleteFile(listPath) != platform::kErrorSuccess)
+    LogMessageText2("SMTPIn- Failde to delete attach file : ", listPath, kTag, __LINE__);
+  if (platform::DeleteFile(bodyPath) != platform::kErrorSuccess)
+    LogMessageText2("SMTPIn- Failde to delete msg file : ", bodyPath, kTag, __LINE__);
+
+  const std::string ready = envelopePath + ".tmp";
+  LogMessageText2("SMTPIn- Renaming from: ", envelopePath, kTag, __LINE__);
+  LogMessageText2("SMTPIn- Renaming to: ", ready, kTag, __LINE__);
+  // Never over an existing ready file: that one belongs to the fax server.
+  if (platform::RenameFile(envelopePath, ready, false) != platform::kErrorSuccess)
+    LogBoth("SMTPIn- Error: Unable to rename the envelope to its ready name: ", ready, __LINE__);
+  else
+    platform::SyncDirectory(platform::ParentFolder(ready));
+  ReleaseEnvFileName();
 }
 
 }  // namespace faxmail

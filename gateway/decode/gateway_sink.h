@@ -1,0 +1,69 @@
+// GatewaySink: the files that decoding one received message produces in the data directory.
+//
+// Text parts are appended to the message text scratch file (OUT/Msgcnt.imp, text mode). Every
+// other part is saved as "ATT<n>.<ext>" in OUT (binary for a non-text type in base64, else text
+// mode) and listed in the attachment list as "<<" sent name ":" stored name ">>". The FROM, TO
+// and SUBJECT lines of each header block that yields a sender or a recipient are appended to
+// the envelope file.
+//
+// A sent name is made safe before it is listed: no control characters, and ':' '<' '>' become
+// '_', so that the stored name is always what follows the line's first ':'. Its extension keeps
+// only letters, digits, '-' and '_', so a stored name never leaves OUT. A part without any name
+// is named after its media type ("attachment.png"). Sent names of kMaxSentName characters or
+// more are cut, keeping their extension. Attachment files are synced before they are closed.
+//
+// Runs on the receiving session's thread inside the listener's work lock.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <string_view>
+
+#include "gateway/decode/decode_sink.h"
+#include "gateway/decode/recipients.h"
+
+namespace faxmail::decode {
+
+inline constexpr std::size_t kMaxSentName = 100;
+inline constexpr std::size_t kMaxExtension = 3;
+
+class GatewaySink final : public DecodeSink {
+ public:
+  // envelopePath: the envelope file the header lines are appended to; envelope: the session's
+  // RCPT texts; bodyPath: the message text scratch file; programPath: the data directory.
+  GatewaySink(std::string envelopePath, const EnvelopeList& envelope, std::string bodyPath,
+              std::string programPath);
+
+  void BeginHeaders(std::string_view block) override;
+  void HeaderSeen(HeaderKind kind, std::string_view block, std::size_t lineStart,
+                  std::size_t valueStart) override;
+  void EndHeaders(std::string_view block) override;
+  int AppendBodyText(PartReader& reader, TransferEncoding encoding) override;
+  int SaveAttachment(PartReader& reader, bool inAppleDouble, const ContentType& type,
+                     TransferEncoding encoding, std::optional<std::string_view> disposition,
+                     std::optional<std::string_view> contentMd5) override;
+
+  // How long a writer waits before asking again whether the attachment name is in use.
+  void SetNameWait(std::chrono::milliseconds wait) { m_nameWait = wait; }
+
+ private:
+  std::string m_envelopePath;
+  HeaderScan m_scan;
+  std::string m_bodyPath;
+  std::string m_programPath;
+  std::chrono::milliseconds m_nameWait;
+};
+
+// The sent name as it is listed: controls removed, ':' '<' '>' made '_', cut below
+// kMaxSentName characters keeping its extension.
+std::string SafeSentName(std::string_view name);
+// Up to kMaxExtension file-name-safe characters after the first '.' of the sent name.
+std::string SentNameExtension(std::string_view sentName);
+// A sent name for a part that has none, from its media type.
+std::string NameFromMediaType(std::string_view mediaType);
+
+// "%lu@%s": the current time in seconds and $HOSTNAME (or "random-pc"), cut to size - 1
+// characters; the count written, or -1 when it had to be cut.
+int GenerateId(std::string& out, std::size_t size);
+
+}  // namespace faxmail::decode

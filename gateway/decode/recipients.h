@@ -1,0 +1,81 @@
+// Recipient and header extraction: the FROM, TO and SUBJECT lines of the envelope.
+//
+// While a header block is scanned, From and Subject values are collected and every To and Cc
+// address is matched against the SMTP envelope recipients (the RCPT texts of the session,
+// "TO:<address>"): an address named there is a fax recipient of this gateway. Without usable
+// envelope recipients an address whose local part is made of digits ('+' and '-' aside) is
+// taken; with the address-check override every address is. At the end of a block that yielded
+// a sender or a recipient, its lines are appended to the envelope file.
+//
+// Whatever a mail puts into these values can never add, end or split an envelope line:
+// control characters are taken out of every value, after encoded words are decoded.
+//
+// Log lines go to the main channel under "DECODE". Runs inside the receiver's work lock.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "gateway/decode/mime_headers.h"
+
+namespace faxmail::decode {
+
+using EnvelopeList = std::vector<std::string>;
+
+std::string ExtractEmailAddress(std::string_view text);
+std::string LocalPart(std::string_view text);
+bool IsFaxNumber(std::string_view text);
+// "\"name\" <address>" with name, "<address>" without.
+std::string FormatRecipient(std::string_view text, bool withName);
+// One line of a header value: TAB continuations are joined without a blank, space
+// continuations keep their blank; the value ends at the first LF followed by anything else.
+std::string UnfoldValue(std::string_view text);
+// Decodes the first RFC 2047 encoded word ("=?charset?Q?...?=" or "?B?") in place.
+void DecodeEncodedWord(std::string& text);
+// Removes control characters (a TAB becomes a blank), so a value stays one line.
+std::string StripControls(std::string_view text);
+
+// The candidate when it is a recipient of this gateway, else the empty text.
+std::string GetDetailsEx(const EnvelopeList& envelope, std::string_view candidate);
+// Splits a To or Cc value at every ',' and adds the accepted recipients, formatted with name.
+void ExtractRecipients(std::string_view value, const EnvelopeList& envelope,
+                       std::vector<std::string>& recipients);
+
+// The envelope lines of one header block ("FROM: ", "TO: " sorted without exact duplicates,
+// "SUBJECT: "), LF-terminated, after encoded words are decoded and controls removed.
+std::string FormatEnvelopeLines(std::string sender, std::vector<std::string> recipients,
+                                std::string subject);
+
+// The header scan of one block: fed by the parser's HeaderSeen calls, in block order.
+class HeaderScan {
+ public:
+  explicit HeaderScan(const EnvelopeList& envelope) : m_envelope(envelope) {}
+
+  void Begin();
+  void Seen(HeaderKind kind, std::string_view block, std::size_t lineStart, std::size_t valueStart);
+  // Finishes a value still pending; true when the block yielded a sender or a recipient.
+  bool End(std::string_view block);
+
+  const std::string& Sender() const noexcept { return m_sender; }
+  const std::string& Subject() const noexcept { return m_subject; }
+  const std::vector<std::string>& Recipients() const noexcept { return m_recipients; }
+
+ private:
+  struct Pending {
+    bool set = false;
+    std::size_t start = 0;
+  };
+  void Finish(Pending& pending, std::string_view block, std::size_t end);
+  void Address(Pending& pending, std::string_view block, std::size_t valueStart);
+
+  const EnvelopeList& m_envelope;
+  std::string m_sender;
+  std::string m_subject;
+  std::vector<std::string> m_recipients;
+  Pending m_to;
+  Pending m_cc;
+};
+
+}  // namespace faxmail::decode
