@@ -390,7 +390,10 @@ class RegTextParser {
       }
       break;
     }
-    if (!header) return Fail("the first line is not \"REGEDIT4\"");
+    if (!header) {
+      m_line = std::max<std::size_t>(m_line, 1);
+      return Fail("the first line is not \"REGEDIT4\"");
+    }
     while (NextLine(line)) {
       const std::string_view t = Trim(line);
       if (t.empty() || t.front() == ';') continue;
@@ -711,7 +714,8 @@ long LoadHive(const std::string& path, const HiveLock& lock) {
   const std::uint64_t generation = lock.Generation();
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.IsOpen()) {
-    if (errno != ENOENT) return ErrorFromErrno(errno);
+    // No file, or no folder (the root may not even be a folder): an empty hive.
+    if (errno != ENOENT && errno != ENOTDIR) return ErrorFromErrno(errno);
     Identity missing;
     missing.generation = generation;
     if (g_cache.valid && g_cache.path == path && g_cache.id == missing) return kErrorSuccess;
