@@ -28,6 +28,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <unordered_map>
 #include <utility>
 
@@ -704,8 +705,20 @@ struct HiveCache {
   Tree tree;
 };
 
+// Never destroyed: the gateway ends its process while its threads may still be in here.
+template <class T>
+class NoDestructor {
+ public:
+  NoDestructor() { ::new (static_cast<void*>(m_storage)) T(); }
+  T& Get() { return *std::launder(reinterpret_cast<T*>(m_storage)); }
+
+ private:
+  alignas(T) unsigned char m_storage[sizeof(T)];
+};
+
 std::mutex g_mutex;
-HiveCache g_cache;
+NoDestructor<HiveCache> g_cacheStorage;
+HiveCache& g_cache = g_cacheStorage.Get();
 
 std::string RegistryFolder() { return FaxmailRoot() + "/registry"; }
 
@@ -741,10 +754,9 @@ long LoadHive(const std::string& path, const HiveLock& lock) {
   g_cache.id = id;
   g_cache.mode = st.st_mode & 07777;
   if (!S_ISREG(st.st_mode)) {
-    g_cache.problem = std::string(kHiveFileName) + " is not a regular file";
+    g_cache.problem = path + " is not a regular file";
   } else if (static_cast<std::uint64_t>(st.st_size) > kMaxHiveFileSize) {
-    g_cache.problem = std::string(kHiveFileName) + " is larger than " +
-                      std::to_string(kMaxHiveFileSize >> 20) + " MiB";
+    g_cache.problem = path + " is larger than " + std::to_string(kMaxHiveFileSize >> 20) + " MiB";
   } else {
     // One byte more than the size, to see the end of the file in the same pass.
     std::string text;
@@ -766,14 +778,14 @@ long LoadHive(const std::string& path, const HiveLock& lock) {
     }
     text.resize(got);
     if (text.size() > kMaxHiveFileSize) {
-      g_cache.problem = std::string(kHiveFileName) + " is larger than " +
-                        std::to_string(kMaxHiveFileSize >> 20) + " MiB";
+      g_cache.problem =
+          path + " is larger than " + std::to_string(kMaxHiveFileSize >> 20) + " MiB";
     } else {
       RegTextParser parser(text, g_cache.tree);
       if (parser.Run() == kErrorSuccess)
         g_cache.bad = false;
       else
-        g_cache.problem = std::string(kHiveFileName) + " " + parser.Problem();
+        g_cache.problem = path + " " + parser.Problem();
     }
   }
   if (g_cache.bad) g_cache.tree = Tree();

@@ -88,7 +88,7 @@ std::string ErrorText(long error) {
     case pf::kErrorBadDb: {
       std::string text = "The configuration registry database is corrupt.";
       const std::string problem = pf::RegHiveProblem(pf::Hive::LocalMachine);
-      if (!problem.empty()) text += " " + pf::HivePath(pf::Hive::LocalMachine) + ": " + problem;
+      if (!problem.empty()) text += " " + problem;
       return text;
     }
     default: return "Error " + std::to_string(error) + ".";

@@ -253,7 +253,7 @@ TEST_F(FaxmailReg, DamagedHiveIsReportedWithItsLine) {
     std::string output;
     EXPECT_EQ(Run(args, &output), 1);
     EXPECT_EQ(output, "ERROR: The configuration registry database is corrupt. " + hive +
-                          ": HKLM.reg line 4: dword: takes up to 8 hex digits\n");
+                          " line 4: dword: takes up to 8 hex digits\n");
   }
   EXPECT_EQ(ReadWholeFile(hive), damaged);
 }

@@ -127,8 +127,8 @@ TEST_F(RegistryConcurrency, EachReadSeesTheChangeJustCommittedElsewhere) {
 // A writer process keeps replacing a large value; readers in this process, through the store
 // and straight from the file, only ever see whole hives and never go back in time.
 TEST_F(RegistryConcurrency, ReadersNeverSeeAHalfWrittenHive) {
-  constexpr std::uint32_t kWrites = 150;
-  constexpr std::size_t kBlobSize = 32 * 1024;
+  constexpr std::uint32_t kWrites = 60;
+  constexpr std::size_t kBlobSize = 16 * 1024;
   const pid_t writer = Spawn([] {
     RegKey key;
     if (RegOpenKey(Hive::LocalMachine, kKey, key) != kErrorSuccess) return 2;

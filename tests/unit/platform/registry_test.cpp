@@ -420,7 +420,7 @@ TEST_F(RegistryTest, DamagedHiveIsReportedAndLeftAlone) {
     EXPECT_EQ(ReadWholeFile(Hive()), c.text);
     const std::string problem = RegHiveProblem(Hive::LocalMachine);
     EXPECT_NE(problem.find(c.problem), std::string::npos) << problem;
-    EXPECT_EQ(problem.rfind("HKLM.reg ", 0), 0u) << problem;
+    EXPECT_EQ(problem.rfind(Hive() + " ", 0), 0u) << problem;
   }
   // A key opened while the hive was sound cannot change a damaged one.
   ReplaceHive("REGEDIT4\n[HKLM\\A]\n");
