@@ -28,6 +28,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <unordered_map>
 #include <utility>
 
@@ -390,7 +391,10 @@ class RegTextParser {
       }
       break;
     }
-    if (!header) return Fail("the first line is not \"REGEDIT4\"");
+    if (!header) {
+      m_line = std::max<std::size_t>(m_line, 1);
+      return Fail("the first line is not \"REGEDIT4\"");
+    }
     while (NextLine(line)) {
       const std::string_view t = Trim(line);
       if (t.empty() || t.front() == ';') continue;
@@ -701,8 +705,23 @@ struct HiveCache {
   Tree tree;
 };
 
-std::mutex g_mutex;
-HiveCache g_cache;
+// Never destroyed: the gateway ends its process while its threads may still be in here.
+template <class T>
+class NoDestructor {
+ public:
+  NoDestructor() { ::new (static_cast<void*>(m_storage)) T(); }
+  T& Get() { return *std::launder(reinterpret_cast<T*>(m_storage)); }
+
+ private:
+  alignas(T) unsigned char m_storage[sizeof(T)];
+};
+
+std::mutex g_mutex;  // constant-initialised
+
+HiveCache& Cache() {
+  static NoDestructor<HiveCache> cache;
+  return cache.Get();
+}
 
 std::string RegistryFolder() { return FaxmailRoot() + "/registry"; }
 
@@ -711,36 +730,36 @@ long LoadHive(const std::string& path, const HiveLock& lock) {
   const std::uint64_t generation = lock.Generation();
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.IsOpen()) {
-    if (errno != ENOENT) return ErrorFromErrno(errno);
+    // No file, or no folder (the root may not even be a folder): an empty hive.
+    if (errno != ENOENT && errno != ENOTDIR) return ErrorFromErrno(errno);
     Identity missing;
     missing.generation = generation;
-    if (g_cache.valid && g_cache.path == path && g_cache.id == missing) return kErrorSuccess;
-    g_cache.tree = Tree();
-    g_cache.bad = false;
-    g_cache.problem.clear();
-    g_cache.mode = 0644;
-    g_cache.id = missing;
-    g_cache.path = path;
-    g_cache.valid = true;
+    if (Cache().valid && Cache().path == path && Cache().id == missing) return kErrorSuccess;
+    Cache().tree = Tree();
+    Cache().bad = false;
+    Cache().problem.clear();
+    Cache().mode = 0644;
+    Cache().id = missing;
+    Cache().path = path;
+    Cache().valid = true;
     return kErrorSuccess;
   }
   struct stat st {};
   if (::fstat(fd.Get(), &st) != 0) return ErrorFromErrno(errno);
   const Identity id = Identity::Of(st, generation);
-  if (g_cache.valid && g_cache.path == path && g_cache.id == id) return kErrorSuccess;
+  if (Cache().valid && Cache().path == path && Cache().id == id) return kErrorSuccess;
 
-  g_cache.valid = false;
-  g_cache.tree = Tree();
-  g_cache.problem.clear();
-  g_cache.bad = true;
-  g_cache.path = path;
-  g_cache.id = id;
-  g_cache.mode = st.st_mode & 07777;
+  Cache().valid = false;
+  Cache().tree = Tree();
+  Cache().problem.clear();
+  Cache().bad = true;
+  Cache().path = path;
+  Cache().id = id;
+  Cache().mode = st.st_mode & 07777;
   if (!S_ISREG(st.st_mode)) {
-    g_cache.problem = std::string(kHiveFileName) + " is not a regular file";
+    Cache().problem = path + " is not a regular file";
   } else if (static_cast<std::uint64_t>(st.st_size) > kMaxHiveFileSize) {
-    g_cache.problem = std::string(kHiveFileName) + " is larger than " +
-                      std::to_string(kMaxHiveFileSize >> 20) + " MiB";
+    Cache().problem = path + " is larger than " + std::to_string(kMaxHiveFileSize >> 20) + " MiB";
   } else {
     // One byte more than the size, to see the end of the file in the same pass.
     std::string text;
@@ -762,24 +781,24 @@ long LoadHive(const std::string& path, const HiveLock& lock) {
     }
     text.resize(got);
     if (text.size() > kMaxHiveFileSize) {
-      g_cache.problem = std::string(kHiveFileName) + " is larger than " +
-                        std::to_string(kMaxHiveFileSize >> 20) + " MiB";
+      Cache().problem =
+          path + " is larger than " + std::to_string(kMaxHiveFileSize >> 20) + " MiB";
     } else {
-      RegTextParser parser(text, g_cache.tree);
+      RegTextParser parser(text, Cache().tree);
       if (parser.Run() == kErrorSuccess)
-        g_cache.bad = false;
+        Cache().bad = false;
       else
-        g_cache.problem = std::string(kHiveFileName) + " " + parser.Problem();
+        Cache().problem = path + " " + parser.Problem();
     }
   }
-  if (g_cache.bad) g_cache.tree = Tree();
-  g_cache.valid = true;
+  if (Cache().bad) Cache().tree = Tree();
+  Cache().valid = true;
   return kErrorSuccess;
 }
 
 // Writes the cached tree as the new hive: counted, written whole, synced, renamed.
 long StoreHive(const std::string& path, HiveLock& lock) {
-  const std::string text = ExportText(g_cache.tree.Root(), std::string());
+  const std::string text = ExportText(Cache().tree.Root(), std::string());
   if (text.size() > kMaxHiveFileSize) return kErrorRegistryQuotaLimit;
   // Counted before the replacement, so that a copy cached from before it is never taken for it.
   const std::uint64_t generation = lock.Generation() + 1;
@@ -788,7 +807,7 @@ long StoreHive(const std::string& path, HiveLock& lock) {
   const std::string newPath = path + kNewSuffix;
   if (::unlink(newPath.c_str()) != 0 && errno != ENOENT) return ErrorFromErrno(errno);
   UniqueFd fd(::open(newPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
-                     g_cache.mode));
+                     Cache().mode));
   if (!fd.IsOpen()) return ErrorFromErrno(errno);
   // Removes the new file unless it became the hive.
   struct Remover {
@@ -798,7 +817,7 @@ long StoreHive(const std::string& path, HiveLock& lock) {
       if (!keep) ::unlink(path.c_str());
     }
   } remover{newPath};
-  if (::fchmod(fd.Get(), g_cache.mode) != 0) return ErrorFromErrno(errno);
+  if (::fchmod(fd.Get(), Cache().mode) != 0) return ErrorFromErrno(errno);
   std::size_t done = 0;
   while (done < text.size()) {
     const ssize_t n = ::write(fd.Get(), text.data() + done, text.size() - done);
@@ -815,10 +834,10 @@ long StoreHive(const std::string& path, HiveLock& lock) {
 
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) {
-    g_cache.valid = false;
+    Cache().valid = false;
     return kErrorSuccess;  // the change is made; the next operation reads it back
   }
-  g_cache.id = Identity::Of(st, generation);
+  Cache().id = Identity::Of(st, generation);
   return kErrorSuccess;
 }
 
@@ -843,13 +862,13 @@ long WithHive(Hive hive, bool exclusive, const HiveOp& op) {
       return result;
   }
   if (const long result = LoadHive(path, lock); result != kErrorSuccess) return result;
-  if (g_cache.bad) return kErrorBadDb;
+  if (Cache().bad) return kErrorBadDb;
   bool changed = false;
-  long result = op(g_cache.tree, changed);
+  long result = op(Cache().tree, changed);
   if (!changed) return result;
   if (!exclusive) std::abort();  // a read that changed the tree: a broken invariant
   if (result == kErrorSuccess) result = StoreHive(path, lock);
-  if (result != kErrorSuccess) g_cache.valid = false;  // the tree is not what the file holds
+  if (result != kErrorSuccess) Cache().valid = false;  // the tree is not what the file holds
   return result;
 }
 
@@ -1123,7 +1142,7 @@ std::string RegHiveProblem(Hive hive) {
   std::string problem;
   WithHive(hive, false, [](Tree&, bool&) { return kErrorSuccess; });
   std::lock_guard<std::mutex> guard(g_mutex);
-  if (g_cache.valid && g_cache.bad) problem = g_cache.problem;
+  if (Cache().valid && Cache().bad) problem = Cache().problem;
   return problem;
 }
 

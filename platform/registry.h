@@ -136,8 +136,8 @@ long RegUpdateDword(const RegKey& key, std::string_view name,
 long RegExport(Hive hive, std::string_view subKey, std::string& out);
 long RegImport(Hive hive, std::string_view text, std::string* problem = nullptr);
 
-// Why the hive file does not load ("HKLM.reg line 7: unterminated text"), or empty when it
-// loads (or cannot be read at all).
+// Why the hive file does not load ("/var/lib/faxmail/registry/HKLM.reg line 7: unterminated
+// quoted text"), or empty when it loads (or cannot be read at all).
 std::string RegHiveProblem(Hive hive);
 
 // Where the hive of this process lives (under FaxmailRoot()).

@@ -1,0 +1,189 @@
+// The hive is shared by the gateway, the applet, the tools and the fax server stand-in: a
+// read-modify-write must lose no update, a read must see every change committed before it (in
+// any process, however quickly changes follow each other), and no reader may ever see a hive
+// half written.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/registry.h"
+#include "platform/win_error.h"
+#include "tests/support/test_support.h"
+
+namespace faxmail::platform {
+namespace {
+
+constexpr char kKey[] = "SOFTWARE\\Almoran\\Corvane SMTP Server";
+
+// Runs body in a child process; its result is the child's exit status.
+pid_t Spawn(const std::function<int()>& body) {
+  const pid_t pid = ::fork();
+  if (pid == 0) ::_exit(body());
+  return pid;
+}
+
+int Wait(pid_t pid) {
+  int status = 0;
+  if (::waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// count increments of TmpIndex; 0 when each saw a larger value than the one before.
+int Increment(int count) {
+  RegKey key;
+  if (RegOpenKey(Hive::LocalMachine, kKey, key) != kErrorSuccess) return 2;
+  std::uint32_t last = 0;
+  for (int i = 0; i < count; ++i) {
+    std::uint32_t now = 0;
+    const long r = RegUpdateDword(
+        key, "TmpIndex", [](std::optional<std::uint32_t> v) { return v.value_or(0) + 1; }, &now);
+    if (r != kErrorSuccess) return 3;
+    if (now <= last) return 4;
+    last = now;
+  }
+  return 0;
+}
+
+class RegistryConcurrency : public test::RootTest {
+ protected:
+  void SetUp() override {
+    test::RootTest::SetUp();
+    RegKey key;
+    ASSERT_EQ(RegCreateKey(Hive::LocalMachine, kKey, key), kErrorSuccess);
+  }
+  std::uint32_t Counter() {
+    RegKey key;
+    std::uint32_t value = 0;
+    EXPECT_EQ(RegOpenKey(Hive::LocalMachine, kKey, key), kErrorSuccess);
+    EXPECT_EQ(RegQueryDword(key, "TmpIndex", value), kErrorSuccess);
+    return value;
+  }
+};
+
+TEST_F(RegistryConcurrency, TwoProcessesLoseNoIncrement) {
+  const pid_t a = Spawn([] { return Increment(1000); });
+  const pid_t b = Spawn([] { return Increment(1000); });
+  ASSERT_GT(a, 0);
+  ASSERT_GT(b, 0);
+  EXPECT_EQ(Wait(a), 0);
+  EXPECT_EQ(Wait(b), 0);
+  EXPECT_EQ(Counter(), 2000u);
+}
+
+TEST_F(RegistryConcurrency, ThreadsLoseNoIncrement) {
+  std::vector<int> results(4, -1);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) threads.emplace_back([&results, t] { results[t] = Increment(250); });
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(results, std::vector<int>(4, 0));
+  EXPECT_EQ(Counter(), 1000u);
+}
+
+// Two processes take turns: each change is of the same size and follows the last within
+// microseconds, so only a store that notices every replacement of the hive reads it right.
+TEST_F(RegistryConcurrency, EachReadSeesTheChangeJustCommittedElsewhere) {
+  int toChild[2];
+  int toParent[2];
+  ASSERT_EQ(::pipe(toChild), 0);
+  ASSERT_EQ(::pipe(toParent), 0);
+  constexpr std::uint32_t kRounds = 300;
+  // Both read first, so that each holds a parsed copy from the start.
+  RegKey key;
+  ASSERT_EQ(RegOpenKey(Hive::LocalMachine, kKey, key), kErrorSuccess);
+  const pid_t child = Spawn([&] {
+    for (std::uint32_t i = 0; i < kRounds; ++i) {
+      char token = 0;
+      if (::read(toChild[0], &token, 1) != 1) return 3;
+      std::uint32_t value = 0;
+      if (RegQueryDword(key, "Turn", value) != kErrorSuccess || value != 2 * i + 1) return 4;
+      if (RegSetDword(key, "Turn", 2 * i + 2) != kErrorSuccess) return 5;
+      if (::write(toParent[1], &token, 1) != 1) return 6;
+    }
+    return 0;
+  });
+  ASSERT_GT(child, 0);
+  for (std::uint32_t i = 0; i < kRounds; ++i) {
+    ASSERT_EQ(RegSetDword(key, "Turn", 2 * i + 1), kErrorSuccess);
+    const char token = 't';
+    ASSERT_EQ(::write(toChild[1], &token, 1), 1);
+    char back = 0;
+    ASSERT_EQ(::read(toParent[0], &back, 1), 1) << "the child failed in round " << i;
+    std::uint32_t value = 0;
+    ASSERT_EQ(RegQueryDword(key, "Turn", value), kErrorSuccess);
+    ASSERT_EQ(value, 2 * i + 2) << "round " << i;
+  }
+  EXPECT_EQ(Wait(child), 0);
+  for (int fd : {toChild[0], toChild[1], toParent[0], toParent[1]}) ::close(fd);
+}
+
+// A writer process keeps replacing a large value; readers in this process, through the store
+// and straight from the file, only ever see whole hives and never go back in time.
+TEST_F(RegistryConcurrency, ReadersNeverSeeAHalfWrittenHive) {
+  constexpr std::uint32_t kWrites = 60;
+  constexpr std::size_t kBlobSize = 16 * 1024;
+  const pid_t writer = Spawn([] {
+    RegKey key;
+    if (RegOpenKey(Hive::LocalMachine, kKey, key) != kErrorSuccess) return 2;
+    std::vector<unsigned char> blob(kBlobSize);
+    for (std::uint32_t i = 1; i <= kWrites; ++i) {
+      for (std::size_t j = 0; j < 4; ++j) blob[j] = static_cast<unsigned char>(i >> (8 * j));
+      std::fill(blob.begin() + 4, blob.end(), static_cast<unsigned char>(i));
+      if (RegSetValue(key, "Blob", kRegBinary, blob.data(), kBlobSize) != kErrorSuccess) return 3;
+    }
+    return 0;
+  });
+  ASSERT_GT(writer, 0);
+
+  std::atomic<bool> done{false};
+  std::string rawProblem;
+  std::thread raw([&] {
+    const std::string path = HivePath(Hive::LocalMachine);
+    while (!done.load()) {
+      const std::string text = test::ReadWholeFile(path);
+      if (text.empty()) continue;  // not written yet
+      const bool hasBlob = text.find("\"Blob\"=hex:") != std::string::npos;
+      if (text.rfind("REGEDIT4\n\n", 0) != 0 || (hasBlob && text.size() < 3 * kBlobSize) ||
+          text.compare(text.size() - 2, 2, "\n\n") != 0) {
+        rawProblem = "a partial hive file of " + std::to_string(text.size()) + " bytes";
+        return;
+      }
+    }
+  });
+
+  RegKey key;
+  ASSERT_EQ(RegOpenKey(Hive::LocalMachine, kKey, key), kErrorSuccess);
+  std::uint32_t last = 0;
+  std::size_t reads = 0;
+  std::vector<unsigned char> blob(kBlobSize);
+  for (;;) {
+    const bool finished = ::waitpid(writer, nullptr, WNOHANG) == writer;
+    std::uint32_t size = kBlobSize;
+    const long r = RegQueryValue(key, "Blob", nullptr, blob.data(), &size);
+    if (r == kErrorFileNotFound && last == 0 && !finished) continue;
+    ASSERT_EQ(r, kErrorSuccess);
+    ASSERT_EQ(size, kBlobSize);
+    const std::uint32_t seq = blob[0] | (blob[1] << 8) | (blob[2] << 16) | (blob[3] << 24);
+    ASSERT_GE(seq, last) << "a read went back in time";
+    for (std::size_t j = 4; j < kBlobSize; ++j)
+      ASSERT_EQ(blob[j], static_cast<unsigned char>(seq)) << "mixed data at " << j;
+    last = seq;
+    ++reads;
+    if (finished) break;
+  }
+  done = true;
+  raw.join();
+  EXPECT_EQ(rawProblem, "");
+  EXPECT_EQ(last, kWrites) << "the last read after the writer ended sees its last change";
+  EXPECT_GT(reads, 1u);
+}
+
+}  // namespace
+}  // namespace faxmail::platform
