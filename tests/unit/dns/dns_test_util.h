@@ -98,7 +98,8 @@ class ScriptedDnsServer {
 
   ScriptedDnsServer(std::uint32_t address, std::uint16_t port, Script script)
       : m_script(std::move(script)) {
-    m_ok = platform::Socket::Create(0, m_listening) == 0 &&
+    // A fixed address (port 53) may still hold connections of an earlier run in TIME_WAIT.
+    m_ok = platform::Socket::Create(0, m_listening) == 0 && m_listening.SetReuseAddress() == 0 &&
            m_listening.Bind(platform::MakeAddress(port, address)) == 0 &&
            m_listening.Listen(8) == 0;
     platform::SocketAddress bound;
