@@ -255,6 +255,12 @@ long Socket::SetSendTimeout(std::uint32_t milliseconds) {
   return SetTimeout(m_fd, SO_SNDTIMEO, milliseconds);
 }
 
+long Socket::SetReuseAddress() {
+  const int on = 1;
+  if (::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) return Fail();
+  return kErrorSuccess;
+}
+
 long Socket::LocalAddress(SocketAddress& out) const {
   sockaddr_in native{};
   socklen_t length = sizeof native;

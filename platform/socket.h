@@ -127,6 +127,9 @@ class Socket {
 
   long SetReceiveTimeout(std::uint32_t milliseconds);
   long SetSendTimeout(std::uint32_t milliseconds);
+  // Lets Bind take an address whose earlier connections still linger (TIME_WAIT). The gateway
+  // never sets it on its listening socket; servers in tests that reuse a fixed address do.
+  long SetReuseAddress();
   // The local address the socket is bound to.
   long LocalAddress(SocketAddress& out) const;
 
