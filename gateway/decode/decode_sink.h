@@ -26,6 +26,14 @@
 //
 // The sink also carries the SMTP envelope recipients of the transaction, which decide the
 // envelope lines: the parser passes nothing about them.
+//
+// How the gateway's sink does its two file jobs with the decoders of transfer_decoders.h:
+//   AppendBodyText: open the message text file for appending in text mode, then
+//     DecodeBody(reader, encoding, StreamOutput(file), false, encoding == Base64).
+//   SaveAttachment: sent name = GetDispositionFilename(*disposition), else
+//     GetParam(type.params, "name"); binary output only for a non-text type in base64;
+//     digest = DecodeBody(reader, encoding, StreamOutput(file), true, text type); then, with a
+//     contentMd5, CheckContentMd5(*digest, *contentMd5, attachment path).
 #pragma once
 
 #include <cstddef>
