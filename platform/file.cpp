@@ -307,6 +307,13 @@ bool DirectoryExists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+long GetModifiedTime(const std::string& path, std::uint64_t& seconds) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return FailErrno();
+  seconds = st.st_mtime < 0 ? 0 : static_cast<std::uint64_t>(st.st_mtime);
+  return kErrorSuccess;
+}
+
 long SyncDirectory(const std::string& folder) {
   const int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return FailErrno();

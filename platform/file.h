@@ -85,6 +85,9 @@ long CreateDirectory(const std::string& path);
 long RemoveDirectory(const std::string& path);
 bool FileExists(const std::string& path);
 bool DirectoryExists(const std::string& path);
+// The time of the last change of a file or folder (for a folder: an entry added or removed),
+// in seconds since 1970-01-01 UTC.
+long GetModifiedTime(const std::string& path, std::uint64_t& seconds);
 // Makes a rename or creation in the folder durable.
 long SyncDirectory(const std::string& folder);
 

@@ -1,0 +1,78 @@
+#include "gateway/decode/part_directory.h"
+
+#include "common/path_utils.h"
+#include "gateway/decode/decode_console.h"
+#include "gateway/decode/mime_headers.h"
+#include "platform/file.h"
+#include "platform/process.h"
+#include "platform/win_error.h"
+
+namespace faxmail::decode {
+
+namespace {
+
+// Characters of TMP used; the rest of a longer value is ignored.
+constexpr std::size_t kMaxTmpLength = 200;
+// An 8.3 name: eight characters, a dot, three characters.
+constexpr std::size_t kNameStem = 8;
+constexpr std::size_t kNameCharacters = 11;
+
+constexpr std::string_view kReservedNames[] = {"aux",  "con",  "nul",  "prn",  "com1", "com2",
+                                               "com3", "com4", "lpt1", "lpt2", "lpt3"};
+
+}  // namespace
+
+bool IsReservedDeviceName(std::string_view name) {
+  for (const std::string_view reserved : kReservedNames)
+    if (EqualsNoCase(name, reserved)) return true;
+  return false;
+}
+
+std::string PartsFolder() {
+  std::string base;
+  if (auto tmp = platform::GetEnv("TMP"); tmp && !tmp->empty()) {
+    base = tmp->substr(0, kMaxTmpLength);
+  } else {
+    base = "/tmp";
+    platform::CreateDirectory(base);
+  }
+  AppendTrailingSeparator(base);
+  base += "parts";
+  platform::CreateDirectory(base);
+  return base;
+}
+
+std::string PartFolderName(std::string_view id) {
+  std::string name;
+  std::size_t taken = 0;
+  for (const char c : id) {
+    if (taken == kNameCharacters) break;
+    if (c == '\0' || kAllowedNameCharacters.find(c) == std::string_view::npos) continue;
+    if (taken == kNameStem) name.push_back('.');
+    name.push_back(c);
+    ++taken;
+  }
+  if (taken == 0 || IsReservedDeviceName(name)) name.push_back('x');
+  return name;
+}
+
+std::string PartDirectory(std::string_view id) {
+  std::string path = PartsFolder();
+  path.push_back(platform::kPathSeparator);
+  path += PartFolderName(id);
+  const long err = platform::CreateDirectory(path);
+  if (err != platform::kErrorSuccess && err != platform::kErrorAlreadyExists &&
+      err != platform::kErrorAccessDenied) {
+    ReportFileError(path);
+    return {};
+  }
+  path.push_back(platform::kPathSeparator);
+  return path;
+}
+
+void RemovePartDirectory(std::string path) {
+  StripTrailingSeparator(path);
+  platform::RemoveDirectory(path);
+}
+
+}  // namespace faxmail::decode

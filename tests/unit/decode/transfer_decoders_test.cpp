@@ -1,0 +1,225 @@
+#include "gateway/decode/transfer_decoders.h"
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <random>
+#include <string>
+
+#include "tests/unit/decode/decode_test_support.h"
+
+namespace faxmail::decode::test {
+namespace {
+
+using namespace std::string_literals;
+
+// The digest text computed independently: MD5 and base64 straight from OpenSSL.
+std::string ReferenceDigest(std::string_view data) {
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned int len = 0;
+  EVP_Digest(data.data(), data.size(), md, &len, EVP_md5(), nullptr);
+  unsigned char text[64] = {};
+  EVP_EncodeBlock(text, md, static_cast<int>(len));
+  return reinterpret_cast<const char*>(text);
+}
+
+// Base64 with a line break every 76 characters, from OpenSSL.
+std::string ReferenceBase64(std::string_view data) {
+  std::string out;
+  for (std::size_t i = 0; i < data.size(); i += 57) {
+    const std::string_view line = data.substr(i, 57);
+    std::string text(4 * ((line.size() + 2) / 3) + 1, '\0');
+    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()),
+                                  reinterpret_cast<const unsigned char*>(line.data()),
+                                  static_cast<int>(line.size()));
+    out.append(text.data(), static_cast<std::size_t>(n)).push_back('\n');
+  }
+  return out;
+}
+
+struct Decoded {
+  std::string output;
+  std::string digest;
+  std::string warnings;
+  std::string rest;  // what follows the part's delimiter
+};
+
+// Decodes a body that is followed by the delimiter "--b", read in pieces of chunk bytes.
+Decoded Decode(TransferEncoding encoding, std::string_view body, bool suppressCr,
+               std::size_t chunk = 0) {
+  const std::string message = std::string(body) + "\n--b--\nrest";
+  ConsoleCapture console;
+  auto reader = MemoryReader(message, chunk);
+  reader->AddBoundary("b");
+  Decoded d;
+  StringOutput output(d.output);
+  d.digest = DecodeBody(*reader, encoding, output, true, suppressCr).value_or("none");
+  d.warnings = console.err;
+  if (reader->ReadBoundary() == 1) {
+    StringOutput rest(d.rest);
+    CopyUnencoded(*reader, rest, false);
+  }
+  return d;
+}
+
+TEST(Base64Test, DecodesGroupsPaddingAndNoise) {
+  struct Case {
+    const char* name;
+    std::string text;
+    std::string expected;
+    bool premature;
+  };
+  const Case cases[] = {
+      {"three bytes", "QUJD", "ABC", false},
+      {"one pad", "QUI=", "AB", false},
+      {"two pads", "QQ==", "A", false},
+      {"data after padding is ignored", "QQ==QUJD\nQUJD", "A", false},
+      {"line breaks and stray characters", "QU\nJ*D\tQ U\nJ-D", "ABCABC", false},
+      {"padding first decodes nothing", "=QUJ\nQUJD", "", false},
+      {"padding second decodes nothing", "Q=UJQUJD", "", false},
+      {"padding third gives one byte", "QQ=AQUJD", "A", false},
+      {"incomplete group", "QUJDQQ", "ABC", true},
+      {"incomplete group after noise", "QUJD\n***\nQ", "ABC", true},
+      {"empty", "", "", false},
+      {"only noise", "*** ***\n", "", false},
+      {"all byte values", "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8=",
+       std::string("\x00\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d\x0e\x0f"
+                   "\x10\x11\x12\x13\x14\x15\x16\x17\x18\x19\x1a\x1b\x1c\x1d\x1e\x1f",
+                   32),
+       false},
+  };
+  for (const Case& c : cases) {
+    const Decoded whole = Decode(TransferEncoding::Base64, c.text, false);
+    EXPECT_EQ(whole.output, c.expected) << c.name;
+    EXPECT_EQ(whole.digest, ReferenceDigest(c.expected)) << c.name;
+    EXPECT_EQ(whole.warnings, c.premature ? "munpack: warning: Premature EOF\n" : "") << c.name;
+    EXPECT_EQ(whole.rest, "rest") << c.name;
+    for (std::size_t chunk = 1; chunk < c.text.size() + 8; ++chunk) {
+      const Decoded split = Decode(TransferEncoding::Base64, c.text, false, chunk);
+      ASSERT_EQ(split.output, whole.output) << c.name << " chunk " << chunk;
+      ASSERT_EQ(split.warnings, whole.warnings) << c.name << " chunk " << chunk;
+    }
+  }
+}
+
+TEST(Base64Test, SuppressCrDropsCrFromTheOutputButNotFromTheDigest) {
+  const std::string data = "line 1\r\nline 2\r\n\r";
+  const std::string text = ReferenceBase64(data);
+  const Decoded kept = Decode(TransferEncoding::Base64, text, false);
+  EXPECT_EQ(kept.output, data);
+  const Decoded dropped = Decode(TransferEncoding::Base64, text, true);
+  EXPECT_EQ(dropped.output, "line 1\nline 2\n");
+  EXPECT_EQ(dropped.digest, ReferenceDigest(data));
+}
+
+TEST(Base64Test, LargeDataMatchesTheReferenceEncoder) {
+  std::mt19937 random(7);
+  std::string data(300000, '\0');
+  for (char& c : data) c = static_cast<char>(random());
+  const std::string text = ReferenceBase64(data);
+  for (const std::size_t chunk : {0, 1, 77, 1023, 4096}) {
+    const Decoded d = Decode(TransferEncoding::Base64, text, false, chunk);
+    ASSERT_EQ(d.output.size(), data.size()) << chunk;
+    ASSERT_TRUE(d.output == data) << chunk;
+    EXPECT_EQ(d.digest, ReferenceDigest(data));
+    std::string withoutCr;
+    for (const char c : data)
+      if (c != '\r') withoutCr.push_back(c);
+    ASSERT_TRUE(Decode(TransferEncoding::Base64, text, true, chunk).output == withoutCr) << chunk;
+  }
+}
+
+TEST(QuotedPrintableTest, DecodesEscapesAndSoftBreaks) {
+  struct Case {
+    const char* name;
+    std::string text;
+    std::string expected;
+    std::string canonical;  // what the digest covers
+  };
+  const Case cases[] = {
+      {"soft line break", "a=\nb", "ab", "ab"},
+      {"escaped CR LF gives only LF", "x=0D=0Ay", "x\ny", "x\r\ny"},
+      {"escaped equals", "1+1=3D2", "1+1=2", "1+1=2"},
+      {"lower-case hex", "=3d=e9", "=\xe9", "=\xe9"},
+      {"invalid escape", "=ZZ.", "\xff.", "\xff."},
+      {"one invalid digit", "=4Z.", "\x7f.", "\x7f."},
+      {"escape swallows a line end", "=A\nb", "\xff" "b", "\xff" "b"},
+      {"lines keep their ends", "one\ntwo\n", "one\ntwo\n", "one\r\ntwo\r\n"},
+      {"literal CR stays", "a\rb", "a\rb", "a\rb"},
+      {"equals at the end of the part", "end=", "end", "end"},
+      {"soft break before the delimiter", "end=\n", "end", "end"},
+      {"empty", "", "", ""},
+  };
+  for (const Case& c : cases) {
+    const Decoded whole = Decode(TransferEncoding::QuotedPrintable, c.text, false);
+    EXPECT_EQ(whole.output, c.expected) << c.name;
+    EXPECT_EQ(whole.digest, ReferenceDigest(c.canonical)) << c.name;
+    EXPECT_EQ(whole.rest, "rest") << c.name;
+    for (std::size_t chunk = 1; chunk < c.text.size() + 8; ++chunk)
+      ASSERT_EQ(Decode(TransferEncoding::QuotedPrintable, c.text, false, chunk).output, whole.output)
+          << c.name << " chunk " << chunk;
+  }
+}
+
+TEST(CopyUnencodedTest, CopiesBytesAndDigestsCanonicalText) {
+  const std::string text = "first\nsecond\r\n\xff\x00 last"s;
+  for (const std::size_t chunk : {0, 1, 3}) {
+    const Decoded d = Decode(TransferEncoding::None, text, false, chunk);
+    EXPECT_EQ(d.output, text);
+    EXPECT_EQ(d.digest, ReferenceDigest("first\r\nsecond\r\r\n\xff\x00 last"s));
+  }
+  // No digest asked for, none given.
+  auto reader = MemoryReader("abc");
+  NullOutput null;
+  EXPECT_EQ(CopyUnencoded(*reader, null, false), std::nullopt);
+  EXPECT_EQ(null.Count(), 3u);
+}
+
+TEST(DigestTest, DigestTextIsBase64OfTheMd5) {
+  Md5Digest empty;
+  EXPECT_EQ(DigestToText(empty), "1B2M2Y8AsgTpgAmY7PhCfg==");
+  Md5Digest pieces;
+  pieces.Update("The quick brown fox ");
+  pieces.Update("jumps over the lazy dog");
+  const std::string text = DigestToText(pieces);
+  EXPECT_EQ(text, ReferenceDigest("The quick brown fox jumps over the lazy dog"));
+  EXPECT_EQ(text.size(), 24u);
+}
+
+TEST(DigestTest, ContentMd5CheckComparesOverTheComputedLength) {
+  const std::string digest = ReferenceDigest("data");
+  struct Case {
+    std::string received;
+    bool ok;
+  };
+  const Case cases[] = {
+      {digest, true},
+      {digest + " (trailing comment)\nNext: header", true},
+      {digest.substr(0, 23), false},
+      {"", false},
+      {"X" + digest.substr(1), false},
+  };
+  for (const Case& c : cases) {
+    ConsoleCapture console;
+    EXPECT_EQ(CheckContentMd5(digest, c.received, "/out/ATT7.pdf"), c.ok) << c.received;
+    EXPECT_EQ(console.err, c.ok ? "" : "munpack: warning: /out/ATT7.pdf was corrupted in transit\n");
+  }
+}
+
+TEST(StreamOutputTest, WritesThroughATextModeStream) {
+  faxmail::test::TempDir dir;
+  const std::string path = dir / "out.txt";
+  platform::Stream stream;
+  ASSERT_EQ(platform::Stream::Open(path, "w", platform::StreamMode::Text, platform::Share::None,
+                                   stream),
+            0);
+  StreamOutput output(stream);
+  auto reader = MemoryReader("YQ0KYg0KYw==");  // "a\r\nb\r\nc"
+  DecodeBase64(*reader, output, false, true);
+  ASSERT_EQ(stream.Close(), 0);
+  EXPECT_FALSE(output.Failed());
+  EXPECT_EQ(faxmail::test::ReadWholeFile(path), "a\r\nb\r\nc");
+}
+
+}  // namespace
+}  // namespace faxmail::decode::test
