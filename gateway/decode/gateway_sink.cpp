@@ -3,6 +3,7 @@
 #include <cctype>
 
 #include "gateway/decode/decode_console.h"
+#include "gateway/decode/decode_message.h"
 #include "gateway/decode/part_reader.h"
 #include "gateway/decode/transfer_decoders.h"
 #include "gateway/queue/counters.h"
