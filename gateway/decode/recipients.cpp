@@ -169,7 +169,7 @@ void DecodeEncodedWord(std::string& text) {
   // first "?=" behind the opening "=?".
   std::size_t end = std::string_view::npos;
   if (const auto q = FindNoCase(rest, "Q?=", 2); q != std::string_view::npos)
-    end = rest.find("?=", q + 1);
+    end = rest.find("?=", q + 3);
   if (end == std::string_view::npos) end = rest.find("?=", 2);
   if (end == std::string_view::npos) return;
   const std::string_view word = rest.substr(0, end);

@@ -1,0 +1,195 @@
+// Which header addresses become fax recipients, and what the envelope lines look like.
+#include <gtest/gtest.h>
+
+#include "gateway/decode/gateway_sink.h"
+#include "gateway/decode/recipients.h"
+#include "gateway/service/settings.h"
+
+namespace faxmail::decode {
+namespace {
+
+TEST(AddressParts, ExtractLocalPartAndFaxNumber) {
+  struct Case {
+    const char* text;
+    const char* address;
+    const char* local;
+    bool fax;
+  } cases[] = {
+      {"Fax User <12345@fax.example>", "12345@fax.example", "12345", true},
+      {"12345@fax.example", "12345@fax.example", "12345", true},
+      {" <+49-30-1234@fax> ", "+49-30-1234@fax", "+49-30-1234", true},
+      {"\"Name\" 555@fax", "\" 555@fax", "\" 555", false},
+      {"a <b <c@d>>", "c@d", "c", false},
+      {"<unterminated@x", "unterminated@x", "unterminated", false},
+      {"@lead", "@lead", "@lead", false},
+      {"", "", "", true},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ExtractEmailAddress(c.text), c.address) << c.text;
+    EXPECT_EQ(LocalPart(c.text), c.local) << c.text;
+    EXPECT_EQ(IsFaxNumber(c.text), c.fax) << c.text;
+  }
+}
+
+TEST(AddressParts, FormatRecipient) {
+  struct Case {
+    const char* text;
+    const char* named;
+    const char* bare;
+  } cases[] = {
+      {"Fax User <12345@fax.example>", "\"Fax User\" <12345@fax.example>", "<12345@fax.example>"},
+      {"12345@fax.example", "\"12345\" <12345@fax.example>", "<12345@fax.example>"},
+      {"<12345@fax.example>", "\"12345\" <12345@fax.example>", "<12345@fax.example>"},
+      {"\"Doe@Home\" <1@f>", "\"DoeHome\" <1@f>", "<1@f>"},
+      {"\"\" <1@f>", "\"1\" <1@f>", "<1@f>"},
+      {"", "\"\" <>", "<>"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(FormatRecipient(c.text, true), c.named) << c.text;
+    EXPECT_EQ(FormatRecipient(c.text, false), c.bare) << c.text;
+  }
+}
+
+TEST(HeaderValues, UnfoldAndEncodedWords) {
+  EXPECT_EQ(UnfoldValue("one\n\ttwo\n\tthree\nNext: x"), "onetwothree");
+  EXPECT_EQ(UnfoldValue("one\n two\nNext: x"), "one two");
+  EXPECT_EQ(UnfoldValue("\nstarts with LF"), "\nstarts with LF");
+  struct Case {
+    std::string in, out;
+  } cases[] = {
+      {"=?iso-8859-1?Q?Caf=E9_au_lait?=", "Caf\xE9 au lait"},
+      {"Re: =?utf-8?B?SGVsbG8gV29ybGQ=?= tail", "Re: Hello World tail"},
+      {"=?x?q?=41=42?=", "AB"},
+      {"plain text", "plain text"},
+      {"=?x?Z?abc?=", "=?x?Z?abc?="},
+      {"=?a?Q?one?= =?a?Q?two?=", "one =?a?Q?two?="},
+      {"=?a?Q?bad=ZZx?=", "badZZx"},
+      {"=?a?B?QQ\r\n==?=", "A"},
+  };
+  for (auto c : cases) {
+    std::string text = c.in;
+    DecodeEncodedWord(text);
+    EXPECT_EQ(text, c.out) << c.in;
+  }
+}
+
+class RecipientsTest : public ::testing::Test {
+ protected:
+  void SetUp() override { SetOverrideAddressCheck(false); }
+  void TearDown() override { SetOverrideAddressCheck(false); }
+  std::vector<std::string> Extract(std::string_view value, const EnvelopeList& envelope) {
+    std::vector<std::string> out;
+    ExtractRecipients(value, envelope, out);
+    return out;
+  }
+};
+
+TEST_F(RecipientsTest, EnvelopeDecides) {
+  const EnvelopeList envelope = {"TO:<12345@fax.example>"};
+  struct Case {
+    const char* value;
+    std::vector<std::string> accepted;
+  } cases[] = {
+      {" Fax User <12345@fax.example>", {"\"Fax User\" <12345@fax.example>"}},
+      {" 12345@fax.example", {"\"12345\" <12345@fax.example>"}},
+      {" <12345@FAX.Example>", {"\"12345\" <12345@FAX.Example>"}},
+      {" other@example.org", {}},
+      {" \"Doe, Jane\" <12345@fax.example>", {"\"Jane\" <12345@fax.example>"}},
+      {" a@b, Fax <12345@fax.example>,\n\tother@c", {"\"Fax\" <12345@fax.example>"}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(Extract(c.value, envelope), c.accepted) << c.value;
+}
+
+TEST_F(RecipientsTest, WithoutEnvelopeDigitsAreFaxNumbers) {
+  EXPECT_EQ(Extract(" +1-555-0100@fax, alice@example.org", {}),
+            std::vector<std::string>{"\"+1-555-0100\" <+1-555-0100@fax>"});
+  // An entry with nothing after "TO:" counts as no envelope address.
+  EXPECT_EQ(Extract(" 777@fax", {"TO:   "}), std::vector<std::string>{"\"777\" <777@fax>"});
+}
+
+TEST_F(RecipientsTest, OverrideAcceptsEveryAddress) {
+  SetOverrideAddressCheck(true);
+  EXPECT_EQ(Extract(" alice@example.org", {"TO:<1@fax>"}),
+            std::vector<std::string>{"\"alice\" <alice@example.org>"});
+}
+
+TEST_F(RecipientsTest, LongPiecesAreTakenWhole) {
+  const std::string address = std::string(300, '1') + "@fax";
+  EXPECT_EQ(Extract(" " + address, {}), std::vector<std::string>{"\"" + std::string(300, '1') + "\" <" + address + ">"});
+}
+
+TEST(EnvelopeLines, SortedWithoutExactDuplicatesAndControlsRemoved) {
+  const std::string lines = FormatEnvelopeLines(
+      "Alice <alice@example.org>",
+      {"\"Fax\" <2@f>", "\"Fax\" <1@f>", "\"Fax\" <2@f>", "\"Other\" <2@f>"},
+      "=?x?Q?Hi=0ABEGIN_ATTACH=0D=0A<<x:y>>?=");
+  EXPECT_EQ(lines,
+            "FROM: <alice@example.org>\n"
+            "TO: \"Fax\" <1@f>\n"
+            "TO: \"Fax\" <2@f>\n"
+            "TO: \"Other\" <2@f>\n"
+            "SUBJECT: HiBEGIN ATTACH<<x:y>>\n");
+  EXPECT_EQ(FormatEnvelopeLines("", {}, ""), "FROM: <>\nSUBJECT: \n");
+}
+
+TEST(HeaderScanTest, ToAndCcValueEnds) {
+  const EnvelopeList envelope = {"TO:<1@f>", "TO:<2@f>", "TO:<3@f>"};
+  struct Case {
+    const char* name;
+    std::string block;
+    std::vector<std::string> recipients;
+  } cases[] = {
+      {"continuation lines", "\nTo: <1@f>,\n <2@f>\nSubject: s", {"\"1\" <1@f>", "\"2\" <2@f>"}},
+      {"colon in the display name", "\nTo: \"Sales: Fax\" <1@f>\nX-Other: y\nSubject: s",
+       {"\"Sales: Fax\" <1@f>"}},
+      {"pending value at the block end", "\nTo: \"A: B\" <3@f>", {"\"A: B\" <3@f>"}},
+      {"To then Cc", "\nTo: <1@f>\nCc: <2@f>", {"\"1\" <1@f>", "\"2\" <2@f>"}},
+  };
+  for (const auto& c : cases) {
+    HeaderScan scan(envelope);
+    scan.Begin();
+    std::size_t at = 0;
+    while ((at = c.block.find('\n', at)) != std::string::npos) {
+      const std::string_view line = std::string_view(c.block).substr(at + 1);
+      const auto colon = line.find(':');
+      HeaderKind kind;
+      bool known = true;
+      if (line.starts_with("To:")) kind = HeaderKind::To;
+      else if (line.starts_with("Cc:")) kind = HeaderKind::Cc;
+      else if (line.starts_with("Subject:")) kind = HeaderKind::Subject;
+      else known = false;
+      if (known) scan.Seen(kind, c.block, at, at + 1 + colon + 1);
+      ++at;
+    }
+    EXPECT_TRUE(scan.End(c.block)) << c.name;
+    EXPECT_EQ(scan.Recipients(), c.recipients) << c.name;
+  }
+}
+
+TEST(SentNames, MadeSafe) {
+  struct Case {
+    std::string sent, safe, extension;
+  } cases[] = {
+      {"report.final.pdf", "report.final.pdf", "fin"},
+      {"noext", "noext", ""},
+      {"a:b<c>.txt", "a_b_c_.txt", "txt"},
+      {"../../etc/passwd", "../../etc/passwd", ""},
+      {"x./..", "x./..", ""},
+      {"evil\r\nEND ATTACH.pdf", "evilEND ATTACH.pdf", "pdf"},
+      {"photo.j/g", "photo.j/g", "jg"},
+      {std::string(150, 'n') + ".jpeg", std::string(95, 'n') + ".jpe", "jpe"},
+  };
+  for (const auto& c : cases) {
+    const std::string safe = SafeSentName(c.sent);
+    EXPECT_EQ(safe, c.safe) << c.sent;
+    EXPECT_LT(safe.size(), kMaxSentName);
+    EXPECT_EQ(SentNameExtension(safe), c.extension) << c.sent;
+  }
+  EXPECT_EQ(NameFromMediaType("image/png"), "attachment.png");
+  EXPECT_EQ(NameFromMediaType("image/JPEG"), "attachment.jpg");
+  EXPECT_EQ(NameFromMediaType("application/octet-stream"), "attachment.bin");
+  EXPECT_EQ(NameFromMediaType("weird"), "attachment.bin");
+}
+
+}  // namespace
+}  // namespace faxmail::decode

@@ -1,0 +1,238 @@
+// Received mail to the fax server's files: the envelope byte for byte, the files it names, and
+// the ready name given last.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "gateway/queue/counters.h"
+#include "gateway/queue/file_man.h"
+#include "gateway/service/log.h"
+#include "gateway/service/settings.h"
+#include "gateway/smtp_in/smtp_in.h"
+#include "platform/file.h"
+#include "platform/registry.h"
+#include "platform/socket.h"
+#include "tests/support/smtp_client.h"
+#include "tests/support/test_support.h"
+
+namespace faxmail {
+namespace {
+
+using test::ReadWholeFile;
+using test::ScriptedClient;
+
+constexpr char kMessage[] =
+    "From: Alice <alice@example.org>\r\n"
+    "To: Fax User <12345@fax.example>, other@example.org\r\n"
+    "Subject: =?iso-8859-1?Q?Caf=E9_order?=\r\n"
+    "MIME-Version: 1.0\r\n"
+    "Content-Type: multipart/mixed; boundary=\"b1\"\r\n"
+    "\r\n"
+    "preamble\r\n"
+    "--b1\r\n"
+    "Content-Type: text/plain\r\n"
+    "\r\n"
+    "Please fax this.\r\n"
+    "..Second line.\r\n"
+    "--b1\r\n"
+    "Content-Type: image/jpeg; name=\"photo.jpeg\"\r\n"
+    "Content-Transfer-Encoding: base64\r\n"
+    "\r\n"
+    "/9j/AAEC\r\n"
+    "--b1--\r\n";
+
+class SpoolTest : public test::RootTest {
+ protected:
+  void SetUp() override {
+    test::RootTest::SetUp();
+    m_data = Root() + "/data/";
+    m_out = m_data + "OUT/";
+    ASSERT_EQ(platform::CreateDirectory(Root() + "/data"), 0);
+    ASSERT_EQ(platform::CreateDirectory(m_data + "OUT"), 0);
+    platform::RegKey key;
+    ASSERT_EQ(platform::RegCreateKey(platform::Hive::LocalMachine, kGatewayKey, key), 0);
+    ASSERT_EQ(platform::RegSetString(key, "ProgramPath", m_data), 0);
+    ASSERT_EQ(platform::RegSetString(key, "DomainName", "fax.example"), 0);
+    ASSERT_EQ(platform::RegSetString(key, "logfileb", Root() + "/secondary.log"), 0);
+    GetDebugSettings2();
+    m_fileMan = std::make_unique<CFileMan>();
+    ResetFileNameFlags();
+    m_server = std::make_unique<SMTPIn>(*m_fileMan);
+    ASSERT_EQ(m_server->ConnectToPort(0, 5, platform::kAfInet, 0x7f000001), 0);
+    m_port = platform::NetToHost16(m_server->BoundAddress().port);
+    ASSERT_EQ(m_server->StartAcceptThread(), 0);
+  }
+  void TearDown() override {
+    m_server.reset();
+    m_fileMan.reset();
+    test::RootTest::TearDown();
+  }
+
+  // One whole SMTP transaction; the data is sent dot-stuffed as given.
+  void Send(const std::string& data, const std::vector<std::string>& recipients = {"<12345@fax.example>"}) {
+    ScriptedClient client;
+    ASSERT_TRUE(client.Connect(m_port));
+    std::string script = "HELO relay.example\r\nMAIL FROM:<alice@example.org>\r\n";
+    for (const auto& r : recipients) script += "RCPT TO:" + r + "\r\n";
+    script += "DATA\r\n" + data + ".\r\nQUIT\r\n";
+    ASSERT_TRUE(client.Send(script));
+    const std::string replies = client.ReadUntilClosed(10000);
+    ASSERT_NE(replies.find("250 Mail Received OK\r\n221 Goodbye\r\n"), std::string::npos) << replies;
+  }
+  std::vector<std::string> Out(const std::string& pattern) {
+    std::vector<platform::DirEntry> entries;
+    platform::FindFiles(m_out, pattern, entries);
+    std::vector<std::string> names;
+    for (const auto& e : entries) names.push_back(e.name);
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  std::string m_data, m_out;
+  std::unique_ptr<CFileMan> m_fileMan;
+  std::unique_ptr<SMTPIn> m_server;
+  std::uint16_t m_port = 0;
+};
+
+TEST_F(SpoolTest, MessageWithTextAndAttachmentBecomesAReadyEnvelope) {
+  Send(kMessage);
+  EXPECT_EQ(ReadWholeFile(m_out + "ENV0.tmp"),
+            "FROM: <alice@example.org>\r\n"
+            "TO: \"Fax User\" <12345@fax.example>\r\n"
+            "SUBJECT: Caf\xE9 order\r\n"
+            "\r\n"
+            "BEGIN BODY\r\n"
+            "<<ENV0.bdy>>\r\n"
+            "END BODY\r\n"
+            "\r\n"
+            "BEGIN ATTACH\r\n"
+            "<<photo.jpeg:ATT0.jpe>>\r\n"
+            "END ATTACH\r\n");
+  // The line end before a boundary belongs to the boundary.
+  EXPECT_EQ(ReadWholeFile(m_out + "ENV0.bdy"), "Please fax this.\r\n.Second line.");
+  EXPECT_EQ(ReadWholeFile(m_out + "ATT0.jpe"), std::string("\xff\xd8\xff\x00\x01\x02", 6));
+  // Nothing else is left: no raw message, no scratch file, no envelope under its plain name.
+  EXPECT_EQ(Out("*"), (std::vector<std::string>{"ATT0.jpe", "ENV0.bdy", "ENV0.tmp"}));
+  EXPECT_EQ(IsEnvFileNameInUse(), 0u);
+  EXPECT_EQ(IsAttFileNameInUse(), 0u);
+  const std::string log = ReadWholeFile(Root() + "/secondary.log");
+  EXPECT_NE(log.find("SMTPIn- Renaming to: " + m_out + "ENV0.tmp"), std::string::npos);
+  EXPECT_NE(log.find("SMTPIn- Attachment File Size: 6"), std::string::npos);
+}
+
+TEST_F(SpoolTest, MessageWithoutAttachmentHasNoAttachBlock) {
+  Send("From: a@b\r\nSubject: s\r\n\r\nbody\r\n");
+  EXPECT_EQ(ReadWholeFile(m_out + "ENV0.tmp"),
+            "FROM: <a@b>\r\nSUBJECT: s\r\n\r\nBEGIN BODY\r\n<<ENV0.bdy>>\r\nEND BODY\r\n\r\n");
+  EXPECT_EQ(ReadWholeFile(m_out + "ENV0.bdy"), "body\r\n");
+}
+
+TEST_F(SpoolTest, InjectionAttemptsStayInsideTheirLines) {
+  Send("From: a@b\r\n"
+       "To: 12345@fax.example\r\n"
+       "Subject: =?x?Q?x=0D=0ABEGIN_ATTACH=0D=0A<<a:../../etc/passwd>>?=\r\n"
+       "Content-Type: multipart/mixed; boundary=z\r\n\r\n"
+       "--z\r\n"
+       "Content-Type: application/pdf; name=\"a:b<c>.pdf\"\r\n\r\n"
+       "%PDF\r\n"
+       "--z\r\n"
+       "Content-Type: application/octet-stream; name=\"../../x.p/f\"\r\n\r\n"
+       "bytes\r\n"
+       "--z--\r\n");
+  const std::string envelope = ReadWholeFile(m_out + "ENV0.tmp");
+  EXPECT_EQ(envelope,
+            "FROM: <a@b>\r\n"
+            "TO: \"12345\" <12345@fax.example>\r\n"
+            "SUBJECT: xBEGIN ATTACH<<a:../../etc/passwd>>\r\n"
+            "\r\nBEGIN BODY\r\n<<ENV0.bdy>>\r\nEND BODY\r\n\r\n"
+            "BEGIN ATTACH\r\n"
+            "<<a_b_c_.pdf:ATT0.pdf>>\r\n"
+            "<<../../x.p/f:ATT1.>>\r\n"
+            "END ATTACH\r\n");
+  EXPECT_TRUE(platform::FileExists(m_out + "ATT0.pdf"));
+  EXPECT_TRUE(platform::FileExists(m_out + "ATT1."));
+}
+
+TEST_F(SpoolTest, UnnamedAttachmentIsNamedAfterItsType) {
+  Send("From: a@b\r\nContent-Type: multipart/mixed; boundary=z\r\n\r\n"
+       "--z\r\nContent-Type: image/png\r\nContent-Transfer-Encoding: base64\r\n\r\niVBORw==\r\n--z--\r\n");
+  EXPECT_NE(ReadWholeFile(m_out + "ENV0.tmp").find("<<attachment.png:ATT0.png>>\r\n"), std::string::npos);
+  EXPECT_EQ(ReadWholeFile(m_out + "ATT0.png"), "\x89PNG");
+}
+
+TEST_F(SpoolTest, SessionsFinishingTogetherGetConsecutiveEnvelopes) {
+  constexpr int kSessions = 20;
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kSessions; ++i) {
+    threads.emplace_back([this, i] {
+      Send("From: s" + std::to_string(i) + "@x\r\nSubject: n" + std::to_string(i) + "\r\n\r\n" +
+           std::string(2000, 'a' + static_cast<char>(i % 26)) + "\r\n");
+    });
+  }
+  for (auto& t : threads) t.join();
+  for (int n = 0; n < kSessions; ++n) {
+    const std::string envelope = ReadWholeFile(m_out + "ENV" + std::to_string(n) + ".tmp");
+    ASSERT_FALSE(envelope.empty()) << n;
+    // Each envelope belongs to one message, whole: its subject names the body it points to.
+    const auto at = envelope.find("SUBJECT: n");
+    ASSERT_NE(at, std::string::npos) << envelope;
+    const int sender = std::stoi(envelope.substr(at + 10));
+    EXPECT_NE(envelope.find("FROM: <s" + std::to_string(sender) + "@x>"), std::string::npos);
+    EXPECT_NE(envelope.find("<<ENV" + std::to_string(n) + ".bdy>>"), std::string::npos);
+    EXPECT_EQ(ReadWholeFile(m_out + "ENV" + std::to_string(n) + ".bdy"),
+              std::string(2000, 'a' + static_cast<char>(sender % 26)) + "\r\n");
+  }
+  EXPECT_EQ(Out("*.tmp").size(), static_cast<std::size_t>(kSessions));
+  EXPECT_TRUE(Out("*.cqx").empty());
+}
+
+TEST_F(SpoolTest, ReadyEnvelopeNeverNamesAMissingFile) {
+  // Watch the folder while mail arrives: whenever a ready envelope is seen, every file it names
+  // is there, complete.
+  std::atomic<bool> done{false};
+  std::atomic<int> checked{0};
+  std::string failure;
+  std::thread watcher([&] {
+    while (!done.load()) {
+      for (const auto& name : Out("ENV*.tmp")) {
+        const std::string envelope = ReadWholeFile(m_out + name);
+        const std::string stem = name.substr(0, name.size() - 4);
+        if (ReadWholeFile(m_out + stem + ".bdy") != "Please fax this.\r\n.Second line.")
+          failure = "incomplete body for " + name;
+        if (envelope.find("END ATTACH\r\n") == std::string::npos) failure = "incomplete " + name;
+        const auto colon = envelope.find(":ATT");
+        const auto end = envelope.find(">>", colon);
+        if (colon == std::string::npos || end == std::string::npos ||
+            ReadWholeFile(m_out + envelope.substr(colon + 1, end - colon - 1)).size() != 6)
+          failure = "incomplete attachment for " + name;
+        ++checked;
+      }
+    }
+  });
+  for (int i = 0; i < 5; ++i) Send(kMessage);
+  done = true;
+  watcher.join();
+  EXPECT_EQ(failure, "");
+  EXPECT_GT(checked.load(), 0);
+}
+
+TEST_F(SpoolTest, MissingRawFileStillGivesAReadyEnvelope) {
+  // Decode of a file that is not there: the envelope gets only its body block.
+  SMTPInThread session(*m_server);
+  session.Decode(m_out + "missing.cqx");
+  EXPECT_EQ(ReadWholeFile(m_out + "ENV0.tmp"),
+            "\r\nBEGIN BODY\r\n<<ENV0.bdy>>\r\nEND BODY\r\n\r\n");
+  EXPECT_EQ(ReadWholeFile(m_out + "ENV0.bdy"), "");
+  EXPECT_NE(ReadWholeFile(Root() + "/secondary.log").find("SMTPIn- Error: Unable to open translation ip file: "),
+            std::string::npos);
+}
+
+TEST_F(SpoolTest, ExistingReadyEnvelopeIsNeverReplaced) {
+  test::WriteWholeFile(m_out + "ENV0.tmp", "the fax server's");
+  Send("From: a@b\r\n\r\nx\r\n");
+  EXPECT_EQ(ReadWholeFile(m_out + "ENV0.tmp"), "the fax server's");
+  EXPECT_TRUE(platform::FileExists(m_out + "ENV0"));
+}
+
+}  // namespace
+}  // namespace faxmail
