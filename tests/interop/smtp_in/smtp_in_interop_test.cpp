@@ -6,6 +6,7 @@
 #include <chrono>
 #include <thread>
 
+#include "platform/file.h"
 #include "tests/support/gateway_process.h"
 #include "tests/support/peers.h"
 #include "tests/support/test_support.h"
@@ -48,6 +49,15 @@ TEST_F(SmtpInInterop, Swaks) {
   EXPECT_TRUE(message.starts_with("Received: from relay.test by fax.example ; \r\n")) << message;
   EXPECT_NE(message.find("Subject: swaks test\r\n"), std::string::npos) << message;
   EXPECT_NE(message.find("\r\nfirst line\r\n.dotted line\r\n"), std::string::npos) << message;
+  EXPECT_EQ(ReadWholeFile(gateway.Data() + "OUT/ENV0.tmp"),
+            "FROM: <alice@example.org>\r\n"
+            "TO: \"5551234\" <5551234@fax.example>\r\n"
+            "SUBJECT: swaks test\r\n"
+            "\r\nBEGIN BODY\r\n<<ENV0.bdy>>\r\nEND BODY\r\n\r\n");
+  // The message text is the body as sent, blank lines that swaks adds included.
+  const std::string body = message.substr(message.find("\r\n\r\n") + 4);
+  EXPECT_EQ(ReadWholeFile(gateway.Data() + "OUT/ENV0.bdy"), body);
+  EXPECT_TRUE(body.starts_with("first line\r\n.dotted line\r\n"));
   EXPECT_EQ(gateway.Stop(), 0);
   const std::string log = gateway.SecondaryLog();
   EXPECT_NE(log.find("SMTPIn- Acknowledged RCPT (Recipient): TO:<5551234@fax.example>"),
@@ -77,6 +87,10 @@ TEST_F(SmtpInInterop, PythonSmtplibFallsBackToHelo) {
   EXPECT_EQ(message,
             "Received: from py.test by fax.example ; \r\n"
             "Subject: py\r\n\r\n.starts with a dot\r\n..two dots\r\nend\r\n");
+  EXPECT_EQ(ReadWholeFile(gateway.Data() + "OUT/ENV0.bdy"),
+            ".starts with a dot\r\n..two dots\r\nend\r\n");
+  EXPECT_EQ(ReadWholeFile(gateway.Data() + "OUT/ENV0.tmp"),
+            "\r\nBEGIN BODY\r\n<<ENV0.bdy>>\r\nEND BODY\r\n\r\n");
   EXPECT_EQ(gateway.Stop(), 0);
   // EHLO is not known: the client got 500 and used HELO.
   EXPECT_NE(gateway.MainLog().find("SMTPIn- Acknowledged HELO (RelayDomainName): py.test"),
@@ -102,6 +116,50 @@ TEST_F(SmtpInInterop, SmtpSourceManySessionsAtOnce) {
     EXPECT_GE(message.size(), 5000u) << name;
     EXPECT_NE(message.find("Subject: load test"), std::string::npos) << name;
   }
+  EXPECT_EQ(gateway.Stop(), 0);
+}
+
+TEST_F(SmtpInInterop, PythonEmailMessageWithAttachments) {
+  FAXMAIL_REQUIRE_PEER(test::kSystemPython);
+  GatewayProcess gateway(Root());
+  ASSERT_TRUE(gateway.Start());
+  // A message as Python's email package builds it: an encoded subject, a text part and two
+  // attachments, one binary and one text; the attachments' bytes are written beside it.
+  const std::string script =
+      "import smtplib, sys, os\n"
+      "from email.message import EmailMessage\n"
+      "m = EmailMessage()\n"
+      "m['From'] = 'Carol <carol@example.org>'\n"
+      "m['To'] = 'Fax Desk <4711@fax.example>, someone@example.org'\n"
+      "m['Subject'] = 'Caf\\u00e9 order'\n"
+      "m.set_content('Hello fax\\n.line with a dot\\n')\n"
+      "blob = bytes(range(256)) * 40\n"
+      "open(sys.argv[2] + '/blob.bin', 'wb').write(blob)\n"
+      "m.add_attachment(blob, maintype='application', subtype='octet-stream', filename='scan.tiff')\n"
+      "m.add_attachment('a,b\\r\\n1,2\\r\\n', subtype='csv', filename='table.csv')\n"
+      "s = smtplib.SMTP('127.0.0.1', int(sys.argv[1]), timeout=20)\n"
+      "s.send_message(m, to_addrs=['<4711@fax.example>'])\n"
+      "s.quit()\n";
+  std::string output;
+  ASSERT_EQ(test::RunProgram({test::kSystemPython, "-c", script, std::to_string(gateway.Port()),
+                              Root()},
+                             &output),
+            0)
+      << output;
+  for (int i = 0; i < 500 && !platform::FileExists(gateway.Data() + "OUT/ENV0.tmp"); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(ReadWholeFile(gateway.Data() + "OUT/ENV0.tmp"),
+            "FROM: <carol@example.org>\r\n"
+            "TO: \"Fax Desk\" <4711@fax.example>\r\n"
+            "SUBJECT: Caf\xC3\xA9 order\r\n"
+            "\r\nBEGIN BODY\r\n<<ENV0.bdy>>\r\nEND BODY\r\n\r\n"
+            "BEGIN ATTACH\r\n"
+            "<<scan.tiff:ATT0.tif>>\r\n"
+            "<<table.csv:ATT1.csv>>\r\n"
+            "END ATTACH\r\n");
+  EXPECT_EQ(ReadWholeFile(gateway.Data() + "OUT/ENV0.bdy"), "Hello fax\r\n.line with a dot\r\n");
+  EXPECT_EQ(ReadWholeFile(gateway.Data() + "OUT/ATT0.tif"), ReadWholeFile(Root() + "/blob.bin"));
+  EXPECT_EQ(ReadWholeFile(gateway.Data() + "OUT/ATT1.csv"), "a,b\r\n1,2\r\n");
   EXPECT_EQ(gateway.Stop(), 0);
 }
 
