@@ -9,6 +9,39 @@ namespace faxmail::decode {
 
 std::size_t StreamSource::Read(char* buffer, std::size_t size) { return m_stream.Read(buffer, size); }
 
+std::size_t TextFileSource::Read(char* buffer, std::size_t size) {
+  const std::size_t n = m_stream.Read(buffer, size);
+  if (n == 0) return 0;
+  const bool lastIsCr = buffer[n - 1] == '\r';
+  // Drop each CR that a LF follows within the block.
+  std::size_t from = 0;
+  std::size_t to = 0;
+  while (from < n) {
+    const void* cr = std::memchr(buffer + from, '\r', n - from);
+    const std::size_t end = cr ? static_cast<std::size_t>(static_cast<const char*>(cr) - buffer) : n;
+    std::memmove(buffer + to, buffer + from, end - from);
+    to += end - from;
+    from = end;
+    if (from == n) break;
+    if (from + 1 < n && buffer[from + 1] == '\n') {
+      ++from;  // the LF comes next
+    } else {
+      buffer[to++] = '\r';
+      ++from;
+    }
+  }
+  // A CR at the end of the block: the next byte decides.
+  if (lastIsCr) {
+    const int next = m_stream.GetChar();
+    if (next == '\n') {
+      buffer[to - 1] = '\n';
+    } else if (next != platform::Stream::kEof) {
+      m_stream.UngetChar(next);
+    }
+  }
+  return to;
+}
+
 std::size_t MemorySource::Read(char* buffer, std::size_t size) {
   std::size_t n = std::min(size, m_data.size());
   if (m_chunk != 0) n = std::min(n, m_chunk);
@@ -25,19 +58,26 @@ PartReader::PartReader(std::unique_ptr<ByteSource> source)
 bool PartReader::Open(const std::string& path, platform::Share share,
                       std::unique_ptr<PartReader>& out) {
   platform::Stream stream;
-  if (platform::Stream::Open(path, "r", platform::StreamMode::Text, share, stream) !=
+  if (platform::Stream::Open(path, "r", platform::StreamMode::Binary, share, stream) !=
       platform::kErrorSuccess)
     return false;
-  out = std::make_unique<PartReader>(std::make_unique<StreamSource>(std::move(stream)));
+  out = std::make_unique<PartReader>(std::make_unique<TextFileSource>(std::move(stream)));
   return true;
 }
 
 std::string_view PartReader::PeekRun() const noexcept {
-  const std::size_t avail = Available();
-  if (avail == 0) return {};
-  const void* lf = std::memchr(m_cur, '\n', avail);
-  const std::size_t n = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - m_cur) : avail;
-  return {m_cur, n};
+  // After a delimiter the part is over; GetChar says so.
+  if (m_seen < Depth()) return {};
+  // A LF may be part of the run when the two bytes after it are in the buffer and are not
+  // "--": then no delimiter can follow it. The run ends before any other LF.
+  const char* p = m_cur;
+  for (;;) {
+    const auto* lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(m_end - p)));
+    if (!lf) return {m_cur, static_cast<std::size_t>(m_end - m_cur)};
+    if (m_end - lf < 3 || (lf[1] == '-' && lf[2] == '-'))
+      return {m_cur, static_cast<std::size_t>(lf - m_cur)};
+    p = lf + 1;
+  }
 }
 
 void PartReader::EnsureLookahead(std::size_t want) {
@@ -93,10 +133,12 @@ std::size_t PartReader::GetLine(std::string& out, std::size_t size) {
   while (left > 0) {
     const std::string_view run = PeekRun();
     if (!run.empty()) {
-      const std::size_t n = std::min(run.size(), left);
+      const std::size_t lf = run.find('\n');
+      const std::size_t n = std::min(lf == std::string_view::npos ? run.size() : lf + 1, left);
       out.append(run.data(), n);
       Skip(n);
       left -= n;
+      if (out.back() == '\n') break;
       continue;
     }
     const int c = GetChar();
@@ -181,6 +223,11 @@ int PartReader::ReadBoundary() {
   while (c != '\n' && c != kEndOfPart) {
     const std::string_view run = PeekRun();
     if (!run.empty()) {
+      const std::size_t lf = run.find('\n');
+      if (lf != std::string_view::npos) {
+        Skip(lf + 1);
+        return result;
+      }
       Skip(run.size());
       continue;
     }

@@ -8,7 +8,7 @@
 // delimiter, never to the part. When the input ends, the part ends at every nesting level.
 //
 // GetChar is inline and costs one comparison per byte that is not a LF; PeekRun/Skip hand a
-// whole run of bytes up to the next LF to a decoder at once. The buffer has a fixed size and
+// decoder every buffered byte up to the next line end that a delimiter could follow at once. The buffer has a fixed size and
 // grows only when text is pushed back, so memory does not grow with the message.
 //
 // The input comes from a ByteSource: a Stream opened in text mode for spooled files (every line
@@ -45,6 +45,18 @@ class StreamSource final : public ByteSource {
   platform::Stream m_stream;
 };
 
+// A spooled file read in text mode (each CR LF becomes LF, a lone CR stays), converted a
+// block at a time: the Stream underneath is binary. Owns the stream.
+class TextFileSource final : public ByteSource {
+ public:
+  // stream must be open in binary mode.
+  explicit TextFileSource(platform::Stream stream) : m_stream(std::move(stream)) {}
+  std::size_t Read(char* buffer, std::size_t size) override;
+
+ private:
+  platform::Stream m_stream;
+};
+
 // Bytes in memory that outlive the source (tests, reassembled data, benchmarks). A chunk limit
 // makes every read return at most that many bytes, so that callers can be tested against input
 // arriving in pieces.
@@ -68,8 +80,8 @@ class PartReader {
   static constexpr std::size_t kLookahead = 3 + kMaxBoundary;
 
   explicit PartReader(std::unique_ptr<ByteSource> source);
-  // Opens a spooled file in text mode; false (with the platform's last error set) when it
-  // cannot be opened.
+  // Opens a spooled file for reading in text mode (TextFileSource); false (with the
+  // platform's last error set) when it cannot be opened.
   static bool Open(const std::string& path, platform::Share share, std::unique_ptr<PartReader>& out);
 
   PartReader(const PartReader&) = delete;
@@ -81,8 +93,10 @@ class PartReader {
     return SlowGetChar();
   }
 
-  // The bytes that GetChar would deliver next without a delimiter check: those in the buffer
-  // before the next LF. Empty when the next byte needs GetChar (a LF, or the buffer is empty).
+  // The bytes that GetChar would deliver next, one after the other, without reaching a
+  // delimiter: the buffered bytes up to the first LF that a delimiter could follow. LFs inside
+  // the run are line ends of the part. Empty when the next byte needs GetChar (the buffer is
+  // empty, or a delimiter may follow the LF at the read position).
   std::string_view PeekRun() const noexcept;
   // Consumes n bytes of the last PeekRun.
   void Skip(std::size_t n) noexcept { m_cur += n; }

@@ -8,6 +8,7 @@
 
 #include "gateway/decode/decode_console.h"
 #include "gateway/decode/part_reader.h"
+#include "platform/win_error.h"
 
 namespace faxmail::decode {
 
@@ -44,6 +45,7 @@ constexpr std::array<unsigned char, 256> MakeHexTable() {
 constexpr auto kHexTable = MakeHexTable();
 
 unsigned Hex(int c) { return c == kEnd ? kInvalid : kHexTable[static_cast<unsigned char>(c)]; }
+unsigned Hex(char c) { return kHexTable[static_cast<unsigned char>(c)]; }
 
 // Collects output bytes into blocks.
 class OutBuffer {
@@ -79,22 +81,34 @@ class OutBuffer {
   std::size_t m_used = 0;
 };
 
-// The digest of the canonical data, fed in blocks; does nothing when no digest is wanted.
+// The digest of the decoded data, fed in blocks; does nothing when no digest is wanted.
 class DigestFeed {
  public:
   explicit DigestFeed(bool wanted) {
     if (wanted) m_digest = std::make_unique<Md5Digest>();
   }
-  bool Wanted() const noexcept { return m_digest != nullptr; }
   void Put(char c) {
     if (!m_digest) return;
     if (m_used == kBlock) Flush();
     m_data[m_used++] = c;
   }
+  // Bytes as they are.
   void Append(std::string_view bytes) {
     if (!m_digest) return;
     Flush();
     m_digest->Update(bytes);
+  }
+  // Text in canonical form: each LF preceded by a CR.
+  void AppendText(std::string_view text) {
+    if (!m_digest) return;
+    for (;;) {
+      const std::size_t lf = text.find('\n');
+      Copy(text.substr(0, lf));
+      if (lf == std::string_view::npos) return;
+      Put('\r');
+      Put('\n');
+      text.remove_prefix(lf + 1);
+    }
   }
   // The text, or none when no digest was wanted.
   std::optional<std::string> Text() {
@@ -104,6 +118,15 @@ class DigestFeed {
   }
 
  private:
+  void Copy(std::string_view bytes) {
+    while (!bytes.empty()) {
+      if (m_used == kBlock) Flush();
+      const std::size_t n = std::min(bytes.size(), kBlock - m_used);
+      std::memcpy(m_data.data() + m_used, bytes.data(), n);
+      m_used += n;
+      bytes.remove_prefix(n);
+    }
+  }
   void Flush() {
     if (m_used != 0) m_digest->Update(std::string_view(m_data.data(), m_used));
     m_used = 0;
@@ -113,6 +136,30 @@ class DigestFeed {
   std::array<char, kBlock> m_data;
   std::size_t m_used = 0;
 };
+
+// Decodes the quoted-printable text of a run up to its end, or up to an '=' whose escape does
+// not lie wholly in the run; returns the bytes consumed.
+std::size_t QuotedPrintableRun(std::string_view run, OutBuffer& out, DigestFeed& digest) {
+  std::size_t pos = 0;
+  while (pos < run.size()) {
+    const std::size_t eq = std::min(run.find('=', pos), run.size());
+    const std::string_view literal = run.substr(pos, eq - pos);
+    out.Append(literal);
+    digest.AppendText(literal);
+    pos = eq;
+    if (pos == run.size()) break;
+    if (run.size() - pos >= 2 && run[pos + 1] == '\n') {
+      pos += 2;  // soft line break
+      continue;
+    }
+    if (run.size() - pos < 3) break;  // GetChar takes it from here
+    const auto value = static_cast<char>(((Hex(run[pos + 1]) << 4) | Hex(run[pos + 2])) & 0xff);
+    digest.Put(value);
+    if (value != '\r') out.Put(value);  // encoded CRs never reach the file
+    pos += 3;
+  }
+  return pos;
+}
 
 // Base64 groups of four characters, decoded a run at a time.
 class Base64Decoder {
@@ -232,7 +279,14 @@ void DrainPart(PartReader& reader) {
 
 bool StreamOutput::Write(std::string_view bytes) {
   if (m_failed) return false;
-  if (!m_stream.Write(bytes)) m_failed = true;
+  if (m_stream.Mode() == platform::StreamMode::Binary) {
+    // The decoders hand over whole blocks: they go to the file at once, behind whatever the
+    // stream still buffers.
+    if (!m_stream.Flush() || m_stream.Handle().Write(bytes) != platform::kErrorSuccess)
+      m_failed = true;
+  } else if (!m_stream.Write(bytes)) {
+    m_failed = true;
+  }
   return !m_failed;
 }
 
@@ -288,7 +342,7 @@ std::optional<std::string> CopyUnencoded(PartReader& reader, DecodeOutput& outpu
     const std::string_view run = reader.PeekRun();
     if (!run.empty()) {
       out.Append(run);
-      digest.Append(run);
+      digest.AppendText(run);
       reader.Skip(run.size());
       continue;
     }
@@ -307,15 +361,10 @@ std::optional<std::string> DecodeQuotedPrintable(PartReader& reader, DecodeOutpu
   OutBuffer out(output);
   DigestFeed digest(wantDigest);
   for (;;) {
-    const std::string_view run = reader.PeekRun();
-    if (!run.empty()) {
-      const std::size_t n = std::min(run.find('='), run.size());
-      if (n != 0) {
-        out.Append(run.substr(0, n));
-        digest.Append(run.substr(0, n));
-        reader.Skip(n);
-        continue;
-      }
+    if (const std::string_view run = reader.PeekRun(); !run.empty()) {
+      const std::size_t used = QuotedPrintableRun(run, out, digest);
+      reader.Skip(used);
+      if (used != 0) continue;
     }
     const int c = reader.GetChar();
     if (c == kEnd) break;

@@ -124,55 +124,6 @@ TEST(DecodeMessageTest, DispatchesOnTheMediaType) {
   }
 }
 
-TEST(DecodeMessageTest, MediaTypeKeepsATrailingCommentWithoutParameters) {
-  Result r;
-  DecodeInto("Content-Type: image/png (screen shot)\nContent-Transfer-Encoding: base64\n\nQUJD", r);
-  ASSERT_EQ(r.sink.attachments.size(), 1u);
-  EXPECT_EQ(r.sink.attachments[0].mediaType, "image/png (screen shot)");
-  EXPECT_EQ(r.sink.attachments[0].content, "ABC");
-}
-
-TEST(DecodeMessageTest, AlternativeKeepsThePlainTextAndSkipsTheHtml) {
-  Result r;
-  DecodeInto(Multipart("multipart/alternative", "alt",
-                {"Content-Type: text/plain\n\nplain version", "Content-Type: text/html\n\n<b>html</b>"}),
-      r);
-  EXPECT_EQ(r.sink.textParts, std::vector<std::string>{"plain version"});
-  EXPECT_TRUE(r.sink.attachments.empty());
-}
-
-TEST(DecodeMessageTest, WarnsAboutEncodingsOnContainersAndAMissingBoundary) {
-  struct Case {
-    std::string message;
-    const char* warning;
-  };
-  const Case cases[] = {
-      {"Content-Type: message/rfc822\nContent-Transfer-Encoding: base64\n\nSubject: x\n\nbody",
-       "munpack: warning: ignoring invalid content encoding on message/rfc822\n"},
-      {"Content-Type: multipart/mixed; boundary=b\nContent-Transfer-Encoding: quoted-printable\n\n--b\n\nbody\n--b--\n",
-       "munpack: warning: ignoring invalid content encoding on multipart\n"},
-      {"Content-Type: multipart/mixed\n\npreamble\n--anything\n\nbody",
-       "munpack: warning: multipart message has no boundary parameter\n"},
-  };
-  for (const Case& c : cases) {
-    Result r;
-    DecodeInto(c.message, r);
-    EXPECT_EQ(r.err, c.warning);
-    EXPECT_EQ(r.sink.text, "body");
-  }
-}
-
-TEST(DecodeMessageTest, AForwardedMessageGivesASecondHeaderBlock) {
-  Result r;
-  DecodeInto("From: a@example.com\nSubject: Fwd\nContent-Type: message/rfc822\n\n"
-      "From: b@example.org\nSubject: Original\n\nforwarded text\n",
-      r);
-  ASSERT_EQ(r.sink.blocks.size(), 2u);
-  EXPECT_EQ(r.sink.blocks[1], "\nFrom: b@example.org\nSubject: Original\n");
-  EXPECT_EQ(r.sink.text, "forwarded text\n");
-  EXPECT_EQ(r.out, "headers len : 63\nheaders len : 39\n");
-}
-
 TEST(DecodeMessageTest, AMissingInnerCloseDelimiterLosesNoOuterPart) {
   const std::string inner = Multipart("multipart/mixed", "in", {"\ninner 1"});
   // Cut off the inner close delimiter.
@@ -205,18 +156,6 @@ TEST(DecodeMessageTest, NestingIsBoundedAndDeeperPartsAreSkipped) {
   EXPECT_TRUE(f.sink.textParts.empty());
   EXPECT_EQ(f.sink.blocks.size(), static_cast<std::size_t>(kMaxNesting + 1));
   EXPECT_EQ(f.err, "munpack: warning: parts nested too deeply; skipping the inner part\n");
-}
-
-TEST(DecodeMessageTest, DigestComponentsDefaultToMessages) {
-  Result r;
-  DecodeInto(Multipart("multipart/digest", "d",
-                {"\nSubject: one\n\nfirst", "Content-Type: text/plain\n\nsecond"}),
-      r);
-  EXPECT_EQ(r.sink.textParts, (std::vector<std::string>{"first", "second"}));
-  // Top block, empty component block, enclosed message block, second component block.
-  ASSERT_EQ(r.sink.blocks.size(), 4u);
-  EXPECT_EQ(r.sink.blocks[1], "\n");
-  EXPECT_EQ(r.sink.blocks[2], "\nSubject: one\n");
 }
 
 // A sink that reads nothing: the parser skips the part itself.

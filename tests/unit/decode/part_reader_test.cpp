@@ -124,15 +124,30 @@ TEST(PartReaderTest, DelimitersAcrossTheBufferEdgeAreFound) {
   }
 }
 
-TEST(PartReaderTest, RunsStopBeforeEachLineEnd) {
-  auto reader = MemoryReader("abc\ndef");
-  EXPECT_EQ(reader->PeekRun(), "");  // nothing read yet: GetChar fills the buffer
-  EXPECT_EQ(reader->GetChar(), 'a');
-  EXPECT_EQ(reader->PeekRun(), "bc");
-  reader->Skip(2);
+TEST(PartReaderTest, RunsStopOnlyWhereADelimiterCouldFollow) {
+  struct Case {
+    const char* data;
+    const char* run;  // after the first GetChar
+  };
+  const Case cases[] = {
+      {"abc\ndef\nghi", "bc\ndef\nghi"},  // no LF can start a delimiter
+      {"abc\n--x\n", "bc"},                 // stops before a LF followed by "--"
+      {"abc\n-x\nyz", "bc\n-x\nyz"},
+      {"abc\nd", "bc"},                      // too near the end to tell
+      {"a\n\n--", "\n"},
+  };
+  for (const Case& c : cases) {
+    auto reader = MemoryReader(c.data);
+    EXPECT_EQ(reader->PeekRun(), "");  // nothing read yet: GetChar fills the buffer
+    EXPECT_EQ(reader->GetChar(), 'a');
+    EXPECT_EQ(reader->PeekRun(), std::string_view(c.run)) << Escape(c.data);
+  }
+  // After a delimiter there is no run.
+  auto reader = MemoryReader("x\n--b\ny");
+  reader->AddBoundary("b");
+  EXPECT_EQ(reader->GetChar(), 'x');
+  EXPECT_EQ(reader->GetChar(), kEnd);
   EXPECT_EQ(reader->PeekRun(), "");
-  EXPECT_EQ(reader->GetChar(), '\n');
-  EXPECT_EQ(reader->PeekRun(), "def");
 }
 
 TEST(PartReaderTest, GetLineStopsAtLineEndSizeOrEndOfPart) {
@@ -191,6 +206,26 @@ TEST(PartReaderTest, ReadsAStreamInTextMode) {
   reader->AddBoundary("b");
   EXPECT_EQ(ReadPart(*reader), "a\nb\rc");
   EXPECT_FALSE(PartReader::Open(dir / "missing", platform::Share::None, reader));
+
+  // CR LF pairs, lone CRs and CR CR LF at every position around the reader's block size.
+  std::string raw;
+  std::string expected;
+  const char* pieces[] = {"ab", "\r\n", "\r", "\r\r\n", "\n", "x\r"};
+  for (std::size_t i = 0; raw.size() < 5000; ++i) {
+    const std::string_view piece = pieces[(i * 7 + i / 5) % std::size(pieces)];
+    raw += piece;
+  }
+  for (std::size_t i = 0; i < raw.size(); ++i) {
+    if (raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n') continue;
+    expected += raw[i];
+  }
+  for (std::size_t shift = 0; shift < 8; ++shift) {
+    const std::string data = std::string(shift, 'S') + raw;
+    reader.reset();
+    faxmail::test::WriteWholeFile(path, data);
+    ASSERT_TRUE(PartReader::Open(path, platform::Share::None, reader));
+    ASSERT_EQ(ReadPartByRuns(*reader), std::string(shift, 'S') + expected) << shift;
+  }
 }
 
 }  // namespace
