@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <chrono>
 #include <filesystem>
 #include <thread>
@@ -96,6 +97,13 @@ int GatewayProcess::Stop() {
   ::waitpid(m_pid, &status, 0);
   m_pid = -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+long GatewayProcess::PeakMemoryKiB() const {
+  const std::string status = ReadWholeFile("/proc/" + std::to_string(m_pid) + "/status");
+  const auto at = status.find("VmHWM:");
+  if (at == std::string::npos) return 0;
+  return std::strtol(status.c_str() + at + 6, nullptr, 10);
 }
 
 std::string GatewayProcess::MainLog() const { return ReadWholeFile(m_root + "/main.log"); }

@@ -24,6 +24,9 @@ class GatewayProcess {
   int Stop();
 
   std::uint16_t Port() const { return m_port; }
+  pid_t Pid() const { return m_pid; }
+  // The peak resident memory of the running process in KiB (VmHWM), 0 when unknown.
+  long PeakMemoryKiB() const;
   const std::string& Data() const { return m_data; }  // ends with '/'
   std::string MainLog() const;
   std::string SecondaryLog() const;
