@@ -373,7 +373,8 @@ int SMTPOut::SendViaMX(platform::File& work, const std::string& address,
 
   LogMessage("SMTPOut- Connecting", kTag, __LINE__);
   SetReceiveTimeout(m_timings.receiveTimeoutMs);
-  DrainInput();
+  // Nothing is thrown away here: on a new connection the only input there can be is the
+  // greeting, which RFC mode waits for and which shows a Postfix server in either mode.
   bool postfix = false;
   std::string reply;
   if (m_rfcMode && WaitForReply(220, reply, &postfix) == Wait::Failed) return FailDialogue();
