@@ -71,6 +71,11 @@ class SenderInterop : public test::SenderTest {
     m_sender->SetTimings(m_timings);
     ASSERT_EQ(m_sender->Start(), 0);
   }
+  // Ends the scheduler: what its last run did is all done afterwards.
+  void StopSender() {
+    m_sender.reset();
+    m_fileMan.reset();
+  }
   bool WaitForEmptyQueue() {
     return WaitFor([&] { return InFiles("*.tmp").empty(); }, 30s);
   }
@@ -101,6 +106,7 @@ TEST_F(SenderInterop, ReceivedFaxReachesTheSecondExchangerWhenTheFirstIsDown) {
 
   ASSERT_TRUE(peer.WaitForMails(1)) << Log();
   ASSERT_TRUE(WaitForEmptyQueue());
+  StopSender();
   const auto mails = peer.Mails();
   EXPECT_EQ(mails[0].helo, "fax.example");
   EXPECT_EQ(mails[0].mailFrom, "fax.example");
@@ -154,6 +160,7 @@ TEST_F(SenderInterop, FiveRefusedAttemptsThroughTheExchangersGiveConnFailed) {
   StartSender();
   ASSERT_TRUE(WaitFor([&] { return platform::FileExists(In("DOWN.ConnFailed.Err")); }, 30s))
       << Log();
+  StopSender();
   EXPECT_EQ(CountEntries("SMTPOut- MX Rec Found : "), 10);
   EXPECT_EQ(CountEntries("SMTP Out- Unable to connect to the host: DEST.TEST"), 5);
   const auto events = Events(435);
