@@ -152,22 +152,6 @@ TEST_F(SenderInterop, DomainWithoutMxIsConnectedItself) {
   EXPECT_FALSE(Logged("SMTPOut- MX Rec Found"));
 }
 
-TEST_F(SenderInterop, FiveRefusedAttemptsThroughTheExchangersGiveConnFailed) {
-  constexpr int t = 3;
-  StartDns(t, "dest.test.", DestZone(t, "@ MX 10 " + Address(t, 8) + ".\n@ MX 20 " +
-                                            Address(t, 9) + ".\n"));
-  WriteWholeFile(In("down.tmp"), ReadyFile{}.Text());
-  StartSender();
-  ASSERT_TRUE(WaitFor([&] { return platform::FileExists(In("DOWN.ConnFailed.Err")); }, 30s))
-      << Log();
-  StopSender();
-  EXPECT_EQ(CountEntries("SMTPOut- MX Rec Found : "), 10);
-  EXPECT_EQ(CountEntries("SMTP Out- Unable to connect to the host: DEST.TEST"), 5);
-  const auto events = Events(435);
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0].strings[2], In("DOWN.ConnFailed.Err"));
-}
-
 TEST_F(SenderInterop, ThreeReadyFilesGoOutWithinOneIdlePeriod) {
   constexpr int t = 4;
   StartDns(t, "dest.test.", DestZone(t, "@ MX 10 " + Address(t, 2) + ".\n"));
