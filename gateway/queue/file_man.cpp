@@ -101,18 +101,19 @@ std::string CFileMan::Folder(std::string_view folder) const {
   return m_settings.programPath + std::string(folder) + kPathSeparator;
 }
 
-int CFileMan::Que_CountMsgs(std::string_view folder) {
+int CFileMan::Que_CountMsgs(std::string_view folder, const NameSet& skip) {
   std::vector<platform::DirEntry> entries;
   if (platform::FindFiles(Folder(folder), "*.tmp", entries) != kErrorSuccess) return 0;
-  return static_cast<int>(std::count_if(entries.begin(), entries.end(),
-                                        [](const auto& e) { return IsReadyName(e.name); }));
+  return static_cast<int>(std::count_if(entries.begin(), entries.end(), [&](const auto& e) {
+    return IsReadyName(e.name) && !skip.contains(e.name);
+  }));
 }
 
-int CFileMan::Que_FindMsg(std::string_view folder, std::string& name) {
+int CFileMan::Que_FindMsg(std::string_view folder, std::string& name, const NameSet& skip) {
   std::vector<platform::DirEntry> entries;
   if (platform::FindFiles(Folder(folder), "*.tmp", entries) != kErrorSuccess) return 0;
   for (const auto& entry : entries) {
-    if (!IsReadyName(entry.name)) continue;
+    if (!IsReadyName(entry.name) || skip.contains(entry.name)) continue;
     platform::File probe;
     if (platform::File::Open(Folder("IN") + entry.name, platform::Access::Attributes,
                              platform::Share::None, platform::Disposition::OpenExisting,
@@ -127,11 +128,11 @@ int CFileMan::Que_FindMsg(std::string_view folder, std::string& name) {
   return 0;
 }
 
-int CFileMan::Que_OpenMsg(platform::File& file, std::string& path) {
-  if (Que_CountMsgs("IN") == 0) return 1;
+int CFileMan::Que_OpenMsg(platform::File& file, std::string& path, const NameSet& skip) {
+  if (Que_CountMsgs("IN", skip) == 0) return 1;
   std::lock_guard lock(m_lock);
   std::string name;
-  if (Que_FindMsg("IN", name) == 0) return 1;
+  if (Que_FindMsg("IN", name, skip) == 0) return 1;
   const std::string shown = std::string("IN") + kPathSeparator + name;
   LogMessageText("Que_OpenMsg - filename to check for: ", shown, kTag, __LINE__);
   const std::string full = Folder("IN") + name;

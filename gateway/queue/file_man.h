@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -62,12 +63,14 @@ class CFileMan {
   // 0, or 2 when the raw message file cannot be created (logged).
   int Que_AddMsg(platform::File& file, std::string& path);
 
-  // Sender side. folder is "IN" or "OUT" (inside the data directory).
-  int Que_CountMsgs(std::string_view folder);
+  // Sender side. folder is "IN" or "OUT" (inside the data directory). Ready files named in
+  // skip (names without folder) are passed over: the sender sets files aside there for a while.
+  using NameSet = std::set<std::string>;
+  int Que_CountMsgs(std::string_view folder, const NameSet& skip = {});
   // 1 and the name of the first ready file that can be opened without sharing, else 0.
-  int Que_FindMsg(std::string_view folder, std::string& name);
+  int Que_FindMsg(std::string_view folder, std::string& name, const NameSet& skip = {});
   // 0 opened, 1 nothing to open, 32 the chosen file is held by another process.
-  int Que_OpenMsg(platform::File& file, std::string& path);
+  int Que_OpenMsg(platform::File& file, std::string& path, const NameSet& skip = {});
   void Que_CloseMsg(platform::File& file);
   // 0, or 1 when the close fails (the file then stays).
   int Que_CloseAndDeleteMsg(platform::File& file);

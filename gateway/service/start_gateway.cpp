@@ -9,6 +9,7 @@
 #include "gateway/service/log.h"
 #include "gateway/service/service.h"
 #include "gateway/smtp_in/smtp_in.h"
+#include "gateway/smtp_out/smtp_out.h"
 #include "gateway/service/settings.h"
 
 namespace faxmail {
@@ -22,6 +23,7 @@ constexpr char kTag[] = "MNCP";
 struct RunningGateway {
   std::unique_ptr<CFileMan> fileMan;
   std::unique_ptr<SMTPIn> receiver;
+  std::unique_ptr<SMTPOut> sender;
 };
 
 RunningGateway& Running() {
@@ -62,7 +64,10 @@ int StartGateway(CService* service) {
   gateway.receiver->ConnectToPort(static_cast<std::uint16_t>(port));
   LogMessage("SMTPIn listening to port " + std::to_string(port), kTag, __LINE__);
   gateway.receiver->StartAcceptThread();
-  return 0;
+  gateway.sender = std::make_unique<SMTPOut>();
+  gateway.sender->SetFileManager(*gateway.fileMan);
+  if (service) service->m_SMTPOUT = gateway.sender.get();
+  return gateway.sender->Start();
 }
 
 }  // namespace faxmail

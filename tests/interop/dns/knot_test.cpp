@@ -10,7 +10,7 @@
 
 #include "gateway/dns/dns_message.h"
 #include "gateway/dns/dns_resolver.h"
-#include "tests/interop/dns/knot_server.h"
+#include "tests/support/knot_server.h"
 #include "tests/unit/dns/dns_test_util.h"
 #include "tests/unit/net/net_test_util.h"
 

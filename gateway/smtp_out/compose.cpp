@@ -1,0 +1,392 @@
+#include "gateway/smtp_out/compose.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+
+#include "gateway/queue/file_man.h"
+#include "gateway/service/log.h"
+#include "gateway/smtp_out/address.h"
+#include "gateway/smtp_out/encoder.h"
+#include "platform/process.h"
+#include "platform/win_error.h"
+
+namespace faxmail {
+
+namespace {
+
+constexpr char kTag[] = "SMTP_OUT";
+
+// Longest line taken from a ready file at once (with its LF); a longer line comes in pieces.
+constexpr std::size_t kReadyLineLimit = 259;
+// Room of the message identifier, with its terminating zero.
+constexpr std::size_t kIdSize = 260;
+// Columns reserved at the end of the subject header for the "Subject : " addition.
+constexpr std::size_t kSubjectRoom = 33;
+// Characters of the "Subject : " text that fit the room after " - ".
+constexpr std::size_t kSubjectText = 29;
+// An attachment's file name in IN, as the fax server writes it.
+constexpr std::size_t kMaxAttachmentName = 21;
+// The name shown to the recipient.
+constexpr std::size_t kMaxShownName = 99;
+constexpr std::size_t kCopyBlock = 64 * 1024;
+
+constexpr char kMailFromKey[] = "FROM:";
+constexpr char kSubjectKey[] = "SUBJECT:";
+constexpr char kFaxReceived[] = "Fax received from";
+constexpr char kSentOk[] = "sent OK";
+constexpr char kRejected[] = "rejected";
+constexpr char kBeginBody[] = "BEGIN BODY";
+constexpr char kEndBody[] = "END BODY";
+constexpr char kBeginAttach[] = "BEGIN ATTACH";
+constexpr char kEndAttach[] = "END ATTACH";
+constexpr char kSubjectAddition[] = "Subject : ";
+constexpr char kBoundaryPrefix[] = "----= Message-ID:";
+
+constexpr char kLogGenId[] = "SMTPOut- Error retrieving os_genid()";
+constexpr char kLogMultiple[] = "SMTPOut- Multiple attachments found";
+constexpr char kLogCannotEncode[] = "SMTPOut- Unable to encode the Attachment file";
+constexpr char kLogBeforeEncode[] =
+    "SMTPOut- Error: Unable to open the Attachment file BEFORE Encode";
+constexpr char kLogAfterEncode[] = "SMTPOut- Error: Unable to open the Attachment file AFTER Encode";
+constexpr char kLogWriteFailed[] = "SMTPOut- Error: Unable to write to the output file";
+constexpr char kLogRefused[] = "SMTPOut- Error: Attachment line refused: ";
+
+bool Contains(std::string_view line, std::string_view key) {
+  return line.find(key) != std::string_view::npos;
+}
+
+bool IsEmptyLine(std::string_view line) { return line == "\r\n"; }
+
+// The line without its line end (LF, and a CR before it).
+std::string_view WithoutLineEnd(std::string_view line) {
+  if (line.ends_with('\n')) line.remove_suffix(1);
+  if (line.ends_with('\r')) line.remove_suffix(1);
+  return line;
+}
+
+// "%lu@%s" from the clock and $HOSTNAME, as the receiver names its messages; false when it had
+// to be cut to fit size - 1 characters.
+bool GenerateBoundaryId(std::string& id, std::size_t size) {
+  const auto host = platform::GetEnv("HOSTNAME");
+  id = std::to_string(platform::ReadClock().seconds) + "@" + (host ? *host : "random-pc");
+  if (id.size() < size) return true;
+  id.resize(size - 1);
+  return false;
+}
+
+bool IsSafeFileName(std::string_view name) {
+  if (name.empty() || name.size() > kMaxAttachmentName || name == "." || name == "..")
+    return false;
+  return std::none_of(name.begin(), name.end(), [](char c) {
+    return c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+  });
+}
+
+// The shown name goes into quoted header parameters: nothing in it may end or break them.
+std::string SafeShownName(std::string_view name) {
+  std::string out(name.substr(0, kMaxShownName));
+  for (char& c : out)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f || c == '"' || c == '\\') c = '_';
+  return out;
+}
+
+class Composer {
+ public:
+  Composer(platform::File& ready, platform::File& work, const CFileMan& options,
+           std::string& firstAttachment)
+      : m_ready(ready), m_work(work), m_options(options), m_firstAttachment(firstAttachment) {}
+
+  int Run();
+
+ private:
+  enum class Phase { Header, Body, AfterBody };
+
+  bool Next(std::string& line) { return CFileMan::ReadLine(m_ready, line, kReadyLineLimit) > 0; }
+  // Gives a line back, so that it is read again as the next one.
+  void Unread(const std::string& line) {
+    m_ready.Seek(-static_cast<std::int64_t>(line.size()), SEEK_CUR);
+  }
+  void Write(std::string_view text);
+  void HeaderLine(const std::string& line);
+  void BodyLine(const std::string& line);
+  void AfterBodyLine(const std::string& line);
+  void WriteMimeHeader();
+  void FillSubjectRoom(std::string_view line);
+  void TakeAttachmentLine(std::string_view line, bool first);
+  std::string BoundaryLine() const { return kBoundaryPrefix + m_id + "\r\n"; }
+
+  platform::File& m_ready;
+  platform::File& m_work;
+  const CFileMan& m_options;
+  std::string& m_firstAttachment;
+
+  bool m_multipart = false;
+  bool m_faxReceived = false;
+  bool m_result = false;
+  bool m_subjectPending = false;
+  Phase m_phase = Phase::Header;
+  bool m_attachmentsBegun = false;
+  bool m_attachmentsEnded = false;
+  std::string m_previous;
+  std::string m_id;
+  std::int64_t m_subjectRoom = -1;
+  bool m_writeFailed = false;
+};
+
+void Composer::Write(std::string_view text) {
+  if (text.empty()) return;
+  if (CFileMan::Write(m_work, text.data(), text.size()) == text.size()) return;
+  // Once per message: a full disk would otherwise log every line.
+  if (!m_writeFailed) LogMessage(kLogWriteFailed, kTag, __LINE__);
+  m_writeFailed = true;
+}
+
+int Composer::Run() {
+  m_multipart = m_options.GetIncludeTIFF() != 0;
+  std::string mailFrom;
+  m_options.GetMailFrom(mailFrom, kMailFromLimit);
+
+  std::string line;
+  while (Next(line)) {
+    if (Contains(line, kMailFromKey) && !mailFrom.empty()) line = kMailFromKey + mailFrom + "\r\n";
+    if (Contains(line, kSubjectKey)) {
+      m_result = true;
+      if (Contains(line, kFaxReceived)) m_faxReceived = m_multipart = true;
+      if (Contains(line, kSentOk) && m_options.GetNotifyOnSuccess() == 0 && !m_faxReceived)
+        m_result = false;
+      if (Contains(line, kRejected) && m_options.GetNotifyOnFailure() == 0 && !m_faxReceived)
+        m_result = false;
+      m_subjectPending = true;
+    }
+    switch (m_phase) {
+      case Phase::Header:
+        HeaderLine(line);
+        m_previous = line;
+        break;
+      case Phase::Body:
+        BodyLine(line);
+        m_previous = line;
+        break;
+      case Phase::AfterBody:
+        AfterBodyLine(line);
+        break;
+    }
+  }
+  Write(".\r\n");
+  m_work.Seek(0, SEEK_SET);
+  m_ready.Seek(0, SEEK_SET);
+  if (m_writeFailed) return kComposeWriteFailed;
+  return m_result ? kComposeReady : kComposeDropped;
+}
+
+void Composer::HeaderLine(const std::string& line) {
+  if (Contains(line, kBeginBody)) {
+    std::string next;
+    const bool haveNext = Next(next);
+    if (IsEmptyLine(m_previous) && haveNext && IsEmptyLine(next)) {
+      WriteMimeHeader();
+      m_phase = Phase::Body;
+    } else if (haveNext) {
+      // Not the section mark: the line after it is an ordinary line of the file.
+      Unread(next);
+    }
+    return;
+  }
+  if (IsEmptyLine(line)) return;  // the mail header must not end before the MIME block
+  if (m_subjectPending && m_options.GetSubjectLine() == 1 && !m_faxReceived &&
+      line.ends_with('\n')) {
+    Write(WithoutLineEnd(line));
+    if (m_work.Seek(0, SEEK_CUR, &m_subjectRoom) != platform::kErrorSuccess) m_subjectRoom = -1;
+    Write(std::string(kSubjectRoom, ' ') + "\r\n");
+    m_subjectPending = false;
+    return;
+  }
+  Write(line);
+}
+
+void Composer::WriteMimeHeader() {
+  Write("Return-Receipt-To:\r\n");
+  Write("MIME-Version: 1.0\r\n");
+  Write(m_multipart ? "Content-Type: multipart/mixed;\r\n" : "Content-Type: text/plain;\r\n");
+  if (!GenerateBoundaryId(m_id, kIdSize)) LogMessage(kLogGenId, kTag, __LINE__);
+  Write("        boundary=\"" + std::string(kBoundaryPrefix) + m_id + "\"\r\n\r\n");
+  if (m_multipart) {
+    Write("--" + BoundaryLine());
+    Write("Content-Type: text/plain\r\n\r\n");
+  }
+}
+
+void Composer::FillSubjectRoom(std::string_view line) {
+  if (m_subjectRoom < 0) return;
+  std::string_view text = WithoutLineEnd(line.substr(line.find(kSubjectAddition) +
+                                                     std::string_view(kSubjectAddition).size()));
+  std::string addition = " - " + std::string(text.substr(0, kSubjectText));
+  // The room is inside the mail header: nothing from the text may end or split that line.
+  for (char& c : addition)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = ' ';
+  addition.resize(kSubjectRoom, ' ');
+  addition += "\r\n";
+  std::int64_t end = 0;
+  if (m_work.Seek(m_subjectRoom, SEEK_SET) != platform::kErrorSuccess) return;
+  Write(addition);
+  m_work.Seek(0, SEEK_END, &end);
+}
+
+void Composer::BodyLine(const std::string& line) {
+  if (m_options.GetSubjectLine() == 1 && !m_faxReceived && Contains(line, kSubjectAddition))
+    FillSubjectRoom(line);
+  if (Contains(line, kEndBody)) {
+    std::string next;
+    const bool haveNext = Next(next);
+    if (IsEmptyLine(m_previous) && haveNext && IsEmptyLine(next)) {
+      if (m_multipart) Write("--" + BoundaryLine());
+      m_phase = Phase::AfterBody;
+      return;
+    }
+    // Not the section mark: a line of the message text like any other, and so is the next.
+    Write(line);
+    if (haveNext) Unread(next);
+    return;
+  }
+  Write(line);
+}
+
+void Composer::AfterBodyLine(const std::string& line) {
+  if (!m_attachmentsBegun) {
+    if (!Contains(line, kBeginAttach)) {
+      Write(line);
+      return;
+    }
+    m_attachmentsBegun = true;
+    std::string next;
+    if (!Next(next)) return;
+    if (!Contains(next, kEndAttach)) {
+      TakeAttachmentLine(next, true);
+      return;
+    }
+    // An empty attachment section: its end line is handled below.
+    AfterBodyLine(next);
+    return;
+  }
+  if (m_attachmentsEnded) return;
+  if (Contains(line, kEndAttach)) {
+    if (m_multipart) Write("------= Message-ID:" + m_id + "--\r\n");
+    m_attachmentsEnded = true;
+    return;
+  }
+  LogMessage(kLogMultiple, kTag, __LINE__);
+  if (m_multipart) Write("--" + BoundaryLine());
+  TakeAttachmentLine(line, false);
+}
+
+void Composer::TakeAttachmentLine(std::string_view line, bool first) {
+  if (const auto lf = line.find('\n'); lf != std::string_view::npos) line = line.substr(0, lf);
+  // "<<" + name to show + ":" + file name in IN + ">>"
+  const auto open = line.find("<<");
+  const auto colon = open == std::string_view::npos ? open : line.find(':', open + 2);
+  std::string_view fileName;
+  std::string_view shown;
+  if (colon != std::string_view::npos) {
+    shown = line.substr(open + 2, colon - open - 2);
+    fileName = line.substr(colon + 1);
+    if (const auto close = fileName.find(">>"); close != std::string_view::npos)
+      fileName = fileName.substr(0, close);
+    fileName = WithoutLineEnd(fileName);
+  }
+  if (!IsSafeFileName(fileName)) {
+    LogMessageText(kLogRefused, WithoutLineEnd(line), kTag, __LINE__);
+    if (m_multipart) ReportGatewayEvent(platform::EventType::Error, 432, kServiceName,
+                                        std::string(WithoutLineEnd(line)).c_str());
+    return;
+  }
+  const std::string& programPath = m_options.ProgramPath();
+  const std::string path =
+      programPath + "IN" + platform::kPathSeparator + std::string(fileName);
+  if (first) m_firstAttachment = path;
+  if (!m_multipart) return;
+  const int result = AppendAttachment(path, m_work, SafeShownName(shown), programPath);
+  if (result == kAttachWriteFailed) {
+    m_writeFailed = true;
+    return;
+  }
+  if (result == kAttachAppended) return;
+  if (first) {
+    LogMessage(kLogCannotEncode, kTag, __LINE__);
+    ReportGatewayEvent(platform::EventType::Error, 432, kServiceName, path.c_str());
+  } else {
+    ReportGatewayEvent(platform::EventType::Error, 432, kServiceName, path.c_str());
+    LogMessage(kLogCannotEncode, kTag, __LINE__);
+  }
+}
+
+}  // namespace
+
+int ComposeMessage(platform::File& ready, platform::File& work, const CFileMan& options,
+                   std::string& firstAttachment) {
+  ready.Seek(0, SEEK_SET);
+  return Composer(ready, work, options, firstAttachment).Run();
+}
+
+int AppendAttachment(const std::string& path, platform::File& work, std::string_view name,
+                     const std::string& programPath) {
+  const std::string partPath = programPath + "IN" + platform::kPathSeparator + "At" +
+                               std::to_string(work.Id()) + ".cqx";
+  platform::File attachment;
+  // A shared open: an attachment that the fax server is still writing is not taken.
+  if (platform::File::Open(path, platform::Access::Read, platform::Share::Read,
+                           platform::Disposition::OpenExisting,
+                           attachment) != platform::kErrorSuccess) {
+    LogMessage(kLogBeforeEncode, kTag, __LINE__);
+    return kAttachCannotOpen;
+  }
+  if (EncodeAttachment(attachment, partPath, name) != 0) {
+    attachment.Close();
+    platform::DeleteFile(partPath);
+    return kAttachEncoderFailed;
+  }
+  attachment.Close();
+  platform::File part;
+  if (platform::File::Open(partPath, platform::Access::Read, platform::Share::None,
+                           platform::Disposition::OpenExisting, part) != platform::kErrorSuccess) {
+    LogMessage(kLogAfterEncode, kTag, __LINE__);
+    return kAttachPartCannotOpen;
+  }
+  bool written = true;
+  std::string block(kCopyBlock, '\0');
+  for (;;) {
+    std::size_t got = 0;
+    if (part.Read(block.data(), block.size(), got) != platform::kErrorSuccess || got == 0) break;
+    if (CFileMan::Write(work, block.data(), got) != got) {
+      written = false;
+      break;
+    }
+  }
+  part.Close();
+  platform::DeleteFile(partPath);
+  if (!CFileMan::WriteText(work, "\r\n")) written = false;
+  if (!written) {
+    LogMessage(kLogWriteFailed, kTag, __LINE__);
+    return kAttachWriteFailed;
+  }
+  return kAttachAppended;
+}
+
+bool FindReceiver(platform::File& work, std::string& receiverLine) {
+  work.Seek(0, SEEK_SET);
+  std::string raw;
+  bool found = false;
+  while (CFileMan::ReadLine(work, raw, kReceiverLineSize) > 0) {
+    std::string text(WithoutLineEnd(raw));
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (!text.starts_with("TO:")) continue;
+    receiverLine = "TO: <" + ExtractAddress(text) + ">";
+    if (receiverLine.size() >= kReceiverLineSize) receiverLine.resize(kReceiverLineSize - 1);
+    found = true;
+    break;
+  }
+  work.Seek(0, SEEK_SET);
+  return found;
+}
+
+}  // namespace faxmail

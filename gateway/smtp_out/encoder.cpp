@@ -1,0 +1,128 @@
+#include "gateway/smtp_out/encoder.h"
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+
+#include "gateway/decode/decode_console.h"
+#include "platform/stream.h"
+#include "platform/win_error.h"
+
+namespace faxmail {
+
+namespace {
+
+struct Signature {
+  const char* contentType;
+  std::string_view bytes;
+};
+
+// Searched in this order; the longest signature is the number of bytes looked at.
+constexpr std::array<Signature, 4> kSignatures = {{
+    {"image/gif", std::string_view("GIF", 3)},
+    {"image/jpeg", std::string_view("\xFF\xD8\xFF", 3)},
+    {"video/mpeg", std::string_view("\x00\x00\x01\xB3", 4)},
+    {"application/postscript", std::string_view("%!", 2)},
+}};
+constexpr std::size_t kSignatureBytes = 4;
+constexpr char kOctetStream[] = "application/octet-stream";
+
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+// Input read per block: whole base64 lines, so a block never ends inside a group.
+constexpr std::size_t kBlockBytes = kBase64LineBytes * 1024;
+
+void AppendBase64(std::string& out, const unsigned char* in, std::size_t size) {
+  std::size_t i = 0;
+  for (; i + 3 <= size; i += 3) {
+    const unsigned v = (unsigned{in[i]} << 16) | (unsigned{in[i + 1]} << 8) | in[i + 2];
+    out.push_back(kAlphabet[(v >> 18) & 63]);
+    out.push_back(kAlphabet[(v >> 12) & 63]);
+    out.push_back(kAlphabet[(v >> 6) & 63]);
+    out.push_back(kAlphabet[v & 63]);
+  }
+  if (size - i == 2) {
+    const unsigned v = (unsigned{in[i]} << 16) | (unsigned{in[i + 1]} << 8);
+    out.push_back(kAlphabet[(v >> 18) & 63]);
+    out.push_back(kAlphabet[(v >> 12) & 63]);
+    out.push_back(kAlphabet[(v >> 6) & 63]);
+    out.push_back('=');
+  } else if (size - i == 1) {
+    const unsigned v = unsigned{in[i]} << 16;
+    out.push_back(kAlphabet[(v >> 18) & 63]);
+    out.push_back(kAlphabet[(v >> 12) & 63]);
+    out.append("==");
+  }
+}
+
+// Reads until size bytes or the end of the file (or a read error, which counts as the end).
+std::size_t ReadFully(platform::File& input, unsigned char* buffer, std::size_t size) {
+  std::size_t total = 0;
+  while (total < size) {
+    std::size_t got = 0;
+    if (input.Read(buffer + total, size - total, got) != platform::kErrorSuccess || got == 0)
+      break;
+    total += got;
+  }
+  return total;
+}
+
+}  // namespace
+
+std::string Base64Encode(std::string_view bytes) {
+  std::string out;
+  out.reserve((bytes.size() + 2) / 3 * 4);
+  AppendBase64(out, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+  return out;
+}
+
+const char* GuessContentType(platform::File& input) {
+  unsigned char head[kSignatureBytes];
+  const std::size_t got = ReadFully(input, head, sizeof head);
+  input.Seek(0, SEEK_SET);
+  const std::string_view start(reinterpret_cast<const char*>(head), got);
+  for (const Signature& signature : kSignatures)
+    if (signature.bytes.size() <= got && start.starts_with(signature.bytes))
+      return signature.contentType;
+  return kOctetStream;
+}
+
+int EncodeAttachment(platform::File& input, const std::string& outputPath, std::string_view name) {
+  const char* contentType = GuessContentType(input);
+  platform::Stream out;
+  if (platform::Stream::Open(outputPath, "w", platform::StreamMode::Text, platform::Share::None,
+                             out) != platform::kErrorSuccess) {
+    decode::ReportFileError(outputPath);
+    return 1;
+  }
+  const std::string shown(name);
+  std::string text;
+  text += "Content-Type: " + std::string(contentType) + ";\n        name=\"" + shown + "\"\n";
+  text += "Content-Transfer-Encoding: base64\n";
+  text += "Content-Disposition: attachment;\n        filename=\"" + shown + "\"\n";
+  text += "Content-Description: " + shown + "\n\n";
+  bool written = out.Write(text);
+
+  std::string block(kBlockBytes, '\0');
+  auto* bytes = reinterpret_cast<unsigned char*>(block.data());
+  std::string lines;
+  for (;;) {
+    const std::size_t got = ReadFully(input, bytes, kBlockBytes);
+    if (got == 0) break;
+    lines.clear();
+    for (std::size_t at = 0; at < got; at += kBase64LineBytes) {
+      AppendBase64(lines, bytes + at, std::min(kBase64LineBytes, got - at));
+      lines.push_back('\n');
+    }
+    written = out.Write(lines) && written;
+    if (got < kBlockBytes) break;
+  }
+  // A part cut short by a full disk must not go out as if it were whole.
+  if (out.Close() != platform::kErrorSuccess || !written) {
+    decode::ReportFileError(outputPath);
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace faxmail

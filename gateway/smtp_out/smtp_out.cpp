@@ -1,0 +1,420 @@
+#include "gateway/smtp_out/smtp_out.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "gateway/dns/dns_message.h"
+#include "gateway/dns/dns_resolver.h"
+#include "gateway/queue/file_man.h"
+#include "gateway/service/log.h"
+#include "gateway/service/settings.h"
+#include "gateway/smtp_out/address.h"
+#include "gateway/smtp_out/compose.h"
+#include "platform/win_error.h"
+
+namespace faxmail {
+
+namespace {
+
+constexpr char kTag[] = "SMTP_OUT";
+
+// Reply lines skipped while waiting for one code: a peer that never stops talking must not
+// hold the sender forever (a line longer than kLineSize counts once per piece).
+constexpr int kMaxRepliesPerWait = 1000;
+// Digits of a reply code that GetAck reads; more cannot be a reply code.
+constexpr int kMaxCodeDigits = 9;
+constexpr std::size_t kMaxAddress = SMTPOut::kLineSize - 1;
+
+constexpr char kConnFailed[] = ".ConnFailed.Err";
+constexpr char kConnTermin[] = ".ConnTermin.Err";
+constexpr char kNoName[] = ".NoName.Err";
+constexpr char kReadySuffix[] = ".tmp";
+
+std::string ToUpper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+bool EndsWithNoCase(std::string_view text, std::string_view suffix) {
+  if (text.size() < suffix.size()) return false;
+  return std::equal(suffix.begin(), suffix.end(), text.end() - static_cast<long>(suffix.size()),
+                    [](char a, char b) {
+                      return std::tolower(static_cast<unsigned char>(a)) ==
+                             std::tolower(static_cast<unsigned char>(b));
+                    });
+}
+
+std::string FileNamePart(const std::string& path) {
+  const auto slash = path.find_last_of(platform::kPathSeparator);
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// A finished work file is deleted, or kept for inspection while the main log is on.
+void FinishWorkFile(platform::File& work, const std::string& path) {
+  work.Close();
+  if (IsMainLogOn())
+    KeepDebugCopy(path);
+  else
+    platform::DeleteFile(path);
+}
+
+void DropWorkFile(platform::File& work, const std::string& path) {
+  work.Close();
+  platform::DeleteFile(path);
+}
+
+}  // namespace
+
+SMTPOut::SMTPOut() {
+  const SenderSettings settings = LoadSenderSettings();
+  m_dnsServer = settings.dnsName;
+  if (m_dnsServer.empty())
+    LogMessage("SMTPOut- DNS Server IP Address: <empty>", kTag, __LINE__);
+  else
+    LogMessageText("SMTPOut- DNS Server IP Address: ", m_dnsServer, kTag, __LINE__);
+  m_rfcMode = settings.rfcMode;
+  m_remotePort = ReadPortSetting("SmtpTxPort");
+  LogMessage("SMTPOut using remote port " + std::to_string(m_remotePort), kTag, __LINE__);
+}
+
+SMTPOut::~SMTPOut() {
+  m_stop = true;
+  m_wake.Set();
+  if (!m_ended) return;
+  if (!m_ended->Wait(m_timings.destroyWait)) {
+    // The run uses this object: it cannot be freed under it.
+    LogMessage("SMTPOut- Delivery in progress at shutdown; waiting for it to end.", kTag,
+               __LINE__);
+    m_ended->Wait();
+  }
+  if (m_MainThreadID.IsHeld()) m_MainThreadID.Join();
+}
+
+int SMTPOut::Start() {
+  if (m_stop) {
+    LogMessage("SMTPOut- Error: Shutdown flag is set so unable to start.", kTag, __LINE__);
+    return 1;
+  }
+  if (m_fileMan == nullptr) {
+    LogMessage("SMTPOut- Error: started without a file manager.", kTag, __LINE__);
+    std::abort();
+  }
+  if (m_ended) return 0;  // already running
+  auto ended = std::make_shared<platform::Event>(true);
+  if (platform::Thread::Start(
+          [this, ended] {
+            SMTPMainThread();
+            ended->Set();
+          },
+          0, m_MainThreadID) != platform::kErrorSuccess) {
+    LogMessage("SMTPOut- Unable to Create thread.", kTag, __LINE__);
+    return 2;
+  }
+  m_ended = std::move(ended);
+  return 0;
+}
+
+void SMTPOut::ReleaseMainThread() {
+  if (m_MainThreadID.IsHeld()) m_MainThreadID.Detach();
+}
+
+void SMTPOut::Pause(std::chrono::milliseconds duration) { m_wake.Wait(duration); }
+
+int SMTPOut::CountReadyFiles() { return m_fileMan->Que_CountMsgs("IN", m_heldBack); }
+
+void SMTPOut::SMTPMainThread() {
+  LogMessage("SMTPOut- SMTPMainThread() begin.", kTag, __LINE__);
+  bool idleLogged = false;
+  while (!m_stop) {
+    const int ready = CountReadyFiles();
+    if (m_running < ready && m_running < m_threadLimit) {
+      LogMessage("SMTPOut- New message thread started", kTag, __LINE__);
+      ++m_running;
+      idleLogged = false;
+      SMTPOutThread();
+      continue;
+    }
+    if (!idleLogged) {
+      LogMessage("SMTPOut- No messages to send.", kTag, __LINE__);
+      idleLogged = true;
+    }
+    Pause(m_timings.idlePoll);
+    // A new poll: files held back are tried once more.
+    m_heldBack.clear();
+  }
+  LogMessage("SMTPOut::SMTPMainThread() end.", kTag, __LINE__);
+}
+
+void SMTPOut::HoldBack(const std::string& path) {
+  const std::string name = FileNamePart(path);
+  LogMessageText("SMTPOut- Ready file held back until the next poll: ", name, kTag, __LINE__);
+  m_heldBack.insert(name);
+}
+
+void SMTPOut::SetAside(const std::string& path, std::string_view suffix, bool capitals,
+                      const char* failedText) {
+  const auto slash = path.find_last_of(platform::kPathSeparator);
+  const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+  // Only the file's own name: the folders of the path keep their letters, and a ".tmp" in a
+  // folder name is not the file's extension.
+  std::string name = FileNamePart(path);
+  if (capitals) name = ToUpper(name);
+  if (EndsWithNoCase(name, kReadySuffix)) name.resize(name.size() - 4);
+  const std::string newPath = folder + name + std::string(suffix);
+  if (platform::RenameFile(path, newPath) != platform::kErrorSuccess) {
+    LogMessage(failedText, kTag, __LINE__);
+    HoldBack(path);
+    return;
+  }
+  ReportGatewayEvent(platform::EventType::Error, 435, kServiceName, path.c_str(),
+                     newPath.c_str());
+}
+
+void SMTPOut::SMTPOutThread() {
+  LogMessage("SMTPOut::SMTPOutThread() Begin.", kTag, __LINE__);
+  int attempts = 0;
+  for (;;) {
+    platform::File ready;
+    std::string path;
+    const int opened = m_fileMan->Que_OpenMsg(ready, path, m_heldBack);
+    if (opened != 0) {
+      if (opened == platform::kErrorSharingViolation) Pause(m_timings.inUsePause);
+      LogMessage("SMTPOut- no files to send", kTag, __LINE__);
+      break;
+    }
+    const std::string workPath = m_fileMan->ProgramPath() + "IN" + platform::kPathSeparator +
+                                 std::to_string(ready.Id()) + ".cqx";
+    platform::File work;
+    if (platform::File::Open(workPath, platform::Access::ReadWrite, platform::Share::None,
+                             platform::Disposition::CreateAlways,
+                             work) != platform::kErrorSuccess) {
+      LogMessage("SMTPOut- SMTPOutThread() : Unable to create & new file for send.", kTag,
+                 __LINE__);
+      m_fileMan->Que_CloseMsg(ready);
+      HoldBack(path);
+      break;
+    }
+
+    // The first attachment goes with its ready file: deleted when the file is delivered or
+    // dropped, kept while the file stays in IN or is set aside.
+    std::string attachment;
+    const int composed = ComposeMessage(ready, work, *m_fileMan, attachment);
+    if (composed == kComposeWriteFailed) {
+      m_fileMan->Que_CloseMsg(ready);
+      DropWorkFile(work, workPath);
+      HoldBack(path);
+      break;
+    }
+    if (composed == kComposeDropped) {
+      LogMessage("SMTPOut- encoding not done.", kTag, __LINE__);
+      m_fileMan->Que_CloseAndDeleteMsg(ready);
+      FinishWorkFile(work, workPath);
+      if (!attachment.empty()) platform::DeleteFile(attachment);
+      break;
+    }
+
+    std::string receiver;
+    if (!FindReceiver(work, receiver)) {
+      m_fileMan->Que_CloseMsg(ready);
+      DropWorkFile(work, workPath);
+      LogMessage("SMTPOut- ERROR: no rcpt name", kTag, __LINE__);
+      SetAside(path, kNoName, false, "SMTPOut- ERROR: Could not rename the message file.");
+      break;
+    }
+    LogMessageText("SMTPOut- receiver name: ", receiver, kTag, __LINE__);
+    std::string address = ExtractAddress(receiver);
+    if (address.size() > kMaxAddress) address.resize(kMaxAddress);
+
+    const int sent = SendViaMX(work, address, receiver);
+    if (sent == kDelivered) {
+      m_fileMan->Que_CloseAndDeleteMsg(ready);
+      FinishWorkFile(work, workPath);
+      if (!attachment.empty()) platform::DeleteFile(attachment);
+      break;
+    }
+    m_fileMan->Que_CloseMsg(ready);
+    DropWorkFile(work, workPath);
+    if (++attempts < kMaxAttempts) continue;
+    SetAside(path, sent == kNoMailHost ? kConnFailed : kConnTermin, true,
+             "SMTPOut- Could not rename the message file.");
+    break;
+  }
+  --m_running;
+  LogMessage("SMTPOut- SMTPOutThread() end.", kTag, __LINE__);
+}
+
+std::string SMTPOut::DomainName() const {
+  std::string name;
+  m_fileMan->GetDomainName(name, kShortTextLimit);
+  return name;
+}
+
+int SMTPOut::GetAck(std::string_view line) {
+  LogMessageText("SMTPOut- Ack: ", line, kTag, __LINE__);
+  int code = 0;
+  for (std::size_t i = 0; i < line.size() && i < kMaxCodeDigits; ++i) {
+    if (!std::isdigit(static_cast<unsigned char>(line[i]))) break;
+    code = code * 10 + (line[i] - '0');
+  }
+  return code;
+}
+
+SMTPOut::Wait SMTPOut::WaitForReply(int code, std::string& line, bool* postfixFlag) {
+  char buffer[kLineSize + 1];
+  for (int replies = 0; replies < kMaxRepliesPerWait; ++replies) {
+    const int length = ReceiveLine(buffer, static_cast<int>(kLineSize));
+    if (length <= 0) return Wait::Failed;
+    line.assign(buffer, static_cast<std::size_t>(length));
+    const int got = GetAck(line);
+    if (postfixFlag && got == 220 && line.find("Postfix") != std::string::npos) {
+      LogMessage("SMTPOut- This is a postfix server", kTag, __LINE__);
+      *postfixFlag = true;
+    }
+    if (got == code) return Wait::Got;
+  }
+  return Wait::Failed;
+}
+
+int SMTPOut::FailDialogue() {
+  LogSocketError();
+  Close();
+  return kDialogueFailed;
+}
+
+bool SMTPOut::SendAll(std::string_view bytes) {
+  while (!bytes.empty()) {
+    const int sent = SendBytes(bytes.data(), static_cast<int>(bytes.size()));
+    if (sent <= 0) return false;
+    bytes.remove_prefix(static_cast<std::size_t>(sent));
+  }
+  return true;
+}
+
+bool SMTPOut::SendMessage(platform::File& work) {
+  // The end line that composition wrote is the one line whose dot is not doubled.
+  std::uint64_t size = 0;
+  work.Size(size);
+  std::uint64_t endLine = size;  // none
+  if (size >= 3) {
+    char tail[4] = {};
+    const std::uint64_t from = size >= 4 ? size - 4 : 0;
+    const std::size_t want = static_cast<std::size_t>(size - from);
+    std::size_t got = 0;
+    work.Seek(static_cast<std::int64_t>(from), SEEK_SET);
+    if (work.Read(tail, want, got) == platform::kErrorSuccess && got == want) {
+      const std::string_view last(tail, got);
+      if (last.ends_with(".\r\n") && (got == 3 || last.front() == '\n')) endLine = size - 3;
+    }
+  }
+  work.Seek(0, SEEK_SET);
+
+  char piece[kPieceSize];
+  std::string out;
+  std::uint64_t offset = 0;
+  bool lineStart = true;
+  for (;;) {
+    std::size_t got = 0;
+    if (work.Read(piece, sizeof piece, got) != platform::kErrorSuccess || got == 0) break;
+    out.clear();
+    for (std::size_t i = 0; i < got; ++i) {
+      const char c = piece[i];
+      // Transparency: a line that begins with a dot gets one more, so that a line "." of the
+      // message never ends the mail at the server.
+      if (lineStart && c == '.' && offset + i != endLine) out.push_back('.');
+      out.push_back(c);
+      lineStart = c == '\n';
+    }
+    offset += got;
+    for (std::size_t at = 0; (at = out.find("TO:<<", at)) != std::string::npos; at += 4)
+      out.erase(at + 4, 1);
+    if (!SendAll(out)) return false;
+  }
+  return true;
+}
+
+bool SMTPOut::ConnectToHost(const std::string& name, std::string& shown) {
+  char buffer[kLineSize] = {};
+  const std::size_t length = std::min(name.size(), kLineSize - 1);
+  std::copy_n(name.data(), length, buffer);
+  ResolveHostAddress(buffer, static_cast<int>(kLineSize));
+  shown = buffer;
+  return Connect(static_cast<std::uint16_t>(m_remotePort), buffer) == 0;
+}
+
+int SMTPOut::SendViaMX(platform::File& work, const std::string& address,
+                       std::string receiverLine) {
+  const std::string domain = AddressDomain(receiverLine);
+  DNSResolver resolver;
+  if (resolver.Lookup(m_dnsServer, domain) != 0)
+    LogMessage("SMTPOut- Error: Auth Lookup Failed", kTag, __LINE__);
+
+  // Exchangers in the order of the response; the preference is not looked at.
+  bool connected = false;
+  for (int n = 0; !connected; ++n) {
+    DNSRecord record;
+    if (!resolver.FindRecord(n, dns::kTypeMX, record)) break;
+    LogMessageText("SMTPOut- MX Rec Found : ", record.text1, kTag, __LINE__);
+    std::string shown;
+    connected = ConnectToHost(record.text1, shown);
+    if (!connected)
+      LogMessageText("SMTPOut- Unable to connect to the host: ", shown, kTag, __LINE__);
+  }
+  if (!connected) {
+    LogMessageText("SMTPOut- No MX Rec: Using: ", domain, kTag, __LINE__);
+    std::string shown;
+    if (!ConnectToHost(domain, shown)) {
+      LogMessageText("SMTP Out- Unable to connect to the host: ", domain, kTag, __LINE__);
+      return kNoMailHost;
+    }
+  }
+
+  LogMessage("SMTPOut- Connecting", kTag, __LINE__);
+  SetReceiveTimeout(m_timings.receiveTimeoutMs);
+  // Nothing is thrown away here: on a new connection the only input there can be is the
+  // greeting, which RFC mode waits for and which shows a Postfix server in either mode.
+  bool postfix = false;
+  std::string reply;
+  if (m_rfcMode && WaitForReply(220, reply, &postfix) == Wait::Failed) return FailDialogue();
+
+  LogMessage("SMTPOut- Sending HELO - Waiting for ack (250)", kTag, __LINE__);
+  SendAll("HELO " + DomainName() + "\r\n");
+  // Without RFC mode the greeting is read only here.
+  if (WaitForReply(250, reply, m_rfcMode ? nullptr : &postfix) == Wait::Failed)
+    return FailDialogue();
+
+  LogMessage("SMTPOut- Sending MAIL - Waiting for ack (250)", kTag, __LINE__);
+  if (!postfix) SendAll("Mail from:<" + DomainName() + ">\r\n");
+  if (WaitForReply(250, reply) == Wait::Failed) {
+    // Nothing accepted within the time-out (for a Postfix server nothing was sent yet): the
+    // recipient's own address as the reverse path.
+    SendAll("Mail from:<" + address + ">\r\n");
+    if (WaitForReply(250, reply) == Wait::Failed) return FailDialogue();
+  }
+
+  LogMessage("SMTPOut- Sending RCPT - Waiting for ack (250)", kTag, __LINE__);
+  SendAll("RCPT to:<" + address + ">\r\n");
+  if (WaitForReply(250, reply) == Wait::Failed) return FailDialogue();
+
+  LogMessage("SMTPOut- Sending DATA - Waiting for ack (354)", kTag, __LINE__);
+  SendAll("DATA\r\n");
+  if (WaitForReply(354, reply) == Wait::Failed) return FailDialogue();
+
+  LogMessage("SMTPOut- Sending Message", kTag, __LINE__);
+  // A failed send shows as the missing reply below.
+  SendMessage(work);
+
+  LogMessage("SMTPOut- Waiting for DATA end ack (250)", kTag, __LINE__);
+  if (WaitForReply(250, reply) == Wait::Failed) return FailDialogue();
+
+  LogMessage("SMTPOut- Sending QUIT - Waiting for ack (221)", kTag, __LINE__);
+  SendAll("QUIT\r\n");
+  if (WaitForReply(221, reply) == Wait::Failed) return FailDialogue();
+  LogMessageText("QUIT Ack - ", reply, kTag, __LINE__);
+  Close();
+  return kDelivered;
+}
+
+}  // namespace faxmail

@@ -1,0 +1,131 @@
+// SMTPOut: the sender. It takes the ready files that the fax server leaves in IN, composes a
+// mail from each (compose.h), finds the recipient domain's mail exchangers with the gateway's
+// own DNS resolver and delivers the mail over SMTP.
+//
+// One scheduler thread (SMTPMainThread) does all the work: it polls IN every 10 seconds while
+// the folder holds no ready file, and runs SMTPOutThread on itself when it does, so one mail
+// is in delivery at a time and nothing here needs a lock. A run of SMTPOutThread delivers ready
+// files one after another until none is left, trying each delivery up to five times in
+// immediate succession within the run; a file that cannot be delivered, or that names no
+// recipient, is renamed with an error suffix (".ConnFailed.Err", ".ConnTermin.Err",
+// ".NoName.Err") and event 435 is reported. A file that cannot be renamed (or whose mail cannot
+// be written) is held back until the next poll, so a broken file never keeps the sender busy.
+//
+// The SMTP dialogue (SendViaMX) is plain SMTP without extensions: HELO, MAIL, RCPT, DATA, the
+// message with leading dots doubled, QUIT. It waits for each expected reply code and skips any
+// other reply; a reply that does not come within 35 seconds ends the attempt. Every line a
+// server sends is logged ("SMTPOut- Ack: ").
+//
+// Life: construct (reads DNSName, RFCMode, SmtpTxPort), SetFileManager, Start. Destruction
+// sets the stop flag and wakes an idle scheduler; a run in progress is not interrupted: the
+// destructor waits 10 seconds for it, then logs and waits on until it has ended, since the run
+// uses the object. In the gateway the sender lives until the process ends.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <string>
+#include <string_view>
+
+#include "gateway/net/client.h"
+#include "platform/event.h"
+#include "platform/file.h"
+#include "platform/thread.h"
+
+namespace faxmail {
+
+class CFileMan;
+
+class SMTPOut : public C_WSClient {
+ public:
+  // Results of SendViaMX.
+  static constexpr int kDelivered = 0;
+  static constexpr int kNoMailHost = 2;
+  static constexpr int kDialogueFailed = 3;
+  // Failed attempts after which a ready file is given up, within one run.
+  static constexpr int kMaxAttempts = 5;
+  // Reply lines, host names and the receiver line.
+  static constexpr std::size_t kLineSize = 200;
+  // The message is read from the work file and sent in pieces of this size.
+  static constexpr std::size_t kPieceSize = 200;
+
+  // Waits of the sender. Tests may shorten them; the gateway uses these.
+  struct Timings {
+    std::chrono::milliseconds idlePoll{10000};
+    std::chrono::milliseconds inUsePause{20000};
+    std::chrono::milliseconds destroyWait{10000};
+    std::uint32_t receiveTimeoutMs = 35000;
+  };
+
+  // Reads the sender's settings and logs them.
+  SMTPOut();
+  ~SMTPOut() override;
+  SMTPOut(const SMTPOut&) = delete;
+  SMTPOut& operator=(const SMTPOut&) = delete;
+
+  // The file manager of the gateway; set before Start.
+  void SetFileManager(CFileMan& fileMan) { m_fileMan = &fileMan; }
+  // Tests only, before Start.
+  void SetTimings(const Timings& timings) { m_timings = timings; }
+
+  // 0 the scheduler thread runs; 1 the stop flag is set; 2 the thread could not be created.
+  int Start();
+  // Lets go of the scheduler thread without stopping it (the service's stop path).
+  void ReleaseMainThread();
+
+  void SMTPMainThread();
+  void SMTPOutThread();
+
+  // Delivers the composed message in work (positioned at its start, ending with ".\r\n") to
+  // address (at most 199 characters); receiverLine holds "TO: <address>" on entry. 0 delivered,
+  // 2 no mail host could be connected, 3 the dialogue failed.
+  int SendViaMX(platform::File& work, const std::string& address, std::string receiverLine);
+
+  // Logs "SMTPOut- Ack: " + line; the decimal number at the start of the line, 0 when none.
+  static int GetAck(std::string_view line);
+
+  std::uint32_t RemotePort() const noexcept { return m_remotePort; }
+  const std::string& DnsServer() const noexcept { return m_dnsServer; }
+  bool RfcMode() const noexcept { return m_rfcMode; }
+  int Running() const noexcept { return m_running.load(); }
+
+ private:
+  enum class Wait { Got, Failed };
+  // Reads reply lines until one with code; Failed when a read gives nothing.
+  Wait WaitForReply(int code, std::string& line, bool* postfixFlag = nullptr);
+  int FailDialogue();
+  bool SendAll(std::string_view bytes);
+  bool SendMessage(platform::File& work);
+  bool ConnectToHost(const std::string& name, std::string& shown);
+  // Sleeps up to duration; returns early when the object is being destroyed.
+  void Pause(std::chrono::milliseconds duration);
+  // Gives a ready file its error name; logs failedText when the rename fails.
+  void SetAside(const std::string& path, std::string_view suffix, bool capitals,
+                const char* failedText);
+  void HoldBack(const std::string& path);
+  int CountReadyFiles();
+  std::string DomainName() const;
+
+  std::uint32_t m_remotePort = 25;
+  int m_threadLimit = 1;
+  std::atomic<int> m_running{0};
+  std::string m_dnsServer;
+  bool m_rfcMode = false;
+  CFileMan* m_fileMan = nullptr;
+  std::atomic<bool> m_stop{false};
+  platform::Thread m_MainThreadID;
+  Timings m_timings;
+
+  // Set when the object is being destroyed: wakes an idle scheduler.
+  platform::Event m_wake{true};
+  // Set by the scheduler thread as its last act; shared, since it outlives the object when the
+  // thread has been let go of.
+  std::shared_ptr<platform::Event> m_ended;
+  // Ready files (names in IN) not to be taken again before the next idle poll.
+  std::set<std::string> m_heldBack;
+};
+
+}  // namespace faxmail

@@ -1,0 +1,305 @@
+// Composition of outbound mail from the fax server's ready files: the exact text sent after
+// DATA, which files are sent at all, the subject room, the attachments, and the recipient.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+#include "gateway/queue/file_man.h"
+#include "gateway/smtp_out/compose.h"
+#include "gateway/smtp_out/encoder.h"
+#include "tests/unit/smtp_out/sender_test_util.h"
+
+namespace faxmail {
+namespace {
+
+using test::ReadWholeFile;
+using test::ReadyFile;
+using test::WriteWholeFile;
+
+struct Composed {
+  int result = -1;
+  std::string text;
+  std::string firstAttachment;
+  std::string id;  // the MIME boundary's message identifier
+  std::string Boundary() const { return "----= Message-ID:" + id; }
+};
+
+class ComposeTest : public test::SenderTest {
+ protected:
+  Composed Compose(const std::string& readyText) {
+    WriteWholeFile(In("r.tmp"), readyText);
+    CFileMan options;
+    platform::File ready;
+    platform::File work;
+    EXPECT_EQ(platform::File::Open(In("r.tmp"), platform::Access::Read, platform::Share::None,
+                                   platform::Disposition::OpenExisting, ready),
+              0);
+    EXPECT_EQ(platform::File::Open(In("w.cqx"), platform::Access::ReadWrite,
+                                   platform::Share::None, platform::Disposition::CreateAlways,
+                                   work),
+              0);
+    Composed composed;
+    composed.result = ComposeMessage(ready, work, options, composed.firstAttachment);
+    // Both files are back at their start.
+    std::int64_t position = -1;
+    work.Seek(0, SEEK_CUR, &position);
+    EXPECT_EQ(position, 0);
+    ready.Seek(0, SEEK_CUR, &position);
+    EXPECT_EQ(position, 0);
+    work.Close();
+    composed.text = ReadWholeFile(In("w.cqx"));
+    const std::string key = "boundary=\"----= Message-ID:";
+    if (const auto at = composed.text.find(key); at != std::string::npos)
+      composed.id = composed.text.substr(at + key.size(),
+                                         composed.text.find('"', at + key.size()) - at - key.size());
+    return composed;
+  }
+  std::string Receiver() {
+    platform::File work;
+    EXPECT_EQ(platform::File::Open(In("w.cqx"), platform::Access::ReadWrite,
+                                   platform::Share::None, platform::Disposition::OpenExisting,
+                                   work),
+              0);
+    std::string line;
+    return FindReceiver(work, line) ? line : "<none>";
+  }
+  // The part the encoder makes of bytes shown as name, with the CR LF that closes it.
+  static std::string EncodedPart(const std::string& bytes, const std::string& name) {
+    std::string part = "Content-Type: application/octet-stream;\r\n        name=\"" + name +
+                       "\"\r\nContent-Transfer-Encoding: base64\r\nContent-Disposition: "
+                       "attachment;\r\n        filename=\"" + name + "\"\r\nContent-Description: " +
+                       name + "\r\n\r\n";
+    const std::string encoded = Base64Encode(bytes);
+    for (std::size_t at = 0; at < encoded.size(); at += 72) part += encoded.substr(at, 72) + "\r\n";
+    return part + "\r\n";
+  }
+  static std::string RandomBytes(std::size_t size, unsigned seed) {
+    std::mt19937 random(seed);
+    std::string bytes(size, '\0');
+    for (char& b : bytes) b = static_cast<char>(random());
+    bytes[0] = 'I';
+    return bytes;
+  }
+};
+
+TEST_F(ComposeTest, SuccessNoticeWithoutAttachmentsIsPlainText) {
+  SetOptions(/*includeTiff=*/0, /*subjectLine=*/0);
+  const Composed c = Compose(ReadyFile{}.Text());
+  ASSERT_EQ(c.result, kComposeReady);
+  ASSERT_FALSE(c.id.empty());
+  EXPECT_EQ(c.text,
+            "FROM: Fax Server <fax@fax.example>\r\n"
+            "TO: Alice <alice@dest.test>\r\n"
+            "SUBJECT: Fax sent OK to 5551234\r\n"
+            "Return-Receipt-To:\r\n"
+            "MIME-Version: 1.0\r\n"
+            "Content-Type: text/plain;\r\n"
+            "        boundary=\"" + c.Boundary() + "\"\r\n"
+            "\r\n"
+            "Your fax was sent.\r\n"
+            "Pages: 1\r\n"
+            "\r\n"
+            ".\r\n");
+  EXPECT_TRUE(c.firstAttachment.empty());
+}
+
+TEST_F(ComposeTest, ReceivedFaxIsAlwaysMultipartWithItsAttachment) {
+  SetOptions(/*includeTiff=*/0, /*subjectLine=*/1);
+  const std::string image = RandomBytes(1000, 1);
+  WriteWholeFile(In("F17.TIF"), image);
+  ReadyFile ready;
+  ready.subject = "SUBJECT: Fax received from 5551234";
+  ready.body = {"A fax for you."};
+  ready.attachments = {"<<fax.tif:F17.TIF>>"};
+  const Composed c = Compose(ready.Text());
+  ASSERT_EQ(c.result, kComposeReady);
+  const std::string delimiter = "--" + c.Boundary() + "\r\n";
+  EXPECT_EQ(c.text,
+            "FROM: Fax Server <fax@fax.example>\r\n"
+            "TO: Alice <alice@dest.test>\r\n"
+            "SUBJECT: Fax received from 5551234\r\n"  // no subject room for a received fax
+            "Return-Receipt-To:\r\n"
+            "MIME-Version: 1.0\r\n"
+            "Content-Type: multipart/mixed;\r\n"
+            "        boundary=\"" + c.Boundary() + "\"\r\n"
+            "\r\n" + delimiter +
+            "Content-Type: text/plain\r\n\r\n"
+            "A fax for you.\r\n"
+            "\r\n" + delimiter + EncodedPart(image, "fax.tif") +
+            "--" + c.Boundary() + "--\r\n"
+            ".\r\n");
+  EXPECT_EQ(c.firstAttachment, In("F17.TIF"));
+  EXPECT_EQ(ReadWholeFile(In("F17.TIF")), image);  // composition deletes nothing
+  EXPECT_TRUE(InFiles("At*").empty());             // nor leaves its scratch part behind
+}
+
+TEST_F(ComposeTest, TwoAttachmentsGiveTwoParts) {
+  SetOptions(/*includeTiff=*/1, /*subjectLine=*/0);
+  const std::string first = RandomBytes(300, 2);
+  const std::string second = "%!PS-Adobe-3.0 report\n";
+  WriteWholeFile(In("a1.tif"), first);
+  WriteWholeFile(In("a2.ps"), second);
+  ReadyFile ready;
+  ready.attachments = {"<<page one.tif:a1.tif>>", "<<report.ps:a2.ps>>"};
+  const Composed c = Compose(ready.Text());
+  ASSERT_EQ(c.result, kComposeReady);
+  const std::string delimiter = "--" + c.Boundary() + "\r\n";
+  const std::string secondPart =
+      "Content-Type: application/postscript;\r\n        name=\"report.ps\"\r\n"
+      "Content-Transfer-Encoding: base64\r\n"
+      "Content-Disposition: attachment;\r\n        filename=\"report.ps\"\r\n"
+      "Content-Description: report.ps\r\n\r\n" + Base64Encode(second) + "\r\n\r\n";
+  const std::string tail = "\r\n" + delimiter + EncodedPart(first, "page one.tif") + delimiter +
+                           secondPart + "--" + c.Boundary() + "--\r\n.\r\n";
+  EXPECT_TRUE(c.text.ends_with(tail)) << c.text;
+  EXPECT_EQ(CountEntries("SMTPOut- Multiple attachments found"), 1);
+  EXPECT_EQ(c.firstAttachment, In("a1.tif"));
+}
+
+TEST_F(ComposeTest, SubjectRoom) {
+  struct Case {
+    std::uint32_t subjectLine;
+    std::string subject;
+    std::vector<std::string> body;
+    std::string header;  // the subject header as composed
+  };
+  const std::string forty = "Quarterly figures for the board meeting!";
+  ASSERT_EQ(forty.size(), 40u);
+  const Case cases[] = {
+      {1, "SUBJECT: Fax sent OK", {"Subject : " + forty, "more"},
+       "SUBJECT: Fax sent OK - " + forty.substr(0, 29) + " \r\n"},
+      {1, "SUBJECT: Fax sent OK", {"Subject : short\r"},
+       "SUBJECT: Fax sent OK - short" + std::string(25, ' ') + "\r\n"},
+      {1, "SUBJECT: Fax sent OK", {"no subject here"},
+       "SUBJECT: Fax sent OK" + std::string(33, ' ') + "\r\n"},
+      {0, "SUBJECT: Fax sent OK", {"Subject : " + forty}, "SUBJECT: Fax sent OK\r\n"},
+      {1, "SUBJECT: Fax received from 555", {"Subject : " + forty},
+       "SUBJECT: Fax received from 555\r\n"},
+  };
+  for (const Case& k : cases) {
+    SetOptions(/*includeTiff=*/0, k.subjectLine);
+    ReadyFile ready;
+    ready.subject = k.subject;
+    ready.body = k.body;
+    const Composed c = Compose(ready.Text());
+    EXPECT_NE(c.text.find("TO: Alice <alice@dest.test>\r\n" + k.header + "Return-Receipt-To:"),
+              std::string::npos)
+        << k.header << "\n" << c.text;
+    // The body line itself stays in the text.
+    EXPECT_NE(c.text.find(k.body[0]), std::string::npos);
+  }
+}
+
+TEST_F(ComposeTest, MailFromReplacesEveryFromLine) {
+  SetString("MailFrom", "gateway@fax.example");
+  SetOptions(/*includeTiff=*/0, /*subjectLine=*/0);
+  ReadyFile ready;
+  ready.body = {"Forwarded FROM: someone@else.test", "From: stays as it is"};
+  const Composed c = Compose(ready.Text());
+  EXPECT_TRUE(c.text.starts_with("FROM:gateway@fax.example\r\nTO: Alice")) << c.text;
+  EXPECT_NE(c.text.find("\r\n\r\nFROM:gateway@fax.example\r\nFrom: stays as it is\r\n"),
+            std::string::npos)
+      << c.text;
+  EXPECT_EQ(c.text.find("someone@else.test"), std::string::npos);
+}
+
+TEST_F(ComposeTest, RecipientIsTheFirstLineStartingWithTo) {
+  struct Case {
+    std::vector<std::string> header;
+    std::vector<std::string> body;
+    std::string receiver;
+  };
+  const Case cases[] = {
+      {{"FROM: fax", "TO: Alice <alice@dest.test>"}, {"to: Bob <bob@other.test>"},
+       "TO: <ALICE@DEST.TEST>"},
+      {{"FROM: fax"}, {"Please reply", "to: Bob <bob@other.test>"}, "TO: <BOB@OTHER.TEST>"},
+      {{"FROM: fax"}, {"  TO: <indented@x.test>", "reply to: <x@y.test>"}, "<none>"},
+      {{"FROM: fax", "To: Carol <carol@plain.test>"}, {}, "TO: <CAROL@PLAIN.TEST>"},
+  };
+  SetOptions(/*includeTiff=*/0, /*subjectLine=*/0);
+  for (const Case& k : cases) {
+    ReadyFile ready;
+    ready.header = k.header;
+    ready.body = k.body;
+    Compose(ready.Text());
+    EXPECT_EQ(Receiver(), k.receiver);
+  }
+}
+
+TEST_F(ComposeTest, NotificationOptionsDecideWhatIsSent) {
+  struct Case {
+    std::string subject;
+    std::uint32_t notifyOnSuccess;
+    std::uint32_t notifyOnFailure;
+    int result;
+  };
+  const Case cases[] = {
+      {"SUBJECT: Fax sent OK to 555", 0, 1, kComposeDropped},
+      {"SUBJECT: Fax sent OK to 555", 1, 0, kComposeReady},
+      {"SUBJECT: Fax to 555 rejected", 1, 0, kComposeDropped},
+      {"SUBJECT: Fax to 555 rejected", 0, 1, kComposeReady},
+      {"SUBJECT: Fax received from 555", 0, 0, kComposeReady},
+      {"SUBJECT: Fax received from 555 sent OK", 0, 0, kComposeReady},
+      {"Subject: Fax sent OK", 1, 1, kComposeDropped},  // no "SUBJECT:" line
+      {"", 1, 1, kComposeDropped},
+  };
+  for (const Case& k : cases) {
+    SetOptions(/*includeTiff=*/0, /*subjectLine=*/0, k.notifyOnSuccess, k.notifyOnFailure);
+    ReadyFile ready;
+    ready.subject = k.subject;
+    EXPECT_EQ(Compose(ready.Text()).result, k.result) << k.subject;
+  }
+}
+
+TEST_F(ComposeTest, MissingAttachmentIsReportedAndTheMailStillGoes) {
+  SetOptions(/*includeTiff=*/1, /*subjectLine=*/0);
+  ReadyFile ready;
+  ready.attachments = {"<<fax.tif:gone.tif>>"};
+  const Composed c = Compose(ready.Text());
+  EXPECT_EQ(c.result, kComposeReady);
+  EXPECT_TRUE(c.text.ends_with("\r\n--" + c.Boundary() + "\r\n--" + c.Boundary() + "--\r\n.\r\n"))
+      << c.text;
+  const std::string log = Log();
+  const auto before = log.find("SMTPOut- Error: Unable to open the Attachment file BEFORE Encode");
+  ASSERT_NE(before, std::string::npos);
+  EXPECT_NE(log.find("SMTPOut- Unable to encode the Attachment file", before), std::string::npos);
+  const auto events = Events(432);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].strings, (std::vector<std::string>{kServiceName, In("gone.tif")}));
+  EXPECT_EQ(c.firstAttachment, In("gone.tif"));
+}
+
+TEST_F(ComposeTest, AttachmentNamesOutsideInAreRefused) {
+  SetOptions(/*includeTiff=*/1, /*subjectLine=*/0);
+  WriteWholeFile(m_data + "secret", "do not mail me");
+  for (const std::string& line :
+       {std::string("<<x:../secret>>"), std::string("<<x:/etc/hostname>>"),
+        std::string("<<x:" + std::string(22, 'n') + ">>"), std::string("<<no colon>>")}) {
+    ReadyFile ready;
+    ready.attachments = {line};
+    const Composed c = Compose(ready.Text());
+    EXPECT_EQ(c.result, kComposeReady);
+    EXPECT_TRUE(c.firstAttachment.empty()) << line;
+    EXPECT_EQ(c.text.find("Content-Transfer-Encoding"), std::string::npos) << line;
+    EXPECT_NE(Log().find("SMTPOut- Error: Attachment line refused: " + line), std::string::npos);
+  }
+  EXPECT_EQ(ReadWholeFile(m_data + "secret"), "do not mail me");
+}
+
+TEST_F(ComposeTest, SectionMarksNeedEmptyLinesAroundThem) {
+  SetOptions(/*includeTiff=*/0, /*subjectLine=*/0);
+  // "END BODY" inside the text: neither it nor the line after it is lost.
+  ReadyFile ready;
+  ready.body = {"text", "see END BODY below", "next line", "."};
+  Composed c = Compose(ready.Text());
+  EXPECT_TRUE(c.text.ends_with("\r\n\r\ntext\r\nsee END BODY below\r\nnext line\r\n.\r\n\r\n.\r\n"))
+      << c.text;
+  // "BEGIN BODY" without an empty line before it: no MIME block, all lines stay header lines.
+  c = Compose("TO: <a@b.test>\r\nSUBJECT: Fax sent OK\r\nBEGIN BODY\r\n\r\nline\r\n\r\nEND BODY\r\n");
+  EXPECT_EQ(c.result, kComposeReady);
+  EXPECT_EQ(c.text, "TO: <a@b.test>\r\nSUBJECT: Fax sent OK\r\nline\r\nEND BODY\r\n.\r\n");
+}
+
+}  // namespace
+}  // namespace faxmail

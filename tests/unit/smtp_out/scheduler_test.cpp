@@ -1,0 +1,230 @@
+// The sender's scheduler without a mail server: settings, idle polling, the five attempts and
+// the error names, files set aside, files that cannot be renamed, and destruction while a
+// delivery runs. No DNS server answers, so deliveries go to 127.0.0.1 on the test's port.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+
+#include "gateway/queue/file_man.h"
+#include "gateway/smtp_out/smtp_out.h"
+#include "tests/unit/net/net_test_util.h"
+#include "tests/unit/smtp_out/sender_test_util.h"
+
+namespace faxmail {
+namespace {
+
+using namespace std::chrono_literals;
+using test::ReadWholeFile;
+using test::ReadyFile;
+using test::WaitFor;
+using test::WriteWholeFile;
+
+// Accepts every connection; closes it at once, or holds it silent until the server goes.
+class MuteServer {
+ public:
+  explicit MuteServer(bool hold) : m_hold(hold) {
+    m_listening = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(m_listening, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::listen(m_listening, 8);
+    socklen_t length = sizeof address;
+    ::getsockname(m_listening, reinterpret_cast<sockaddr*>(&address), &length);
+    m_port = ntohs(address.sin_port);
+    m_thread = std::thread([this] {
+      std::vector<int> held;
+      while (!m_stop) {
+        pollfd p{m_listening, POLLIN, 0};
+        if (::poll(&p, 1, 20) <= 0) continue;
+        const int fd = ::accept(m_listening, nullptr, nullptr);
+        ++m_accepted;
+        if (m_hold)
+          held.push_back(fd);
+        else
+          ::close(fd);
+      }
+      for (const int fd : held) ::close(fd);
+    });
+  }
+  ~MuteServer() {
+    m_stop = true;
+    m_thread.join();
+    ::close(m_listening);
+  }
+  std::uint16_t Port() const { return m_port; }
+  int Accepted() const { return m_accepted; }
+
+ private:
+  bool m_hold;
+  int m_listening = -1;
+  std::uint16_t m_port = 0;
+  std::atomic<bool> m_stop{false};
+  std::atomic<int> m_accepted{0};
+  std::thread m_thread;
+};
+
+class SchedulerTest : public test::SenderTest {
+ protected:
+  void SetUp() override {
+    SenderTest::SetUp();
+    m_timings.idlePoll = 100ms;
+    m_timings.inUsePause = 100ms;
+    m_timings.destroyWait = 2s;
+    m_timings.receiveTimeoutMs = 2000;
+  }
+  void StartSender(std::uint16_t port) {
+    SetDword("SmtpTxPort", port);
+    m_fileMan = std::make_unique<CFileMan>();
+    m_sender = std::make_unique<SMTPOut>();
+    m_sender->SetFileManager(*m_fileMan);
+    m_sender->SetTimings(m_timings);
+    ASSERT_EQ(m_sender->Start(), 0);
+  }
+  void StopSender() {
+    m_sender.reset();
+    m_fileMan.reset();
+  }
+  bool WaitForFile(const std::string& name, std::chrono::milliseconds timeout = 10s) {
+    return WaitFor([&] { return platform::FileExists(In(name)); }, timeout);
+  }
+  static std::string ReadyTo(const std::string& recipient) {
+    ReadyFile ready;
+    ready.header = {"FROM: Fax Server <fax@fax.example>", "TO: <" + recipient + ">"};
+    ready.attachments = {"<<fax.tif:img1.tif>>"};
+    return ready.Text();
+  }
+
+  SMTPOut::Timings m_timings;
+  std::unique_ptr<CFileMan> m_fileMan;
+  std::unique_ptr<SMTPOut> m_sender;
+};
+
+TEST_F(SchedulerTest, SettingsAreReadAndLoggedAtConstruction) {
+  struct Case {
+    const char* dnsName;  // null: no such value
+    std::uint32_t rfcMode;
+    std::string logged;
+    bool rfc;
+  };
+  const Case cases[] = {
+      {"127.25.0.1", 1, "SMTPOut- DNS Server IP Address: 127.25.0.1", true},
+      {"", 0x100, "SMTPOut- DNS Server IP Address: <empty>", false},  // low byte 0: off
+      {nullptr, 0, "SMTPOut- DNS Server IP Address: " + std::string(kDefaultDnsServer), false},
+  };
+  for (const Case& c : cases) {
+    if (c.dnsName) {
+      SetString("DNSName", c.dnsName);
+    } else {
+      platform::RegKey key;
+      ASSERT_EQ(platform::RegCreateKey(platform::Hive::LocalMachine, kGatewayKey, key), 0);
+      ASSERT_EQ(platform::RegDeleteValue(key, "DNSName"), 0);
+      platform::RegCloseKey(key);
+    }
+    SetDword("RFCMode", c.rfcMode);
+    SetDword("SmtpTxPort", 2525);
+    SMTPOut sender;
+    EXPECT_EQ(sender.RfcMode(), c.rfc);
+    EXPECT_EQ(sender.RemotePort(), 2525u);
+    EXPECT_TRUE(Logged(c.logged + " ")) << Log();
+    EXPECT_TRUE(Logged("SMTPOut using remote port 2525"));
+  }
+}
+
+TEST_F(SchedulerTest, IdleFolderIsReportedOncePerIdlePeriod) {
+  StartSender(test::FreeLoopbackPort());
+  ASSERT_TRUE(WaitFor([&] { return Logged("SMTPOut- No messages to send."); }));
+  std::this_thread::sleep_for(600ms);  // several polls
+  StopSender();
+  EXPECT_EQ(CountEntries("SMTPOut- SMTPMainThread() begin."), 1);
+  EXPECT_EQ(CountEntries("SMTPOut- No messages to send."), 1);
+  EXPECT_EQ(CountEntries("SMTPOut::SMTPMainThread() end."), 1);
+}
+
+TEST_F(SchedulerTest, FiveRefusedConnectionsGiveConnFailedInCapitals) {
+  WriteWholeFile(In("fax1.tmp"), ReadyTo("user@127.0.0.1"));
+  WriteWholeFile(In("img1.tif"), "image");
+  StartSender(test::FreeLoopbackPort());  // nothing listens there
+  ASSERT_TRUE(WaitForFile("FAX1.ConnFailed.Err")) << Log();
+  StopSender();
+  EXPECT_FALSE(platform::FileExists(In("fax1.tmp")));
+  EXPECT_EQ(CountEntries("SMTP Out- Unable to connect to the host: 127.0.0.1"), 5);
+  EXPECT_EQ(CountEntries("SMTPOut- New message thread started"), 1);
+  const auto events = Events(435);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].strings, (std::vector<std::string>{kServiceName, In("fax1.tmp"),
+                                                         In("FAX1.ConnFailed.Err")}));
+  EXPECT_EQ(ReadWholeFile(In("img1.tif")), "image");  // stays with the file set aside
+  EXPECT_TRUE(InFiles("*.cqx").empty());               // no work file left
+}
+
+TEST_F(SchedulerTest, FiveBrokenDialoguesGiveConnTermin) {
+  MuteServer server(/*hold=*/false);
+  WriteWholeFile(In("Mixed.Case.tmp"), ReadyTo("user@127.0.0.1"));
+  StartSender(server.Port());
+  ASSERT_TRUE(WaitForFile("MIXED.CASE.ConnTermin.Err")) << Log();
+  StopSender();
+  EXPECT_EQ(server.Accepted(), 5);
+  ASSERT_EQ(Events(435).size(), 1u);
+}
+
+TEST_F(SchedulerTest, NoRecipientGivesNoNameInItsOwnLetters) {
+  ReadyFile ready;
+  ready.header = {"FROM: Fax Server <fax@fax.example>"};
+  ready.attachments = {"<<fax.tif:img1.tif>>"};
+  WriteWholeFile(In("NoTo.tmp"), ready.Text());
+  WriteWholeFile(In("img1.tif"), "image");
+  StartSender(test::FreeLoopbackPort());
+  ASSERT_TRUE(WaitForFile("NoTo.NoName.Err")) << Log();
+  StopSender();
+  EXPECT_TRUE(Logged("SMTPOut- ERROR: no rcpt name"));
+  EXPECT_FALSE(Logged("SMTPOut- Sending HELO"));
+  const auto events = Events(435);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].strings,
+            (std::vector<std::string>{kServiceName, In("NoTo.tmp"), In("NoTo.NoName.Err")}));
+  EXPECT_EQ(ReadWholeFile(In("img1.tif")), "image");
+}
+
+TEST_F(SchedulerTest, FileThatCannotBeRenamedWaitsForTheNextPoll) {
+  ReadyFile ready;
+  ready.header = {"FROM: fax"};
+  WriteWholeFile(In("stuck.tmp"), ready.Text());
+  WriteWholeFile(In("stuck.NoName.Err"), "an earlier one");  // the rename cannot replace it
+  m_timings.idlePoll = 1h;
+  StartSender(test::FreeLoopbackPort());
+  ASSERT_TRUE(WaitFor([&] { return CountEntries("SMTPOut- No messages to send.") == 1; }));
+  std::this_thread::sleep_for(300ms);
+  // Tried once, then left alone until the next poll instead of being taken again at once.
+  EXPECT_EQ(CountEntries("SMTPOut- New message thread started"), 1);
+  EXPECT_EQ(CountEntries("SMTPOut- ERROR: Could not rename the message file."), 1);
+  EXPECT_TRUE(Logged("SMTPOut- Ready file held back until the next poll: stuck.tmp"));
+  EXPECT_TRUE(Events(435).empty());  // nothing was renamed
+  EXPECT_TRUE(platform::FileExists(In("stuck.tmp")));
+  EXPECT_EQ(ReadWholeFile(In("stuck.NoName.Err")), "an earlier one");
+  StopSender();
+}
+
+TEST_F(SchedulerTest, DestructionWaitsForTheDeliveryInProgress) {
+  MuteServer server(/*hold=*/true);
+  WriteWholeFile(In("slow.tmp"), ReadyTo("user@127.0.0.1"));
+  m_timings.destroyWait = 100ms;
+  m_timings.receiveTimeoutMs = 300;
+  StartSender(server.Port());
+  ASSERT_TRUE(WaitFor([&] { return server.Accepted() >= 1; }));
+  StopSender();  // the run must not lose its object
+  EXPECT_TRUE(Logged("SMTPOut- Delivery in progress at shutdown; waiting for it to end."));
+  EXPECT_EQ(CountEntries("SMTPOut- SMTPOutThread() end."), 1);
+  EXPECT_EQ(CountEntries("SMTPOut::SMTPMainThread() end."), 1);
+}
+
+}  // namespace
+}  // namespace faxmail

@@ -1,0 +1,116 @@
+// Helpers of the sender's tests: a private FAXMAIL_ROOT with a data directory, the gateway's
+// settings for the sender, ready files in IN, and the main log and event log read back.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "gateway/service/log.h"
+#include "gateway/service/settings.h"
+#include "platform/eventlog.h"
+#include "platform/file.h"
+#include "platform/registry.h"
+#include "tests/support/test_support.h"
+
+namespace faxmail::test {
+
+// Where no DNS server listens: a lookup there fails at once and the sender falls back to the
+// recipient's domain.
+inline constexpr char kNoDnsServer[] = "127.25.255.254";
+
+class SenderTest : public RootTest {
+ protected:
+  void SetUp() override {
+    RootTest::SetUp();
+    m_data = Root() + "/data/";
+    ASSERT_EQ(platform::CreateDirectory(Root() + "/data"), 0);
+    ASSERT_EQ(platform::CreateDirectory(m_data + "IN"), 0);
+    ASSERT_EQ(platform::CreateDirectory(m_data + "OUT"), 0);
+    SetString("ProgramPath", m_data);
+    SetString("DomainName", "fax.example");
+    SetString("DNSName", kNoDnsServer);
+    SetString("logfile", Root() + "/main.log");
+    GetDebugSettings2();
+  }
+  static void SetString(const char* name, const std::string& value) {
+    platform::RegKey key;
+    ASSERT_EQ(platform::RegCreateKey(platform::Hive::LocalMachine, kGatewayKey, key), 0);
+    ASSERT_EQ(platform::RegSetString(key, name, value), 0);
+    platform::RegCloseKey(key);
+  }
+  static void SetDword(const char* name, std::uint32_t value) {
+    platform::RegKey key;
+    ASSERT_EQ(platform::RegCreateKey(platform::Hive::LocalMachine, kGatewayKey, key), 0);
+    ASSERT_EQ(platform::RegSetDword(key, name, value), 0);
+    platform::RegCloseKey(key);
+  }
+  // The advanced options (read by the file manager only when AdvancedOptions is 1).
+  static void SetOptions(std::uint32_t includeTiff, std::uint32_t subjectLine,
+                         std::uint32_t notifyOnSuccess = 1, std::uint32_t notifyOnFailure = 1) {
+    SetDword("AdvancedOptions", 1);
+    SetDword("IncludeTIFF", includeTiff);
+    SetDword("SubjectLine", subjectLine);
+    SetDword("NotifyOnSuccess", notifyOnSuccess);
+    SetDword("NotifyOnFailure", notifyOnFailure);
+  }
+
+  std::string In(const std::string& name) const { return m_data + "IN/" + name; }
+  std::string Log() const { return ReadWholeFile(Root() + "/main.log"); }
+  bool Logged(const std::string& text) const { return Log().find(text) != std::string::npos; }
+  // How many entries of the log begin with message.
+  int CountEntries(const std::string& message) const {
+    const std::string log = Log();
+    int count = 0;
+    for (std::size_t at = 0; (at = log.find(message, at)) != std::string::npos;
+         at += message.size())
+      if (at == 0 || log[at - 1] == '\n') ++count;
+    return count;
+  }
+  static std::vector<platform::EventRecord> Events(std::uint32_t id) {
+    std::vector<platform::EventRecord> all;
+    platform::ReadEventLog(all);
+    std::vector<platform::EventRecord> matching;
+    std::copy_if(all.begin(), all.end(), std::back_inserter(matching),
+                 [id](const auto& e) { return e.eventId == id; });
+    return matching;
+  }
+  // Names in IN matching pattern, sorted.
+  std::vector<std::string> InFiles(const std::string& pattern = "*") const {
+    std::vector<platform::DirEntry> entries;
+    platform::FindFiles(m_data + "IN", pattern, entries);
+    std::vector<std::string> names;
+    for (const auto& e : entries) names.push_back(e.name);
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  std::string m_data;
+};
+
+// A ready file as the fax server writes it (CR LF lines).
+struct ReadyFile {
+  std::vector<std::string> header = {"FROM: Fax Server <fax@fax.example>",
+                                     "TO: Alice <alice@dest.test>"};
+  std::string subject = "SUBJECT: Fax sent OK to 5551234";
+  std::vector<std::string> body = {"Your fax was sent.", "Pages: 1"};
+  std::vector<std::string> attachments;  // "<<shown:file>>" lines; none: no section
+
+  std::string Text() const {
+    std::string text;
+    for (const auto& line : header) text += line + "\r\n";
+    if (!subject.empty()) text += subject + "\r\n";
+    text += "\r\nBEGIN BODY\r\n\r\n";
+    for (const auto& line : body) text += line + "\r\n";
+    text += "\r\nEND BODY\r\n\r\n";
+    if (!attachments.empty()) {
+      text += "BEGIN ATTACH\r\n";
+      for (const auto& line : attachments) text += line + "\r\n";
+      text += "END ATTACH\r\n";
+    }
+    return text;
+  }
+};
+
+}  // namespace faxmail::test
