@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdio>
 
+#include "gateway/decode/gateway_sink.h"
 #include "gateway/queue/file_man.h"
 #include "gateway/service/log.h"
 #include "gateway/smtp_out/address.h"
@@ -63,16 +64,6 @@ std::string_view WithoutLineEnd(std::string_view line) {
   if (line.ends_with('\n')) line.remove_suffix(1);
   if (line.ends_with('\r')) line.remove_suffix(1);
   return line;
-}
-
-// "%lu@%s" from the clock and $HOSTNAME, as the receiver names its messages; false when it had
-// to be cut to fit size - 1 characters.
-bool GenerateBoundaryId(std::string& id, std::size_t size) {
-  const auto host = platform::GetEnv("HOSTNAME");
-  id = std::to_string(platform::ReadClock().seconds) + "@" + (host ? *host : "random-pc");
-  if (id.size() < size) return true;
-  id.resize(size - 1);
-  return false;
 }
 
 bool IsSafeFileName(std::string_view name) {
@@ -209,7 +200,7 @@ void Composer::WriteMimeHeader() {
   Write("Return-Receipt-To:\r\n");
   Write("MIME-Version: 1.0\r\n");
   Write(m_multipart ? "Content-Type: multipart/mixed;\r\n" : "Content-Type: text/plain;\r\n");
-  if (!GenerateBoundaryId(m_id, kIdSize)) LogMessage(kLogGenId, kTag, __LINE__);
+  if (decode::GenerateId(m_id, kIdSize) < 0) LogMessage(kLogGenId, kTag, __LINE__);
   Write("        boundary=\"" + std::string(kBoundaryPrefix) + m_id + "\"\r\n\r\n");
   if (m_multipart) {
     Write("--" + BoundaryLine());
