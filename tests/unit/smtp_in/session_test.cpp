@@ -11,6 +11,7 @@
 #include "platform/file.h"
 #include "platform/registry.h"
 #include "platform/socket.h"
+#include "tests/support/receiver_fixture.h"
 #include "tests/support/smtp_client.h"
 #include "tests/support/test_support.h"
 
@@ -43,31 +44,12 @@ TEST(ParseCommandTest, ArgumentLosesLeadingBlanksOnly) {
   EXPECT_EQ(CommandArgument("HELO \thost "), "\thost ");
 }
 
-class SessionTest : public test::RootTest {
+class SessionTest : public test::ReceiverTest {
  protected:
+  // The main channel keeps raw message files as debug copies, which the tests read.
   void SetUp() override {
-    test::RootTest::SetUp();
-    m_data = Root() + "/data/";
-    ASSERT_EQ(platform::CreateDirectory(Root() + "/data"), 0);
-    ASSERT_EQ(platform::CreateDirectory(m_data + "OUT"), 0);
-    ASSERT_EQ(platform::CreateDirectory(m_data + "IN"), 0);
-    platform::RegKey key;
-    ASSERT_EQ(platform::RegCreateKey(platform::Hive::LocalMachine, kGatewayKey, key), 0);
-    ASSERT_EQ(platform::RegSetString(key, "ProgramPath", m_data), 0);
-    ASSERT_EQ(platform::RegSetString(key, "DomainName", "fax.example"), 0);
-    // The main channel keeps raw message files as debug copies, which the tests read.
-    ASSERT_EQ(platform::RegSetString(key, "logfile", Root() + "/main.log"), 0);
-    GetDebugSettings2();
-    m_fileMan = std::make_unique<CFileMan>();
-    m_server = std::make_unique<SMTPIn>(*m_fileMan);
-    ASSERT_EQ(m_server->ConnectToPort(0, 5, platform::kAfInet, 0x7f000001), 0);
-    m_port = platform::NetToHost16(m_server->BoundAddress().port);
-    ASSERT_EQ(m_server->StartAcceptThread(), 0);
-  }
-  void TearDown() override {
-    m_server.reset();
-    m_fileMan.reset();
-    test::RootTest::TearDown();
+    test::ReceiverTest::SetUp();
+    StartReceiver("logfile", "main.log");
   }
 
   void Connect(ScriptedClient& client) {
@@ -101,11 +83,6 @@ class SessionTest : public test::RootTest {
     EXPECT_TRUE(client.WaitClosed());
   }
   std::string Log() { return ReadWholeFile(Root() + "/main.log"); }
-
-  std::string m_data;
-  std::unique_ptr<CFileMan> m_fileMan;
-  std::unique_ptr<SMTPIn> m_server;
-  std::uint16_t m_port = 0;
 };
 
 struct Exchange {

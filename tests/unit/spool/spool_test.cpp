@@ -12,6 +12,7 @@
 #include "platform/file.h"
 #include "platform/registry.h"
 #include "platform/socket.h"
+#include "tests/support/receiver_fixture.h"
 #include "tests/support/smtp_client.h"
 #include "tests/support/test_support.h"
 
@@ -41,31 +42,11 @@ constexpr char kMessage[] =
     "/9j/AAEC\r\n"
     "--b1--\r\n";
 
-class SpoolTest : public test::RootTest {
+class SpoolTest : public test::ReceiverTest {
  protected:
   void SetUp() override {
-    test::RootTest::SetUp();
-    m_data = Root() + "/data/";
-    m_out = m_data + "OUT/";
-    ASSERT_EQ(platform::CreateDirectory(Root() + "/data"), 0);
-    ASSERT_EQ(platform::CreateDirectory(m_data + "OUT"), 0);
-    platform::RegKey key;
-    ASSERT_EQ(platform::RegCreateKey(platform::Hive::LocalMachine, kGatewayKey, key), 0);
-    ASSERT_EQ(platform::RegSetString(key, "ProgramPath", m_data), 0);
-    ASSERT_EQ(platform::RegSetString(key, "DomainName", "fax.example"), 0);
-    ASSERT_EQ(platform::RegSetString(key, "logfileb", Root() + "/secondary.log"), 0);
-    GetDebugSettings2();
-    m_fileMan = std::make_unique<CFileMan>();
-    ResetFileNameFlags();
-    m_server = std::make_unique<SMTPIn>(*m_fileMan);
-    ASSERT_EQ(m_server->ConnectToPort(0, 5, platform::kAfInet, 0x7f000001), 0);
-    m_port = platform::NetToHost16(m_server->BoundAddress().port);
-    ASSERT_EQ(m_server->StartAcceptThread(), 0);
-  }
-  void TearDown() override {
-    m_server.reset();
-    m_fileMan.reset();
-    test::RootTest::TearDown();
+    test::ReceiverTest::SetUp();
+    StartReceiver("logfileb", "secondary.log");
   }
 
   // One whole SMTP transaction; the data is sent dot-stuffed as given.
@@ -88,10 +69,6 @@ class SpoolTest : public test::RootTest {
     return names;
   }
 
-  std::string m_data, m_out;
-  std::unique_ptr<CFileMan> m_fileMan;
-  std::unique_ptr<SMTPIn> m_server;
-  std::uint16_t m_port = 0;
 };
 
 TEST_F(SpoolTest, MessageWithTextAndAttachmentBecomesAReadyEnvelope) {
