@@ -411,7 +411,14 @@ int SMTPOut::SendViaMX(platform::File& work, const std::string& address,
 
   LogMessage("SMTPOut- Sending QUIT - Waiting for ack (221)", kTag, __LINE__);
   SendAll("QUIT\r\n");
-  if (WaitForReply(221, reply) == Wait::Failed) return FailDialogue();
+  if (WaitForReply(221, reply) == Wait::Failed) {
+    // The server took the message with its 250: trying again would deliver it twice.
+    LogSocketError();
+    LogMessage("SMTPOut- No QUIT ack; the message was accepted and counts as delivered", kTag,
+               __LINE__);
+    Close();
+    return kDelivered;
+  }
   LogMessageText("QUIT Ack - ", reply, kTag, __LINE__);
   Close();
   return kDelivered;
