@@ -32,8 +32,8 @@ bool IsContinuation(std::string_view line) {
   return !line.empty() && (line[0] == ' ' || line[0] == '\t');
 }
 
-// Opens a file of the store, in text mode and without sharing; how is "r" or "w". A symbolic
-// link in the file's place is never followed: a planted link can neither receive a part nor
+// Opens a file of the store without sharing; how is "r" or "w". A symbolic link in the file's
+// place is never followed: a planted link can neither receive a part nor
 // feed another file into a joined message.
 long OpenStoreFile(const std::string& path, std::string_view how, platform::StreamMode mode,
                    platform::Stream& out) {
