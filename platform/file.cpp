@@ -82,9 +82,10 @@ File& File::operator=(File&& other) noexcept {
 }
 
 long File::Open(const std::string& path, Access access, Share share, Disposition disposition,
-                File& out) {
+                File& out, Links links) {
   out = File();
   int flags = O_CLOEXEC;
+  if (links == Links::DontFollow) flags |= O_NOFOLLOW;
   switch (access) {
     case Access::Read: flags |= O_RDONLY; break;
     case Access::Write: flags |= O_WRONLY; break;
@@ -104,6 +105,7 @@ long File::Open(const std::string& path, Access access, Share share, Disposition
   do {
     fd = ::open(path.c_str(), flags, 0666);
   } while (fd < 0 && errno == EINTR);
+  if (fd < 0 && errno == ELOOP && links == Links::DontFollow) return Fail(kErrorStoppedOnSymlink);
   if (fd < 0) return Fail(OpenError(path, errno));
   File file(fd);
   struct stat st {};
@@ -289,6 +291,16 @@ long CreateDirectory(const std::string& path) {
     if (errno == EEXIST) return Fail(kErrorAlreadyExists);
     return Fail(OpenError(path, errno));
   }
+  return kErrorSuccess;
+}
+
+long CreatePrivateDirectory(const std::string& path) {
+  if (::mkdir(path.c_str(), 0700) == 0) return kErrorSuccess;
+  if (errno != EEXIST) return Fail(OpenError(path, errno));
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return FailErrno();
+  if (S_ISLNK(st.st_mode)) return Fail(kErrorStoppedOnSymlink);
+  if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) return Fail(kErrorAccessDenied);
   return kErrorSuccess;
 }
 

@@ -29,6 +29,9 @@ enum class Disposition {
   OpenAlways,        // opens, or creates an empty file
   TruncateExisting,  // opens an existing file and empties it
 };
+// Whether an open follows a symbolic link at the path's last component. DontFollow fails with
+// kErrorStoppedOnSymlink there, without touching the link or its target.
+enum class Links { Follow, DontFollow };
 
 class File {
  public:
@@ -40,7 +43,7 @@ class File {
   File& operator=(const File&) = delete;
 
   static long Open(const std::string& path, Access access, Share share, Disposition disposition,
-                   File& out);
+                   File& out, Links links = Links::Follow);
 
   bool IsOpen() const noexcept { return m_fd >= 0; }
   // A small positive number naming this open file, stable while it is open (the descriptor).
@@ -82,6 +85,11 @@ long RenameFile(const std::string& from, const std::string& to, bool replace = f
 // With sync, the copy is on disk when the call returns.
 long CopyFile(const std::string& from, const std::string& to, bool overwrite, bool sync = false);
 long CreateDirectory(const std::string& path);
+// A folder for this process's own files: created with access for its owner only (0700), or
+// taken as it is when it already exists as a folder (not a symbolic link to one) owned by the
+// running user. kErrorStoppedOnSymlink for a link, kErrorAccessDenied for anything else in the
+// way or someone else's folder, else the error of creating it.
+long CreatePrivateDirectory(const std::string& path);
 long RemoveDirectory(const std::string& path);
 bool FileExists(const std::string& path);
 bool DirectoryExists(const std::string& path);

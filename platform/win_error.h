@@ -27,6 +27,8 @@ inline constexpr long kErrorDirNotEmpty = 145;
 inline constexpr long kErrorAlreadyExists = 183;
 inline constexpr long kErrorMoreData = 234;
 inline constexpr long kErrorNoMoreItems = 259;
+// An open that was told not to follow symbolic links met one.
+inline constexpr long kErrorStoppedOnSymlink = 681;
 inline constexpr long kErrorBadDb = 1009;
 inline constexpr long kErrorKeyDeleted = 1018;
 

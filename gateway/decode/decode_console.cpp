@@ -54,6 +54,7 @@ std::string_view PlatformErrorText(long error) {
     case kErrorDiskFull: return "No space left on device";
     case kErrorInvalidName: return "File name too long";
     case kErrorDirNotEmpty: return "Directory not empty";
+    case kErrorStoppedOnSymlink: return "Is a symbolic link";
     default: return "Unknown error";
   }
 }

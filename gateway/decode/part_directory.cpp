@@ -13,6 +13,15 @@ namespace {
 
 // Characters of TMP used; the rest of a longer value is ignored.
 constexpr std::size_t kMaxTmpLength = 200;
+// The private scratch folder under the platform root, used when TMP is not set.
+constexpr char kPrivateTmp[] = "tmp";
+
+// A refused folder (a link, someone else's) ends the store's use; a missing parent shows at
+// the id's folder, which names the whole path.
+bool Refused(long err) {
+  return err == platform::kErrorStoppedOnSymlink || err == platform::kErrorAccessDenied;
+}
+
 // An 8.3 name: eight characters, a dot, three characters.
 constexpr std::size_t kNameStem = 8;
 constexpr std::size_t kNameCharacters = 11;
@@ -33,12 +42,21 @@ std::string PartsFolder() {
   if (auto tmp = platform::GetEnv("TMP"); tmp && !tmp->empty()) {
     base = tmp->substr(0, kMaxTmpLength);
   } else {
-    base = "/tmp";
-    platform::CreateDirectory(base);
+    base = platform::FaxmailRoot();
+    platform::EnsureDirectories(base);
+    AppendTrailingSeparator(base);
+    base += kPrivateTmp;
+    if (Refused(platform::CreatePrivateDirectory(base))) {
+      ReportFileError(base);
+      return {};
+    }
   }
   AppendTrailingSeparator(base);
   base += "parts";
-  platform::CreateDirectory(base);
+  if (Refused(platform::CreatePrivateDirectory(base))) {
+    ReportFileError(base);
+    return {};
+  }
   return base;
 }
 
@@ -58,11 +76,10 @@ std::string PartFolderName(std::string_view id) {
 
 std::string PartDirectory(std::string_view id) {
   std::string path = PartsFolder();
+  if (path.empty()) return {};
   path.push_back(platform::kPathSeparator);
   path += PartFolderName(id);
-  const long err = platform::CreateDirectory(path);
-  if (err != platform::kErrorSuccess && err != platform::kErrorAlreadyExists &&
-      err != platform::kErrorAccessDenied) {
+  if (platform::CreatePrivateDirectory(path) != platform::kErrorSuccess) {
     ReportFileError(path);
     return {};
   }

@@ -32,6 +32,22 @@ bool IsContinuation(std::string_view line) {
   return !line.empty() && (line[0] == ' ' || line[0] == '\t');
 }
 
+// Opens a file of the store without sharing; how is "r" or "w". A symbolic link in the file's
+// place is never followed: a planted link can neither receive a part nor
+// feed another file into a joined message.
+long OpenStoreFile(const std::string& path, std::string_view how, platform::StreamMode mode,
+                   platform::Stream& out) {
+  const bool write = how == "w";
+  platform::File file;
+  if (const long err = platform::File::Open(
+          path, write ? platform::Access::Write : platform::Access::Read, platform::Share::None,
+          write ? platform::Disposition::CreateAlways : platform::Disposition::OpenExisting, file,
+          platform::Links::DontFollow))
+    return err;
+  out = platform::Stream::Adopt(std::move(file), mode, write);
+  return platform::kErrorSuccess;
+}
+
 int Fail(PartReader& reader) {
   SkipPart(reader);
   return 1;
@@ -75,12 +91,12 @@ void WriteInnerHeaders(PartReader& reader, platform::Stream& out) {
   }
 }
 
-// Joins the part files 1..total into FULL, deleting each part once copied.
+// Joins the part files 1..total into FULL. The parts are deleted once FULL is complete: a
+// join that fails keeps every part stored (and drops FULL).
 bool JoinParts(const std::string& dir, int total) {
   const std::string fullPath = dir + kFullFile;
   platform::Stream full;
-  if (platform::Stream::Open(fullPath, "w", platform::StreamMode::Text, platform::Share::None,
-                             full) != platform::kErrorSuccess) {
+  if (OpenStoreFile(fullPath, "w", platform::StreamMode::Text, full) != platform::kErrorSuccess) {
     ReportFileError(fullPath);
     return false;
   }
@@ -88,20 +104,22 @@ bool JoinParts(const std::string& dir, int total) {
   for (int i = 1; i <= total; ++i) {
     const std::string partPath = dir + std::to_string(i);
     platform::Stream part;
-    if (platform::Stream::Open(partPath, "r", platform::StreamMode::Text, platform::Share::None,
-                               part) != platform::kErrorSuccess) {
+    if (OpenStoreFile(partPath, "r", platform::StreamMode::Text, part) != platform::kErrorSuccess) {
       ReportFileError(partPath);
+      full.Close();
+      platform::DeleteFile(fullPath);
       return false;
     }
     while (const std::size_t n = part.Read(block.data(), block.size()))
       full.Write(block.data(), n);
     part.Close();
-    platform::DeleteFile(partPath);
   }
   if (full.Close() != platform::kErrorSuccess) {
     ReportFileError(fullPath);
+    platform::DeleteFile(fullPath);
     return false;
   }
+  for (int i = 1; i <= total; ++i) platform::DeleteFile(dir + std::to_string(i));
   return true;
 }
 
@@ -162,7 +180,9 @@ int HandlePartial(PartReader& reader, const PartHeaders& headers, const ContentT
     Warn("parts nested too deeply; skipping the inner part");
     return Fail(reader);
   }
-  RemoveStalePartialSets(PartsFolder(), platform::ReadClock().seconds);
+  const std::string partsFolder = PartsFolder();
+  if (partsFolder.empty()) return Fail(reader);
+  RemoveStalePartialSets(partsFolder, platform::ReadClock().seconds);
   const std::string dir = PartDirectory(*id);
   // Without its folder a set would be stored in the current directory, mixed with others.
   if (dir.empty()) return Fail(reader);
@@ -183,16 +203,14 @@ int HandlePartial(PartReader& reader, const PartHeaders& headers, const ContentT
       return Fail(reader);
     }
     platform::Stream ct;
-    if (platform::Stream::Open(totalPath, "w", platform::StreamMode::Text, platform::Share::None,
-                               ct) != platform::kErrorSuccess ||
+    if (OpenStoreFile(totalPath, "w", platform::StreamMode::Text, ct) != platform::kErrorSuccess ||
         !ct.Write(std::to_string(total) + "\n") || ct.Close() != platform::kErrorSuccess) {
       ReportFileError(totalPath);
       return Fail(reader);
     }
   } else {
     platform::Stream ct;
-    if (platform::Stream::Open(totalPath, "r", platform::StreamMode::Text, platform::Share::None,
-                               ct) == platform::kErrorSuccess) {
+    if (OpenStoreFile(totalPath, "r", platform::StreamMode::Text, ct) == platform::kErrorSuccess) {
       std::string line;
       ct.ReadLine(line, 100);
       total = std::max(0, ParseDecimal(line));
@@ -214,8 +232,7 @@ int HandlePartial(PartReader& reader, const PartHeaders& headers, const ContentT
   const std::string partPath = dir + std::to_string(number);
   {
     platform::Stream part;
-    if (platform::Stream::Open(partPath, "w", platform::StreamMode::Text, platform::Share::None,
-                               part) != platform::kErrorSuccess) {
+    if (OpenStoreFile(partPath, "w", platform::StreamMode::Text, part) != platform::kErrorSuccess) {
       ReportFileError(partPath);
       return Fail(reader);
     }
@@ -239,13 +256,14 @@ int HandlePartial(PartReader& reader, const PartHeaders& headers, const ContentT
   if (!JoinParts(dir, total)) return 1;
   const std::string fullPath = dir + kFullFile;
   {
-    std::unique_ptr<PartReader> joined;
-    if (!PartReader::Open(fullPath, platform::Share::None, joined)) {
+    platform::Stream full;
+    if (OpenStoreFile(fullPath, "r", platform::StreamMode::Binary, full) != platform::kErrorSuccess) {
       ReportFileError(fullPath);
       return 1;
     }
-    joined->SetAttachmentListPath(reader.AttachmentListPath());
-    DecodeMessage(*joined, "text/plain", false, sink, nesting + 1);
+    PartReader joined(std::make_unique<TextFileSource>(std::move(full)));
+    joined.SetAttachmentListPath(reader.AttachmentListPath());
+    DecodeMessage(joined, "text/plain", false, sink, nesting + 1);
   }
   platform::DeleteFile(fullPath);
   platform::DeleteFile(totalPath);

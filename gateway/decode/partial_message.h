@@ -9,7 +9,9 @@
 // Limits: a total or part number above kMaxParts is refused like an invalid one, so that no
 // message makes the gateway walk or create more names than that; a set that has seen no new
 // part for kStaleSetSeconds is removed when the next split message arrives. Files are opened
-// without sharing. Runs inside the receiver's work lock: one caller at a time.
+// without sharing and never through a symbolic link (refused as "PATH: Is a symbolic link");
+// a join that fails keeps every stored part. Runs inside the receiver's work lock: one caller
+// at a time.
 #pragma once
 
 #include <cstdint>

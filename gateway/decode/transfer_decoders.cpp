@@ -222,6 +222,17 @@ class Base64Decoder {
     Emit(static_cast<char>(((m_values[2] << 6) | m_values[3]) & 0xff));
   }
 
+  // The data ended inside a group. An encoder that leaves out the padding still sent whole
+  // bytes there: two characters carry one, three carry two. A lone character carries none.
+  void EndShortGroup() {
+    const int count = m_count;
+    m_count = 0;
+    if (count < 2 || m_chars[0] == '=' || m_chars[1] == '=') return;
+    Emit(static_cast<char>((m_values[0] << 2) | ((m_values[1] >> 4) & 3)));
+    if (count == 3 && m_chars[2] != '=')
+      Emit(static_cast<char>(((m_values[1] << 4) | ((m_values[2] >> 2) & 15)) & 0xff));
+  }
+
   // Hands everything decoded so far on.
   void Finish() {
     Flush();
@@ -410,6 +421,7 @@ std::optional<std::string> DecodeBase64(PartReader& reader, DecodeOutput& output
     DrainPart(reader);
   } else if (decoder.InGroup()) {
     Warn("Premature EOF");
+    decoder.EndShortGroup();
   }
   decoder.Finish();
   return digest.Text();

@@ -5,7 +5,8 @@
 // it covers the decoded data in canonical form (for copied text, every LF preceded by a CR;
 // for base64, the decoded bytes as they are) and comes back as DigestToText's 24 characters.
 // Bad input is never an error: invalid base64 characters are skipped, invalid quoted-printable
-// escapes decode to some byte, premature end of base64 data is warned about.
+// escapes decode to some byte, premature end of base64 data is warned about (the characters of
+// the unfinished group still give the whole bytes they carry, as when padding was left out).
 //
 // The decoders work on whole runs of the reader's buffer and hand the output over in blocks,
 // so they run at memory speed. A write error of the output does not stop the reading: the part

@@ -10,6 +10,7 @@
 
 #include "gateway/decode/part_directory.h"
 #include "platform/file.h"
+#include "platform/process.h"
 #include "tests/unit/decode/decode_test_support.h"
 
 namespace faxmail::decode::test {
@@ -296,6 +297,85 @@ TEST_F(PartialMessageTest, AJoinedMessageThatSplitsItselfAgainEnds) {
   EXPECT_EQ(Deliver(PartialMessage("id=self; number=1; total=1", inner)), 0);
   EXPECT_NE(err.find("/parts/self/FULL: File is in use by another process\n"), std::string::npos);
   EXPECT_EQ(StoreEntries(), (std::vector<std::string>{"self", "self/1"}));
+}
+
+TEST_F(PartialMessageTest, WithoutTmpTheStoreIsAPrivateFolderOfTheRoot) {
+  ::unsetenv("TMP");
+  EXPECT_EQ(PartsFolder(), Root() + "/tmp/parts");
+  EXPECT_EQ(fs::status(Root() + "/tmp").permissions(), fs::perms::owner_all);
+  EXPECT_EQ(fs::status(Root() + "/tmp/parts").permissions(), fs::perms::owner_all);
+  // A whole set goes through the private store and leaves nothing behind.
+  const std::string id = "private-" + std::to_string(platform::ProcessId());
+  const auto pieces = Pieces(2);
+  EXPECT_EQ(Deliver(PartialMessage("id=" + id + "; number=2", pieces[1])), 0);
+  EXPECT_TRUE(platform::FileExists(PartDirectory(id) + "2"));
+  EXPECT_FALSE(fs::exists("/tmp/parts/" + PartFolderName(id)));
+  EXPECT_EQ(Deliver(PartialMessage("id=" + id + "; number=1; total=2", pieces[0])), 0);
+  EXPECT_EQ(sink.text, "Hello from a\nsplit message.");
+  EXPECT_EQ(err, "");
+  EXPECT_TRUE(fs::is_empty(Root() + "/tmp/parts"));
+}
+
+TEST_F(PartialMessageTest, PlantedSymbolicLinksAreNeverFollowed) {
+  const std::string parts = m_tmp.Path() + "/parts";
+  const std::string dir = parts + "/s/";
+  const std::string target = m_tmp.Path() + "/target";
+  const std::string secret = "From: someone@example.com\n\nsecret text\n";
+  struct Case {
+    const char* what;
+    std::string link;       // planted before the part arrives, pointing at target
+    bool targetIsFolder;
+    std::string firstPart;  // delivered before the link is planted ("" for none)
+    std::string params;     // of the part delivered then
+    std::string reported;   // the path in the error report
+  };
+  const Case cases[] = {
+      {"a part file", dir + "2", false, "id=s; number=1; total=2", "id=s; number=2", dir + "2"},
+      {"a part file the join reads", dir + "2", false, "", "id=s; number=1; total=2", dir + "2"},
+      {"the total file", dir + "CT", false, "", "id=s; number=1; total=2", dir + "CT"},
+      {"the id's folder", parts + "/s", true, "", "id=s; number=1; total=2", parts + "/s"},
+      {"the store's folder", parts, true, "", "id=s; number=1; total=2", parts},
+  };
+  for (const Case& c : cases) {
+    fs::remove_all(parts);
+    fs::remove_all(target);
+    sink = RecordingSink();
+    err.clear();
+    fs::create_directories(dir);
+    if (!c.firstPart.empty()) {
+      ASSERT_EQ(Deliver(PartialMessage(c.firstPart, "Subject: s\n\nfirst\n")), 0) << c.what;
+    }
+    if (c.targetIsFolder) {
+      fs::create_directory(target);
+    } else {
+      faxmail::test::WriteWholeFile(target, secret);
+    }
+    fs::remove_all(c.link);
+    fs::create_symlink(target, c.link);
+
+    // The part is a component: the message's other parts are still decoded.
+    const std::string message =
+        "Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: message/partial; " +
+        c.params + "\n\nSubject: s\n\nsecond\n--b\n\nafter\n--b--\n";
+    EXPECT_EQ(Deliver(message), 0) << c.what;
+    EXPECT_EQ(err, c.reported + ": Is a symbolic link\n") << c.what;
+    EXPECT_EQ(sink.textParts, std::vector<std::string>{"after"}) << c.what;
+    // The link and its target are as they were.
+    EXPECT_TRUE(fs::is_symlink(c.link)) << c.what;
+    if (c.targetIsFolder) {
+      EXPECT_TRUE(fs::is_empty(target)) << c.what;
+    } else {
+      EXPECT_EQ(faxmail::test::ReadWholeFile(target), secret) << c.what;
+    }
+    // A part stored before stays stored; a failed join leaves no joined file.
+    if (!c.firstPart.empty()) {
+      EXPECT_TRUE(platform::FileExists(dir + "1")) << c.what;
+    }
+    if (c.link == dir + "2" && c.firstPart.empty()) {
+      EXPECT_TRUE(platform::FileExists(dir + "1")) << c.what;
+      EXPECT_FALSE(fs::exists(dir + "FULL")) << c.what;
+    }
+  }
 }
 
 }  // namespace

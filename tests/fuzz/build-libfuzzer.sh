@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Builds the fuzz targets of tests/fuzz/ with clang against libFuzzer, under ASan and UBSan,
+# in build/libfuzzer (the project's own builds stay with GCC), and optionally runs one.
+#
+#   tests/fuzz/build-libfuzzer.sh                 build decode_libfuzzer
+#   tests/fuzz/build-libfuzzer.sh run [SECONDS]   build, then fuzz for SECONDS (600 by default)
+#
+# A run starts from the checked-in corpus (tests/fuzz/decode/corpus and the decoder's test
+# messages) and writes what it finds new to build/libfuzzer/decode-corpus, never into the
+# source tree; a crashing input lands in build/libfuzzer/ as crash-<sha1>.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+source_dir=$PWD
+build_dir=$source_dir/build/libfuzzer
+CC=${CC:-clang} CXX=${CXX:-clang++} cmake -S . -B "$build_dir" \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DFAXMAIL_BUILD_TESTS=ON -DFAXMAIL_BUILD_BENCH=OFF \
+  -DFAXMAIL_SANITIZE=address,undefined \
+  -DFAXMAIL_LIBFUZZER=ON \
+  -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link" >/dev/null
+cmake --build "$build_dir" --target decode_libfuzzer -j"${FAXMAIL_JOBS:-2}"
+
+if [ "${1:-}" = "run" ]; then
+  seconds=${2:-600}
+  mkdir -p "$build_dir/decode-corpus"
+  cd "$build_dir"
+  exec ./tests/fuzz/decode/decode_libfuzzer -max_total_time="$seconds" -rss_limit_mb=2048 \
+    -print_final_stats=1 "$build_dir/decode-corpus" \
+    "$source_dir/tests/fuzz/decode/corpus" "$source_dir/tests/unit/decode/data"
+fi
