@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -140,14 +141,31 @@ TEST_F(SmtpInInterop, PythonEmailMessageWithAttachments) {
       "s = smtplib.SMTP('127.0.0.1', int(sys.argv[1]), timeout=20)\n"
       "s.send_message(m, to_addrs=['<4711@fax.example>'])\n"
       "s.quit()\n";
+  // Watch OUT while the mail is sent: the moment the ready name appears, the files it names
+  // must already be there and complete.
+  std::atomic<bool> stop{false};
+  std::string seenAtReady;
+  std::thread watcher([&] {
+    const std::string out = gateway.Data() + "OUT/";
+    while (!stop.load()) {
+      if (platform::FileExists(out + "ENV0.tmp")) {
+        seenAtReady = std::to_string(ReadWholeFile(out + "ATT0.tif").size()) + " " +
+                      std::to_string(ReadWholeFile(out + "ATT1.csv").size()) + " " +
+                      std::to_string(ReadWholeFile(out + "ENV0.bdy").size());
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+  });
   std::string output;
-  ASSERT_EQ(test::RunProgram({test::kSystemPython, "-c", script, std::to_string(gateway.Port()),
-                              Root()},
-                             &output),
-            0)
-      << output;
+  const int status = test::RunProgram(
+      {test::kSystemPython, "-c", script, std::to_string(gateway.Port()), Root()}, &output);
   for (int i = 0; i < 500 && !platform::FileExists(gateway.Data() + "OUT/ENV0.tmp"); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  stop = true;
+  watcher.join();
+  ASSERT_EQ(status, 0) << output;
+  EXPECT_EQ(seenAtReady, "10240 10 29");
   EXPECT_EQ(ReadWholeFile(gateway.Data() + "OUT/ENV0.tmp"),
             "FROM: <carol@example.org>\r\n"
             "TO: \"Fax Desk\" <4711@fax.example>\r\n"
