@@ -50,7 +50,7 @@ class BenchSink : public DecodeSink {
   }
   int SaveAttachment(PartReader& reader, bool, const ContentType& type, TransferEncoding encoding,
                      std::optional<std::string_view>, std::optional<std::string_view>) override {
-    DecodeBody(reader, encoding, m_output, m_digest, StartsWithNoCase(type.mediaType, "text/"));
+    DecodeBody(reader, encoding, m_output, m_digest, faxmail::StartsWithNoCase(type.mediaType, "text/"));
     return 0;
   }
 

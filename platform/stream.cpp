@@ -59,11 +59,11 @@ long Stream::Open(const std::string& path, std::string_view how, StreamMode mode
   if (append) {
     if (const long err = file.Seek(0, SEEK_END)) return err;
   }
-  out = Adopt(std::move(file), mode, access != Access::Read);
+  out = Adopt(std::move(file), mode);
   return kErrorSuccess;
 }
 
-Stream Stream::Adopt(File file, StreamMode mode, bool /*forWriting*/) {
+Stream Stream::Adopt(File file, StreamMode mode) {
   Stream s;
   s.m_file = std::move(file);
   s.m_mode = mode;

@@ -39,7 +39,7 @@ class Stream {
   static long Open(const std::string& path, std::string_view how, StreamMode mode, Share share,
                    Stream& out);
   // Takes over an open file.
-  static Stream Adopt(File file, StreamMode mode, bool forWriting);
+  static Stream Adopt(File file, StreamMode mode);
 
   bool IsOpen() const noexcept { return m_file.IsOpen(); }
   StreamMode Mode() const noexcept { return m_mode; }

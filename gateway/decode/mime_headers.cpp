@@ -25,8 +25,6 @@ bool IsSpace(char c) noexcept {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-char Lower(char c) noexcept { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
-
 // Steps over a quoted string starting at the '"' at i; returns the position after the closing
 // '"', or none when the quote is not closed.
 std::optional<std::size_t> SkipQuoted(std::string_view s, std::size_t i) {
@@ -107,17 +105,6 @@ bool IsHeaderLine(std::string_view line) noexcept {
 }
 
 }  // namespace
-
-bool EqualsNoCase(std::string_view a, std::string_view b) noexcept {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  return true;
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) noexcept {
-  return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
-}
 
 std::optional<std::size_t> SkipWhitespace(std::string_view s, std::size_t i) {
   int depth = 0;  // comment nesting

@@ -17,6 +17,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/text.h"
+
 namespace faxmail::decode {
 
 class PartReader;
@@ -88,8 +90,5 @@ std::optional<std::string> GetDispositionFilename(std::string_view value);
 // A first line that is neither a header nor a continuation is pushed back as body.
 PartHeaders ReadHeaders(PartReader& reader, DecodeSink& sink);
 
-// Case-insensitive comparisons (ASCII letters only).
-bool EqualsNoCase(std::string_view a, std::string_view b) noexcept;
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) noexcept;
 
 }  // namespace faxmail::decode

@@ -44,7 +44,7 @@ long OpenStoreFile(const std::string& path, std::string_view how, platform::Stre
           write ? platform::Disposition::CreateAlways : platform::Disposition::OpenExisting, file,
           platform::Links::DontFollow))
     return err;
-  out = platform::Stream::Adopt(std::move(file), mode, write);
+  out = platform::Stream::Adopt(std::move(file), mode);
   return platform::kErrorSuccess;
 }
 

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdio>
 
+#include "common/text.h"
 #include "gateway/service/log.h"
 #include "gateway/service/settings.h"
 
@@ -13,28 +14,6 @@ namespace {
 
 constexpr char kTag[] = "DECODE";
 constexpr char kBlanks[] = " \t\n\v\f\r";
-
-std::string_view Trim(std::string_view text, std::string_view set) {
-  const auto first = text.find_first_not_of(set);
-  if (first == std::string_view::npos) return {};
-  const auto last = text.find_last_not_of(set);
-  return text.substr(first, last - first + 1);
-}
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
-}
-
-std::size_t FindNoCase(std::string_view text, std::string_view what, std::size_t from = 0) {
-  if (what.size() > text.size()) return std::string_view::npos;
-  for (std::size_t i = from; i + what.size() <= text.size(); ++i)
-    if (EqualNoCase(text.substr(i, what.size()), what)) return i;
-  return std::string_view::npos;
-}
 
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -220,7 +199,7 @@ std::string GetDetailsEx(const EnvelopeList& envelope, std::string_view candidat
       compared = true;
       LogMessageText("Recipient in header list after EEA: ", lastEntry, kTag, __LINE__);
       LogMessageText("Recipient in str after EEA: ", address, kTag, __LINE__);
-      if (EqualNoCase(lastEntry, address)) {
+      if (EqualsNoCase(lastEntry, address)) {
         accepted = true;
         break;
       }

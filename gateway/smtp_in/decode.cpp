@@ -24,11 +24,6 @@ namespace {
 
 constexpr char kTag[] = "SMTP_IN";
 
-void LogBoth(std::string_view message, std::string_view text, int line) {
-  LogMessageText(message, text, kTag, line);
-  LogMessageText2(message, text, kTag, line);
-}
-
 // Creates (or empties) a file in text mode and closes it.
 bool CreateEmpty(const std::string& path) {
   platform::Stream file;

@@ -54,12 +54,12 @@ std::string FileNamePart(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash);
 }
 
+}  // namespace
+
 void LogBoth(std::string_view message, std::string_view text, int line) {
   LogMessageText(message, text, kTag, line);
   LogMessageText2(message, text, kTag, line);
 }
-
-}  // namespace
 
 SmtpCommand ParseCommand(std::string_view line) {
   if (line.size() < 4) return Unknown;

@@ -51,6 +51,8 @@ enum SmtpCommand : int {
 };
 
 SmtpCommand ParseCommand(std::string_view line);
+// One receiver entry, message + text, on both log channels (tag "SMTP_IN").
+void LogBoth(std::string_view message, std::string_view text, int line);
 // The argument of HELO, MAIL and RCPT: what follows the first four characters, without its
 // leading blanks (code 32 only).
 std::string CommandArgument(std::string_view line);

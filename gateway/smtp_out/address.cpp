@@ -1,17 +1,8 @@
 #include "gateway/smtp_out/address.h"
 
+#include "common/text.h"
+
 namespace faxmail {
-
-namespace {
-
-std::string_view TrimBoth(std::string_view text, std::string_view characters) {
-  const auto first = text.find_first_not_of(characters);
-  if (first == std::string_view::npos) return {};
-  const auto last = text.find_last_not_of(characters);
-  return text.substr(first, last - first + 1);
-}
-
-}  // namespace
 
 std::string ExtractAddress(std::string_view text) {
   std::string_view address = text;
@@ -22,9 +13,9 @@ std::string ExtractAddress(std::string_view text) {
   } else if (const auto quote = text.rfind('"'); quote != std::string_view::npos) {
     address = text.substr(quote);
   }
-  address = TrimBoth(address, " \t\r\n");
-  address = TrimBoth(address, "<");
-  address = TrimBoth(address, ">");
+  address = Trim(address, " \t\r\n");
+  address = Trim(address, "<");
+  address = Trim(address, ">");
   return std::string(address);
 }
 

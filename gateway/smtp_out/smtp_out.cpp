@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "common/text.h"
 #include "gateway/dns/dns_message.h"
 #include "gateway/dns/dns_resolver.h"
 #include "gateway/queue/file_man.h"
@@ -36,15 +37,6 @@ constexpr char kReadySuffix[] = ".tmp";
 std::string ToUpper(std::string text) {
   for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return text;
-}
-
-bool EndsWithNoCase(std::string_view text, std::string_view suffix) {
-  if (text.size() < suffix.size()) return false;
-  return std::equal(suffix.begin(), suffix.end(), text.end() - static_cast<long>(suffix.size()),
-                    [](char a, char b) {
-                      return std::tolower(static_cast<unsigned char>(a)) ==
-                             std::tolower(static_cast<unsigned char>(b));
-                    });
 }
 
 std::string FileNamePart(const std::string& path) {

@@ -23,6 +23,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/text.h"
 #include "platform/file.h"
 #include "platform/registry.h"
 #include "platform/win_error.h"
@@ -30,6 +31,7 @@
 namespace {
 
 namespace pf = faxmail::platform;
+using faxmail::EqualsNoCase;
 
 constexpr std::string_view kRootName = "HKEY_LOCAL_MACHINE";
 constexpr std::string_view kRootShortName = "HKLM";
@@ -58,15 +60,6 @@ constexpr char kUsage[] =
     "  FILE  a file in the registry editor's export format; - for standard input or output\n"
     "\n"
     "Switches may start with / or -.\n";
-
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
-  return true;
-}
 
 int Fail(const std::string& message) {
   std::cerr << "ERROR: " << message << '\n';
@@ -101,7 +94,7 @@ int FailWith(long error) { return Fail(ErrorText(error)); }
 std::optional<std::string> SubKeyOf(std::string_view key) {
   const std::size_t slash = key.find('\\');
   const std::string_view root = key.substr(0, slash);
-  if (!EqualNoCase(root, kRootName) && !EqualNoCase(root, kRootShortName)) return std::nullopt;
+  if (!EqualsNoCase(root, kRootName) && !EqualsNoCase(root, kRootShortName)) return std::nullopt;
   if (slash == std::string_view::npos) return std::string();
   return std::string(key.substr(slash + 1));
 }
@@ -150,7 +143,7 @@ std::string ParseArgs(const std::vector<std::string>& argv, std::string_view op,
     const SwitchSpec* spec = nullptr;
     if (IsSwitchToken(argv[i], name)) {
       for (const auto& s : specs)
-        if (EqualNoCase(s.name, name)) spec = &s;
+        if (EqualsNoCase(s.name, name)) spec = &s;
     }
     if (!spec) {
       args.positional.push_back(argv[i]);
@@ -164,23 +157,23 @@ std::string ParseArgs(const std::vector<std::string>& argv, std::string_view op,
     const std::string sw = std::string(1, '/') + std::string(name);
     auto once = [&](bool already) { return already ? "Invalid syntax: " + sw + " given twice." : std::string(); };
     std::string error;
-    if (EqualNoCase(name, "v") || EqualNoCase(name, "ve") || EqualNoCase(name, "va")) {
+    if (EqualsNoCase(name, "v") || EqualsNoCase(name, "ve") || EqualsNoCase(name, "va")) {
       if (args.valueName || args.allValues) return "Invalid syntax: only one of /v, /ve, /va.";
-      if (EqualNoCase(name, "va"))
+      if (EqualsNoCase(name, "va"))
         args.allValues = true;
       else
-        args.valueName = EqualNoCase(name, "ve") ? std::string() : value;
-    } else if (EqualNoCase(name, "s")) {
+        args.valueName = EqualsNoCase(name, "ve") ? std::string() : value;
+    } else if (EqualsNoCase(name, "s")) {
       if (op == "add") {
         error = once(args.separator.has_value());
         args.separator = value;
       } else {
         args.recursive = true;
       }
-    } else if (EqualNoCase(name, "t")) {
+    } else if (EqualsNoCase(name, "t")) {
       error = once(args.type.has_value());
       args.type = value;
-    } else if (EqualNoCase(name, "d")) {
+    } else if (EqualsNoCase(name, "d")) {
       error = once(args.data.has_value());
       args.data = value;
     } else {  // f, y
@@ -270,7 +263,7 @@ void PrintValue(const pf::RegValue& value) {
 
 const pf::RegValue* FindValue(const std::vector<pf::RegValue>& values, std::string_view name) {
   for (const auto& v : values)
-    if (EqualNoCase(v.name, name)) return &v;
+    if (EqualsNoCase(v.name, name)) return &v;
   return nullptr;
 }
 
@@ -388,12 +381,12 @@ int Add(const Args& args) {
 
   std::uint32_t type = pf::kRegSz;
   const std::string typeName = args.type.value_or("REG_SZ");
-  if (EqualNoCase(typeName, "REG_SZ")) type = pf::kRegSz;
-  else if (EqualNoCase(typeName, "REG_EXPAND_SZ")) type = pf::kRegExpandSz;
-  else if (EqualNoCase(typeName, "REG_DWORD")) type = pf::kRegDword;
-  else if (EqualNoCase(typeName, "REG_BINARY")) type = pf::kRegBinary;
-  else if (EqualNoCase(typeName, "REG_MULTI_SZ")) type = pf::kRegMultiSz;
-  else if (EqualNoCase(typeName, "REG_NONE")) type = pf::kRegNone;
+  if (EqualsNoCase(typeName, "REG_SZ")) type = pf::kRegSz;
+  else if (EqualsNoCase(typeName, "REG_EXPAND_SZ")) type = pf::kRegExpandSz;
+  else if (EqualsNoCase(typeName, "REG_DWORD")) type = pf::kRegDword;
+  else if (EqualsNoCase(typeName, "REG_BINARY")) type = pf::kRegBinary;
+  else if (EqualsNoCase(typeName, "REG_MULTI_SZ")) type = pf::kRegMultiSz;
+  else if (EqualsNoCase(typeName, "REG_NONE")) type = pf::kRegNone;
   else return Fail("Invalid type: " + typeName + ".");
   if (args.separator && type != pf::kRegMultiSz)
     return Fail("Invalid syntax: /s is for REG_MULTI_SZ.");
@@ -589,31 +582,31 @@ int main(int argc, char** argv) {
   std::vector<std::string> rest(argv + (argc > 1 ? 2 : argc), argv + argc);
   const std::string op = argc > 1 ? argv[1] : "";
   std::string_view sw;
-  if (op.empty() || ((IsSwitchToken(op, sw) && (sw == "?" || EqualNoCase(sw, "h") ||
-                                                 EqualNoCase(sw, "help"))))) {
+  if (op.empty() || ((IsSwitchToken(op, sw) && (sw == "?" || EqualsNoCase(sw, "h") ||
+                                                 EqualsNoCase(sw, "help"))))) {
     (op.empty() ? std::cerr : std::cout) << kUsage;
     return op.empty() ? 1 : 0;
   }
   Args args;
   std::string error;
   int (*run)(const Args&) = nullptr;
-  if (EqualNoCase(op, "query")) {
+  if (EqualsNoCase(op, "query")) {
     error = ParseArgs(rest, "query", {{"v", true}, {"ve", false}, {"s", false}}, args);
     run = Query;
-  } else if (EqualNoCase(op, "add")) {
+  } else if (EqualsNoCase(op, "add")) {
     error = ParseArgs(rest, "add",
                       {{"v", true}, {"ve", false}, {"t", true}, {"s", true}, {"d", true},
                        {"f", false}},
                       args);
     run = Add;
-  } else if (EqualNoCase(op, "delete")) {
+  } else if (EqualsNoCase(op, "delete")) {
     error = ParseArgs(rest, "delete", {{"v", true}, {"ve", false}, {"va", false}, {"f", false}},
                       args);
     run = Delete;
-  } else if (EqualNoCase(op, "import")) {
+  } else if (EqualsNoCase(op, "import")) {
     error = ParseArgs(rest, "import", {}, args);
     run = Import;
-  } else if (EqualNoCase(op, "export")) {
+  } else if (EqualsNoCase(op, "export")) {
     error = ParseArgs(rest, "export", {{"y", false}}, args);
     run = Export;
   } else {

@@ -53,38 +53,18 @@ class SenderInterop : public test::SenderTest {
     m_timings.idlePoll = 200ms;
     m_timings.receiveTimeoutMs = 5000;
   }
-  void TearDown() override {
-    m_sender.reset();
-    m_fileMan.reset();
-    SenderTest::TearDown();
-  }
   void StartDns(int t, const std::string& origin, const std::string& zone) {
     m_dns = std::make_unique<KnotServer>(Address(t, 1), std::vector<test::Zone>{{origin, zone}});
     ASSERT_TRUE(m_dns->Ready()) << m_dns->Log();
     SetString("DNSName", Address(t, 1));
   }
-  void StartSender() {
-    SetDword("SmtpTxPort", m_port);
-    m_fileMan = std::make_unique<CFileMan>();
-    m_sender = std::make_unique<SMTPOut>();
-    m_sender->SetFileManager(*m_fileMan);
-    m_sender->SetTimings(m_timings);
-    ASSERT_EQ(m_sender->Start(), 0);
-  }
-  // Ends the scheduler: what its last run did is all done afterwards.
-  void StopSender() {
-    m_sender.reset();
-    m_fileMan.reset();
-  }
+  void StartSender() { SenderTest::StartSender(m_port); }
   bool WaitForEmptyQueue() {
     return WaitFor([&] { return InFiles("*.tmp").empty(); }, 30s);
   }
 
   std::uint16_t m_port = 0;
-  SMTPOut::Timings m_timings;
   std::unique_ptr<KnotServer> m_dns;
-  std::unique_ptr<CFileMan> m_fileMan;
-  std::unique_ptr<SMTPOut> m_sender;
 };
 
 TEST_F(SenderInterop, ReceivedFaxReachesTheSecondExchangerWhenTheFirstIsDown) {

@@ -81,18 +81,6 @@ class SchedulerTest : public test::SenderTest {
     m_timings.destroyWait = 2s;
     m_timings.receiveTimeoutMs = 2000;
   }
-  void StartSender(std::uint16_t port) {
-    SetDword("SmtpTxPort", port);
-    m_fileMan = std::make_unique<CFileMan>();
-    m_sender = std::make_unique<SMTPOut>();
-    m_sender->SetFileManager(*m_fileMan);
-    m_sender->SetTimings(m_timings);
-    ASSERT_EQ(m_sender->Start(), 0);
-  }
-  void StopSender() {
-    m_sender.reset();
-    m_fileMan.reset();
-  }
   bool WaitForFile(const std::string& name, std::chrono::milliseconds timeout = 10s) {
     return WaitFor([&] { return platform::FileExists(In(name)); }, timeout);
   }
@@ -102,10 +90,6 @@ class SchedulerTest : public test::SenderTest {
     ready.attachments = {"<<fax.tif:img1.tif>>"};
     return ready.Text();
   }
-
-  SMTPOut::Timings m_timings;
-  std::unique_ptr<CFileMan> m_fileMan;
-  std::unique_ptr<SMTPOut> m_sender;
 };
 
 TEST_F(SchedulerTest, SettingsAreReadAndLoggedAtConstruction) {

@@ -7,8 +7,12 @@
 #include <string>
 #include <vector>
 
+#include <memory>
+
+#include "gateway/queue/file_man.h"
 #include "gateway/service/log.h"
 #include "gateway/service/settings.h"
+#include "gateway/smtp_out/smtp_out.h"
 #include "platform/eventlog.h"
 #include "platform/file.h"
 #include "platform/registry.h"
@@ -33,6 +37,24 @@ class SenderTest : public RootTest {
     SetString("DNSName", kNoDnsServer);
     SetString("logfile", Root() + "/main.log");
     GetDebugSettings2();
+  }
+  void TearDown() override {
+    StopSender();
+    RootTest::TearDown();
+  }
+  // Starts a sender for the remote port with m_timings.
+  void StartSender(std::uint16_t port) {
+    SetDword("SmtpTxPort", port);
+    m_fileMan = std::make_unique<CFileMan>();
+    m_sender = std::make_unique<SMTPOut>();
+    m_sender->SetFileManager(*m_fileMan);
+    m_sender->SetTimings(m_timings);
+    ASSERT_EQ(m_sender->Start(), 0);
+  }
+  // Ends the scheduler: what its last run did is all done afterwards.
+  void StopSender() {
+    m_sender.reset();
+    m_fileMan.reset();
   }
   static void SetString(const char* name, const std::string& value) {
     platform::RegKey key;
@@ -87,6 +109,9 @@ class SenderTest : public RootTest {
   }
 
   std::string m_data;
+  SMTPOut::Timings m_timings;
+  std::unique_ptr<CFileMan> m_fileMan;
+  std::unique_ptr<SMTPOut> m_sender;
 };
 
 // A ready file as the fax server writes it (CR LF lines).

@@ -1,0 +1,38 @@
+#include "common/text.h"
+
+namespace faxmail {
+
+namespace {
+char Lower(char c) noexcept { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+}  // namespace
+
+bool EqualsNoCase(std::string_view a, std::string_view b) noexcept {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (Lower(a[i]) != Lower(b[i])) return false;
+  return true;
+}
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) noexcept {
+  return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
+}
+
+bool EndsWithNoCase(std::string_view text, std::string_view suffix) noexcept {
+  return text.size() >= suffix.size() &&
+         EqualsNoCase(text.substr(text.size() - suffix.size()), suffix);
+}
+
+std::size_t FindNoCase(std::string_view text, std::string_view what, std::size_t from) noexcept {
+  for (std::size_t i = from; what.size() <= text.size() && i <= text.size() - what.size(); ++i)
+    if (EqualsNoCase(text.substr(i, what.size()), what)) return i;
+  return std::string_view::npos;
+}
+
+std::string_view Trim(std::string_view text, std::string_view set) noexcept {
+  const auto first = text.find_first_not_of(set);
+  if (first == std::string_view::npos) return {};
+  const auto last = text.find_last_not_of(set);
+  return text.substr(first, last - first + 1);
+}
+
+}  // namespace faxmail
