@@ -108,10 +108,11 @@ void GatewaySink::EndHeaders(std::string_view block) {
   if (platform::Stream::Open(m_envelopePath, "a", platform::StreamMode::Text,
                              platform::Share::None, out) != platform::kErrorSuccess) {
     ReportFileError(m_envelopePath);
+    m_failed = true;
     return;
   }
   out.Write(FormatEnvelopeLines(m_scan.Sender(), m_scan.Recipients(), m_scan.Subject()));
-  out.Close();
+  if (out.Close() != platform::kErrorSuccess) m_failed = true;
 }
 
 int GatewaySink::AppendBodyText(PartReader& reader, TransferEncoding encoding) {
@@ -119,12 +120,13 @@ int GatewaySink::AppendBodyText(PartReader& reader, TransferEncoding encoding) {
   if (platform::Stream::Open(m_bodyPath, "a", platform::StreamMode::Text, platform::Share::None,
                              out) != platform::kErrorSuccess) {
     ReportFileError(m_bodyPath);
+    m_failed = true;
     SkipPart(reader);
     return 1;
   }
   StreamOutput output(out);
   DecodeBody(reader, encoding, output, false, encoding == TransferEncoding::Base64);
-  out.Close();
+  if (out.Close() != platform::kErrorSuccess || output.Failed()) m_failed = true;
   return 0;
 }
 
@@ -146,24 +148,29 @@ int GatewaySink::SaveAttachment(PartReader& reader, bool /*inAppleDouble*/, cons
   while (IsAttFileNameInUse() != 0)
     platform::SleepMs(static_cast<std::uint32_t>(m_nameWait.count()));
   const std::string stored = AllocAttFileName(SentNameExtension(sentName));
+  const std::string path = m_programPath + "OUT" + platform::kPathSeparator + stored;
+  m_attachments.push_back(path);
 
   {
+    // The list line is written before the file is made: whatever a crash leaves, every
+    // attachment file is named by a list or an envelope.
     platform::Stream list;
     if (platform::Stream::Open(reader.AttachmentListPath(), "a", platform::StreamMode::Text,
                                platform::Share::None, list) == platform::kErrorSuccess) {
       list.Write("<<" + sentName + ":" + stored + ">>\n");
-      list.Close();
+      if (list.Close() != platform::kErrorSuccess) m_failed = true;
     } else {
       ReportFileError("Unable to open out file for write");
+      m_failed = true;
     }
   }
 
-  const std::string path = m_programPath + "OUT" + platform::kPathSeparator + stored;
   platform::Stream out;
   if (platform::Stream::Open(path, "w",
                              binary ? platform::StreamMode::Binary : platform::StreamMode::Text,
                              platform::Share::None, out) != platform::kErrorSuccess) {
     ReportFileError(path);
+    m_failed = true;
     SkipPart(reader);
     ReleaseAttFileName();
     return 1;
@@ -172,8 +179,8 @@ int GatewaySink::SaveAttachment(PartReader& reader, bool /*inAppleDouble*/, cons
   const auto digest = DecodeBody(reader, encoding, output, true, textType);
   if (contentMd5 && digest) CheckContentMd5(*digest, HeaderField(*contentMd5), path);
   // Complete on disk before the envelope that names it can become ready.
-  out.Sync();
-  out.Close();
+  const bool synced = out.Sync();
+  if (out.Close() != platform::kErrorSuccess || !synced || output.Failed()) m_failed = true;
   ReleaseAttFileName();
   return 0;
 }

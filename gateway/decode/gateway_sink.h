@@ -12,12 +12,18 @@
 // is named after its media type ("attachment.png"). Sent names of kMaxSentName characters or
 // more are cut, keeping their extension. Attachment files are synced before they are closed.
 //
+// Every write is checked: a file that cannot be opened, written, synced or closed (a full disk,
+// say) marks the decode as failed, and the files it made are listed, so that the caller can
+// remove them and keep the raw message for another try instead of handing the fax server a cut
+// envelope.
+//
 // Runs on the receiving session's thread inside the listener's work lock.
 #pragma once
 
 #include <chrono>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "gateway/decode/decode_sink.h"
 #include "gateway/decode/recipients.h"
@@ -46,12 +52,19 @@ class GatewaySink final : public DecodeSink {
   // How long a writer waits before asking again whether the attachment name is in use.
   void SetNameWait(std::chrono::milliseconds wait) { m_nameWait = wait; }
 
+  // Some file of this message could not be written whole.
+  bool Failed() const noexcept { return m_failed; }
+  // The attachment files this sink allocated (full paths), made or not.
+  const std::vector<std::string>& AttachmentFiles() const noexcept { return m_attachments; }
+
  private:
   std::string m_envelopePath;
   HeaderScan m_scan;
   std::string m_bodyPath;
   std::string m_programPath;
   std::chrono::milliseconds m_nameWait;
+  std::vector<std::string> m_attachments;
+  bool m_failed = false;
 };
 
 // The sent name as it is listed: controls removed, ':' '<' '>' made '_', cut below

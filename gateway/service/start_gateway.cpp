@@ -58,6 +58,8 @@ int StartGateway(CService* service) {
   gateway.fileMan = std::make_unique<CFileMan>();
   gateway.receiver = std::make_unique<SMTPIn>(*gateway.fileMan);
   if (service) service->m_SMTPIN = gateway.receiver.get();
+  // Before the listener opens: what a crash left in the spool is finished or undone first.
+  gateway.receiver->RecoverSpool();
   ResetFileNameFlags();
   const std::uint32_t port = ReadPortSetting("SmtpRxPort");
   // A failure is logged where it happens; the sender still runs without the receiver.

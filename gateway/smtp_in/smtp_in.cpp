@@ -5,7 +5,9 @@
 #include <cstring>
 
 #include "gateway/queue/file_man.h"
+#include "gateway/smtp_in/spool_commit.h"
 #include "gateway/service/log.h"
+#include "platform/eventlog.h"
 #include "platform/file.h"
 #include "platform/win_error.h"
 
@@ -26,6 +28,9 @@ constexpr char kStartData[] = "354 Start mail input, end with <CRLF>.<CRLF>\r\n"
 constexpr char kReceived[] = "250 Mail Received OK\r\n";
 constexpr char kNotStored[] = "451 Requested action aborted: local error in processing\r\n";
 constexpr char kTooManyRecipients[] = "452 Too many recipients\r\n";
+constexpr char kNoStorage[] = "452 Requested action not taken: insufficient system storage\r\n";
+// Reported when an acknowledged message could not be decoded and is kept for another try.
+constexpr std::uint32_t kEventDecodeKept = 433;
 
 constexpr std::array<const char*, 13> kHelp = {
     "214- SMTP Fax Gateway Service \r\n",
@@ -81,7 +86,107 @@ std::string CommandArgument(std::string_view line) {
 SMTPIn::SMTPIn(CFileMan& fileMan) : m_fileMan(fileMan) {}
 
 // Connection threads call this object's operations: stop them before it goes.
-SMTPIn::~SMTPIn() { Shutdown(); }
+SMTPIn::~SMTPIn() {
+  Shutdown();
+  {
+    std::lock_guard lock(m_retryLock);
+    m_stopping = true;
+  }
+  m_retryWake.notify_all();
+  if (m_retryThread.joinable()) m_retryThread.join();
+}
+
+void SMTPIn::SetDecodeRetryInterval(std::chrono::milliseconds interval) {
+  {
+    std::lock_guard lock(m_retryLock);
+    m_retryInterval = interval;
+  }
+  m_retryWake.notify_all();
+}
+
+std::size_t SMTPIn::PendingCount() const {
+  std::lock_guard lock(m_pendingLock);
+  return m_pending.size();
+}
+
+void SMTPIn::AddPending(const std::string& path, bool report) {
+  if (report) {
+    LogBoth("SMTPIn- Error: Message not decoded, kept for another try: ", path, __LINE__);
+    ReportGatewayEvent(platform::EventType::Error, kEventDecodeKept, kServiceName, path.c_str());
+  }
+  {
+    std::lock_guard lock(m_pendingLock);
+    m_pending.push_back(path);
+  }
+  std::lock_guard lock(m_retryLock);
+  if (!m_retryThread.joinable() && !m_stopping) m_retryThread = std::thread([this] { RetryLoop(); });
+}
+
+void SMTPIn::RetryLoop() {
+  std::unique_lock lock(m_retryLock);
+  while (!m_stopping) {
+    m_retryWake.wait_for(lock, m_retryInterval);
+    if (m_stopping) break;
+    lock.unlock();
+    RetryPending();
+    lock.lock();
+  }
+}
+
+std::size_t SMTPIn::RetryPending() {
+  std::lock_guard pass(m_retryPass);
+  std::vector<std::string> waiting;
+  {
+    std::lock_guard lock(m_pendingLock);
+    waiting.swap(m_pending);
+  }
+  std::vector<std::string> failed;
+  for (const std::string& path : waiting) {
+    if (DecodeCommitted(path, nullptr))
+      LogBoth("SMTPIn- Kept message decoded: ", path, __LINE__);
+    else
+      failed.push_back(path);
+  }
+  std::lock_guard lock(m_pendingLock);
+  m_pending.insert(m_pending.begin(), failed.begin(), failed.end());
+  return m_pending.size();
+}
+
+void SMTPIn::RemoveDecoded(const std::string& path, const std::string& marker) {
+  if (IsMainLogOn())
+    KeepDebugCopy(path);
+  else
+    platform::DeleteFile(path);
+  platform::DeleteFile(marker);
+}
+
+bool SMTPIn::DecodeCommitted(const std::string& path, const std::vector<std::string>* recipients) {
+  const std::string record = CommitRecordPath(path);
+  std::optional<std::vector<std::string>> stored;
+  if (!recipients) {
+    stored = ReadCommitRecord(record);
+    if (!stored) {
+      // Trying again cannot mend it; the files stay for the administrator.
+      LogBoth("SMTPIn- Error: Commit record unreadable, message left as it is: ", record,
+              __LINE__);
+      return true;
+    }
+    recipients = &*stored;
+  }
+  std::string marker;
+  if (!DecodeFile(path, *recipients, record, &marker)) return false;
+  RemoveDecoded(path, marker);
+  return true;
+}
+
+void SMTPIn::DecodeAcknowledged(const std::string& path,
+                                const std::vector<std::string>& recipients) {
+  if (!DecodeCommitted(path, &recipients)) {
+    AddPending(path, true);
+    return;
+  }
+  if (PendingCount() > 0) RetryPending();
+}
 
 std::unique_ptr<C_WSTHREAD> SMTPIn::CreateConnection() {
   return std::make_unique<SMTPInThread>(*this);
@@ -246,11 +351,18 @@ void SMTPInThread::ReceiveMessage() {
 
   if (!complete) {
     LogBoth("SMTPIn- Data ended without the end line, message not spooled: ", name, __LINE__);
-  } else if (!writable) {
+  } else if (!created) {
     Reply(kNotStored);
+  } else if (!writable || !WriteCommitRecord(path, m_recipients)) {
+    // Not all of it is on disk: the client keeps the message and sends it again later.
+    LogBoth("SMTPIn- Error: Message could not be stored whole, refused with 452: ", name, __LINE__);
+    Reply(kNoStorage);
+    platform::DeleteFile(path);
+    return;
   } else {
     Reply(kReceived);
-    Decode(path);
+    m_server.DecodeAcknowledged(path, m_recipients);
+    return;
   }
   if (created) {
     if (IsMainLogOn())

@@ -13,15 +13,25 @@
 // again). Then Decode turns the file into the fax server's files, under the listener's work
 // lock, one message at a time in the process.
 //
+// Nothing acknowledged is lost: the 250 goes out only once the raw file and its commit record
+// are durable (spool_commit.h); a message whose files cannot all be written (a full disk) gets
+// 452 and nothing is kept. A decode that cannot write its files leaves no ready envelope and
+// keeps the raw file, which is decoded again every kDecodeRetryInterval, after the next
+// message, and at the next start, where RecoverSpool also finishes or undoes what a crash left.
+//
 // Over the connection limit a session is refused without a byte. Every step is logged under
 // the tag "SMTP_IN".
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "gateway/net/connection.h"
@@ -59,6 +69,11 @@ std::string CommandArgument(std::string_view line);
 
 class SMTPIn : public C_WINSOCK {
  public:
+  // How long a message whose decode failed waits before it is tried again: long enough not to
+  // fill the log while a disk stays full, short enough that faxes go out soon after space
+  // returns.
+  static constexpr std::chrono::milliseconds kDecodeRetryInterval{30000};
+
   explicit SMTPIn(CFileMan& fileMan);
   ~SMTPIn() override;
 
@@ -67,8 +82,44 @@ class SMTPIn : public C_WINSOCK {
 
   CFileMan& FileMan() noexcept { return m_fileMan; }
 
+  // Turns a raw message file into the envelope, message text and attachment files that the
+  // fax server takes from OUT, under the work lock. record: the message's commit record, made
+  // its decoded marker before the envelope gets its ready name (empty: none). False when a
+  // file could not be written: then nothing of the decode is left but the raw file and record.
+  // marker: set to the decoded marker's path when there was a record.
+  bool DecodeFile(const std::string& path, const std::vector<std::string>& recipients,
+                  const std::string& record, std::string* marker = nullptr);
+  // An acknowledged message (raw file and commit record): decoded and removed, or kept and
+  // queued for another try. Then the messages still waiting are tried again.
+  void DecodeAcknowledged(const std::string& path, const std::vector<std::string>& recipients);
+  // Start-up, before the listener opens: finishes decodes a crash cut off after their marker,
+  // removes what unfinished decodes and unacknowledged messages left, resets the in-use flags
+  // and decodes every acknowledged message still waiting. Returns how many it decoded.
+  int RecoverSpool();
+  // Tries every message still waiting once; returns how many are left.
+  std::size_t RetryPending();
+  std::size_t PendingCount() const;
+  // Tests shorten the interval.
+  void SetDecodeRetryInterval(std::chrono::milliseconds interval);
+
  private:
+  // Decodes one acknowledged message; true when it needs no further try.
+  bool DecodeCommitted(const std::string& path, const std::vector<std::string>* recipients);
+  // Queues a message for another try; reports it the first time.
+  void AddPending(const std::string& path, bool report);
+  // The raw file and the marker of a finished decode go.
+  static void RemoveDecoded(const std::string& path, const std::string& marker);
+  void RetryLoop();
+
   CFileMan& m_fileMan;
+  mutable std::mutex m_pendingLock;
+  std::vector<std::string> m_pending;  // raw files whose decode failed, oldest first
+  std::mutex m_retryLock;
+  std::condition_variable m_retryWake;
+  std::chrono::milliseconds m_retryInterval{kDecodeRetryInterval};
+  bool m_stopping = false;
+  std::thread m_retryThread;
+  std::mutex m_retryPass;  // one pass over the waiting messages at a time
 };
 
 class SMTPInThread : public C_WSTHREAD {
@@ -88,8 +139,8 @@ class SMTPInThread : public C_WSTHREAD {
   void SendHelp();
   void SendGoodbye();
 
-  // Turns a complete raw message file into the envelope, message text and attachment files
-  // that the fax server takes from OUT.
+  // Turns a complete raw message file into the fax server's files with this session's
+  // recipients (SMTPIn::DecodeFile without a commit record).
   void Decode(const std::string& path);
 
   SessionState State() const noexcept { return m_state; }

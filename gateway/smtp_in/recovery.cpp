@@ -1,0 +1,184 @@
+// Start-up recovery of the spool in OUT, before the listener opens.
+//
+// A crash (or a kill) can stop the receiver anywhere. What it leaves is read from the files
+// themselves (spool_commit.h) and from the envelope in-use flag, which names the one envelope
+// that was being written (decodes run one at a time, under the work lock):
+//   - a decoded marker: the envelope is complete; it gets its ready name unless it has one or
+//     the fax server took it, then the raw file and the marker go;
+//   - the envelope in progress without a marker, the scratch files, and the attachments they
+//     list: removed, since the message's raw file is decoded again;
+//   - a raw file without a commit record was never acknowledged: removed (kept as a debug copy
+//     while the main log is on, like any unspooled data);
+//   - a raw file with its record: decoded now, oldest first.
+// Only names this gateway makes are touched; a file of another form is left alone.
+#include <algorithm>
+#include <cctype>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "gateway/queue/counters.h"
+#include "gateway/queue/file_man.h"
+#include "gateway/service/log.h"
+#include "gateway/smtp_in/smtp_in.h"
+#include "gateway/smtp_in/spool_commit.h"
+#include "platform/file.h"
+#include "platform/stream.h"
+#include "platform/win_error.h"
+
+namespace faxmail {
+
+namespace {
+
+constexpr char kRawSuffix[] = ".cqx";
+// Longest line read from an envelope or attachment list when looking for attachment names.
+constexpr std::size_t kMaxListLine = 1024;
+// Lines looked at in one envelope or list: far more than a message can have attachments.
+constexpr std::size_t kMaxListLines = 100000;
+
+bool EndsWith(const std::string& text, const std::string& suffix) {
+  return text.size() > suffix.size() &&
+         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+bool AllDigits(std::string_view text) {
+  return !text.empty() &&
+         std::all_of(text.begin(), text.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
+}
+
+// Digits of a counter value (at most 4294967295).
+constexpr std::size_t kMaxNumberDigits = 10;
+
+// "<digits>.cqx": a raw message file of the receiver.
+bool IsRawName(const std::string& name) {
+  if (!EndsWith(name, kRawSuffix)) return false;
+  const std::string_view number =
+      std::string_view(name).substr(0, name.size() - (sizeof kRawSuffix - 1));
+  return number.size() <= kMaxNumberDigits && AllDigits(number);
+}
+
+std::uint64_t RawNumber(const std::string& name) {
+  return std::stoull(name.substr(0, name.size() - (sizeof kRawSuffix - 1)));
+}
+
+// A stored attachment name as this gateway makes it: "ATT<digits>." and a safe extension.
+bool IsAttachmentName(std::string_view name) {
+  if (name.size() < 5 || name.substr(0, 3) != "ATT") return false;
+  const auto dot = name.find('.');
+  if (dot == std::string_view::npos || !AllDigits(name.substr(3, dot - 3))) return false;
+  return std::all_of(name.begin() + static_cast<std::ptrdiff_t>(dot) + 1, name.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_';
+  });
+}
+
+// Removes the attachment files named by the "<<sent:stored>>" lines of an envelope or list.
+void RemoveListedAttachments(const std::string& listPath, const std::string& out) {
+  platform::Stream list;
+  if (platform::Stream::Open(listPath, "r", platform::StreamMode::Text, platform::Share::None,
+                             list) != platform::kErrorSuccess)
+    return;
+  std::string line;
+  for (std::size_t n = 0; n < kMaxListLines && list.ReadLine(line, kMaxListLine); ++n) {
+    const auto open = line.find("<<");
+    const auto colon = line.find(':', open == std::string::npos ? 0 : open);
+    const auto end = line.find(">>", colon == std::string::npos ? 0 : colon);
+    if (open == std::string::npos || colon == std::string::npos || end == std::string::npos)
+      continue;
+    const std::string stored = line.substr(colon + 1, end - colon - 1);
+    if (!IsAttachmentName(stored)) continue;
+    if (platform::DeleteFile(out + stored) == platform::kErrorSuccess)
+      LogBoth("SMTPIn- Recovery: unfinished attachment removed: ", stored, __LINE__);
+  }
+}
+
+void RemoveScratch(const std::string& path, const std::string& name) {
+  if (platform::DeleteFile(path) == platform::kErrorSuccess)
+    LogBoth("SMTPIn- Recovery: scratch file removed: ", name, __LINE__);
+}
+
+}  // namespace
+
+int SMTPIn::RecoverSpool() {
+  const std::string out = FileMan().ProgramPath() + "OUT" + platform::kPathSeparator;
+  // Read before the flags are reset: the envelope that was being written when the crash came.
+  const std::string inProgress = IsEnvFileNameInUse() != 0 ? GetEnvFileName() : std::string();
+
+  std::vector<platform::DirEntry> entries;
+  platform::FindFiles(out, "*", entries);
+  std::set<std::string> names;
+  for (const auto& entry : entries)
+    if (!entry.isDirectory) names.insert(entry.name);
+
+  // Decodes that finished: at most the ready name and the removal of the raw file are left.
+  std::set<std::string> finished;
+  for (const std::string& name : names) {
+    const auto marker = ParseDecodedMarker(name);
+    if (!marker) continue;
+    const std::string envelope = out + marker->envelopeName;
+    finished.insert(envelope);
+    if (platform::FileExists(envelope) && !platform::FileExists(envelope + ".tmp") &&
+        platform::RenameFile(envelope, envelope + ".tmp", false) == platform::kErrorSuccess) {
+      platform::SyncDirectory(out);
+      LogBoth("SMTPIn- Recovery: envelope given its ready name: ", marker->envelopeName,
+              __LINE__);
+    }
+    const std::string raw = out + marker->rawName;
+    if (platform::FileExists(raw)) RemoveDecoded(raw, out + name);
+    platform::DeleteFile(out + name);
+  }
+
+  // The unfinished decode: its envelope, message text copy and attachments go; its message is
+  // decoded again below.
+  if (!inProgress.empty() && !finished.contains(inProgress) && platform::FileExists(inProgress) &&
+      platform::ParentFolder(inProgress) == platform::ParentFolder(out + "x")) {
+    RemoveListedAttachments(inProgress, out);
+    platform::DeleteFile(inProgress + ".bdy");
+    platform::DeleteFile(inProgress);
+    LogBoth("SMTPIn- Recovery: unfinished envelope removed: ", inProgress, __LINE__);
+  }
+  for (const std::string& name : names) {
+    if (platform::MatchPattern(name, "~ATTC*.imp")) {
+      RemoveListedAttachments(out + name, out);
+      RemoveScratch(out + name, name);
+    } else if (name == "Msgcnt.imp") {
+      RemoveScratch(out + name, name);
+    } else if (EndsWith(name, kRecordScratchSuffix)) {
+      RemoveScratch(out + name, name);
+    }
+  }
+
+  // Raw files and their records.
+  std::vector<std::string> acknowledged;
+  for (const std::string& name : names) {
+    if (EndsWith(name, kRecordSuffix)) {
+      const std::string raw = name.substr(0, name.size() - (sizeof kRecordSuffix - 1)) + kRawSuffix;
+      if (!names.contains(raw)) RemoveScratch(out + name, name);
+      continue;
+    }
+    if (!IsRawName(name)) continue;
+    if (names.contains(CommitRecordPath(name))) {
+      acknowledged.push_back(name);
+      continue;
+    }
+    LogBoth("SMTPIn- Recovery: unacknowledged message removed: ", name, __LINE__);
+    if (IsMainLogOn())
+      KeepDebugCopy(out + name);
+    else
+      platform::DeleteFile(out + name);
+  }
+
+  ResetFileNameFlags();
+  std::sort(acknowledged.begin(), acknowledged.end(),
+            [](const std::string& a, const std::string& b) { return RawNumber(a) < RawNumber(b); });
+  int decoded = 0;
+  for (const std::string& name : acknowledged) {
+    LogBoth("SMTPIn- Recovery: acknowledged message to decode: ", name, __LINE__);
+    if (DecodeCommitted(out + name, nullptr))
+      ++decoded;
+    else
+      AddPending(out + name, true);
+  }
+  return decoded;
+}
+
+}  // namespace faxmail

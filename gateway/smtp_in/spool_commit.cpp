@@ -1,0 +1,109 @@
+#include "gateway/smtp_in/spool_commit.h"
+
+#include <cctype>
+
+#include "platform/file.h"
+#include "platform/win_error.h"
+
+namespace faxmail {
+
+namespace {
+
+constexpr char kRawSuffix[] = ".cqx";
+
+std::string WithoutRawSuffix(const std::string& rawPath) {
+  const std::string suffix = kRawSuffix;
+  if (rawPath.size() > suffix.size() &&
+      rawPath.compare(rawPath.size() - suffix.size(), suffix.size(), suffix) == 0)
+    return rawPath.substr(0, rawPath.size() - suffix.size());
+  return rawPath;
+}
+
+bool AllDigits(const std::string& text) {
+  if (text.empty()) return false;
+  for (const char c : text)
+    if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+  return true;
+}
+
+}  // namespace
+
+std::string CommitRecordPath(const std::string& rawPath) {
+  return WithoutRawSuffix(rawPath) + kRecordSuffix;
+}
+
+std::string DecodedMarkerPath(const std::string& rawPath, const std::string& envelopeName) {
+  return WithoutRawSuffix(rawPath) + "." + envelopeName + kDecodedSuffix;
+}
+
+bool WriteCommitRecord(const std::string& rawPath, const std::vector<std::string>& recipients) {
+  const std::string scratch = WithoutRawSuffix(rawPath) + kRecordScratchSuffix;
+  const std::string record = CommitRecordPath(rawPath);
+  std::string text;
+  for (const std::string& recipient : recipients) text.append(recipient).push_back('\n');
+  platform::File file;
+  bool written = platform::File::Open(scratch, platform::Access::Write, platform::Share::None,
+                                      platform::Disposition::CreateAlways, file,
+                                      platform::Links::DontFollow) == platform::kErrorSuccess;
+  written = written && file.Write(text) == platform::kErrorSuccess;
+  written = written && file.Sync() == platform::kErrorSuccess;
+  if (file.IsOpen() && file.Close() != platform::kErrorSuccess) written = false;
+  written = written && platform::RenameFile(scratch, record, true) == platform::kErrorSuccess;
+  if (!written) {
+    platform::DeleteFile(scratch);
+    return false;
+  }
+  if (platform::SyncDirectory(platform::ParentFolder(record)) != platform::kErrorSuccess) {
+    // Not known to be durable: the client must not be told it is.
+    platform::DeleteFile(record);
+    return false;
+  }
+  return true;
+}
+
+std::optional<std::vector<std::string>> ReadCommitRecord(const std::string& recordPath) {
+  platform::File file;
+  if (platform::File::Open(recordPath, platform::Access::Read, platform::Share::None,
+                           platform::Disposition::OpenExisting, file,
+                           platform::Links::DontFollow) != platform::kErrorSuccess)
+    return std::nullopt;
+  constexpr std::size_t kMaxRecordSize = kMaxRecordLines * (kMaxRecordLine + 1);
+  std::string text;
+  char chunk[4096];
+  for (;;) {
+    std::size_t got = 0;
+    if (file.Read(chunk, sizeof chunk, got) != platform::kErrorSuccess) return std::nullopt;
+    if (got == 0) break;
+    if (text.size() + got > kMaxRecordSize) return std::nullopt;
+    text.append(chunk, got);
+  }
+  std::vector<std::string> recipients;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    const auto lf = text.find('\n', start);
+    if (lf == std::string::npos) return std::nullopt;  // every line ends with its LF
+    if (lf - start > kMaxRecordLine || recipients.size() >= kMaxRecordLines) return std::nullopt;
+    recipients.push_back(text.substr(start, lf - start));
+    start = lf + 1;
+  }
+  return recipients;
+}
+
+std::optional<DecodedMarker> ParseDecodedMarker(const std::string& name) {
+  const std::string suffix = kDecodedSuffix;
+  if (name.size() <= suffix.size() ||
+      name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+    return std::nullopt;
+  const std::string stem = name.substr(0, name.size() - suffix.size());
+  const auto dot = stem.find('.');
+  if (dot == std::string::npos) return std::nullopt;
+  const std::string number = stem.substr(0, dot);
+  const std::string envelope = stem.substr(dot + 1);
+  // Only names this gateway makes: a marker never leads outside OUT.
+  if (!AllDigits(number) || envelope.size() <= 3 || envelope.compare(0, 3, "ENV") != 0 ||
+      !AllDigits(envelope.substr(3)))
+    return std::nullopt;
+  return DecodedMarker{number + kRawSuffix, envelope};
+}
+
+}  // namespace faxmail

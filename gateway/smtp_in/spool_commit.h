@@ -1,0 +1,54 @@
+// The spool's commit protocol: which raw message files in OUT were acknowledged, and which of
+// them already became a ready envelope.
+//
+// A raw message "<n>.cqx" is written and synced while its data arrives; it counts as received
+// only once its commit record "<n>.rcpt" exists. The record holds the transaction's RCPT texts
+// (the decode needs them to pick the fax recipients) and is written under a scratch name,
+// synced and renamed into place, with the folder synced, before the 250 goes out. So after any
+// crash:
+//   "<n>.cqx" without "<n>.rcpt"   was never acknowledged: the client sends it again;
+//   "<n>.cqx" with "<n>.rcpt"      was acknowledged and is still to be decoded;
+//   "<n>.<envelope>.dcd"           the decode finished: the envelope and every file it names
+//                                  are complete on disk, and at most its ready name and the
+//                                  removal of the raw file are still to be done.
+// The record becomes the decoded marker by a rename, before the envelope gets its ready name,
+// so an acknowledged message is turned into a ready envelope exactly once.
+//
+// Plain functions over paths; the caller serialises (the listener's work lock).
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace faxmail {
+
+// Most recipient lines read back from a record, and longest line: a record is the gateway's
+// own file, but it lies in a folder others write to and is read at start before anything else.
+inline constexpr std::size_t kMaxRecordLines = 1000;
+inline constexpr std::size_t kMaxRecordLine = 1000;
+
+inline constexpr char kRecordSuffix[] = ".rcpt";
+inline constexpr char kRecordScratchSuffix[] = ".rcpt.new";
+inline constexpr char kDecodedSuffix[] = ".dcd";
+
+// "/d/OUT/12.cqx" -> "/d/OUT/12.rcpt".
+std::string CommitRecordPath(const std::string& rawPath);
+// "/d/OUT/12.cqx", "ENV7" -> "/d/OUT/12.ENV7.dcd".
+std::string DecodedMarkerPath(const std::string& rawPath, const std::string& envelopeName);
+
+// Writes, syncs and renames the record into place and syncs the folder: true when the message
+// may be acknowledged. On failure nothing of the record is left.
+bool WriteCommitRecord(const std::string& rawPath, const std::vector<std::string>& recipients);
+// The recipients of a record; none when it cannot be read or breaks the bounds.
+std::optional<std::vector<std::string>> ReadCommitRecord(const std::string& recordPath);
+
+// The parts of a decoded marker's file name "<n>.<envelope>.dcd": the raw file's name
+// "<n>.cqx" and the envelope's name; none when the name is not of that form.
+struct DecodedMarker {
+  std::string rawName;
+  std::string envelopeName;
+};
+std::optional<DecodedMarker> ParseDecodedMarker(const std::string& name);
+
+}  // namespace faxmail

@@ -1,0 +1,243 @@
+// Start-up recovery of the spool: every state a crash can leave in OUT is finished or undone,
+// and an acknowledged message becomes a ready envelope exactly once.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "gateway/queue/counters.h"
+#include "gateway/service/settings.h"
+#include "gateway/smtp_in/smtp_in.h"
+#include "gateway/smtp_in/spool_commit.h"
+#include "platform/file.h"
+#include "platform/registry.h"
+#include "tests/support/receiver_fixture.h"
+#include "tests/support/smtp_client.h"
+#include "tests/support/test_support.h"
+
+namespace faxmail {
+namespace {
+
+using test::ReadWholeFile;
+using test::WriteWholeFile;
+
+std::string Message(const std::string& subject) {
+  return "Received: from relay.example by fax.example ; \r\n"
+         "From: alice@example.org\r\nTo: 12345@fax.example\r\nSubject: " +
+         subject + "\r\n\r\nbody of " + subject + "\r\n";
+}
+
+class RecoveryTest : public test::ReceiverTest {
+ protected:
+  void SetUp() override {
+    test::ReceiverTest::SetUp();
+    StartReceiver("logfileb", "secondary.log");
+  }
+
+  std::vector<std::string> OutFiles() {
+    std::vector<platform::DirEntry> entries;
+    platform::FindFiles(m_out, "*", entries);
+    std::vector<std::string> names;
+    for (const auto& e : entries) names.push_back(e.name);
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  // An acknowledged, undecoded message: the raw file and its commit record.
+  void Acknowledged(int number, const std::string& subject) {
+    const std::string raw = m_out + std::to_string(number) + ".cqx";
+    WriteWholeFile(raw, Message(subject));
+    ASSERT_TRUE(WriteCommitRecord(raw, {"<12345@fax.example>"}));
+  }
+  void SetKeyText(const char* name, const std::string& value) {
+    platform::RegKey key;
+    ASSERT_EQ(platform::RegCreateKey(platform::Hive::LocalMachine, kGatewayKey, key), 0);
+    ASSERT_EQ(platform::RegSetString(key, name, value), 0);
+  }
+  void SetKeyNumber(const char* name, std::uint32_t value) {
+    platform::RegKey key;
+    ASSERT_EQ(platform::RegCreateKey(platform::Hive::LocalMachine, kGatewayKey, key), 0);
+    ASSERT_EQ(platform::RegSetDword(key, name, value), 0);
+  }
+};
+
+TEST_F(RecoveryTest, AcknowledgedMessageIsDecodedOnce) {
+  Acknowledged(7, "seven");
+  EXPECT_EQ(m_server->RecoverSpool(), 1);
+  EXPECT_EQ(OutFiles(), (std::vector<std::string>{"ENV0.bdy", "ENV0.tmp"}));
+  EXPECT_NE(ReadWholeFile(m_out + "ENV0.tmp").find("SUBJECT: seven\r\n"), std::string::npos);
+  EXPECT_EQ(ReadWholeFile(m_out + "ENV0.bdy"), "body of seven\r\n");
+  // A second start finds nothing more to do.
+  EXPECT_EQ(m_server->RecoverSpool(), 0);
+  EXPECT_EQ(OutFiles().size(), 2u);
+}
+
+TEST_F(RecoveryTest, AcknowledgedMessagesAreDecodedOldestFirst) {
+  Acknowledged(10, "ten");
+  Acknowledged(9, "nine");
+  EXPECT_EQ(m_server->RecoverSpool(), 2);
+  EXPECT_NE(ReadWholeFile(m_out + "ENV0.tmp").find("SUBJECT: nine"), std::string::npos);
+  EXPECT_NE(ReadWholeFile(m_out + "ENV1.tmp").find("SUBJECT: ten"), std::string::npos);
+}
+
+TEST_F(RecoveryTest, UnacknowledgedMessageIsRemovedNotDecoded) {
+  WriteWholeFile(m_out + "8.cqx", Message("never acknowledged"));
+  WriteWholeFile(m_out + "9.rcpt.new", "<12345@fax.example>\n");  // record cut off
+  WriteWholeFile(m_out + "11.rcpt", "<12345@fax.example>\n");     // raw file already gone
+  EXPECT_EQ(m_server->RecoverSpool(), 0);
+  EXPECT_EQ(OutFiles(), std::vector<std::string>{});
+}
+
+// A decode that reached its marker is finished, never repeated, whatever happened after.
+struct MarkerCase {
+  const char* name;
+  bool envelopeUnready;  // "ENV5" still without its ready name
+  bool envelopeReady;    // "ENV5.tmp" there
+  bool rawLeft;          // "3.cqx" not yet removed
+  std::vector<std::string> left;
+};
+
+class MarkerRecoveryTest : public RecoveryTest,
+                           public ::testing::WithParamInterface<MarkerCase> {};
+
+TEST_P(MarkerRecoveryTest, FinishesTheDecode) {
+  const MarkerCase& c = GetParam();
+  SetKeyNumber("OUTIndex", 6);
+  WriteWholeFile(m_out + "3.ENV5.dcd", "<12345@fax.example>\n");
+  if (c.rawLeft) WriteWholeFile(m_out + "3.cqx", Message("three"));
+  const std::string envelope = "FROM: <alice@example.org>\r\n\r\nBEGIN BODY\r\n<<ENV5.bdy>>\r\n";
+  if (c.envelopeUnready) WriteWholeFile(m_out + "ENV5", envelope);
+  if (c.envelopeReady) WriteWholeFile(m_out + "ENV5.tmp", "the fax server's own");
+  if (c.envelopeUnready || c.envelopeReady) WriteWholeFile(m_out + "ENV5.bdy", "text\r\n");
+  EXPECT_EQ(m_server->RecoverSpool(), 0);
+  EXPECT_EQ(OutFiles(), c.left);
+  if (c.envelopeUnready && !c.envelopeReady) {
+    EXPECT_EQ(ReadWholeFile(m_out + "ENV5.tmp"), envelope);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    States, MarkerRecoveryTest,
+    ::testing::Values(
+        MarkerCase{"ReadyNameMissing", true, false, true, {"ENV5.bdy", "ENV5.tmp"}},
+        MarkerCase{"RawAlreadyRemoved", true, false, false, {"ENV5.bdy", "ENV5.tmp"}},
+        MarkerCase{"AlreadyReady", false, true, true, {"ENV5.bdy", "ENV5.tmp"}},
+        MarkerCase{"ReadyNameTaken", true, true, true, {"ENV5", "ENV5.bdy", "ENV5.tmp"}},
+        MarkerCase{"TakenByTheFaxServer", false, false, true, {}}),
+    [](const ::testing::TestParamInfo<MarkerCase>& state) { return std::string(state.param.name); });
+
+TEST_F(RecoveryTest, UnfinishedDecodeIsUndoneAndDoneAgain) {
+  // The crash came while ENV3 was being written: its files, the scratch files and the
+  // attachments they list go, and the message is decoded afresh.
+  Acknowledged(2, "two");
+  SetKeyNumber("OUTIndex", 4);
+  SetKeyText("FileName", m_out + "ENV3");
+  SetKeyNumber("FileNameUse", 1);
+  WriteWholeFile(m_out + "ENV3",
+                 "FROM: <alice@example.org>\r\n\r\nBEGIN BODY\r\n<<ENV3.bdy>>\r\nEND BODY\r\n\r\n"
+                 "BEGIN ATTACH\r\n<<a.bin:ATT9.bin>>\r\n");
+  WriteWholeFile(m_out + "ENV3.bdy", "cut");
+  WriteWholeFile(m_out + "ATT9.bin", "half");
+  WriteWholeFile(m_out + "Msgcnt.imp", "cut");
+  WriteWholeFile(m_out + "~ATTC001.imp", "<<b.txt:ATT10.txt>>\r\n");
+  WriteWholeFile(m_out + "ATT10.txt", "half");
+  EXPECT_EQ(m_server->RecoverSpool(), 1);
+  EXPECT_EQ(OutFiles(), (std::vector<std::string>{"ENV4.bdy", "ENV4.tmp"}));
+  EXPECT_NE(ReadWholeFile(m_out + "ENV4.tmp").find("SUBJECT: two"), std::string::npos);
+  EXPECT_EQ(IsEnvFileNameInUse(), 0u);
+}
+
+TEST_F(RecoveryTest, FilesOfOthersAreLeftAlone) {
+  const std::vector<std::string> others = {
+      "12.cqx.orig",     "ATT1.bin",  "ENV1.tmp", "ENV8",        "a.ENV1.dcd",
+      "7.ENV..dcd",      "notes.txt", "x.cqx",    "7-17.debug",  "12345678901.cqx"};
+  for (const auto& name : others) WriteWholeFile(m_out + name, "kept");
+  // Not the envelope in progress: an envelope the ready name could not be given to stays.
+  SetKeyText("FileName", m_out + "ENV9");
+  SetKeyNumber("FileNameUse", 1);
+  EXPECT_EQ(m_server->RecoverSpool(), 0);
+  auto expected = others;
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(OutFiles(), expected);
+}
+
+TEST_F(RecoveryTest, DamagedRecordLeavesTheMessageAlone) {
+  WriteWholeFile(m_out + "4.cqx", Message("four"));
+  WriteWholeFile(m_out + "4.rcpt", "<12345@fax.example>");  // no line end: not ours whole
+  m_server->RecoverSpool();
+  EXPECT_EQ(OutFiles(), (std::vector<std::string>{"4.cqx", "4.rcpt"}));
+  EXPECT_NE(ReadWholeFile(Root() + "/secondary.log")
+                .find("SMTPIn- Error: Commit record unreadable, message left as it is: "),
+            std::string::npos);
+}
+
+TEST_F(RecoveryTest, ReceivedMessageLeavesNoRecordBehind) {
+  test::ScriptedClient client;
+  ASSERT_TRUE(client.Connect(m_port));
+  ASSERT_TRUE(client.Send("HELO r\r\nMAIL FROM:<a@b>\r\nRCPT TO:<12345@fax.example>\r\nDATA\r\n"
+                          "Subject: s\r\n\r\nx\r\n.\r\nQUIT\r\n"));
+  const std::string replies = client.ReadUntilClosed(10000);
+  EXPECT_NE(replies.find("250 Mail Received OK\r\n"), std::string::npos);
+  EXPECT_EQ(OutFiles(), (std::vector<std::string>{"ENV0.bdy", "ENV0.tmp"}));
+}
+
+TEST(CommitRecordTest, RecipientsComeBackAsWritten) {
+  test::TempDir dir;
+  const std::vector<std::string> recipients = {"<1@fax.example>", "2@fax.example", "a\rb", ""};
+  ASSERT_TRUE(WriteCommitRecord(dir / "5.cqx", recipients));
+  EXPECT_FALSE(platform::FileExists(dir / "5.rcpt.new"));
+  EXPECT_EQ(ReadCommitRecord(dir / "5.rcpt"), recipients);
+}
+
+TEST(CommitRecordTest, RecordsOutsideTheBoundsAreRefused) {
+  test::TempDir dir;
+  const struct {
+    const char* name;
+    std::string text;
+  } cases[] = {
+      {"no line end", "<1@fax.example>"},
+      {"line too long", std::string(kMaxRecordLine + 1, 'a') + "\n"},
+      {"too many lines", [] {
+         std::string text;
+         for (std::size_t i = 0; i <= kMaxRecordLines; ++i) text += "a\n";
+         return text;
+       }()},
+  };
+  for (const auto& c : cases) {
+    WriteWholeFile(dir / "r.rcpt", c.text);
+    EXPECT_EQ(ReadCommitRecord(dir / "r.rcpt"), std::nullopt) << c.name;
+  }
+  EXPECT_EQ(ReadCommitRecord(dir / "missing.rcpt"), std::nullopt);
+}
+
+TEST(CommitRecordTest, RecordInAMissingFolderIsNotWritten) {
+  test::TempDir dir;
+  EXPECT_FALSE(WriteCommitRecord(dir / "gone/5.cqx", {"<1@fax.example>"}));
+}
+
+TEST(CommitRecordTest, MarkerNamesAreOnlyTheGatewaysOwn) {
+  const struct {
+    std::string name;
+    std::optional<std::pair<std::string, std::string>> parts;
+  } cases[] = {
+      {"3.ENV5.dcd", std::pair<std::string, std::string>{"3.cqx", "ENV5"}},
+      {"65534.ENV0.dcd", std::pair<std::string, std::string>{"65534.cqx", "ENV0"}},
+      {"3.ENV5.tmp", std::nullopt},     {"x.ENV5.dcd", std::nullopt},
+      {"3.ENV.dcd", std::nullopt},      {"3.ENV5x.dcd", std::nullopt},
+      {"3.ATT5.dcd", std::nullopt},     {"3.ENV5/../x.dcd", std::nullopt},
+      {".dcd", std::nullopt},           {"3.dcd", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    const auto parsed = ParseDecodedMarker(c.name);
+    ASSERT_EQ(parsed.has_value(), c.parts.has_value()) << c.name;
+    if (parsed) {
+      EXPECT_EQ(parsed->rawName, c.parts->first) << c.name;
+      EXPECT_EQ(parsed->envelopeName, c.parts->second) << c.name;
+    }
+  }
+  EXPECT_EQ(DecodedMarkerPath("/d/OUT/12.cqx", "ENV7"), "/d/OUT/12.ENV7.dcd");
+  EXPECT_EQ(CommitRecordPath("/d/OUT/12.cqx"), "/d/OUT/12.rcpt");
+}
+
+}  // namespace
+}  // namespace faxmail
