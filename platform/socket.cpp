@@ -163,6 +163,11 @@ long Socket::Create(int protocol, Socket& out) {
 
 long Socket::Bind(const SocketAddress& address) {
   const sockaddr_in native = ToNative(address);
+  // Windows binds a port whose earlier connections still linger in TIME_WAIT; POSIX does so only
+  // with SO_REUSEADDR. Without it a gateway restarted after a crash could not listen for a
+  // minute. A port another socket listens on stays refused either way.
+  const int reuse = 1;
+  ::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
   if (::bind(m_fd, reinterpret_cast<const sockaddr*>(&native), sizeof native) != 0) return Fail();
   return kErrorSuccess;
 }

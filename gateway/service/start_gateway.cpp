@@ -55,11 +55,13 @@ GatewayMode ModeFromCommandLine(std::string_view commandLine) {
 int StartGateway(CService* service) {
   GetDebugSettings2();
   RunningGateway& gateway = Running();
+  // The envelope a crash cut off, read before the file manager clears its in-use flag.
+  const std::string unfinished = IsEnvFileNameInUse() != 0 ? GetEnvFileName() : std::string();
   gateway.fileMan = std::make_unique<CFileMan>();
   gateway.receiver = std::make_unique<SMTPIn>(*gateway.fileMan);
   if (service) service->m_SMTPIN = gateway.receiver.get();
   // Before the listener opens: what a crash left in the spool is finished or undone first.
-  gateway.receiver->RecoverSpool();
+  gateway.receiver->RecoverSpool(unfinished);
   ResetFileNameFlags();
   const std::uint32_t port = ReadPortSetting("SmtpRxPort");
   // A failure is logged where it happens; the sender still runs without the receiver.

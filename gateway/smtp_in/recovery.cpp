@@ -98,10 +98,8 @@ void RemoveScratch(const std::string& path, const std::string& name) {
 
 }  // namespace
 
-int SMTPIn::RecoverSpool() {
+int SMTPIn::RecoverSpool(const std::string& inProgress) {
   const std::string out = FileMan().ProgramPath() + "OUT" + platform::kPathSeparator;
-  // Read before the flags are reset: the envelope that was being written when the crash came.
-  const std::string inProgress = IsEnvFileNameInUse() != 0 ? GetEnvFileName() : std::string();
 
   std::vector<platform::DirEntry> entries;
   platform::FindFiles(out, "*", entries);

@@ -106,7 +106,7 @@ void SMTPIn::SetDecodeRetryInterval(std::chrono::milliseconds interval) {
 
 std::size_t SMTPIn::PendingCount() const {
   std::lock_guard lock(m_pendingLock);
-  return m_pending.size();
+  return m_pending.size() + m_retrying;
 }
 
 void SMTPIn::AddPending(const std::string& path, bool report) {
@@ -139,6 +139,7 @@ std::size_t SMTPIn::RetryPending() {
   {
     std::lock_guard lock(m_pendingLock);
     waiting.swap(m_pending);
+    m_retrying = waiting.size();
   }
   std::vector<std::string> failed;
   for (const std::string& path : waiting) {
@@ -149,6 +150,7 @@ std::size_t SMTPIn::RetryPending() {
   }
   std::lock_guard lock(m_pendingLock);
   m_pending.insert(m_pending.begin(), failed.begin(), failed.end());
+  m_retrying = 0;
   return m_pending.size();
 }
 

@@ -94,9 +94,12 @@ class SMTPIn : public C_WINSOCK {
   void DecodeAcknowledged(const std::string& path, const std::vector<std::string>& recipients);
   // Start-up, before the listener opens: finishes decodes a crash cut off after their marker,
   // removes what unfinished decodes and unacknowledged messages left, resets the in-use flags
-  // and decodes every acknowledged message still waiting. Returns how many it decoded.
-  int RecoverSpool();
-  // Tries every message still waiting once; returns how many are left.
+  // and decodes every acknowledged message still waiting. unfinished: the envelope that was in
+  // use when the gateway last ended (FileName while FileNameUse was set, read before the file
+  // manager clears the flag), empty for none. Returns how many it decoded.
+  int RecoverSpool(const std::string& unfinished);
+  // Tries every message still waiting once; returns how many are left. PendingCount includes
+  // the messages a pass is trying.
   std::size_t RetryPending();
   std::size_t PendingCount() const;
   // Tests shorten the interval.
@@ -114,6 +117,7 @@ class SMTPIn : public C_WINSOCK {
   CFileMan& m_fileMan;
   mutable std::mutex m_pendingLock;
   std::vector<std::string> m_pending;  // raw files whose decode failed, oldest first
+  std::size_t m_retrying = 0;          // taken out of m_pending by the pass in progress
   std::mutex m_retryLock;
   std::condition_variable m_retryWake;
   std::chrono::milliseconds m_retryInterval{kDecodeRetryInterval};

@@ -34,7 +34,7 @@ bool PortAccepts(std::uint16_t port) {
 
 }  // namespace
 
-GatewayProcess::GatewayProcess(const std::string& root) : m_root(root) {
+GatewayProcess::GatewayProcess(const std::string& root, bool logs) : m_root(root) {
   m_data = root + "/data/";
   std::filesystem::create_directories(m_data + "OUT");
   std::filesystem::create_directories(m_data + "IN");
@@ -45,8 +45,10 @@ GatewayProcess::GatewayProcess(const std::string& root) : m_root(root) {
   platform::RegSetString(key, "ProgramPath", m_data);
   platform::RegSetString(key, "DomainName", "fax.example");
   platform::RegSetString(key, "MailFrom", "gateway@fax.example");
-  platform::RegSetString(key, "logfile", root + "/main.log");
-  platform::RegSetString(key, "logfileb", root + "/secondary.log");
+  if (logs) {
+    platform::RegSetString(key, "logfile", root + "/main.log");
+    platform::RegSetString(key, "logfileb", root + "/secondary.log");
+  }
   platform::RegSetDword(key, "SmtpRxPort", m_port);
   platform::RegSetDword(key, "OUTIndex", 0);
 }
@@ -73,6 +75,9 @@ bool GatewayProcess::Start() {
     ::setenv("FAXMAIL_ROOT", m_root.c_str(), 1);
     if (FILE* f = std::freopen(out.c_str(), "w", stdout)) (void)f;
     ::dup2(1, 2);
+    // Sockets of the test's own clients must not live on in the gateway (a client's close
+    // would then never reach the gateway's session).
+    ::close_range(3, ~0U, 0);
     ::execl(program.c_str(), program.c_str(), "-m", static_cast<char*>(nullptr));
     ::_exit(127);
   }
@@ -96,7 +101,18 @@ int GatewayProcess::Stop() {
   int status = 0;
   ::waitpid(m_pid, &status, 0);
   m_pid = -1;
+  ::close(m_stdin);
+  m_stdin = -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void GatewayProcess::Kill() {
+  if (m_pid <= 0) return;
+  ::kill(m_pid, SIGKILL);
+  ::waitpid(m_pid, nullptr, 0);
+  m_pid = -1;
+  if (m_stdin >= 0) ::close(m_stdin);
+  m_stdin = -1;
 }
 
 long GatewayProcess::PeakMemoryKiB() const {

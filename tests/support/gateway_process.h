@@ -12,8 +12,9 @@ namespace faxmail::test {
 
 class GatewayProcess {
  public:
-  // root: the test's FAXMAIL_ROOT. Writes the configuration into the registry there.
-  explicit GatewayProcess(const std::string& root);
+  // root: the test's FAXMAIL_ROOT. Writes the configuration into the registry there; logs:
+  // whether both diagnostic logs are on.
+  explicit GatewayProcess(const std::string& root, bool logs = true);
   ~GatewayProcess();
   GatewayProcess(const GatewayProcess&) = delete;
   GatewayProcess& operator=(const GatewayProcess&) = delete;
@@ -22,6 +23,8 @@ class GatewayProcess {
   bool Start();
   // Types "q" and waits for the process; its exit status.
   int Stop();
+  // Ends it at once with SIGKILL, as a crash would.
+  void Kill();
 
   std::uint16_t Port() const { return m_port; }
   pid_t Pid() const { return m_pid; }

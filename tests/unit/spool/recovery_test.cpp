@@ -63,19 +63,19 @@ class RecoveryTest : public test::ReceiverTest {
 
 TEST_F(RecoveryTest, AcknowledgedMessageIsDecodedOnce) {
   Acknowledged(7, "seven");
-  EXPECT_EQ(m_server->RecoverSpool(), 1);
+  EXPECT_EQ(m_server->RecoverSpool({}), 1);
   EXPECT_EQ(OutFiles(), (std::vector<std::string>{"ENV0.bdy", "ENV0.tmp"}));
   EXPECT_NE(ReadWholeFile(m_out + "ENV0.tmp").find("SUBJECT: seven\r\n"), std::string::npos);
   EXPECT_EQ(ReadWholeFile(m_out + "ENV0.bdy"), "body of seven\r\n");
   // A second start finds nothing more to do.
-  EXPECT_EQ(m_server->RecoverSpool(), 0);
+  EXPECT_EQ(m_server->RecoverSpool({}), 0);
   EXPECT_EQ(OutFiles().size(), 2u);
 }
 
 TEST_F(RecoveryTest, AcknowledgedMessagesAreDecodedOldestFirst) {
   Acknowledged(10, "ten");
   Acknowledged(9, "nine");
-  EXPECT_EQ(m_server->RecoverSpool(), 2);
+  EXPECT_EQ(m_server->RecoverSpool({}), 2);
   EXPECT_NE(ReadWholeFile(m_out + "ENV0.tmp").find("SUBJECT: nine"), std::string::npos);
   EXPECT_NE(ReadWholeFile(m_out + "ENV1.tmp").find("SUBJECT: ten"), std::string::npos);
 }
@@ -84,7 +84,7 @@ TEST_F(RecoveryTest, UnacknowledgedMessageIsRemovedNotDecoded) {
   WriteWholeFile(m_out + "8.cqx", Message("never acknowledged"));
   WriteWholeFile(m_out + "9.rcpt.new", "<12345@fax.example>\n");  // record cut off
   WriteWholeFile(m_out + "11.rcpt", "<12345@fax.example>\n");     // raw file already gone
-  EXPECT_EQ(m_server->RecoverSpool(), 0);
+  EXPECT_EQ(m_server->RecoverSpool({}), 0);
   EXPECT_EQ(OutFiles(), std::vector<std::string>{});
 }
 
@@ -109,7 +109,7 @@ TEST_P(MarkerRecoveryTest, FinishesTheDecode) {
   if (c.envelopeUnready) WriteWholeFile(m_out + "ENV5", envelope);
   if (c.envelopeReady) WriteWholeFile(m_out + "ENV5.tmp", "the fax server's own");
   if (c.envelopeUnready || c.envelopeReady) WriteWholeFile(m_out + "ENV5.bdy", "text\r\n");
-  EXPECT_EQ(m_server->RecoverSpool(), 0);
+  EXPECT_EQ(m_server->RecoverSpool({}), 0);
   EXPECT_EQ(OutFiles(), c.left);
   if (c.envelopeUnready && !c.envelopeReady) {
     EXPECT_EQ(ReadWholeFile(m_out + "ENV5.tmp"), envelope);
@@ -131,8 +131,6 @@ TEST_F(RecoveryTest, UnfinishedDecodeIsUndoneAndDoneAgain) {
   // attachments they list go, and the message is decoded afresh.
   Acknowledged(2, "two");
   SetKeyNumber("OUTIndex", 4);
-  SetKeyText("FileName", m_out + "ENV3");
-  SetKeyNumber("FileNameUse", 1);
   WriteWholeFile(m_out + "ENV3",
                  "FROM: <alice@example.org>\r\n\r\nBEGIN BODY\r\n<<ENV3.bdy>>\r\nEND BODY\r\n\r\n"
                  "BEGIN ATTACH\r\n<<a.bin:ATT9.bin>>\r\n");
@@ -141,7 +139,7 @@ TEST_F(RecoveryTest, UnfinishedDecodeIsUndoneAndDoneAgain) {
   WriteWholeFile(m_out + "Msgcnt.imp", "cut");
   WriteWholeFile(m_out + "~ATTC001.imp", "<<b.txt:ATT10.txt>>\r\n");
   WriteWholeFile(m_out + "ATT10.txt", "half");
-  EXPECT_EQ(m_server->RecoverSpool(), 1);
+  EXPECT_EQ(m_server->RecoverSpool(m_out + "ENV3"), 1);
   EXPECT_EQ(OutFiles(), (std::vector<std::string>{"ENV4.bdy", "ENV4.tmp"}));
   EXPECT_NE(ReadWholeFile(m_out + "ENV4.tmp").find("SUBJECT: two"), std::string::npos);
   EXPECT_EQ(IsEnvFileNameInUse(), 0u);
@@ -153,9 +151,7 @@ TEST_F(RecoveryTest, FilesOfOthersAreLeftAlone) {
       "7.ENV..dcd",      "notes.txt", "x.cqx",    "7-17.debug",  "12345678901.cqx"};
   for (const auto& name : others) WriteWholeFile(m_out + name, "kept");
   // Not the envelope in progress: an envelope the ready name could not be given to stays.
-  SetKeyText("FileName", m_out + "ENV9");
-  SetKeyNumber("FileNameUse", 1);
-  EXPECT_EQ(m_server->RecoverSpool(), 0);
+  EXPECT_EQ(m_server->RecoverSpool(m_out + "ENV9"), 0);
   auto expected = others;
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(OutFiles(), expected);
@@ -164,7 +160,7 @@ TEST_F(RecoveryTest, FilesOfOthersAreLeftAlone) {
 TEST_F(RecoveryTest, DamagedRecordLeavesTheMessageAlone) {
   WriteWholeFile(m_out + "4.cqx", Message("four"));
   WriteWholeFile(m_out + "4.rcpt", "<12345@fax.example>");  // no line end: not ours whole
-  m_server->RecoverSpool();
+  m_server->RecoverSpool({});
   EXPECT_EQ(OutFiles(), (std::vector<std::string>{"4.cqx", "4.rcpt"}));
   EXPECT_NE(ReadWholeFile(Root() + "/secondary.log")
                 .find("SMTPIn- Error: Commit record unreadable, message left as it is: "),
