@@ -82,10 +82,12 @@ File& File::operator=(File&& other) noexcept {
 }
 
 long File::Open(const std::string& path, Access access, Share share, Disposition disposition,
-                File& out, Links links) {
+                File& out, Links links, Kind kind) {
   out = File();
   int flags = O_CLOEXEC;
   if (links == Links::DontFollow) flags |= O_NOFOLLOW;
+  // Non-blocking only for the open itself: what is not a regular file is refused below.
+  if (kind == Kind::RegularFile) flags |= O_NONBLOCK;
   switch (access) {
     case Access::Read: flags |= O_RDONLY; break;
     case Access::Write: flags |= O_WRONLY; break;
@@ -106,10 +108,17 @@ long File::Open(const std::string& path, Access access, Share share, Disposition
     fd = ::open(path.c_str(), flags, 0666);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0 && errno == ELOOP && links == Links::DontFollow) return Fail(kErrorStoppedOnSymlink);
+  // A FIFO opened for writing without a reader.
+  if (fd < 0 && errno == ENXIO && kind == Kind::RegularFile) return Fail(kErrorCantAccessFile);
   if (fd < 0) return Fail(OpenError(path, errno));
   File file(fd);
   struct stat st {};
   if (::fstat(fd, &st) != 0) return FailErrno();
+  if (kind == Kind::RegularFile) {
+    if (!S_ISREG(st.st_mode)) return Fail(kErrorCantAccessFile);
+    const int status = ::fcntl(fd, F_GETFL);
+    if (status < 0 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) return FailErrno();
+  }
   if (S_ISDIR(st.st_mode)) return Fail(kErrorAccessDenied);
   if (const long lock = TakeShareLock(fd, share); lock != kErrorSuccess) {
     // A file created here a moment ago stays: as on the system, the loser of such a race sees

@@ -32,6 +32,11 @@ enum class Disposition {
 // Whether an open follows a symbolic link at the path's last component. DontFollow fails with
 // kErrorStoppedOnSymlink there, without touching the link or its target.
 enum class Links { Follow, DontFollow };
+// What an open accepts at the path. RegularFile: a regular file only. A FIFO, device, socket or
+// folder fails with kErrorCantAccessFile, and the open never waits on it (a FIFO without a
+// writer would hold the caller in open() for good). With Links::DontFollow this is how files
+// that another party puts into a shared folder are opened.
+enum class Kind { Any, RegularFile };
 
 class File {
  public:
@@ -43,7 +48,7 @@ class File {
   File& operator=(const File&) = delete;
 
   static long Open(const std::string& path, Access access, Share share, Disposition disposition,
-                   File& out, Links links = Links::Follow);
+                   File& out, Links links = Links::Follow, Kind kind = Kind::Any);
 
   bool IsOpen() const noexcept { return m_fd >= 0; }
   // A small positive number naming this open file, stable while it is open (the descriptor).

@@ -2,13 +2,17 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <utility>
 
@@ -195,6 +199,46 @@ long Socket::Connect(const SocketAddress& address) {
   const sockaddr_in native = ToNative(address);
   if (::connect(m_fd, reinterpret_cast<const sockaddr*>(&native), sizeof native) != 0)
     return Fail();
+  return kErrorSuccess;
+}
+
+long Socket::Connect(const SocketAddress& address, std::uint32_t timeoutMs) {
+  if (m_fd < 0) return FailWith(kWsaENotSock);
+  const int status = ::fcntl(m_fd, F_GETFL);
+  if (status < 0 || ::fcntl(m_fd, F_SETFL, status | O_NONBLOCK) != 0) return Fail();
+  const sockaddr_in native = ToNative(address);
+  int err = 0;
+  if (::connect(m_fd, reinterpret_cast<const sockaddr*>(&native), sizeof native) != 0) {
+    err = errno;
+    if (err == EINPROGRESS || err == EINTR) {
+      // The handshake goes on in the system; only the wait for it is bounded here.
+      using Clock = std::chrono::steady_clock;
+      const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 1u));
+      for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) {
+          err = ETIMEDOUT;
+          break;
+        }
+        pollfd p{m_fd, POLLOUT, 0};
+        const int ready = ::poll(&p, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0) {
+          err = errno;
+          break;
+        }
+        if (ready == 0) continue;  // the deadline is checked above
+        socklen_t length = sizeof err;
+        if (::getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &err, &length) != 0) err = errno;
+        break;
+      }
+    }
+  }
+  if (::fcntl(m_fd, F_SETFL, status) != 0 && err == 0) err = errno;
+  if (err != 0) {
+    errno = err;
+    return Fail();
+  }
   return kErrorSuccess;
 }
 

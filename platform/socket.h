@@ -107,6 +107,9 @@ class Socket {
   // it waited in the queue is passed over, not reported.
   long Accept(Socket& out, SocketAddress& peer);
   long Connect(const SocketAddress& address);
+  // The same, waiting at most timeoutMs (at least 1) for the peer to answer: kWsaETimedOut
+  // when it has not by then. The socket is blocking again afterwards.
+  long Connect(const SocketAddress& address, std::uint32_t timeoutMs);
 
   // One send call: the number of bytes sent (possibly fewer than asked), or -1.
   long Send(const void* data, std::size_t size);

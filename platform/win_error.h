@@ -30,6 +30,8 @@ inline constexpr long kErrorNoMoreItems = 259;
 // An open that was told not to follow symbolic links met one.
 inline constexpr long kErrorStoppedOnSymlink = 681;
 inline constexpr long kErrorBadDb = 1009;
+// An open that asked for a regular file met something else (a FIFO, device, socket, folder).
+inline constexpr long kErrorCantAccessFile = 1920;
 inline constexpr long kErrorKeyDeleted = 1018;
 
 // The error number for an errno value.

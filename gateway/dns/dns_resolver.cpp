@@ -2,11 +2,14 @@
 
 #include <algorithm>
 #include <cctype>
+#include <climits>
+#include <cstdint>
 
 #include "gateway/dns/dns_message.h"
 #include "gateway/net/client.h"
 #include "gateway/service/log.h"
 #include "platform/socket.h"
+#include "platform/win_error.h"
 
 namespace faxmail {
 
@@ -64,6 +67,13 @@ int DNSResolver::Lookup(std::string_view server, std::string_view domain) {
 
 int DNSResolver::LookupAuthoritative(std::string_view server, std::string_view domain,
                                      int budget) {
+  m_lookupEnd = std::chrono::steady_clock::now() + m_lookupDeadline;
+  const int result = Walk(server, domain, budget);
+  m_lookupEnd = std::chrono::steady_clock::time_point::max();
+  return result;
+}
+
+int DNSResolver::Walk(std::string_view server, std::string_view domain, int budget) {
   if (Query(server, domain) != 0) return kLookupFailed;
   // The server whose response is held.
   std::string current(server);
@@ -126,21 +136,38 @@ int DNSResolver::QueryType(std::string_view server, std::string_view domain, int
   m_queryLength = static_cast<int>(query.size() - 2);
   m_authoritative = false;
 
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point end = std::min(Clock::now() + m_queryDeadline, m_lookupEnd);
+  // Milliseconds left of the exchange, 0 when it is over.
+  const auto left = [end]() -> std::uint32_t {
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(end - Clock::now()).count();
+    return ms <= 0 ? 0u : static_cast<std::uint32_t>(std::min<long long>(ms, UINT32_MAX));
+  };
   C_WSClient connection;
   const std::string serverText(server);
-  if (connection.Connect(m_port, serverText.c_str()) != 0) {
+  if (left() == 0 || connection.Connect(m_port, serverText.c_str(), left()) != 0) {
+    if (left() == 0) platform::SetLastError(platform::kWsaETimedOut);
     LogMessage("DNS- Error: Lookup: Unable to connect to DNS .", kTag, kConnectErrorLine);
     LogSocketError();
     return kQueryConnectFailed;
   }
-  connection.SetReceiveTimeout(m_receiveTimeout);
+  // Every receive waits no longer than the exchange has left; false when nothing is left.
+  const auto bound = [&]() {
+    const std::uint32_t ms = left();
+    if (ms == 0) {
+      platform::SetLastError(platform::kWsaETimedOut);
+      return false;
+    }
+    connection.SetReceiveTimeout(m_receiveTimeout == 0 ? ms : std::min(ms, m_receiveTimeout));
+    return true;
+  };
   connection.SendBytes(reinterpret_cast<const char*>(query.data()),
                        static_cast<int>(query.size()));
 
   // The two bytes of the length prefix, even when they arrive apart.
   std::uint8_t prefix[2];
   int got = 0;
-  while (got < 2) {
+  while (got < 2 && bound()) {
     const int n = connection.ReceiveBytes(reinterpret_cast<char*>(prefix) + got, 2 - got);
     if (n <= 0) break;
     got += n;
@@ -156,6 +183,11 @@ int DNSResolver::QueryType(std::string_view server, std::string_view domain, int
   std::vector<std::uint8_t> response(length);
   std::size_t received = 0;
   while (received < length) {
+    if (!bound()) {
+      LogMessage("DNS- Error: Lookup: Response incomplete at the deadline: " + Cut(server), kTag,
+                 __LINE__);
+      break;
+    }
     const int chunk = static_cast<int>(std::min<std::size_t>(kReceiveChunk, length - received));
     const int n = connection.ReceiveBytes(reinterpret_cast<char*>(response.data() + received), chunk);
     if (n <= 0) break;

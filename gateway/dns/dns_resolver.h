@@ -14,7 +14,10 @@
 //    NOTIMP. When the walk ends without an MX record for the domain, the server of the last
 //    response is asked once more, for MX records only, and its answer is used when it arrives.
 //
-// Every query is one TCP connection to port 53 with a 30-second receive time-out. Responses
+// Every query is one TCP connection to port 53 with a 30-second receive time-out, and the
+// whole exchange with one server (connect, query, response) has 10 seconds; a whole lookup,
+// every server of the walk included, has 30. A server that accepts and never answers, or
+// sends its response a byte at a time, so holds the sender no longer than that. Responses
 // from the network are decoded with bounds on everything (dns_message.h): a malformed response
 // yields the records before the fault. Domains that cannot be asked (empty, over 236
 // characters, an empty label or one over 63 characters, a trailing dot) are refused with a log
@@ -23,6 +26,7 @@
 // One object per delivery attempt, used by one thread; no shared state, no locks.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -38,6 +42,11 @@ class DNSResolver {
   static constexpr int kLookupBudget = 20;
   static constexpr std::uint16_t kDnsPort = 53;
   static constexpr std::uint32_t kReceiveTimeoutMs = 30000;
+  // One exchange with one server, to the last byte of its response: far more than any server
+  // that answers at all needs, and what a server that never answers costs each delivery.
+  static constexpr std::chrono::milliseconds kQueryDeadline{10000};
+  // A whole lookup: a walk along name servers that all fail slowly ends here.
+  static constexpr std::chrono::milliseconds kLookupDeadline{30000};
 
   // Results of LookupAuthoritative: 0 authoritative answer reached; 2 a non-authoritative
   // answer named no (further) name server to ask; 10 the first query failed; 10 + steps when
@@ -85,8 +94,15 @@ class DNSResolver {
   // Tests only: the port asked and the receive time-out (53 and 30 s otherwise).
   void SetServerPort(std::uint16_t port) noexcept { m_port = port; }
   void SetReceiveTimeout(std::uint32_t milliseconds) noexcept { m_receiveTimeout = milliseconds; }
+  // Tests only: the deadlines of one exchange and of a lookup.
+  void SetDeadlines(std::chrono::milliseconds query, std::chrono::milliseconds lookup) noexcept {
+    m_queryDeadline = query;
+    m_lookupDeadline = lookup;
+  }
 
  private:
+  // The referral walk of LookupAuthoritative, within the lookup's deadline.
+  int Walk(std::string_view server, std::string_view domain, int budget);
   int QueryType(std::string_view server, std::string_view domain, int qtype);
   // The dotted address of a name server named by an NS record, from glue or the system.
   bool NameServerAddress(const std::string& name, std::string& address) const;
@@ -98,6 +114,10 @@ class DNSResolver {
   bool m_authoritative = false;
   std::uint16_t m_port = kDnsPort;
   std::uint32_t m_receiveTimeout = kReceiveTimeoutMs;
+  std::chrono::milliseconds m_queryDeadline = kQueryDeadline;
+  std::chrono::milliseconds m_lookupDeadline = kLookupDeadline;
+  // The end of the lookup in progress; no bound outside one.
+  std::chrono::steady_clock::time_point m_lookupEnd = std::chrono::steady_clock::time_point::max();
 };
 
 }  // namespace faxmail

@@ -16,7 +16,7 @@ C_WSClient::C_WSClient() { platform::SocketStartup(); }
 
 C_WSClient::~C_WSClient() { platform::SocketCleanup(); }
 
-int C_WSClient::Connect(std::uint16_t port, const char* address) {
+int C_WSClient::Connect(std::uint16_t port, const char* address, std::uint32_t timeoutMs) {
   const std::optional<std::uint32_t> parsed =
       platform::InetAddr(address ? std::string_view(address) : std::string_view());
   m_peer = platform::SocketAddress{};
@@ -38,7 +38,7 @@ int C_WSClient::Connect(std::uint16_t port, const char* address) {
     LogSocketError();
     return 2;
   }
-  if (socket.Connect(m_peer) != platform::kErrorSuccess) {
+  if (socket.Connect(m_peer, timeoutMs) != platform::kErrorSuccess) {
     LogSocketError();
     return 2;
   }

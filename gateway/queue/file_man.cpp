@@ -72,6 +72,16 @@ std::size_t CFileMan::ReadLine(platform::File& file, std::string& line, std::siz
 
 int CFileMan::CloseFile(platform::File& file) { return file.Close() == kErrorSuccess ? 0 : 1; }
 
+long CFileMan::OpenInFile(const std::string& path, platform::Access access, platform::Share share,
+                          platform::File& file) {
+  return platform::File::Open(path, access, share, platform::Disposition::OpenExisting, file,
+                              platform::Links::DontFollow, platform::Kind::RegularFile);
+}
+
+bool CFileMan::IsNotRegularFile(long error) noexcept {
+  return error == platform::kErrorStoppedOnSymlink || error == platform::kErrorCantAccessFile;
+}
+
 int CFileMan::GetNewTmpFilename(std::string& out, std::size_t size) {
   if (size < m_settings.programPath.size() + 8) return 1;
   std::uint32_t number = 0;
@@ -115,13 +125,14 @@ int CFileMan::Que_FindMsg(std::string_view folder, std::string& name, const Name
   for (const auto& entry : entries) {
     if (!IsReadyName(entry.name) || skip.contains(entry.name)) continue;
     platform::File probe;
-    if (platform::File::Open(Folder("IN") + entry.name, platform::Access::Attributes,
-                             platform::Share::None, platform::Disposition::OpenExisting,
-                             probe) != kErrorSuccess) {
+    if (const long error = OpenInFile(Folder("IN") + entry.name, platform::Access::Attributes,
+                                      platform::Share::None, probe);
+        error != kErrorSuccess) {
       LogSocketError();
-      continue;
+      // No writer will ever finish it: the answer, so that it is refused and set aside.
+      if (!IsNotRegularFile(error)) continue;
     }
-    probe.Close();
+    if (probe.IsOpen()) probe.Close();
     name = entry.name;
     return 1;
   }
@@ -139,14 +150,18 @@ int CFileMan::Que_OpenMsg(platform::File& file, std::string& path, const NameSet
   for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
     if (!platform::FileExists(full))
       LogMessageText("Que_OpenMsg Error: access to file failed: ", shown, kTag, __LINE__);
-    if (platform::File::Open(full, platform::Access::Read, platform::Share::None,
-                             platform::Disposition::OpenExisting, file) == kErrorSuccess) {
+    if (OpenInFile(full, platform::Access::Read, platform::Share::None, file) == kErrorSuccess) {
       AddIDNameLink(file.Id(), full);
       path = full;
       return 0;
     }
     LogMessageText("Que_OpenMsg Error: Unable to open the file: ", shown, kTag, __LINE__);
-    if (LogSocketError() == platform::kErrorSharingViolation) return 32;
+    const long error = LogSocketError();
+    if (error == platform::kErrorSharingViolation) return 32;
+    if (IsNotRegularFile(error)) {
+      path = full;
+      return kOpenRefused;
+    }
   }
   return 1;
 }

@@ -4,7 +4,9 @@
 // operations on the data directory: raw message files in OUT for the receiver; for the sender,
 // finding, opening (without sharing), closing and deleting the ready files that the fax server
 // leaves in IN (names ending in ".tmp" in any letter case, never a name beginning with "."),
-// with a link from each open file's handle value to its path.
+// with a link from each open file's handle value to its path. Whoever writes to IN may put
+// anything there, so a file of IN is only ever opened as a regular file, never through a
+// symbolic link and never waiting on it (OpenInFile).
 //
 // Threads: receiver threads call Que_AddMsg; the one sender thread calls the rest. The lock
 // serialises Que_AddMsg, Que_OpenMsg and Que_CloseAndDeleteMsg; the links are the sender's
@@ -56,6 +58,11 @@ class CFileMan {
   // right behind the bytes returned.
   static std::size_t ReadLine(platform::File& file, std::string& line, std::size_t max);
   static int CloseFile(platform::File& file);
+  // Opens an existing file of IN: a regular file only, not through a symbolic link, without
+  // waiting on a FIFO. The error of platform::File::Open; IsNotRegularFile tells a refusal.
+  static long OpenInFile(const std::string& path, platform::Access access, platform::Share share,
+                         platform::File& file);
+  static bool IsNotRegularFile(long error) noexcept;
 
   // Receiver side.
   // 0 and ProgramPath + "OUT/<TmpIndex>.cqx"; 1 (counter untouched) when size cannot hold it.
@@ -69,7 +76,9 @@ class CFileMan {
   int Que_CountMsgs(std::string_view folder, const NameSet& skip = {});
   // 1 and the name of the first ready file that can be opened without sharing, else 0.
   int Que_FindMsg(std::string_view folder, std::string& name, const NameSet& skip = {});
-  // 0 opened, 1 nothing to open, 32 the chosen file is held by another process.
+  // 0 opened, 1 nothing to open, 32 the chosen file is held by another process,
+  // kOpenRefused the chosen ready name is no regular file (path names it; nothing was opened).
+  static constexpr int kOpenRefused = 2;
   int Que_OpenMsg(platform::File& file, std::string& path, const NameSet& skip = {});
   void Que_CloseMsg(platform::File& file);
   // 0, or 1 when the close fails (the file then stays).

@@ -52,6 +52,7 @@ constexpr char kLogBeforeEncode[] =
 constexpr char kLogAfterEncode[] = "SMTPOut- Error: Unable to open the Attachment file AFTER Encode";
 constexpr char kLogWriteFailed[] = "SMTPOut- Error: Unable to write to the output file";
 constexpr char kLogRefused[] = "SMTPOut- Error: Attachment line refused: ";
+constexpr char kLogNotAFile[] = "SMTPOut- Error: Attachment is not a regular file: ";
 
 bool Contains(std::string_view line, std::string_view key) {
   return line.find(key) != std::string_view::npos;
@@ -64,6 +65,18 @@ std::string_view WithoutLineEnd(std::string_view line) {
   if (line.ends_with('\n')) line.remove_suffix(1);
   if (line.ends_with('\r')) line.remove_suffix(1);
   return line;
+}
+
+bool IsControl(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }
+
+// The text of a header line as it may stand in the mail header: without its line end and
+// without any other control character but TAB.
+std::string HeaderText(std::string_view line) {
+  std::string text;
+  text.reserve(line.size());
+  for (const char c : line)
+    if (c == '\t' || !IsControl(c)) text.push_back(c);
+  return text;
 }
 
 bool IsSafeFileName(std::string_view name) {
@@ -123,6 +136,9 @@ class Composer {
   std::string m_id;
   std::int64_t m_subjectRoom = -1;
   bool m_writeFailed = false;
+  bool m_refused = false;
+  // A header line longer than one read was begun without its line end.
+  bool m_headerLineOpen = false;
 };
 
 void Composer::Write(std::string_view text) {
@@ -167,6 +183,7 @@ int Composer::Run() {
   Write(".\r\n");
   m_work.Seek(0, SEEK_SET);
   m_ready.Seek(0, SEEK_SET);
+  if (m_refused) return kComposeRefused;
   if (m_writeFailed) return kComposeWriteFailed;
   return m_result ? kComposeReady : kComposeDropped;
 }
@@ -185,15 +202,19 @@ void Composer::HeaderLine(const std::string& line) {
     return;
   }
   if (IsEmptyLine(line)) return;  // the mail header must not end before the MIME block
-  if (m_subjectPending && m_options.GetSubjectLine() == 1 && !m_faxReceived &&
-      line.ends_with('\n')) {
-    Write(WithoutLineEnd(line));
+  const bool ended = line.ends_with('\n');
+  const std::string text = HeaderText(line);
+  if (text.empty() && !m_headerLineOpen) return;  // nothing left: an empty line, as above
+  if (m_subjectPending && m_options.GetSubjectLine() == 1 && !m_faxReceived && ended) {
+    Write(text);
     if (m_work.Seek(0, SEEK_CUR, &m_subjectRoom) != platform::kErrorSuccess) m_subjectRoom = -1;
     Write(std::string(kSubjectRoom, ' ') + "\r\n");
     m_subjectPending = false;
+    m_headerLineOpen = false;
     return;
   }
-  Write(line);
+  Write(ended ? text + "\r\n" : text);
+  m_headerLineOpen = !ended;
 }
 
 void Composer::WriteMimeHeader() {
@@ -295,10 +316,23 @@ void Composer::TakeAttachmentLine(std::string_view line, bool first) {
   const std::string path =
       programPath + "IN" + platform::kPathSeparator + std::string(fileName);
   if (first) m_firstAttachment = path;
-  if (!m_multipart) return;
+  if (!m_multipart) {
+    // Not read, but deleted after delivery when it is the first: it has to be a file as well.
+    platform::File probe;
+    if (CFileMan::IsNotRegularFile(CFileMan::OpenInFile(path, platform::Access::Attributes,
+                                                        platform::Share::Read, probe))) {
+      LogMessageText(kLogNotAFile, path, kTag, __LINE__);
+      m_refused = true;
+    }
+    return;
+  }
   const int result = AppendAttachment(path, m_work, SafeShownName(shown), programPath);
   if (result == kAttachWriteFailed) {
     m_writeFailed = true;
+    return;
+  }
+  if (result == kAttachRefused) {
+    m_refused = true;
     return;
   }
   if (result == kAttachAppended) return;
@@ -325,9 +359,13 @@ int AppendAttachment(const std::string& path, platform::File& work, std::string_
                                std::to_string(work.Id()) + ".cqx";
   platform::File attachment;
   // A shared open: an attachment that the fax server is still writing is not taken.
-  if (platform::File::Open(path, platform::Access::Read, platform::Share::Read,
-                           platform::Disposition::OpenExisting,
-                           attachment) != platform::kErrorSuccess) {
+  if (const long error =
+          CFileMan::OpenInFile(path, platform::Access::Read, platform::Share::Read, attachment);
+      error != platform::kErrorSuccess) {
+    if (CFileMan::IsNotRegularFile(error)) {
+      LogMessageText(kLogNotAFile, path, kTag, __LINE__);
+      return kAttachRefused;
+    }
     LogMessage(kLogBeforeEncode, kTag, __LINE__);
     return kAttachCannotOpen;
   }
@@ -338,8 +376,8 @@ int AppendAttachment(const std::string& path, platform::File& work, std::string_
   }
   attachment.Close();
   platform::File part;
-  if (platform::File::Open(partPath, platform::Access::Read, platform::Share::None,
-                           platform::Disposition::OpenExisting, part) != platform::kErrorSuccess) {
+  if (CFileMan::OpenInFile(partPath, platform::Access::Read, platform::Share::None, part) !=
+      platform::kErrorSuccess) {
     LogMessage(kLogAfterEncode, kTag, __LINE__);
     return kAttachPartCannotOpen;
   }

@@ -11,7 +11,11 @@
 //
 // Ready files come from the fax server, so everything read from them is bounded: lines of
 // at most 259 bytes, attachment file names of at most 21 characters and never with a folder
-// part (an attachment is always a file of IN). The sender's thread only; no locks.
+// part (an attachment is always a file of IN, and only ever a regular one, never reached
+// through a symbolic link). Header lines are copied without their control characters (TAB
+// excepted: it is white space within a header field and begins a folded line) and end in
+// CR LF, so that no bare CR or LF of a ready file ends a header line early at a receiver that
+// takes it for a line end. The sender's thread only; no locks.
 #pragma once
 
 #include <cstddef>
@@ -28,6 +32,9 @@ class CFileMan;
 inline constexpr int kComposeDropped = 0;      // nothing to send: no subject, or suppressed
 inline constexpr int kComposeReady = 1;        // the work file holds a message to send
 inline constexpr int kComposeWriteFailed = 2;  // the work file could not be written whole
+// An attachment named by the ready file is no regular file (a symbolic link, a FIFO): it was
+// not opened, and the ready file is not to be sent.
+inline constexpr int kComposeRefused = 3;
 
 // Composes ready (read from its start) into work (new and empty) with the options and program
 // path of options. firstAttachment receives the path of the first attachment named after
@@ -42,6 +49,7 @@ inline constexpr int kAttachCannotOpen = 1;
 inline constexpr int kAttachEncoderFailed = 2;
 inline constexpr int kAttachPartCannotOpen = 3;
 inline constexpr int kAttachWriteFailed = 4;  // appended, but a write to the work file failed
+inline constexpr int kAttachRefused = 5;      // no regular file: not opened, nothing appended
 
 // Encodes the attachment at path into the scratch file programPath + "IN/At<id>.cqx" (id: the
 // work file's handle value) and copies that into work, followed by CR LF.

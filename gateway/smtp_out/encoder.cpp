@@ -89,12 +89,16 @@ const char* GuessContentType(platform::File& input) {
 
 int EncodeAttachment(platform::File& input, const std::string& outputPath, std::string_view name) {
   const char* contentType = GuessContentType(input);
-  platform::Stream out;
-  if (platform::Stream::Open(outputPath, "w", platform::StreamMode::Text, platform::Share::None,
-                             out) != platform::kErrorSuccess) {
+  // The part file is written in a folder that others write to as well: whatever is in the way
+  // at its name (a symbolic link to a file elsewhere, a FIFO) is neither followed nor waited on.
+  platform::File file;
+  if (platform::File::Open(outputPath, platform::Access::Write, platform::Share::None,
+                           platform::Disposition::CreateAlways, file, platform::Links::DontFollow,
+                           platform::Kind::RegularFile) != platform::kErrorSuccess) {
     decode::ReportFileError(outputPath);
     return 1;
   }
+  platform::Stream out = platform::Stream::Adopt(std::move(file), platform::StreamMode::Text);
   const std::string shown(name);
   std::string text;
   text += "Content-Type: " + std::string(contentType) + ";\n        name=\"" + shown + "\"\n";

@@ -32,6 +32,9 @@ constexpr std::size_t kMaxAddress = SMTPOut::kLineSize - 1;
 constexpr char kConnFailed[] = ".ConnFailed.Err";
 constexpr char kConnTermin[] = ".ConnTermin.Err";
 constexpr char kNoName[] = ".NoName.Err";
+// A ready name, or an attachment of it, that is no regular file.
+constexpr char kRefused[] = ".Refused.Err";
+constexpr char kLogRefusedFile[] = "SMTPOut- ERROR: not a regular file, set aside: ";
 constexpr char kReadySuffix[] = ".tmp";
 
 std::string ToUpper(std::string text) {
@@ -126,8 +129,9 @@ void SMTPOut::SMTPMainThread() {
       LogMessage("SMTPOut- New message thread started", kTag, __LINE__);
       ++m_running;
       idleLogged = false;
-      SMTPOutThread();
-      continue;
+      if (SMTPOutThread()) continue;
+      // Nothing could be opened (every ready file still held by its writer): taking the same
+      // files again at once would only spin.
     }
     if (!idleLogged) {
       LogMessage("SMTPOut- No messages to send.", kTag, __LINE__);
@@ -165,14 +169,21 @@ void SMTPOut::SetAside(const std::string& path, std::string_view suffix, bool ca
                      newPath.c_str());
 }
 
-void SMTPOut::SMTPOutThread() {
+bool SMTPOut::SMTPOutThread() {
   LogMessage("SMTPOut::SMTPOutThread() Begin.", kTag, __LINE__);
   int attempts = 0;
+  bool tookFile = true;
   for (;;) {
     platform::File ready;
     std::string path;
     const int opened = m_fileMan->Que_OpenMsg(ready, path, m_heldBack);
+    if (opened == CFileMan::kOpenRefused) {
+      LogMessageText(kLogRefusedFile, FileNamePart(path), kTag, __LINE__);
+      SetAside(path, kRefused, false, "SMTPOut- ERROR: Could not rename the message file.");
+      break;
+    }
     if (opened != 0) {
+      tookFile = false;
       if (opened == platform::kErrorSharingViolation) Pause(m_timings.inUsePause);
       LogMessage("SMTPOut- no files to send", kTag, __LINE__);
       break;
@@ -180,9 +191,11 @@ void SMTPOut::SMTPOutThread() {
     const std::string workPath = m_fileMan->ProgramPath() + "IN" + platform::kPathSeparator +
                                  std::to_string(ready.Id()) + ".cqx";
     platform::File work;
+    // Never through a link that someone left at the work file's name.
     if (platform::File::Open(workPath, platform::Access::ReadWrite, platform::Share::None,
-                             platform::Disposition::CreateAlways,
-                             work) != platform::kErrorSuccess) {
+                             platform::Disposition::CreateAlways, work,
+                             platform::Links::DontFollow,
+                             platform::Kind::RegularFile) != platform::kErrorSuccess) {
       LogMessage("SMTPOut- SMTPOutThread() : Unable to create & new file for send.", kTag,
                  __LINE__);
       m_fileMan->Que_CloseMsg(ready);
@@ -198,6 +211,13 @@ void SMTPOut::SMTPOutThread() {
       m_fileMan->Que_CloseMsg(ready);
       DropWorkFile(work, workPath);
       HoldBack(path);
+      break;
+    }
+    if (composed == kComposeRefused) {
+      m_fileMan->Que_CloseMsg(ready);
+      DropWorkFile(work, workPath);
+      LogMessageText(kLogRefusedFile, FileNamePart(path), kTag, __LINE__);
+      SetAside(path, kRefused, false, "SMTPOut- ERROR: Could not rename the message file.");
       break;
     }
     if (composed == kComposeDropped) {
@@ -236,6 +256,7 @@ void SMTPOut::SMTPOutThread() {
   }
   --m_running;
   LogMessage("SMTPOut- SMTPOutThread() end.", kTag, __LINE__);
+  return tookFile;
 }
 
 std::string SMTPOut::DomainName() const {
@@ -333,7 +354,8 @@ bool SMTPOut::ConnectToHost(const std::string& name, std::string& shown) {
   std::copy_n(name.data(), length, buffer);
   ResolveHostAddress(buffer, static_cast<int>(kLineSize));
   shown = buffer;
-  return Connect(static_cast<std::uint16_t>(m_remotePort), buffer) == 0;
+  return Connect(static_cast<std::uint16_t>(m_remotePort), buffer,
+                 m_timings.connectTimeoutMs) == 0;
 }
 
 int SMTPOut::SendViaMX(platform::File& work, const std::string& address,

@@ -9,7 +9,12 @@
 // immediate succession within the run; a file that cannot be delivered, or that names no
 // recipient, is renamed with an error suffix (".ConnFailed.Err", ".ConnTermin.Err",
 // ".NoName.Err") and event 435 is reported. A file that cannot be renamed (or whose mail cannot
-// be written) is held back until the next poll, so a broken file never keeps the sender busy.
+// be written) is held back until the next poll, so a broken file never keeps the sender busy;
+// so is a run that could open no ready file (every one held by its writer). What is not a
+// regular file - a symbolic link, a FIFO - is never opened or followed, whether it has a ready
+// name or is named as an attachment: its ready file is renamed with ".Refused.Err", event 435.
+// Header lines from IN go out with every control character but TAB removed and CR LF at the
+// end, so no text of theirs can start a header line of its own.
 //
 // The SMTP dialogue (SendViaMX) is plain SMTP without extensions: HELO, MAIL, RCPT, DATA, the
 // message with leading dots doubled, QUIT. It waits for each expected reply code and skips any
@@ -58,6 +63,7 @@ class SMTPOut : public C_WSClient {
     std::chrono::milliseconds inUsePause{20000};
     std::chrono::milliseconds destroyWait{10000};
     std::uint32_t receiveTimeoutMs = 35000;
+    std::uint32_t connectTimeoutMs = C_WSClient::kConnectTimeoutMs;
   };
 
   // Reads the sender's settings and logs them.
@@ -77,7 +83,9 @@ class SMTPOut : public C_WSClient {
   void ReleaseMainThread();
 
   void SMTPMainThread();
-  void SMTPOutThread();
+  // true when the run took a ready file to an end (delivered, dropped or set aside); false
+  // when it found none it could open, and the scheduler then waits for its next poll.
+  bool SMTPOutThread();
 
   // Delivers the composed message in work (positioned at its start, ending with ".\r\n") to
   // address (at most 199 characters); receiverLine holds "TO: <address>" on entry. 0 delivered,

@@ -3,6 +3,8 @@
 // step budget, glue, and the MX query after a minimal or refused answer.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -141,6 +143,63 @@ TEST_F(DnsResolverTest, SilentServerTimesOutWithTwo) {
   resolver.SetReceiveTimeout(200);
   EXPECT_EQ(resolver.Query("127.0.0.1", "example.com"), DNSResolver::kQueryNoResponse);
   EXPECT_EQ(CountEntries("WSA Socket Error: (10060)"), 1);
+}
+
+// Servers that hold the connection without ever finishing their answer cost one exchange at
+// most its deadline, whatever each receive's time-out.
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+TEST_F(DnsResolverTest, ServerThatAcceptsAndNeverAnswersIsGivenUpAtTheDeadline) {
+  auto server = Serve(kFirst, [](const Bytes&) { return Reply{{}, true}; });
+  const auto start = Clock::now();
+  EXPECT_EQ(resolver.Lookup("127.0.0.1", "example.com"), DNSResolver::kLookupFailed);
+  EXPECT_LT(Clock::now() - start, 20s);
+  EXPECT_EQ(CountEntries("DNS- Error: Lookup: Unable to receive from DNS ."), 1);
+  EXPECT_EQ(CountEntries("WSA Socket Error: (10060)"), 1);
+}
+
+TEST_F(DnsResolverTest, ServerThatAnswersAByteAtATimeIsCutOffAtTheDeadline) {
+  // Each byte well within the receive time-out; the whole answer would take some 40 s.
+  auto server = Serve(kFirst, [](const Bytes&) {
+    return Dribble(MailAnswer("example.com", ResponseFlags(true)), 500ms);
+  });
+  const auto start = Clock::now();
+  // What arrived is kept, as for any answer cut short.
+  EXPECT_EQ(resolver.Query("127.0.0.1", "example.com"), 0);
+  EXPECT_LT(Clock::now() - start, 20s);
+  EXPECT_LT(resolver.Response().size(), MailAnswer("example.com", ResponseFlags(true)).size());
+  EXPECT_EQ(CountEntries("DNS- Error: Lookup: Response incomplete at the deadline: 127.0.0.1"), 1);
+}
+
+TEST_F(DnsResolverTest, ServerThatNeverAnswersTheConnectionIsGivenUpAtTheDeadline) {
+  UnansweringListener silent;
+  resolver.SetServerPort(silent.port);
+  const auto start = Clock::now();
+  EXPECT_EQ(resolver.Query("127.0.0.1", "example.com"), DNSResolver::kQueryConnectFailed);
+  EXPECT_LT(Clock::now() - start, 20s);
+  EXPECT_EQ(CountEntries("DNS- Error: Lookup: Unable to connect to DNS ."), 1);
+  EXPECT_GE(CountEntries("WSA Socket Error: (10060)"), 1);
+}
+
+TEST_F(DnsResolverTest, WalkAlongServersThatNeverAnswerEndsAtTheLookupDeadline) {
+  std::vector<NameServer> silent;
+  for (int i = 0; i < 30; ++i) silent.push_back({"ns" + std::to_string(i) + ".test", "127.0.0.1"});
+  std::atomic<int> queries{0};
+  // A referral to itself, and silence for every server of it.
+  auto server = Serve(kFirst, [&](const Bytes&) {
+    return queries++ == 0 ? Answer(Referral("example.com", silent)) : Reply{{}, true};
+  });
+  resolver.SetDeadlines(400ms, 1500ms);
+  EXPECT_EQ(resolver.Lookup("127.0.0.1", "example.com"), 30);
+  // The walk would ask 19 servers and then once more for MX records, 400 ms each; past its
+  // deadline nothing more is asked.
+  EXPECT_LE(server->Connections(), 6);
+  EXPECT_GE(CountEntries("DNS- Error: Lookup: Unable to receive from DNS ."), 2);
+  // The referral stays the held answer.
+  DNSRecord r;
+  ASSERT_TRUE(resolver.FindRecord(0, 2, r));
+  EXPECT_EQ(r.text1, "ns0.test");
 }
 
 TEST_F(DnsResolverTest, ResponseInPiecesIsReadWhole) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/socket.h"
+#include "platform/win_error.h"
 
 namespace faxmail::test {
 
@@ -87,7 +88,15 @@ inline Bytes Ipv4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d
 struct Reply {
   std::vector<Bytes> pieces;  // sent one after the other, a short pause between them
   bool silent = false;        // send nothing and wait for the client to go
+  std::chrono::milliseconds pause{20};  // between two pieces
 };
+// The response one byte at a time, pause between two bytes.
+inline Reply Dribble(const Bytes& message, std::chrono::milliseconds pause) {
+  Reply reply;
+  for (const std::uint8_t byte : WithPrefix(message)) reply.pieces.push_back({byte});
+  reply.pause = pause;
+  return reply;
+}
 inline Reply Answer(const Bytes& message) { return Reply{{WithPrefix(message)}, false}; }
 
 // A DNS server over TCP on address:port (host order; port 0 picks a free one) that answers
@@ -144,13 +153,16 @@ class ScriptedDnsServer {
       if (raw.size() < want) continue;
       const Reply reply = m_script(Bytes(raw.begin() + 2, raw.end()));
       if (reply.silent) {
-        while (client.Recv(block, sizeof block) > 0) {
+        // However long the client waits: until it goes, or the server does.
+        client.SetReceiveTimeout(50);
+        while (!m_stop && (client.Recv(block, sizeof block) > 0 ||
+                           platform::LastError() == platform::kWsaETimedOut)) {
         }
         continue;
       }
-      for (std::size_t i = 0; i < reply.pieces.size(); ++i) {
-        if (i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        client.Send(reply.pieces[i].data(), reply.pieces[i].size());
+      for (std::size_t i = 0; i < reply.pieces.size() && !m_stop; ++i) {
+        if (i) std::this_thread::sleep_for(reply.pause);
+        if (client.Send(reply.pieces[i].data(), reply.pieces[i].size()) < 0) break;
       }
       client.Shutdown();
     }

@@ -2,6 +2,7 @@
 // buffer, closing, receive time-outs and draining.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <string>
 
@@ -49,6 +50,23 @@ TEST_F(ClientTest, RefusedConnectionIsTwoWithTheRefusedError) {
   EXPECT_EQ(CountEntries("WSA Socket Error: (10061)"), 1);
   EXPECT_FALSE(client.IsConnected());
   EXPECT_EQ(client.SendText("x"), -1);
+}
+
+TEST_F(ClientTest, PeerThatNeverAnswersIsGivenUpAtTheConnectTimeout) {
+  UnansweringListener silent;
+  C_WSClient client;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(client.Connect(silent.port, "127.0.0.1", 300), 2);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_FALSE(client.IsConnected());
+  EXPECT_EQ(CountEntries("WSA Socket Error: (10060)"), 1);
+  // The socket is blocking again once connected: a receive waits for its time-out.
+  platform::Socket listening;
+  EXPECT_EQ(client.Connect(Listen(listening), "127.0.0.1", 300), 0);
+  client.SetReceiveTimeout(200);
+  char buffer[8];
+  EXPECT_EQ(client.ReceiveBytes(buffer, sizeof buffer), -1);
+  EXPECT_EQ(platform::LastError(), platform::kWsaETimedOut);
 }
 
 TEST_F(ClientTest, ResolveHostAddressReplacesTheNameInPlace) {

@@ -74,6 +74,31 @@ struct LoopbackPair {
   }
 };
 
+// A loopback listener that never answers a connection, as a host that drops every packet
+// would, without leaving loopback: its accept queue (backlog 0) is filled and never taken
+// from, so the system drops every further connection request to it.
+struct UnansweringListener {
+  platform::Socket listening;
+  std::vector<platform::Socket> queued;
+  std::uint16_t port = 0;
+
+  UnansweringListener() {
+    EXPECT_EQ(platform::Socket::Create(0, listening), 0);
+    EXPECT_EQ(listening.Bind(platform::MakeAddress(0, 0x7F000001)), 0);
+    EXPECT_EQ(listening.Listen(0), 0);
+    platform::SocketAddress bound;
+    EXPECT_EQ(listening.LocalAddress(bound), 0);
+    port = platform::NetToHost16(bound.port);
+    // The first fills the queue; the others stay unanswered, like every connection after them.
+    for (int i = 0; i < 3; ++i) {
+      platform::Socket socket;
+      EXPECT_EQ(platform::Socket::Create(0, socket), 0);
+      socket.Connect(bound, 200);
+      queued.push_back(std::move(socket));
+    }
+  }
+};
+
 // Sends each piece on its own, waiting after each until the reading side has taken every byte
 // from its socket (so that the reader receives the pieces separately), then closes when asked.
 inline std::jthread SendInPieces(platform::Socket& to, const platform::Socket& readerSide,

@@ -2,9 +2,13 @@
 // sharing must read as a sharing violation to every other open, rename and delete.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <future>
 #include <thread>
 
 #include "platform/file.h"
@@ -94,6 +98,63 @@ TEST(FileOpen, DispositionsAndErrors) {
             kErrorPathNotFound);
   EXPECT_EQ(File::Open(dir.Path(), Access::Read, Share::None, Disposition::OpenExisting, f),
             kErrorAccessDenied);
+}
+
+// Files that another party puts into a shared folder: only a regular file is opened, never
+// through a link, and the open never waits on what it finds.
+TEST(FileOpen, RegularFileOnlyRefusesWhatIsNoFileAtOnce) {
+  TempDir dir;
+  WriteWholeFile(dir / "secret", "not for the mail");
+  ASSERT_EQ(::symlink((dir / "secret").c_str(), (dir / "link").c_str()), 0);
+  ASSERT_EQ(::symlink((dir / "none").c_str(), (dir / "dangling").c_str()), 0);
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  ASSERT_EQ(CreateDirectory(dir / "folder"), 0);
+  WriteWholeFile(dir / "plain", "data");
+  struct Case {
+    const char* name;
+    Access access;
+    Disposition disposition;
+    long expected;
+  } cases[] = {
+      {"plain", Access::Read, Disposition::OpenExisting, kErrorSuccess},
+      {"plain", Access::Attributes, Disposition::OpenExisting, kErrorSuccess},
+      {"link", Access::Read, Disposition::OpenExisting, kErrorStoppedOnSymlink},
+      {"link", Access::ReadWrite, Disposition::CreateAlways, kErrorStoppedOnSymlink},
+      {"dangling", Access::Write, Disposition::CreateAlways, kErrorStoppedOnSymlink},
+      {"fifo", Access::Read, Disposition::OpenExisting, kErrorCantAccessFile},
+      {"fifo", Access::Attributes, Disposition::OpenExisting, kErrorCantAccessFile},
+      {"fifo", Access::Write, Disposition::OpenExisting, kErrorCantAccessFile},
+      {"fifo", Access::ReadWrite, Disposition::CreateAlways, kErrorCantAccessFile},
+      {"folder", Access::Read, Disposition::OpenExisting, kErrorCantAccessFile},
+  };
+  for (const Case& c : cases) {
+    auto open = std::async(std::launch::async, [&] {
+      File f;
+      return File::Open(dir / c.name, c.access, Share::None, c.disposition, f,
+                        Links::DontFollow, Kind::RegularFile);
+    });
+    if (open.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+      ADD_FAILURE() << c.name << ": the open waits";
+      // Give the waiting open its writer, so that the test can end.
+      const int fd = ::open((dir / c.name).c_str(), O_RDWR | O_NONBLOCK);
+      open.wait();
+      if (fd >= 0) ::close(fd);
+      continue;
+    }
+    EXPECT_EQ(open.get(), c.expected) << c.name;
+  }
+  EXPECT_EQ(test::ReadWholeFile(dir / "secret"), "not for the mail");
+  EXPECT_FALSE(FileExists(dir / "none"));
+  // A regular file opened this way reads and writes as any other: it is blocking again.
+  File f;
+  ASSERT_EQ(File::Open(dir / "plain", Access::ReadWrite, Share::None, Disposition::OpenExisting,
+                       f, Links::DontFollow, Kind::RegularFile),
+            kErrorSuccess);
+  EXPECT_EQ(::fcntl(f.Id(), F_GETFL) & O_NONBLOCK, 0);
+  char buffer[8];
+  std::size_t got = 0;
+  ASSERT_EQ(f.Read(buffer, sizeof buffer, got), kErrorSuccess);
+  EXPECT_EQ(std::string(buffer, got), "data");
 }
 
 TEST(FileNames, PatternMatchIgnoresCase) {

@@ -287,6 +287,67 @@ TEST_F(ComposeTest, AttachmentNamesOutsideInAreRefused) {
   EXPECT_EQ(ReadWholeFile(m_data + "secret"), "do not mail me");
 }
 
+// The mail header as composed, up to the empty line that ends it.
+std::string HeaderOf(const std::string& text) { return text.substr(0, text.find("\r\n\r\n") + 2); }
+
+// Whether every CR of text starts a CR LF and every LF ends one.
+bool OnlyCrLf(const std::string& text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n')) return false;
+    if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) return false;
+  }
+  return true;
+}
+
+TEST_F(ComposeTest, ControlCharactersOfHeaderLinesNeverReachTheMailHeader) {
+  SetOptions(/*includeTiff=*/0, /*subjectLine=*/0);
+  const std::string longText(300, 'x');  // read in two pieces
+  const std::string splitText(258, 'y');  // the first piece ends between CR and LF
+  struct Case {
+    std::vector<std::string> header;  // the ready file's, each closed by CR LF
+    std::string expected;             // the mail header's lines before the MIME block
+  } cases[] = {
+      {{"FROM: Fax\rBcc: evil@x.test", "TO: Alice <alice@dest.test>\rBcc: evil@x.test"},
+       "FROM: FaxBcc: evil@x.test\r\nTO: Alice <alice@dest.test>Bcc: evil@x.test\r\n"},
+      {{"TO: <alice@dest.test>\r\r", std::string("X-Odd: \x01\x1b[2J\x7f\0end", 17)},
+       "TO: <alice@dest.test>\r\nX-Odd: [2Jend\r\n"},
+      // TAB is white space of a header field; a line of controls alone is no line at all.
+      {{"TO: <alice@dest.test>", "\r\x02", "X-Tab:\tkept", "\tfolded"},
+       "TO: <alice@dest.test>\r\nX-Tab:\tkept\r\n\tfolded\r\n"},
+      {{"TO: <alice@dest.test>", "X-Long: " + longText, "X-Split: " + splitText.substr(9)},
+       "TO: <alice@dest.test>\r\nX-Long: " + longText + "\r\nX-Split: " + splitText.substr(9) +
+           "\r\n"},
+  };
+  for (const Case& c : cases) {
+    ReadyFile ready;
+    ready.header = c.header;
+    ready.subject = "SUBJECT: Fax sent OK\rBcc: evil@x.test";
+    const Composed composed = Compose(ready.Text());
+    ASSERT_EQ(composed.result, kComposeReady);
+    const std::string header = HeaderOf(composed.text);
+    EXPECT_TRUE(header.starts_with(c.expected + "SUBJECT: Fax sent OKBcc: evil@x.test\r\n"
+                                   "Return-Receipt-To:\r\n"))
+        << header;
+    EXPECT_TRUE(OnlyCrLf(header)) << header;
+  }
+  // A line ended by a bare LF ends in CR LF.
+  const Composed composed =
+      Compose("TO: <alice@dest.test>\nSUBJECT: Fax sent OK\r\n\r\nBEGIN BODY\r\n\r\nx\r\n");
+  EXPECT_TRUE(composed.text.starts_with("TO: <alice@dest.test>\r\nSUBJECT: Fax sent OK\r\n"))
+      << composed.text;
+  EXPECT_EQ(Receiver(), "TO: <ALICE@DEST.TEST>");
+}
+
+TEST_F(ComposeTest, SubjectRoomFollowsTheCleanedSubject) {
+  SetOptions(/*includeTiff=*/0, /*subjectLine=*/1);
+  ReadyFile ready;
+  ready.subject = "SUBJECT: Fax sent OK\rX: y";
+  const Composed c = Compose(ready.Text());
+  EXPECT_NE(c.text.find("\r\nSUBJECT: Fax sent OKX: y" + std::string(33, ' ') + "\r\n"),
+            std::string::npos)
+      << c.text;
+}
+
 TEST_F(ComposeTest, SectionMarksNeedEmptyLinesAroundThem) {
   SetOptions(/*includeTiff=*/0, /*subjectLine=*/0);
   // "END BODY" inside the text: neither it nor the line after it is lost.
