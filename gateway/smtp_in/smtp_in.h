@@ -17,6 +17,7 @@
 // the tag "SMTP_IN".
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -53,12 +54,24 @@ enum SmtpCommand : int {
 SmtpCommand ParseCommand(std::string_view line);
 // One receiver entry, message + text, on both log channels (tag "SMTP_IN").
 void LogBoth(std::string_view message, std::string_view text, int line);
+// Whether a command line holds a control character other than TAB (NUL, a CR in the middle,
+// DEL...): such a line is answered as an unknown command.
+bool HasControlCharacter(std::string_view line);
 // The argument of HELO, MAIL and RCPT: what follows the first four characters, without its
 // leading blanks (code 32 only).
 std::string CommandArgument(std::string_view line);
 
 class SMTPIn : public C_WINSOCK {
  public:
+  // A session's limits, beyond the receive time-out that each byte restarts: a client that
+  // trickles its bytes must not hold one of the few places for ever. A command line must be
+  // complete within this time of the greeting or of the previous command; any real client
+  // sends a command in one piece.
+  static constexpr std::uint32_t kCommandTimeLimitMs = 5 * 60 * 1000;
+  // The whole message data, from the 354 to the end line: a mail of several megabytes over a
+  // slow line fits.
+  static constexpr std::uint32_t kDataTimeLimitMs = 10 * 60 * 1000;
+
   explicit SMTPIn(CFileMan& fileMan);
   ~SMTPIn() override;
 
@@ -67,8 +80,18 @@ class SMTPIn : public C_WINSOCK {
 
   CFileMan& FileMan() noexcept { return m_fileMan; }
 
+  // The two limits above (only tests change them); for sessions that start afterwards.
+  void SetSessionTimeLimits(std::uint32_t commandMs, std::uint32_t dataMs) noexcept {
+    m_commandLimitMs.store(commandMs);
+    m_dataLimitMs.store(dataMs);
+  }
+  std::uint32_t CommandTimeLimit() const noexcept { return m_commandLimitMs.load(); }
+  std::uint32_t DataTimeLimit() const noexcept { return m_dataLimitMs.load(); }
+
  private:
   CFileMan& m_fileMan;
+  std::atomic<std::uint32_t> m_commandLimitMs{kCommandTimeLimitMs};
+  std::atomic<std::uint32_t> m_dataLimitMs{kDataTimeLimitMs};
 };
 
 class SMTPInThread : public C_WSTHREAD {
@@ -100,6 +123,8 @@ class SMTPInThread : public C_WSTHREAD {
   bool HandleCommand(const std::string& line);
   void ReceiveMessage();
   void Reply(std::string_view text);
+  // The receive deadline for the next phase, this many milliseconds from now.
+  void LimitPhase(std::uint32_t milliseconds);
 
   SMTPIn& m_server;
   std::optional<std::string> m_relayDomain;
