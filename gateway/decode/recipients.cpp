@@ -175,30 +175,64 @@ std::string StripControls(std::string_view text) {
   return out;
 }
 
-std::string GetDetailsEx(const EnvelopeList& envelope, std::string_view candidate) {
-  LogMessage("GetDetailsEx() called", kTag, __LINE__);
+MatchBudget::~MatchBudget() {
+  if (m_piecesLeftOut > 0)
+    LogMessage("DECODE - Address list too long, address pieces not matched: " +
+                   std::to_string(m_piecesLeftOut),
+               kTag, __LINE__);
+  if (m_linesLeftOut > 0)
+    LogMessage("DECODE - Recipient matching: further lines not logged: " +
+                   std::to_string(m_linesLeftOut),
+               kTag, __LINE__);
+}
+
+bool MatchBudget::Line() {
+  if (m_lines < kMaxMatchLogLines) {
+    ++m_lines;
+    return true;
+  }
+  ++m_linesLeftOut;
+  return false;
+}
+
+std::size_t MatchBudget::Pieces(std::size_t count) {
+  const std::size_t allowed = std::min(count, kMaxAddressPieces - m_pieces);
+  m_pieces += allowed;
+  m_piecesLeftOut += count - allowed;
+  return allowed;
+}
+
+std::string GetDetailsEx(const EnvelopeList& envelope, std::string_view candidate,
+                         MatchBudget* budget) {
+  // Each line is built only when it is written.
+  const auto log = [budget](auto&& write) {
+    if (budget == nullptr || budget->Line()) write();
+  };
+  log([] { LogMessage("GetDetailsEx() called", kTag, __LINE__); });
   bool accepted = false;
   bool compared = false;
   std::string lastEntry;
   if (envelope.empty()) {
-    LogMessageText("Empty prList - Check for fax number in ", candidate, kTag, __LINE__);
+    log([&] { LogMessageText("Empty prList - Check for fax number in ", candidate, kTag, __LINE__); });
     accepted = IsFaxNumber(candidate);
   } else {
+    const std::string address = ExtractEmailAddress(candidate);
     for (const std::string& text : envelope) {
       const std::string_view entry =
           Trim(text.size() > 3 ? std::string_view(text).substr(3) : std::string_view(), " ");
       if (entry.empty()) {
-        LogMessageText("Empty prList entry - Check for fax number in ", candidate, kTag, __LINE__);
+        log([&] {
+          LogMessageText("Empty prList entry - Check for fax number in ", candidate, kTag, __LINE__);
+        });
         accepted = IsFaxNumber(candidate);
         break;
       }
-      LogMessageText("Recipient in header list: ", entry, kTag, __LINE__);
-      LogMessageText("Recipient in str: ", candidate, kTag, __LINE__);
+      log([&] { LogMessageText("Recipient in header list: ", entry, kTag, __LINE__); });
+      log([&] { LogMessageText("Recipient in str: ", candidate, kTag, __LINE__); });
       lastEntry = ExtractEmailAddress(entry);
-      const std::string address = ExtractEmailAddress(candidate);
       compared = true;
-      LogMessageText("Recipient in header list after EEA: ", lastEntry, kTag, __LINE__);
-      LogMessageText("Recipient in str after EEA: ", address, kTag, __LINE__);
+      log([&] { LogMessageText("Recipient in header list after EEA: ", lastEntry, kTag, __LINE__); });
+      log([&] { LogMessageText("Recipient in str after EEA: ", address, kTag, __LINE__); });
       if (EqualsNoCase(lastEntry, address)) {
         accepted = true;
         break;
@@ -207,26 +241,30 @@ std::string GetDetailsEx(const EnvelopeList& envelope, std::string_view candidat
   }
   std::string result;
   if (OverrideAddressCheck() || accepted) {
-    LogMessageText("CV Recipient - ", lastEntry, kTag, __LINE__);
+    log([&] { LogMessageText("CV Recipient - ", lastEntry, kTag, __LINE__); });
     result = std::string(candidate);
   } else {
-    const std::string shown = compared ? ExtractEmailAddress(candidate) : std::string(candidate);
-    LogMessage("Not a CV recipient (" + shown + ")", kTag, __LINE__);
+    log([&] {
+      const std::string shown = compared ? ExtractEmailAddress(candidate) : std::string(candidate);
+      LogMessage("Not a CV recipient (" + shown + ")", kTag, __LINE__);
+    });
   }
-  LogMessage("End of GetDetailsEx()", kTag, __LINE__);
+  log([] { LogMessage("End of GetDetailsEx()", kTag, __LINE__); });
   return result;
 }
 
 void ExtractRecipients(std::string_view value, const EnvelopeList& envelope,
-                       std::vector<std::string>& recipients) {
+                       std::vector<std::string>& recipients, MatchBudget* budget) {
+  std::size_t pieces = static_cast<std::size_t>(std::count(value.begin(), value.end(), ',')) + 1;
+  if (budget != nullptr) pieces = budget->Pieces(pieces);
   std::size_t start = 0;
-  for (;;) {
+  for (; pieces > 0; --pieces) {
     const auto comma = value.find(',', start);
     // Every piece is taken whole, however long: cutting it would change the address.
     std::string piece(value.substr(start, comma == std::string_view::npos ? comma : comma - start));
     if (const auto lf = piece.find('\n'); lf != std::string::npos) piece[lf] = ' ';
     if (const auto tab = piece.find('\t'); tab != std::string::npos) piece[tab] = ' ';
-    const std::string accepted = GetDetailsEx(envelope, piece);
+    const std::string accepted = GetDetailsEx(envelope, piece, budget);
     if (!accepted.empty()) recipients.push_back(FormatRecipient(accepted, true));
     if (comma == std::string_view::npos) break;
     start = comma + 1;
@@ -261,7 +299,8 @@ void HeaderScan::Finish(Pending& pending, std::string_view block, std::size_t en
   if (!pending.set) return;
   pending.set = false;
   if (end < pending.start) return;
-  ExtractRecipients(block.substr(pending.start, end - pending.start), m_envelope, m_recipients);
+  ExtractRecipients(block.substr(pending.start, end - pending.start), m_envelope, m_recipients,
+                    &m_budget);
 }
 
 void HeaderScan::Address(Pending& pending, std::string_view block, std::size_t valueStart) {
@@ -271,12 +310,13 @@ void HeaderScan::Address(Pending& pending, std::string_view block, std::size_t v
   }
   const auto colon = block.find(':', valueStart);
   if (colon == std::string_view::npos) {
-    ExtractRecipients(block.substr(valueStart), m_envelope, m_recipients);
+    ExtractRecipients(block.substr(valueStart), m_envelope, m_recipients, &m_budget);
     return;
   }
   const auto lf = block.rfind('\n', colon);
   if (lf != std::string_view::npos && lf >= valueStart) {
-    ExtractRecipients(block.substr(valueStart, lf - valueStart), m_envelope, m_recipients);
+    ExtractRecipients(block.substr(valueStart, lf - valueStart), m_envelope, m_recipients,
+                      &m_budget);
     return;
   }
   // The colon is on the value's own line (a display name with a colon): the value runs to the

@@ -37,18 +37,53 @@ void DecodeEncodedWord(std::string& text);
 // Removes control characters (a TAB becomes a blank), so a value stays one line.
 std::string StripControls(std::string_view text);
 
-// The candidate when it is a recipient of this gateway, else the empty text.
-std::string GetDetailsEx(const EnvelopeList& envelope, std::string_view candidate);
-// Splits a To or Cc value at every ',' and adds the accepted recipients, formatted with name.
+// Address pieces of one message's To and Cc values that are matched against the envelope; the
+// rest are not looked at, so that no address list holds the work lock for long (every piece is
+// compared with every envelope recipient). Far more than a mail to real people carries.
+inline constexpr std::size_t kMaxAddressPieces = 1000;
+// Log lines of one message's recipient matching (four for every piece and envelope recipient
+// compared); the rest are counted and told in one line. Enough to follow any ordinary mail.
+inline constexpr std::size_t kMaxMatchLogLines = 2000;
+
+// What is left of one message's recipient matching: address pieces and log lines. When it is
+// destroyed it logs, once, how many of each were left out.
+class MatchBudget {
+ public:
+  MatchBudget() = default;
+  ~MatchBudget();
+  MatchBudget(const MatchBudget&) = delete;
+  MatchBudget& operator=(const MatchBudget&) = delete;
+
+  // Whether one more log line may be written; one that may not is counted.
+  bool Line();
+  // Whether count more address pieces may be matched: the number that may.
+  std::size_t Pieces(std::size_t count);
+  std::size_t LinesLeftOut() const noexcept { return m_linesLeftOut; }
+  std::size_t PiecesLeftOut() const noexcept { return m_piecesLeftOut; }
+
+ private:
+  std::size_t m_lines = 0;
+  std::size_t m_linesLeftOut = 0;
+  std::size_t m_pieces = 0;
+  std::size_t m_piecesLeftOut = 0;
+};
+
+// The candidate when it is a recipient of this gateway, else the empty text. Its log lines
+// are counted against budget when one is given.
+std::string GetDetailsEx(const EnvelopeList& envelope, std::string_view candidate,
+                         MatchBudget* budget = nullptr);
+// Splits a To or Cc value at every ',' and adds the accepted recipients, formatted with name;
+// with a budget, only the pieces it allows are matched.
 void ExtractRecipients(std::string_view value, const EnvelopeList& envelope,
-                       std::vector<std::string>& recipients);
+                       std::vector<std::string>& recipients, MatchBudget* budget = nullptr);
 
 // The envelope lines of one header block ("FROM: ", "TO: " sorted without exact duplicates,
 // "SUBJECT: "), LF-terminated, after encoded words are decoded and controls removed.
 std::string FormatEnvelopeLines(std::string sender, std::vector<std::string> recipients,
                                 std::string subject);
 
-// The header scan of one block: fed by the parser's HeaderSeen calls, in block order.
+// The header scan of one message's blocks: fed by the parser's HeaderSeen calls, in block
+// order. The matching of all its blocks shares one MatchBudget.
 class HeaderScan {
  public:
   explicit HeaderScan(const EnvelopeList& envelope) : m_envelope(envelope) {}
@@ -76,6 +111,7 @@ class HeaderScan {
   std::vector<std::string> m_recipients;
   Pending m_to;
   Pending m_cc;
+  MatchBudget m_budget;
 };
 
 }  // namespace faxmail::decode

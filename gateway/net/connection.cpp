@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "gateway/net/listener.h"
 #include "gateway/service/log.h"
 #include "platform/win_error.h"
 
@@ -21,6 +22,47 @@ void C_WSTHREAD::Attach(platform::Socket& socket, const platform::SocketAddress&
   m_listening = listening;
   m_owner = owner;
   m_input.Clear();
+  m_receiveTimeoutMs = owner ? owner->ConnectionTimeout() : 0;
+  m_armedTimeoutMs = m_receiveTimeoutMs;
+  m_deadline.reset();
+  m_deadlineReached = false;
+}
+
+void C_WSTHREAD::SetReceiveDeadline(std::optional<Clock::time_point> deadline) {
+  m_deadline = deadline;
+  m_deadlineReached = false;
+  if (!deadline && m_socket != nullptr && m_armedTimeoutMs != m_receiveTimeoutMs) {
+    m_socket->SetReceiveTimeout(m_receiveTimeoutMs);
+    m_armedTimeoutMs = m_receiveTimeoutMs;
+  }
+}
+
+bool C_WSTHREAD::BeforeReceive() {
+  if (!m_deadline) return true;
+  const auto now = Clock::now();
+  if (now >= *m_deadline) {
+    m_deadlineReached = true;
+    platform::SetLastError(platform::kWsaETimedOut);
+    return false;
+  }
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(*m_deadline - now).count();
+  std::uint32_t wanted = m_receiveTimeoutMs;
+  if (wanted == 0 || left < static_cast<long long>(wanted)) wanted = static_cast<std::uint32_t>(left);
+  if (wanted != m_armedTimeoutMs) {
+    m_socket->SetReceiveTimeout(wanted);
+    m_armedTimeoutMs = wanted;
+  }
+  return true;
+}
+
+void C_WSTHREAD::ReadEnded(bool failed) {
+  if (failed && m_deadline && Clock::now() >= *m_deadline) m_deadlineReached = true;
+  if (failed) LogSocketError();
+}
+
+void C_WSTHREAD::EndOfSession() {
+  if (m_place != Place::Admitted || m_owner == nullptr) return;
+  if (m_owner->SessionEnded()) m_place = Place::Closing;
 }
 
 void C_WSTHREAD::Run() {
@@ -73,8 +115,9 @@ int C_WSTHREAD::ReceiveLine(char* buffer, int limit) {
     return 0;
   }
   bool failed = false;
-  const int length = ReadLine(*m_socket, m_input, buffer, limit, LineEnd::Text, true, failed);
-  if (failed) LogSocketError();
+  const int length = ReadLine(*m_socket, m_input, buffer, limit, LineEnd::Text, true, failed,
+                              [this] { return BeforeReceive(); });
+  ReadEnded(failed);
   return length;
 }
 
@@ -84,8 +127,9 @@ int C_WSTHREAD::ReceiveRawLine(char* buffer, int limit) {
     return 0;
   }
   bool failed = false;
-  const int length = ReadLine(*m_socket, m_input, buffer, limit, LineEnd::Raw, false, failed);
-  if (failed) LogSocketError();
+  const int length = ReadLine(*m_socket, m_input, buffer, limit, LineEnd::Raw, false, failed,
+                              [this] { return BeforeReceive(); });
+  ReadEnded(failed);
   return length;
 }
 

@@ -20,6 +20,10 @@
 // logged as "WSA Socket Error: (%d)" with its socket error number (10060 for a time-out).
 #pragma once
 
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "gateway/net/line_input.h"
@@ -28,6 +32,7 @@
 namespace faxmail {
 
 class C_WINSOCK;
+struct ConnectionEntry;
 
 class C_WSTHREAD {
  public:
@@ -49,6 +54,12 @@ class C_WSTHREAD {
   void Attach(platform::Socket& socket, const platform::SocketAddress& peer,
               const platform::Socket* listening, C_WINSOCK* owner);
 
+  // The session is over: its place under the listener's connection limit is given back now,
+  // before its last reply goes out, so that a client that connects again as soon as it has
+  // that reply is within the limit. Call it before the final write; the connection thread
+  // calls it after Run for a session that did not. Only the first call counts.
+  void EndOfSession();
+
   // One send call: bytes sent (possibly fewer than length, not retried) or -1. A length of 0
   // or less sends the zero-terminated text.
   int SendBytes(const char* data, int length);
@@ -65,6 +76,14 @@ class C_WSTHREAD {
   // Throws away the input that has already arrived, without waiting; 0.
   int DrainInput();
 
+  // Line reads (ReceiveLine, ReceiveRawLine) end as failed once this time has come, however
+  // the peer spreads its bytes; each of their receives then waits at most until it. A new
+  // deadline replaces the old one; none (the default) leaves only the socket's time-out.
+  using Clock = std::chrono::steady_clock;
+  void SetReceiveDeadline(std::optional<Clock::time_point> deadline);
+  // Whether the last failed line read ended because the deadline had come.
+  bool ReceiveDeadlineReached() const noexcept { return m_deadlineReached; }
+
   const platform::SocketAddress& PeerAddress() const noexcept { return m_peer; }
   // The peer's address as a dotted text.
   std::string PeerAddressText() const;
@@ -77,6 +96,18 @@ class C_WSTHREAD {
   const platform::Socket* m_listening = nullptr;
   C_WINSOCK* m_owner = nullptr;
   LineInput m_input;
+  // Called before each receive of a line read: false once the deadline has come; else sets the
+  // socket's receive time-out so that the receive ends by the deadline.
+  bool BeforeReceive();
+  void ReadEnded(bool failed);
+  std::optional<Clock::time_point> m_deadline;
+  bool m_deadlineReached = false;
+  std::uint32_t m_receiveTimeoutMs = 0;  // the listener's, set at attach (0: none)
+  std::uint32_t m_armedTimeoutMs = 0;    // the receive time-out now on the socket
+  // Where the connection stands under the listener's limit (set by the connection thread).
+  enum class Place { Refused, Admitted, Closing };
+  Place m_place = Place::Refused;
+  friend int ClientThreadEntry(const std::shared_ptr<ConnectionEntry>& entry);
 };
 
 }  // namespace faxmail

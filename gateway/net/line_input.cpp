@@ -37,7 +37,7 @@ long LineInput::Read(platform::Socket& socket, char* buffer, std::size_t size) {
 }
 
 int ReadLine(platform::Socket& socket, LineInput& input, char* buffer, int limit, LineEnd end,
-             bool clearFirst, bool& failed) {
+             bool clearFirst, bool& failed, const BeforeReceive& beforeReceive) {
   failed = false;
   if (buffer == nullptr) return 0;
   if (limit <= 0) {
@@ -48,7 +48,8 @@ int ReadLine(platform::Socket& socket, LineInput& input, char* buffer, int limit
   int count = 0;
   for (;;) {
     char byte;
-    const int got = input.GetByte(socket, byte);
+    const int got =
+        beforeReceive && !input.HasBuffered() && !beforeReceive() ? -1 : input.GetByte(socket, byte);
     if (got <= 0) {
       failed = got < 0;
       buffer[0] = '\0';

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstddef>
+#include <functional>
 
 #include "platform/socket.h"
 
@@ -49,8 +50,11 @@ enum class LineEnd { Text, Raw };
 //  - The peer closing, or a failed receive, first: an empty text and 0, whatever part of a
 //    line had arrived; failed tells the two apart.
 // The text is always zero-terminated. With clearFirst the first limit bytes are zeroed first.
+// beforeReceive, when given, is asked before every receive that waits for the socket: false
+// ends the read there as a failed receive does.
+using BeforeReceive = std::function<bool()>;
 int ReadLine(platform::Socket& socket, LineInput& input, char* buffer, int limit, LineEnd end,
-             bool clearFirst, bool& failed);
+             bool clearFirst, bool& failed, const BeforeReceive& beforeReceive = nullptr);
 
 // Throws away what is buffered and whatever the socket already holds, without waiting.
 void DiscardWaitingInput(platform::Socket& socket, LineInput& input);

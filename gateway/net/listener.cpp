@@ -124,6 +124,15 @@ bool C_WINSOCK::RemoveConnection(platform::Thread::Id thread) {
   return false;
 }
 
+bool C_WINSOCK::SessionEnded() {
+  int closing = m_closing.load();
+  do {
+    if (closing >= kMaxClosingThreads) return false;
+  } while (!m_closing.compare_exchange_weak(closing, closing + 1));
+  m_admitted.fetch_sub(1);
+  return true;
+}
+
 void C_WINSOCK::ThreadStarted() {
   std::lock_guard lock(m_threadsLock);
   ++m_liveConnectionThreads;
@@ -241,8 +250,11 @@ int ClientThreadEntry(const std::shared_ptr<ConnectionEntry>& entry) {
   C_WINSOCK* const owner = entry->owner;
   const platform::Thread::Id self = platform::Thread::CurrentId();
 
+  // Where this connection stands under the limit when its thread ends.
+  auto place = entry->overLimit ? C_WSTHREAD::Place::Refused : C_WSTHREAD::Place::Admitted;
   if (std::unique_ptr<C_WSTHREAD> connection = owner->CreateConnection()) {
     connection->Attach(entry->socket, entry->peer, entry->listening, owner);
+    connection->m_place = place;
     const std::uint32_t timeout = owner->m_timeoutMs.load();
     entry->socket.SetReceiveTimeout(timeout);
     entry->socket.SetSendTimeout(timeout);
@@ -253,7 +265,10 @@ int ClientThreadEntry(const std::shared_ptr<ConnectionEntry>& entry) {
       connection->Refuse();
     } else {
       connection->Run();
+      // Before the socket is closed: the client sees the end only once its place is free.
+      connection->EndOfSession();
     }
+    place = connection->m_place;
 
     if (!owner->RemoveConnection(self)) {
       LogMessage("ClientThreadEntry : Thread Release Error", kTag, __LINE__);
@@ -266,7 +281,11 @@ int ClientThreadEntry(const std::shared_ptr<ConnectionEntry>& entry) {
   entry->socket.Shutdown();
   entry->socket.Close();
   entry->thread.Detach();
-  (entry->overLimit ? owner->m_refusing : owner->m_admitted).fetch_sub(1);
+  switch (place) {
+    case C_WSTHREAD::Place::Refused: owner->m_refusing.fetch_sub(1); break;
+    case C_WSTHREAD::Place::Admitted: owner->m_admitted.fetch_sub(1); break;
+    case C_WSTHREAD::Place::Closing: owner->m_closing.fetch_sub(1); break;
+  }
   owner->ThreadEnded();
   return 1;
 }

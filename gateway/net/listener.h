@@ -12,7 +12,9 @@
 // active connections, calls Refuse() when the active count was at or above the maximum (20)
 // when the connection was accepted, else Run(), removes itself from the list, releases the
 // object, then shuts the socket down and closes it. A connection is counted by the accept loop
-// when it is accepted, so a burst is never served beyond the maximum; at most
+// when it is accepted, so a burst is never served beyond the maximum, and uncounted as soon as
+// its session has ended, before its last reply (C_WSTHREAD::EndOfSession), so a client never
+// finds its own ended session still counted; at most
 // kMaxRefusingThreads connections are refused on threads at once, further ones are closed by
 // the accept loop itself without a reply.
 //
@@ -57,6 +59,10 @@ class C_WINSOCK {
   static constexpr int kDefaultBacklog = 5;
   // Connections refused on threads of their own at once; beyond, the accept loop closes them.
   static constexpr int kMaxRefusingThreads = 20;
+  // Sessions that have given their place back and may still be sending their last reply (each
+  // for at most the send time-out); beyond, a session keeps its place until its thread ends,
+  // so that connection threads stay bounded.
+  static constexpr int kMaxClosingThreads = 20;
   // Send and receive time-out of every accepted connection.
   static constexpr std::uint32_t kConnectionTimeoutMs = 30000;
 
@@ -112,6 +118,10 @@ class C_WINSOCK {
   friend void AcceptConnections(C_WINSOCK* listener);
   friend int ClientThreadEntry(const std::shared_ptr<ConnectionEntry>& entry);
 
+  friend class C_WSTHREAD;
+  // A session within the limit has ended (C_WSTHREAD::EndOfSession): true when its place is
+  // given back now, false when too many are closing already.
+  bool SessionEnded();
   void ThreadStarted();
   void ThreadEnded();
   void AcceptLoopEnded();
@@ -124,6 +134,7 @@ class C_WINSOCK {
   std::atomic<int> m_activeCount{0};
   std::atomic<int> m_admitted{0};  // accepted within the limit, thread not yet ended
   std::atomic<int> m_refusing{0};  // accepted over the limit, thread not yet ended
+  std::atomic<int> m_closing{0};   // session ended and place given back, thread not yet ended
   int m_protocol = 0;
   mutable std::mutex m_listLock;
   std::mutex m_workLock;

@@ -6,13 +6,23 @@
 #include "gateway/service/start_gateway.h"
 #include "platform/process.h"
 
+namespace {
+// The console run's exit when the gateway did not start.
+constexpr int kExitNotStarted = 1;
+}  // namespace
+
 int main(int argc, char** argv) {
   using namespace faxmail;
   const GatewayMode mode = ModeFromCommandLine(platform::CommandLine(argc, argv));
   switch (mode) {
     case GatewayMode::Console: {
       CService service;
-      StartGateway(&service);
+      if (StartGateway(&service) == kGatewayNotStarted) {
+        std::fprintf(stderr, "faxmailgw: the gateway did not start: %s\n",
+                     StartGatewayProblem().c_str());
+        std::fflush(stderr);
+        std::quick_exit(kExitNotStarted);
+      }
       std::fputs("Press q to stop the gateway\n", stdout);
       std::fflush(stdout);
       for (;;) {

@@ -69,6 +69,21 @@ GatewaySettings LoadGatewaySettings() {
   return settings;
 }
 
+std::string SettingsProblem() {
+  platform::RegKey key;
+  const long result = platform::RegOpenKey(platform::Hive::LocalMachine, kGatewayKey, key);
+  if (result == kErrorSuccess) {
+    platform::RegCloseKey(key);
+    return {};
+  }
+  if (result == platform::kErrorFileNotFound) return {};
+  std::string problem = platform::RegHiveProblem(platform::Hive::LocalMachine);
+  if (problem.empty())
+    problem = platform::HivePath(platform::Hive::LocalMachine) + ": registry error " +
+              std::to_string(result);
+  return problem;
+}
+
 std::uint32_t ReadPortSetting(const char* valueName) {
   platform::RegKey key;
   if (platform::RegOpenKey(platform::Hive::LocalMachine, kGatewayKey, key) != kErrorSuccess)

@@ -43,6 +43,10 @@ struct GatewaySettings {
 // values in their order, logs the domain name and sets the process-wide override flag.
 GatewaySettings LoadGatewaySettings();
 
+// Why the settings cannot be read at all (the hive does not parse or cannot be read), empty
+// when they can; a key that does not exist yet is no problem (its values take their defaults).
+std::string SettingsProblem();
+
 // A port value (SmtpRxPort, SmtpTxPort): 25 when the key or the value cannot be read.
 std::uint32_t ReadPortSetting(const char* valueName);
 

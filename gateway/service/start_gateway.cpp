@@ -31,6 +31,21 @@ RunningGateway& Running() {
   return gateway;
 }
 
+std::string& StartProblem() {
+  static std::string problem;
+  return problem;
+}
+
+// A start that cannot give a working gateway: said in the log and in the event log (the log
+// channels are off when the settings could not be read), and nothing more is started.
+int NotStarted(const std::string& message, const std::string& reason, int line) {
+  LogMessageText(message, reason, kTag, line);
+  ReportGatewayEvent(platform::EventType::Error, kStartFailedEvent, kServiceName,
+                     (message + reason).c_str());
+  StartProblem() = message + reason;
+  return kGatewayNotStarted;
+}
+
 }  // namespace
 
 GatewayMode ModeFromCommandLine(std::string_view commandLine) {
@@ -54,6 +69,8 @@ GatewayMode ModeFromCommandLine(std::string_view commandLine) {
 
 int StartGateway(CService* service) {
   GetDebugSettings2();
+  if (const std::string problem = SettingsProblem(); !problem.empty())
+    return NotStarted("StartGateway: Unable to read the settings: ", problem, __LINE__);
   RunningGateway& gateway = Running();
   // The envelope a crash cut off, read before the file manager clears its in-use flag.
   const std::string unfinished = IsEnvFileNameInUse() != 0 ? GetEnvFileName() : std::string();
@@ -64,8 +81,9 @@ int StartGateway(CService* service) {
   gateway.receiver->RecoverSpool(unfinished);
   ResetFileNameFlags();
   const std::uint32_t port = ReadPortSetting("SmtpRxPort");
-  // A failure is logged where it happens; the sender still runs without the receiver.
-  gateway.receiver->ConnectToPort(static_cast<std::uint16_t>(port));
+  // The failure itself is logged where it happens.
+  if (gateway.receiver->ConnectToPort(static_cast<std::uint16_t>(port)) != 0)
+    return NotStarted("StartGateway: Unable to listen to port ", std::to_string(port), __LINE__);
   LogMessage("SMTPIn listening to port " + std::to_string(port), kTag, __LINE__);
   gateway.receiver->StartAcceptThread();
   gateway.sender = std::make_unique<SMTPOut>();
@@ -73,5 +91,7 @@ int StartGateway(CService* service) {
   if (service) service->m_SMTPOUT = gateway.sender.get();
   return gateway.sender->Start();
 }
+
+std::string StartGatewayProblem() { return StartProblem(); }
 
 }  // namespace faxmail

@@ -76,6 +76,14 @@ SmtpCommand ParseCommand(std::string_view line) {
   return Unknown;
 }
 
+bool HasControlCharacter(std::string_view line) {
+  for (const char c : line) {
+    const auto u = static_cast<unsigned char>(c);
+    if ((u < 0x20 && c != '\t') || u == 0x7f) return true;
+  }
+  return false;
+}
+
 std::string CommandArgument(std::string_view line) {
   if (line.size() <= 4) return {};
   std::string_view argument = line.substr(4);
@@ -201,8 +209,8 @@ SMTPInThread::SMTPInThread(SMTPIn& server) : m_server(server) {
 }
 
 void SMTPInThread::Reply(std::string_view text) {
-  const std::string copy(text);
-  SendText(copy.c_str());
+  // Sent by its length: a reply is never cut short of its CR LF by a byte it echoes.
+  if (!text.empty()) SendBytes(text.data(), static_cast<int>(text.size()));
 }
 
 void SMTPInThread::SendHelp() {
@@ -218,7 +226,9 @@ void SMTPInThread::Run() {
   char buffer[kLineLimit + 1];
   for (;;) {
     if (m_state == DataStream) {
+      LimitPhase(m_server.DataTimeLimit());
       ReceiveMessage();
+      if (ReceiveDeadlineReached()) break;
       continue;
     }
     switch (m_state) {
@@ -226,15 +236,24 @@ void SMTPInThread::Run() {
       case WaitMail: LogMessage("SMTPIn- Wait for MAIL", kTag, __LINE__); break;
       default: LogMessage("SMTPIn- Wait for RCPT or DATA", kTag, __LINE__); break;
     }
+    LimitPhase(m_server.CommandTimeLimit());
     const int length = ReceiveLine(buffer, kLineLimit);
     if (length <= 0) break;
     if (!HandleCommand(std::string(buffer, static_cast<std::size_t>(length)))) break;
   }
+  if (ReceiveDeadlineReached())
+    LogBoth("SMTPIn- Session time limit reached, connection closed: ", PeerAddressText(), __LINE__);
   LogBoth("SMTPIn- Message processing complete: ", FileNamePart(m_messageFile), __LINE__);
 }
 
+void SMTPInThread::LimitPhase(std::uint32_t milliseconds) {
+  SetReceiveDeadline(Clock::now() + std::chrono::milliseconds(milliseconds));
+}
+
 bool SMTPInThread::HandleCommand(const std::string& line) {
-  const SmtpCommand command = ParseCommand(line);
+  // A control character has no place in a command line; such a line is no command at all,
+  // and what it carries is never taken into the session.
+  const SmtpCommand command = HasControlCharacter(line) ? Unknown : ParseCommand(line);
   if (m_state == WaitHelo && command != HELO) {
     LogMessage("SMTPIn- HELO not received", kTag, __LINE__);
   } else if (m_state == WaitMail && command != MAIL) {
@@ -297,7 +316,11 @@ bool SMTPInThread::HandleCommand(const std::string& line) {
       m_state = DataStream;
       break;
     case HELP: SendHelp(); break;
-    case QUIT: SendGoodbye(); return false;
+    case QUIT:
+      // The client may connect again the moment it has the goodbye.
+      EndOfSession();
+      SendGoodbye();
+      return false;
     case NOOP: Reply(kNoop); break;
     case RSET: Reply(kReset); break;
     case Unknown: Reply(kUnknown); break;

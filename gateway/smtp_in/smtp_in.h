@@ -25,6 +25,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -63,6 +64,9 @@ enum SmtpCommand : int {
 SmtpCommand ParseCommand(std::string_view line);
 // One receiver entry, message + text, on both log channels (tag "SMTP_IN").
 void LogBoth(std::string_view message, std::string_view text, int line);
+// Whether a command line holds a control character other than TAB (NUL, a CR in the middle,
+// DEL...): such a line is answered as an unknown command.
+bool HasControlCharacter(std::string_view line);
 // The argument of HELO, MAIL and RCPT: what follows the first four characters, without its
 // leading blanks (code 32 only).
 std::string CommandArgument(std::string_view line);
@@ -73,6 +77,14 @@ class SMTPIn : public C_WINSOCK {
   // fill the log while a disk stays full, short enough that faxes go out soon after space
   // returns.
   static constexpr std::chrono::milliseconds kDecodeRetryInterval{30000};
+  // A session's limits, beyond the receive time-out that each byte restarts: a client that
+  // trickles its bytes must not hold one of the few places for ever. A command line must be
+  // complete within this time of the greeting or of the previous command; any real client
+  // sends a command in one piece.
+  static constexpr std::uint32_t kCommandTimeLimitMs = 5 * 60 * 1000;
+  // The whole message data, from the 354 to the end line: a mail of several megabytes over a
+  // slow line fits.
+  static constexpr std::uint32_t kDataTimeLimitMs = 10 * 60 * 1000;
 
   explicit SMTPIn(CFileMan& fileMan);
   ~SMTPIn() override;
@@ -104,6 +116,13 @@ class SMTPIn : public C_WINSOCK {
   std::size_t PendingCount() const;
   // Tests shorten the interval.
   void SetDecodeRetryInterval(std::chrono::milliseconds interval);
+  // The two limits above (only tests change them); for sessions that start afterwards.
+  void SetSessionTimeLimits(std::uint32_t commandMs, std::uint32_t dataMs) noexcept {
+    m_commandLimitMs.store(commandMs);
+    m_dataLimitMs.store(dataMs);
+  }
+  std::uint32_t CommandTimeLimit() const noexcept { return m_commandLimitMs.load(); }
+  std::uint32_t DataTimeLimit() const noexcept { return m_dataLimitMs.load(); }
 
  private:
   // Decodes one acknowledged message; true when it needs no further try.
@@ -124,6 +143,8 @@ class SMTPIn : public C_WINSOCK {
   bool m_stopping = false;
   std::thread m_retryThread;
   std::mutex m_retryPass;  // one pass over the waiting messages at a time
+  std::atomic<std::uint32_t> m_commandLimitMs{kCommandTimeLimitMs};
+  std::atomic<std::uint32_t> m_dataLimitMs{kDataTimeLimitMs};
 };
 
 class SMTPInThread : public C_WSTHREAD {
@@ -155,6 +176,8 @@ class SMTPInThread : public C_WSTHREAD {
   bool HandleCommand(const std::string& line);
   void ReceiveMessage();
   void Reply(std::string_view text);
+  // The receive deadline for the next phase, this many milliseconds from now.
+  void LimitPhase(std::uint32_t milliseconds);
 
   SMTPIn& m_server;
   std::optional<std::string> m_relayDomain;

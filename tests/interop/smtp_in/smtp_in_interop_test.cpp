@@ -120,6 +120,28 @@ TEST_F(SmtpInInterop, SmtpSourceManySessionsAtOnce) {
   EXPECT_EQ(gateway.Stop(), 0);
 }
 
+// A client that opens as many sessions at once as the gateway serves, each new one as soon as
+// the last ended: it is never refused, however fast it comes back after QUIT.
+TEST_F(SmtpInInterop, SmtpSourceAsManySessionsAsTheLimit) {
+  FAXMAIL_REQUIRE_PEER("/usr/sbin/smtp-source");
+  GatewayProcess gateway(Root());
+  ASSERT_TRUE(gateway.Start());
+  constexpr int kMessages = 200;
+  std::string output;
+  const int status = test::RunProgram(
+      {"/usr/sbin/smtp-source", "-s", "20", "-m", std::to_string(kMessages), "-f",
+       "load@example.org", "-t", "999@fax.example", "-S", "limit test",
+       "127.0.0.1:" + std::to_string(gateway.Port())},
+      &output);
+  EXPECT_EQ(status, 0) << output;
+  EXPECT_EQ(output.find("lost connection"), std::string::npos) << output;
+  const auto names = WaitForMessages(gateway, kMessages);
+  EXPECT_EQ(names.size(), static_cast<std::size_t>(kMessages)) << output;
+  EXPECT_EQ(gateway.Stop(), 0);
+  EXPECT_EQ(gateway.MainLog().find("ClientThreadEntry : exceeded the max. no. of connections."),
+            std::string::npos);
+}
+
 TEST_F(SmtpInInterop, PythonEmailMessageWithAttachments) {
   FAXMAIL_REQUIRE_PEER(test::kSystemPython);
   GatewayProcess gateway(Root());

@@ -2,6 +2,9 @@
 // what reaches the raw message file, and how the session ends.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "gateway/queue/file_man.h"
@@ -309,6 +312,151 @@ TEST_F(SessionTest, NulBytesAreStoredAsData) {
   const auto kept = KeptMessages();
   ASSERT_EQ(kept.size(), 1u);
   EXPECT_TRUE(kept[0].ends_with(std::string("a\0b\r\n", 5)));
+}
+
+// A receiver whose connection threads wait, after the session, until the test lets them go: a
+// session that has ended is still on its thread, as it is for a moment on a busy machine.
+class HeldReceiver : public SMTPIn {
+ public:
+  using SMTPIn::SMTPIn;
+  ~HeldReceiver() override {
+    Let();
+    Shutdown();
+  }
+  void ReleaseConnection(std::unique_ptr<C_WSTHREAD> connection) override {
+    std::unique_lock lock(m_lock);
+    m_changed.wait(lock, [this] { return m_let; });
+    SMTPIn::ReleaseConnection(std::move(connection));
+  }
+  void Let() {
+    std::lock_guard lock(m_lock);
+    m_let = true;
+    m_changed.notify_all();
+  }
+
+ private:
+  std::mutex m_lock;
+  std::condition_variable m_changed;
+  bool m_let = false;
+};
+
+TEST_F(SessionTest, EndedSessionGivesItsPlaceBackBeforeTheGoodbye) {
+  HeldReceiver server(*m_fileMan);
+  ASSERT_EQ(server.ConnectToPort(0, 5, platform::kAfInet, 0x7f000001), 0);
+  const std::uint16_t port = platform::NetToHost16(server.BoundAddress().port);
+  ASSERT_EQ(server.StartAcceptThread(), 0);
+  ASSERT_EQ(server.SetMaxConnections(2), 0);
+  // Each client holds at most two connections: the one just ended and the next.
+  for (int round = 0; round < 4; ++round) {
+    ScriptedClient client;
+    ASSERT_TRUE(client.Connect(port));
+    ASSERT_EQ(client.ReadLine(), kGreeting) << round;
+    EXPECT_EQ(Command(client, "QUIT\r\n"), "221 Goodbye\r\n");
+  }
+  server.Let();
+  EXPECT_EQ(Log().find("ClientThreadEntry : exceeded the max. no. of connections."),
+            std::string::npos);
+}
+
+TEST_F(SessionTest, ControlCharacterInACommandIsAnUnknownCommand) {
+  struct Case {
+    std::string before;   // commands that bring the session into its state
+    std::string command;  // without its CR LF
+  } cases[] = {
+      {"", std::string("HELO a\0b", 8)},
+      {"", std::string("HELO \0", 6)},
+      {"", std::string("\0HELO a", 7)},
+      {"HELO h\r\n", std::string("MAIL FROM:<a\0@b>", 16)},
+      {"HELO h\r\n", "MAIL FROM:<a\x01@b>"},
+      {"HELO h\r\nMAIL FROM:<a>\r\n", std::string("RCPT TO:<1\0@fax>", 16)},
+      {"HELO h\r\nMAIL FROM:<a>\r\n", "RCPT TO:<1\r@fax>"},
+      {"HELO h\r\nMAIL FROM:<a>\r\n", std::string("QUIT\0", 5)},
+  };
+  for (const auto& c : cases) {
+    ScriptedClient client;
+    Connect(client);
+    client.Send(c.before);
+    for (std::size_t i = 0; i < static_cast<std::size_t>(std::count(c.before.begin(), c.before.end(), '\n')); ++i)
+      ASSERT_TRUE(client.ReadLine().starts_with("250 ")) << c.before;
+    EXPECT_EQ(Command(client, c.command + "\r\n"), "500 Syntax Error, Command Unknown.\r\n")
+        << c.command.size();
+    // The session goes on where it was.
+    EXPECT_EQ(Command(client, "NOOP\r\n"), "250 Requested mail action ok, completed\r\n");
+    Quit(client);
+  }
+  // A TAB is an ordinary character of an argument.
+  ScriptedClient client;
+  Connect(client);
+  EXPECT_EQ(Command(client, "HELO \thost\r\n"), "250 fax.example \thost\r\n");
+  Quit(client);
+}
+
+TEST(CommandLineTest, ControlCharacters) {
+  EXPECT_FALSE(HasControlCharacter("HELO host"));
+  EXPECT_FALSE(HasControlCharacter("HELO \thost \xe9"));
+  EXPECT_TRUE(HasControlCharacter(std::string("HELO \0", 6)));
+  EXPECT_TRUE(HasControlCharacter("MAIL FROM:<a\r>"));
+  EXPECT_TRUE(HasControlCharacter("RCPT TO:<\x1f>"));
+  EXPECT_TRUE(HasControlCharacter("NOOP\x7f"));
+}
+
+// Sends one byte at a time, each well within the receive time-out, until the server closes or
+// the bound runs out; whether it closed.
+bool DribbleUntilClosed(ScriptedClient& client, const std::string& bytes, int boundMs) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
+  for (std::size_t i = 0; std::chrono::steady_clock::now() < end; ++i) {
+    client.Send(bytes.substr(i % bytes.size(), 1));
+    if (client.WaitClosed(100)) return true;
+  }
+  return false;
+}
+
+TEST_F(SessionTest, TricklingClientIsCutOffAtTheCommandTimeLimit) {
+  ASSERT_EQ(m_server->SetMaxConnections(1), 0);
+  m_server->SetConnectionTimeout(2000);
+  m_server->SetSessionTimeLimits(1000, 60000);
+  ScriptedClient slow;
+  Connect(slow);
+  // Never a whole line: "NOOP" and more letters, a byte every 100 ms.
+  EXPECT_TRUE(DribbleUntilClosed(slow, "NOOPNOOP", 20000));
+  EXPECT_NE(Log().find("SMTPIn- Session time limit reached, connection closed: 127.0.0.1"),
+            std::string::npos);
+  // Its place is free again.
+  ScriptedClient next;
+  ASSERT_TRUE(next.Connect(m_port));
+  EXPECT_EQ(next.ReadLine(), kGreeting);
+  Quit(next);
+}
+
+TEST_F(SessionTest, TricklingClientIsCutOffAtTheDataTimeLimit) {
+  ASSERT_EQ(m_server->SetMaxConnections(1), 0);
+  m_server->SetConnectionTimeout(2000);
+  m_server->SetSessionTimeLimits(60000, 1500);
+  ScriptedClient slow;
+  Connect(slow);
+  Envelope(slow);
+  // Whole lines, each one restarting no limit of its own.
+  EXPECT_TRUE(DribbleUntilClosed(slow, "line\r\n", 20000));
+  EXPECT_NE(Log().find("SMTPIn- Session time limit reached, connection closed: 127.0.0.1"),
+            std::string::npos);
+  EXPECT_NE(Log().find("SMTPIn- Data ended without the end line, message not spooled: "),
+            std::string::npos);
+  ScriptedClient next;
+  ASSERT_TRUE(next.Connect(m_port));
+  EXPECT_EQ(next.ReadLine(), kGreeting);
+  Quit(next);
+}
+
+TEST_F(SessionTest, CommandsWithinTheLimitKeepTheSessionGoing) {
+  m_server->SetSessionTimeLimits(1500, 1500);
+  ScriptedClient client;
+  Connect(client);
+  // Each complete command starts the limit again.
+  for (int i = 0; i < 4; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    EXPECT_EQ(Command(client, "NOOP\r\n"), "250 Requested mail action ok, completed\r\n");
+  }
+  Quit(client);
 }
 
 }  // namespace

@@ -132,6 +132,34 @@ TEST(EnvelopeLines, SortedWithoutExactDuplicatesAndControlsRemoved) {
   EXPECT_EQ(FormatEnvelopeLines("", {}, ""), "FROM: <>\nSUBJECT: \n");
 }
 
+TEST(MatchBudgetTest, PiecesAndLinesAreBoundedPerMessage) {
+  MatchBudget budget;
+  EXPECT_EQ(budget.Pieces(kMaxAddressPieces - 1), kMaxAddressPieces - 1);
+  EXPECT_EQ(budget.Pieces(5), 1u);
+  EXPECT_EQ(budget.Pieces(3), 0u);
+  EXPECT_EQ(budget.PiecesLeftOut(), 7u);
+  for (std::size_t i = 0; i < kMaxMatchLogLines; ++i) ASSERT_TRUE(budget.Line()) << i;
+  EXPECT_FALSE(budget.Line());
+  EXPECT_FALSE(budget.Line());
+  EXPECT_EQ(budget.LinesLeftOut(), 2u);
+}
+
+TEST(MatchBudgetTest, PiecesPastTheBoundAreNotMatched) {
+  const EnvelopeList envelope = {"TO:<1@f>", "TO:<2@f>"};
+  std::string value = "<1@f>";
+  for (std::size_t i = 1; i < kMaxAddressPieces; ++i) value += ", other" + std::to_string(i) + "@x";
+  value += ", <2@f>";
+  MatchBudget budget;
+  std::vector<std::string> out;
+  ExtractRecipients(value, envelope, out, &budget);
+  EXPECT_EQ(out, (std::vector<std::string>{"\"1\" <1@f>"}));
+  EXPECT_EQ(budget.PiecesLeftOut(), 1u);
+  // Without a budget every piece is matched.
+  out.clear();
+  ExtractRecipients(value, envelope, out);
+  EXPECT_EQ(out, (std::vector<std::string>{"\"1\" <1@f>", "\"2\" <2@f>"}));
+}
+
 TEST(HeaderScanTest, ToAndCcValueEnds) {
   const EnvelopeList envelope = {"TO:<1@f>", "TO:<2@f>", "TO:<3@f>"};
   struct Case {

@@ -2,8 +2,10 @@
 // the ready name given last.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
 
+#include "gateway/decode/recipients.h"
 #include "gateway/queue/counters.h"
 #include "gateway/queue/file_man.h"
 #include "gateway/service/log.h"
@@ -209,6 +211,51 @@ TEST_F(SpoolTest, ExistingReadyEnvelopeIsNeverReplaced) {
   Send("From: a@b\r\n\r\nx\r\n");
   EXPECT_EQ(ReadWholeFile(m_out + "ENV0.tmp"), "the fax server's");
   EXPECT_TRUE(platform::FileExists(m_out + "ENV0"));
+}
+
+// The same with the main channel on, which logs the recipient matching.
+class SpoolMainLogTest : public SpoolTest {
+ protected:
+  void SetUp() override {
+    test::ReceiverTest::SetUp();
+    StartReceiver("logfile", "main.log");
+  }
+};
+
+// A mail that names tens of thousands of addresses to hundreds of envelope recipients: its
+// matching is bounded, so it neither holds the work lock for long nor floods the log.
+TEST_F(SpoolMainLogTest, HugeAddressListIsMatchedWithinBounds) {
+  constexpr int kEnvelope = 300;
+  constexpr int kOthers = 20000;
+  std::vector<std::string> rcpt;
+  std::string to = "To: ";
+  for (int i = 0; i < kEnvelope; ++i) {
+    rcpt.push_back("<" + std::to_string(10000 + i) + "@fax.example>");
+    to += "Fax " + std::to_string(i) + " " + rcpt.back() + ",\r\n ";
+  }
+  for (int i = 0; i < kOthers; ++i) to += "x" + std::to_string(i) + "@example.org,\r\n ";
+  // One envelope address again after all the others: beyond the bound, it is not matched.
+  to += "Late <99999@fax.example>\r\n";
+  rcpt.push_back("<99999@fax.example>");
+  Send("From: a@b\r\n" + to + "Subject: many\r\n\r\nbody\r\n", rcpt);
+
+  const std::string envelope = ReadWholeFile(m_out + "ENV0.tmp");
+  for (int i = 0; i < kEnvelope; ++i) {
+    const std::string n = std::to_string(10000 + i);
+    EXPECT_NE(envelope.find("TO: \"Fax " + std::to_string(i) + "\" <" + n + "@fax.example>\r\n"),
+              std::string::npos) << n;
+  }
+  EXPECT_EQ(envelope.find("99999"), std::string::npos);
+  EXPECT_EQ(std::count(envelope.begin(), envelope.end(), '\n'),
+            kEnvelope + 2 + 5);  // FROM, the TO lines, SUBJECT, and the body block
+  const std::string log = ReadWholeFile(Root() + "/main.log");
+  // Every entry is at most kMaxEntry characters and its CR LF: what the matching may write,
+  // and generously the session's own lines besides.
+  EXPECT_LT(log.size(), (decode::kMaxMatchLogLines + 20 * (kEnvelope + 1) + 1000) * (kMaxEntry + 2));
+  EXPECT_NE(log.find("DECODE - Recipient matching: further lines not logged: "), std::string::npos);
+  EXPECT_NE(log.find("DECODE - Address list too long, address pieces not matched: " +
+                     std::to_string(kEnvelope + kOthers + 1 - decode::kMaxAddressPieces)),
+            std::string::npos);
 }
 
 }  // namespace
