@@ -66,6 +66,14 @@ class FullDiskTest : public test::ReceiverTest {
     return m_server->PendingCount() == 0;
   }
 
+  // OUT holds the one whole ready envelope of mail id and nothing else.
+  void ExpectOnlyWhole(int id) {
+    const auto check = CheckSpool(m_out, kAttachment);
+    EXPECT_EQ(check.problems, std::vector<std::string>{});
+    EXPECT_EQ(check.leftovers, std::vector<std::string>{});
+    EXPECT_EQ(check.ready, (std::map<int, int>{{id, 1}}));
+  }
+
   std::string m_disk;
   bool m_mounted = false;
 };
@@ -89,10 +97,7 @@ TEST_F(FullDiskTest, DecodeWithoutSpaceKeepsTheMessageUntilSpaceReturns) {
   platform::DeleteFile(m_disk + "/filler");
   m_server->SetDecodeRetryInterval(std::chrono::milliseconds(100));
   ASSERT_TRUE(WaitNothingPending(20));
-  const auto check = CheckSpool(m_out, kAttachment);
-  EXPECT_EQ(check.problems, std::vector<std::string>{});
-  EXPECT_EQ(check.leftovers, std::vector<std::string>{});
-  EXPECT_EQ(check.ready, (std::map<int, int>{{1, 1}}));
+  ExpectOnlyWhole(1);
 }
 
 TEST_F(FullDiskTest, KeptMessageIsDecodedAtTheNextStart) {
@@ -105,10 +110,7 @@ TEST_F(FullDiskTest, KeptMessageIsDecodedAtTheNextStart) {
   platform::DeleteFile(m_disk + "/filler");
   m_server = std::make_unique<SMTPIn>(*m_fileMan);
   EXPECT_EQ(m_server->RecoverSpool({}), 1);
-  const auto check = CheckSpool(m_out, kAttachment);
-  EXPECT_EQ(check.problems, std::vector<std::string>{});
-  EXPECT_EQ(check.leftovers, std::vector<std::string>{});
-  EXPECT_EQ(check.ready, (std::map<int, int>{{3, 1}}));
+  ExpectOnlyWhole(3);
 }
 
 TEST_F(FullDiskTest, FortyMailsOnFiveMegabytes) {
