@@ -30,32 +30,10 @@ namespace faxmail {
 
 namespace {
 
-constexpr char kRawSuffix[] = ".cqx";
 // Longest line read from an envelope or attachment list when looking for attachment names.
 constexpr std::size_t kMaxListLine = 1024;
 // Lines looked at in one envelope or list: far more than a message can have attachments.
 constexpr std::size_t kMaxListLines = 100000;
-
-bool EndsWith(const std::string& text, const std::string& suffix) {
-  return text.size() > suffix.size() &&
-         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
-bool AllDigits(std::string_view text) {
-  return !text.empty() &&
-         std::all_of(text.begin(), text.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
-}
-
-// Digits of a counter value (at most 4294967295).
-constexpr std::size_t kMaxNumberDigits = 10;
-
-// "<digits>.cqx": a raw message file of the receiver.
-bool IsRawName(const std::string& name) {
-  if (!EndsWith(name, kRawSuffix)) return false;
-  const std::string_view number =
-      std::string_view(name).substr(0, name.size() - (sizeof kRawSuffix - 1));
-  return number.size() <= kMaxNumberDigits && AllDigits(number);
-}
 
 std::uint64_t RawNumber(const std::string& name) {
   return std::stoull(name.substr(0, name.size() - (sizeof kRawSuffix - 1)));
@@ -65,7 +43,7 @@ std::uint64_t RawNumber(const std::string& name) {
 bool IsAttachmentName(std::string_view name) {
   if (name.size() < 5 || name.substr(0, 3) != "ATT") return false;
   const auto dot = name.find('.');
-  if (dot == std::string_view::npos || !AllDigits(name.substr(3, dot - 3))) return false;
+  if (dot == std::string_view::npos || !IsNumberName(name.substr(3, dot - 3))) return false;
   return std::all_of(name.begin() + static_cast<std::ptrdiff_t>(dot) + 1, name.end(), [](char c) {
     return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_';
   });
@@ -140,7 +118,7 @@ int SMTPIn::RecoverSpool(const std::string& inProgress) {
       RemoveScratch(out + name, name);
     } else if (name == "Msgcnt.imp") {
       RemoveScratch(out + name, name);
-    } else if (EndsWith(name, kRecordScratchSuffix)) {
+    } else if (name.ends_with(kRecordScratchSuffix)) {
       RemoveScratch(out + name, name);
     }
   }
@@ -148,12 +126,12 @@ int SMTPIn::RecoverSpool(const std::string& inProgress) {
   // Raw files and their records.
   std::vector<std::string> acknowledged;
   for (const std::string& name : names) {
-    if (EndsWith(name, kRecordSuffix)) {
+    if (name.ends_with(kRecordSuffix)) {
       const std::string raw = name.substr(0, name.size() - (sizeof kRecordSuffix - 1)) + kRawSuffix;
       if (!names.contains(raw)) RemoveScratch(out + name, name);
       continue;
     }
-    if (!IsRawName(name)) continue;
+    if (!IsRawMessageName(name)) continue;
     if (names.contains(CommitRecordPath(name))) {
       acknowledged.push_back(name);
       continue;

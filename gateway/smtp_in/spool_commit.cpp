@@ -9,24 +9,27 @@ namespace faxmail {
 
 namespace {
 
-constexpr char kRawSuffix[] = ".cqx";
+// Digits of a counter value.
+constexpr std::size_t kMaxNumberDigits = 10;
 
 std::string WithoutRawSuffix(const std::string& rawPath) {
-  const std::string suffix = kRawSuffix;
-  if (rawPath.size() > suffix.size() &&
-      rawPath.compare(rawPath.size() - suffix.size(), suffix.size(), suffix) == 0)
-    return rawPath.substr(0, rawPath.size() - suffix.size());
-  return rawPath;
+  return rawPath.ends_with(kRawSuffix) ? rawPath.substr(0, rawPath.size() - (sizeof kRawSuffix - 1))
+                                       : rawPath;
 }
 
-bool AllDigits(const std::string& text) {
-  if (text.empty()) return false;
+}  // namespace
+
+bool IsNumberName(std::string_view text) {
+  if (text.empty() || text.size() > kMaxNumberDigits) return false;
   for (const char c : text)
     if (!std::isdigit(static_cast<unsigned char>(c))) return false;
   return true;
 }
 
-}  // namespace
+bool IsRawMessageName(std::string_view name) {
+  return name.ends_with(kRawSuffix) &&
+         IsNumberName(name.substr(0, name.size() - (sizeof kRawSuffix - 1)));
+}
 
 std::string CommitRecordPath(const std::string& rawPath) {
   return WithoutRawSuffix(rawPath) + kRecordSuffix;
@@ -90,18 +93,14 @@ std::optional<std::vector<std::string>> ReadCommitRecord(const std::string& reco
 }
 
 std::optional<DecodedMarker> ParseDecodedMarker(const std::string& name) {
-  const std::string suffix = kDecodedSuffix;
-  if (name.size() <= suffix.size() ||
-      name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
-    return std::nullopt;
-  const std::string stem = name.substr(0, name.size() - suffix.size());
+  if (!name.ends_with(kDecodedSuffix)) return std::nullopt;
+  const std::string stem = name.substr(0, name.size() - (sizeof kDecodedSuffix - 1));
   const auto dot = stem.find('.');
   if (dot == std::string::npos) return std::nullopt;
   const std::string number = stem.substr(0, dot);
   const std::string envelope = stem.substr(dot + 1);
   // Only names this gateway makes: a marker never leads outside OUT.
-  if (!AllDigits(number) || envelope.size() <= 3 || envelope.compare(0, 3, "ENV") != 0 ||
-      !AllDigits(envelope.substr(3)))
+  if (!IsNumberName(number) || !envelope.starts_with("ENV") || !IsNumberName(envelope.substr(3)))
     return std::nullopt;
   return DecodedMarker{number + kRawSuffix, envelope};
 }

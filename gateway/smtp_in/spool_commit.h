@@ -19,6 +19,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace faxmail {
@@ -28,9 +29,15 @@ namespace faxmail {
 inline constexpr std::size_t kMaxRecordLines = 1000;
 inline constexpr std::size_t kMaxRecordLine = 1000;
 
+inline constexpr char kRawSuffix[] = ".cqx";
 inline constexpr char kRecordSuffix[] = ".rcpt";
 inline constexpr char kRecordScratchSuffix[] = ".rcpt.new";
 inline constexpr char kDecodedSuffix[] = ".dcd";
+
+// A name of digits only (a counter value, at most 4294967295).
+bool IsNumberName(std::string_view text);
+// "<digits>.cqx": a raw message file of the receiver.
+bool IsRawMessageName(std::string_view name);
 
 // "/d/OUT/12.cqx" -> "/d/OUT/12.rcpt".
 std::string CommitRecordPath(const std::string& rawPath);
