@@ -182,15 +182,23 @@ int DNSResolver::QueryType(std::string_view server, std::string_view domain, int
 
   std::vector<std::uint8_t> response(length);
   std::size_t received = 0;
+  const auto cutAtDeadline = [&]() {
+    LogMessage("DNS- Error: Lookup: Response incomplete at the deadline: " + Cut(server), kTag,
+               __LINE__);
+  };
   while (received < length) {
     if (!bound()) {
-      LogMessage("DNS- Error: Lookup: Response incomplete at the deadline: " + Cut(server), kTag,
-                 __LINE__);
+      cutAtDeadline();
       break;
     }
     const int chunk = static_cast<int>(std::min<std::size_t>(kReceiveChunk, length - received));
     const int n = connection.ReceiveBytes(reinterpret_cast<char*>(response.data() + received), chunk);
-    if (n <= 0) break;
+    if (n <= 0) {
+      // A receive bounded by what was left of the exchange ends with it: the deadline, not
+      // the peer, cut the answer short.
+      if (left() == 0) cutAtDeadline();
+      break;
+    }
     received += static_cast<std::size_t>(n);
   }
   // A response cut short is kept as far as it arrived; the parse keeps within it.
