@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """What Python's email package decodes from each message of the real-mail set.
 
-    decode_real_mail.py MESSAGE_FOLDER OUTPUT_FOLDER
+    decode_real_mail.py MESSAGE_FOLDER OUTPUT_FOLDER FAX_RECIPIENT
 
 For each MESSAGE_FOLDER/NAME.eml it writes into OUTPUT_FOLDER:
   NAME.eml      the message as it goes over SMTP: without a leading mbox "From " line, with
@@ -16,12 +16,17 @@ For each MESSAGE_FOLDER/NAME.eml it writes into OUTPUT_FOLDER:
                 first) and Python can decode the subject: the last Subject header, unfolded as
                 the gateway unfolds (a line end before a TAB goes with the TAB, one before a
                 blank goes alone, one before anything else ends the value), its encoded words decoded to the bytes they
-                carry, charsets not applied.
+                carry, charsets not applied;
+  NAME.recipients  under the same condition, the fax recipients the envelope is expected to
+                name in that group: every address of the top-level To and Cc headers (groups
+                read through) equal, ignoring case, to FAX_RECIPIENT (the address the test
+                names in RCPT TO), in lower case, one a line, each once.
 """
 
 import email
 import email.header
 import email.policy
+import email.utils
 import sys
 from pathlib import Path
 
@@ -70,7 +75,7 @@ def unfold(value):
 
 def expected_subject(parsed):
     headers = [(name.lower(), value) for name, value in parsed.raw_items()]
-    if not any(name == "from" and value.strip() for name, value in headers):
+    if not has_sender(parsed):
         return None
     subjects = [value for name, value in headers if name == "subject"]
     if not subjects:
@@ -87,8 +92,18 @@ def expected_subject(parsed):
     return b"".join(piece for piece, _ in pieces)
 
 
+def has_sender(parsed):
+    return any(name.lower() == "from" and value.strip() for name, value in parsed.raw_items())
+
+
+def expected_recipients(parsed, fax_recipient):
+    values = parsed.get_all("to", []) + parsed.get_all("cc", [])
+    addresses = {address.lower() for _, address in email.utils.getaddresses(values)}
+    return sorted(a for a in addresses if a == fax_recipient.lower())
+
+
 def main():
-    source, folder = Path(sys.argv[1]), Path(sys.argv[2])
+    source, folder, fax_recipient = Path(sys.argv[1]), Path(sys.argv[2]), sys.argv[3]
     folder.mkdir(parents=True, exist_ok=True)
     count = 0
     for path in sorted(source.glob("*.eml")):
@@ -100,6 +115,9 @@ def main():
         subject = expected_subject(parsed)
         if subject is not None:
             (folder / (stem + ".subject")).write_text(subject.hex())
+        if has_sender(parsed):
+            recipients = expected_recipients(parsed, fax_recipient)
+            (folder / (stem + ".recipients")).write_text("".join(a + "\n" for a in recipients))
         count += 1
     print("%d messages" % count)
 

@@ -1,16 +1,18 @@
 // The real-mail set (tests/data/real_mail) through the whole gateway: one faxmailgw, every
 // message delivered over SMTP in one session, and what lands in OUT compared with Python's
 // email package's decoding of the same bytes (decode_real_mail.py, run with Debian's
-// /usr/bin/python3): the message text file, each attachment file, each listed sent name and
-// the envelope's subject. The file rules are those of the other differential test
+// /usr/bin/python3): the message text file, each attachment file, each listed sent name, and
+// the envelope's subject and fax recipients. The file rules are those of the other differential test
 // (GatewayBytes); every other difference must be listed, with its reason, in
 // tests/data/real_mail/DIFFERENCES, and every listed one must still occur.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -28,6 +30,8 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr char kPython[] = "/usr/bin/python3";
+// The one envelope recipient of every delivery; the reference accepts header addresses by it.
+constexpr char kFaxRecipient[] = "12345@fax.example";
 // Generous for one reply, decoding included: the largest message is well under a megabyte.
 constexpr int kReplyTimeoutMs = 30000;
 // The set is meant to stay large enough to be a regression set.
@@ -35,7 +39,8 @@ constexpr std::size_t kMinMessages = 100;
 
 const std::string kSetFolder = std::string(FAXMAIL_SOURCE_DIR) + "/tests/data/real_mail";
 
-// (message file, where): where is "refused", "text", "subject", "attachments" (their number),
+// (message file, where): where is "refused", "text", "subject", "recipients", "attachments"
+// (their number),
 // "attachment-N" (the bytes of the N-th) or "name-N" (its listed sent name).
 using Key = std::pair<std::string, std::string>;
 
@@ -93,6 +98,7 @@ std::string DotStuffed(const std::string& data) {
 
 struct Envelope {
   std::optional<std::string> subject;  // the first SUBJECT line's text
+  std::set<std::string> recipients;    // the addresses of the first group's TO lines, lower case
   std::string body;                    // the message text file's name
   std::vector<std::pair<std::string, std::string>> attachments;  // (sent name, stored name)
 };
@@ -102,7 +108,15 @@ Envelope ReadEnvelope(const std::string& path) {
   const auto lines = CrlfLines(ReadWholeFile(path));
   constexpr std::string_view kSubject = "SUBJECT: ";
   bool inBody = false, inAttach = false;
+  constexpr std::string_view kTo = "TO: ";
   for (const std::string& line : lines) {
+    if (!envelope.subject && line.compare(0, kTo.size(), kTo) == 0) {
+      const std::size_t open = line.rfind('<');
+      std::string address = line.substr(open + 1, line.find('>', open) - open - 1);
+      std::transform(address.begin(), address.end(), address.begin(),
+                     [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+      envelope.recipients.insert(address);
+    }
     if (!envelope.subject && line.compare(0, kSubject.size(), kSubject) == 0)
       envelope.subject = line.substr(kSubject.size());
     if (line == "BEGIN BODY") inBody = true;
@@ -151,6 +165,20 @@ class RealMailTest : public RootTest {
         Note(stem, "subject", "gateway \"" + *envelope.subject + "\", Python \"" + expected + "\"");
     }
 
+    const std::string recipientsFile = folder + "/" + stem + ".recipients";
+    if (fs::exists(recipientsFile)) {
+      std::istringstream lines(ReadWholeFile(recipientsFile));
+      std::set<std::string> expected;
+      for (std::string line; std::getline(lines, line);) expected.insert(line);
+      if (envelope.recipients != expected) {
+        std::string detail = "gateway {";
+        for (const std::string& address : envelope.recipients) detail += " " + address;
+        detail += " }, Python {";
+        for (const std::string& address : expected) detail += " " + address;
+        Note(stem, "recipients", detail + " }");
+      }
+    }
+
     if (envelope.attachments.size() != attachments.size()) {
       std::string detail = "gateway " + std::to_string(envelope.attachments.size()) + " (";
       for (const auto& [sent, stored] : envelope.attachments) detail += sent + " ";
@@ -190,8 +218,10 @@ bool OpenSession(ScriptedClient& client, std::uint16_t port) {
 // One transaction; the gateway's reply to the end of the data, or to the first command that
 // it refused, empty when the connection broke.
 std::string Deliver(ScriptedClient& client, const std::string& data) {
-  for (const char* command : {"MAIL FROM:<sender@example.org>\r\n", "RCPT TO:<12345@fax.example>\r\n",
-                              "DATA\r\n"}) {
+  const std::vector<std::string> commands = {"MAIL FROM:<sender@example.org>\r\n",
+                                             "RCPT TO:<" + std::string(kFaxRecipient) + ">\r\n",
+                                             "DATA\r\n"};
+  for (const std::string& command : commands) {
     if (!client.Send(command)) return {};
     const std::string reply = client.ReadLine(kReplyTimeoutMs);
     if (reply.compare(0, 1, "2") != 0 && reply.compare(0, 1, "3") != 0) return reply;
@@ -205,7 +235,7 @@ TEST_F(RealMailTest, EveryMessageIsWhatPythonDecodesOrAListedDifference) {
   std::string output;
   ASSERT_EQ(RunProgram({kPython,
                         std::string(FAXMAIL_SOURCE_DIR) + "/tests/interop/real_mail/decode_real_mail.py",
-                        kSetFolder, corpus.Path()},
+                        kSetFolder, corpus.Path(), kFaxRecipient},
                        &output),
             0)
       << output;
