@@ -34,6 +34,17 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "support"))
 from email_reference import write_parts  # noqa: E402
 
 
+class RawHeaders(email.policy.Compat32):
+    """compat32, but header values come back as the message carries them: 8-bit bytes stay
+    (surrogate-escaped) instead of being replaced, so a raw 8-bit file name can be compared."""
+
+    def header_fetch_parse(self, name, value):
+        return value
+
+
+RAW_HEADERS = RawHeaders()
+
+
 def smtp_bytes(data):
     if data.startswith(b"From "):  # an mbox separator: no mail host sends it over SMTP
         data = data[data.find(b"\n") + 1:]
@@ -53,8 +64,6 @@ def raw_name(part):
             continue
         if isinstance(value, tuple):  # RFC 2231: the value holds one byte per character
             return value[2].encode("latin-1", "surrogateescape")
-        if "\ufffd" in value:
-            return None  # raw 8-bit bytes in the header: Python hands back no byte reading
         return header_bytes(value)
     return None
 
@@ -110,7 +119,7 @@ def main():
         stem = path.stem
         data = smtp_bytes(path.read_bytes())
         (folder / (stem + ".eml")).write_bytes(data)
-        parsed = email.message_from_bytes(data, policy=email.policy.compat32)
+        parsed = email.message_from_bytes(data, policy=RAW_HEADERS)
         write_parts(folder, stem, parsed, raw_name, html_attachments=True)
         subject = expected_subject(parsed)
         if subject is not None:

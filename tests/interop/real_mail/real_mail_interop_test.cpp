@@ -40,8 +40,8 @@ constexpr std::size_t kMinMessages = 100;
 const std::string kSetFolder = std::string(FAXMAIL_SOURCE_DIR) + "/tests/data/real_mail";
 
 // (message file, where): where is "refused", "text", "subject", "recipients", "attachments"
-// (their number),
-// "attachment-N" (the bytes of the N-th) or "name-N" (its listed sent name).
+// (their number), "attachment-N" (the bytes of the N-th), "name-N" (its listed sent name) or
+// "cut-N" (a sent name that Python reads as UTF-8 listed as bytes that are not).
 using Key = std::pair<std::string, std::string>;
 
 struct Listed {
@@ -94,6 +94,21 @@ std::string DotStuffed(const std::string& data) {
     lineStart = data[i] == '\n' && i > 0 && data[i - 1] == '\r';
   }
   return out;
+}
+
+// Whether bytes are well-formed UTF-8 (no overlong forms or surrogates are looked for: a cut
+// through a character is what matters here).
+bool IsUtf8(const std::string& bytes) {
+  for (std::size_t i = 0; i < bytes.size();) {
+    const auto lead = static_cast<unsigned char>(bytes[i]);
+    const std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 6 ? 2 : (lead >> 4) == 14 ? 3
+                               : (lead >> 3) == 30 ? 4 : 0;
+    if (length == 0 || i + length > bytes.size()) return false;
+    for (std::size_t k = 1; k < length; ++k)
+      if ((static_cast<unsigned char>(bytes[i + k]) >> 6) != 2) return false;
+    i += length;
+  }
+  return true;
 }
 
 struct Envelope {
@@ -192,9 +207,12 @@ class RealMailTest : public RootTest {
       const std::string n = std::to_string(i + 1);
       Note(stem, "attachment-" + n,
            Difference(ReadWholeFile(out + stored), GatewayBytes(*attachments[i])));
-      if (attachments[i]->name && sent != *attachments[i]->name)
-        Note(stem, "name-" + n, "gateway \"" + sent + "\", Python \"" + *attachments[i]->name + "\"");
-      else if (sent.empty())
+      const std::optional<std::string>& name = attachments[i]->name;
+      if (name && sent != *name)
+        Note(stem, "name-" + n, "gateway \"" + sent + "\", Python \"" + *name + "\"");
+      if (name && IsUtf8(*name) && !IsUtf8(sent))
+        Note(stem, "cut-" + n, "a UTF-8 name listed as \"" + sent + "\", not UTF-8");
+      if (sent.empty())
         Note(stem, "name-" + n, "empty sent name");
     }
   }
