@@ -15,8 +15,8 @@ For each MESSAGE_FOLDER/NAME.eml it writes into OUTPUT_FOLDER:
                 the top-level header block has a sender (the gateway then writes its group
                 first) and Python can decode the subject: the last Subject header, unfolded as
                 the gateway unfolds (a line end before a TAB goes with the TAB, one before a
-                blank goes alone, one before anything else ends the value), its encoded words decoded to the bytes they
-                carry, charsets not applied;
+                blank goes alone, one before anything else ends the value), its encoded words
+                decoded to the bytes they carry, charsets not applied;
   NAME.recipients  under the same condition, the fax recipients the envelope is expected to
                 name in that group: every address of the top-level To and Cc headers (groups
                 read through) equal, ignoring case, to FAX_RECIPIENT (the address the test
