@@ -24,6 +24,7 @@
 #include "gateway/service/settings.h"
 #include "platform/file.h"
 #include "platform/registry.h"
+#include "tests/support/python_parts.h"
 #include "tests/support/test_support.h"
 #include "tests/unit/decode/decode_test_support.h"
 
@@ -31,83 +32,12 @@ namespace faxmail::decode {
 namespace {
 
 namespace fs = std::filesystem;
+using faxmail::test::Difference;
+using faxmail::test::GatewayBytes;
+using faxmail::test::PythonPart;
 using faxmail::test::ReadWholeFile;
 
 constexpr char kPython[] = "/usr/bin/python3";
-
-// One line of N.parts.
-struct PythonPart {
-  bool text = false;  // message text rather than an attachment
-  std::string payload;
-  std::string mediaType;
-  TransferEncoding encoding = TransferEncoding::None;
-  std::optional<std::string> name;
-};
-
-std::string FromHex(const std::string& hex) {
-  std::string out;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
-    out.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-  return out;
-}
-
-std::vector<PythonPart> ReadParts(const std::string& folder, const std::string& stem) {
-  std::vector<PythonPart> parts;
-  std::istringstream lines(ReadWholeFile(folder + "/" + stem + ".parts"));
-  std::string kind, payload, type, encoding, name;
-  while (lines >> kind >> payload >> type >> encoding >> name) {
-    PythonPart part;
-    part.text = kind == "text";
-    part.payload = ReadWholeFile(folder + "/" + payload);
-    part.mediaType = type;
-    part.encoding = encoding == "base64"             ? TransferEncoding::Base64
-                    : encoding == "quoted-printable" ? TransferEncoding::QuotedPrintable
-                                                     : TransferEncoding::None;
-    if (name != "-") part.name = FromHex(name);
-    parts.push_back(std::move(part));
-  }
-  return parts;
-}
-
-std::string Replace(std::string text, std::string_view from, std::string_view to) {
-  std::string out;
-  for (std::size_t pos = 0;;) {
-    const std::size_t at = text.find(from, pos);
-    out.append(text, pos, at == std::string::npos ? std::string::npos : at - pos);
-    if (at == std::string::npos) return out;
-    out.append(to);
-    pos = at + from.size();
-  }
-}
-
-// What the gateway writes for Python's decoding of a part, by the file rules alone.
-std::string GatewayBytes(const PythonPart& part) {
-  const bool textType = StartsWithNoCase(part.mediaType, "text/") || part.text;
-  if (!textType && part.encoding == TransferEncoding::Base64) return part.payload;  // binary
-  std::string text = part.payload;
-  if (part.encoding == TransferEncoding::QuotedPrintable ||
-      part.encoding == TransferEncoding::Base64) {
-    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());  // decoded CRs
-  } else {
-    text = Replace(text, "\r\n", "\n");  // the spooled message is read in text mode
-  }
-  return Replace(text, "\n", "\r\n");  // and the file is written in text mode
-}
-
-// Empty when equal, else where and how they first differ.
-std::string Difference(const std::string& actual, const std::string& expected) {
-  if (actual == expected) return {};
-  const auto at = static_cast<std::size_t>(
-      std::mismatch(actual.begin(), actual.begin() + static_cast<std::ptrdiff_t>(
-                                                         std::min(actual.size(), expected.size())),
-                    expected.begin())
-          .first -
-      actual.begin());
-  return "sizes " + std::to_string(actual.size()) + " and " + std::to_string(expected.size()) +
-         ", first difference at " + std::to_string(at) + ": gateway \"" +
-         test::Escape(actual.substr(at, 40)) + "\", Python \"" +
-         test::Escape(expected.substr(at, 40)) + "\"";
-}
 
 class PythonDecodeTest : public faxmail::test::RootTest {
  protected:
@@ -171,7 +101,7 @@ TEST_F(PythonDecodeTest, EveryPartIsWhatPythonDecodes) {
   std::size_t named = 0;
   for (const std::string& stem : stems) {
     SCOPED_TRACE(stem + ".eml");
-    const std::vector<PythonPart> parts = ReadParts(corpus.Path(), stem);
+    const std::vector<PythonPart> parts = faxmail::test::ReadPythonParts(corpus.Path(), stem);
     std::vector<std::pair<std::string, std::string>> listed;
     std::string text;
     std::string warnings;

@@ -38,6 +38,9 @@ from email.mime.text import MIMEText
 from io import BytesIO
 from pathlib import Path
 
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "support"))
+from email_reference import write_parts  # noqa: E402
+
 SMTP = email.policy.SMTP
 
 
@@ -758,38 +761,6 @@ def handwritten():
     return texts
 
 
-# --- what Python decodes ---------------------------------------------------------------------
-
-def plain_name(part):
-    """Python's file name of the part, or None when the decoder is not expected to read it."""
-    name = part.get_filename()
-    if name is None:
-        return None
-    for field in ("Content-Disposition", "Content-Type"):
-        for value in part.get_all(field, []):
-            if "*=" in value or "*0" in value or "=?" in value:
-                return None
-    return name
-
-
-def kept_parts(part, out, apple_double=False):
-    ctype = part.get_content_type()
-    if ctype == "message/rfc822":
-        for inner in part.get_payload():
-            kept_parts(inner, out)
-        return
-    if ctype.startswith("message/") or ctype.startswith("text/html"):
-        return
-    if ctype.startswith("multipart/"):
-        for sub in part.get_payload():
-            kept_parts(sub, out, ctype == "multipart/appledouble")
-        return
-    named = part.get_param("filename", header="content-disposition") is not None or \
-        part.get_param("name") is not None
-    kind = "text" if ctype.startswith("text/") and not named and not apple_double else "attachment"
-    out.append((kind, part))
-
-
 def main():
     folder = Path(sys.argv[1])
     folder.mkdir(parents=True, exist_ok=True)
@@ -807,19 +778,7 @@ def main():
             # Only messages that Python reads as intended are a reference.
             if part.defects or (part.is_multipart() and isinstance(part.get_payload(), str)):
                 sys.exit("%s.eml: Python finds %r" % (stem, part.defects))
-        parts = []
-        kept_parts(parsed, parts)
-        lines = []
-        for k, (kind, part) in enumerate(parts, start=1):
-            payload = part.get_payload(decode=True) or b""
-            payload_name = "%s-%d.bin" % (stem, k)
-            (folder / payload_name).write_bytes(payload)
-            name = plain_name(part)
-            encoding = (part.get("Content-Transfer-Encoding") or "none").strip().lower()
-            lines.append("%s %s %s %s %s\n" % (kind, payload_name, part.get_content_type(),
-                                               encoding.split()[0] if encoding else "none",
-                                               name.encode("utf-8").hex() if name else "-"))
-        (folder / (stem + ".parts")).write_text("".join(lines))
+        write_parts(folder, stem, parsed)
     print("%d messages" % len(messages))
 
 
