@@ -107,10 +107,6 @@ class Composer {
   enum class Phase { Header, Body, AfterBody };
 
   bool Next(std::string& line) { return CFileMan::ReadLine(m_ready, line, kReadyLineLimit) > 0; }
-  // Gives a line back, so that it is read again as the next one.
-  void Unread(const std::string& line) {
-    m_ready.Seek(-static_cast<std::int64_t>(line.size()), SEEK_CUR);
-  }
   void Write(std::string_view text);
   void HeaderLine(const std::string& line);
   void BodyLine(const std::string& line);
@@ -190,14 +186,13 @@ int Composer::Run() {
 
 void Composer::HeaderLine(const std::string& line) {
   if (Contains(line, kBeginBody)) {
+    // The mark and the line after it are never written, whether or not they open the body:
+    // the fax server's file layout gives both lines to the mark.
     std::string next;
     const bool haveNext = Next(next);
     if (IsEmptyLine(m_previous) && haveNext && IsEmptyLine(next)) {
       WriteMimeHeader();
       m_phase = Phase::Body;
-    } else if (haveNext) {
-      // Not the section mark: the line after it is an ordinary line of the file.
-      Unread(next);
     }
     return;
   }
@@ -249,16 +244,14 @@ void Composer::BodyLine(const std::string& line) {
   if (m_options.GetSubjectLine() == 1 && !m_faxReceived && Contains(line, kSubjectAddition))
     FillSubjectRoom(line);
   if (Contains(line, kEndBody)) {
+    // As with the opening mark: this line and the next are consumed either way; without its
+    // empty lines around it the mark does not end the body.
     std::string next;
     const bool haveNext = Next(next);
     if (IsEmptyLine(m_previous) && haveNext && IsEmptyLine(next)) {
       if (m_multipart) Write("--" + BoundaryLine());
       m_phase = Phase::AfterBody;
-      return;
     }
-    // Not the section mark: a line of the message text like any other, and so is the next.
-    Write(line);
-    if (haveNext) Unread(next);
     return;
   }
   Write(line);
