@@ -34,6 +34,14 @@ std::string FormatRecipient(std::string_view text, bool withName);
 std::string UnfoldValue(std::string_view text);
 // Decodes the first RFC 2047 encoded word ("=?charset?Q?...?=" or "?B?") in place.
 void DecodeEncodedWord(std::string& text);
+// Encoded words of one subject that are decoded; later ones stay as they are. Far more than
+// any subject holds, and it bounds the decoder's work.
+inline constexpr std::size_t kMaxEncodedWords = 100;
+// Decodes every encoded word of a subject in place (up to a bound; later ones stay as they
+// are). White space between two adjacent encoded words is dropped, white space between an
+// encoded word and other text stays; a malformed word is left as it is. The charset is not
+// interpreted: the decoded bytes are used as they are.
+void DecodeEncodedWords(std::string& text);
 // Removes control characters (a TAB becomes a blank), so a value stays one line.
 std::string StripControls(std::string_view text);
 
