@@ -186,8 +186,9 @@ int Composer::Run() {
 
 void Composer::HeaderLine(const std::string& line) {
   if (Contains(line, kBeginBody)) {
-    // The mark and the line after it are never written, whether or not they open the body:
-    // the fax server's file layout gives both lines to the mark.
+    // A section mark always takes the line after it (its empty line) along, and neither is
+    // written; only with an empty line on both sides does it open the body. Without them the
+    // file goes on as header lines.
     std::string next;
     const bool haveNext = Next(next);
     if (IsEmptyLine(m_previous) && haveNext && IsEmptyLine(next)) {
@@ -244,8 +245,8 @@ void Composer::BodyLine(const std::string& line) {
   if (m_options.GetSubjectLine() == 1 && !m_faxReceived && Contains(line, kSubjectAddition))
     FillSubjectRoom(line);
   if (Contains(line, kEndBody)) {
-    // As with the opening mark: this line and the next are consumed either way; without its
-    // empty lines around it the mark does not end the body.
+    // As with the opening mark: it and the line after it are never written, and without an
+    // empty line on both sides it does not end the body (the attachments are never reached).
     std::string next;
     const bool haveNext = Next(next);
     if (IsEmptyLine(m_previous) && haveNext && IsEmptyLine(next)) {
