@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <optional>
 
 #include "common/text.h"
 #include "gateway/service/log.h"
@@ -67,6 +68,134 @@ std::string DecodeB(std::string_view text) {
     }
   }
   return out;
+}
+
+// Starts ("=?") of one subject that are looked at as possible encoded words, good or not: the
+// search for a word's end is bounded by kMaxEncodedWordLength, so the whole scan is bounded.
+constexpr std::size_t kMaxEncodedWordTries = 1000;
+// Longest encoded word taken. Words should be at most 75 characters; some mailers write
+// longer ones, and none needs this many.
+constexpr std::size_t kMaxEncodedWordLength = 1000;
+
+bool IsLinearWhite(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+bool IsWordChar(char c) {
+  const auto u = static_cast<unsigned char>(c);
+  return u > 0x20 && u < 0x7f;
+}
+
+struct EncodedWord {
+  std::size_t end = 0;  // just after its "?="
+  std::string decoded;
+};
+
+// The encoded word "=?" charset "?" Q-or-B "?" encoded-text "?=" that begins at at; none when
+// the text there is not one (white space or a control character inside, no end, no charset,
+// another encoding letter, longer than kMaxEncodedWordLength).
+std::optional<EncodedWord> ParseEncodedWord(std::string_view text, std::size_t at) {
+  const std::string_view word = text.substr(at, kMaxEncodedWordLength);
+  if (!word.starts_with("=?")) return std::nullopt;
+  std::size_t i = 2;
+  while (i < word.size() && word[i] != '?' && IsWordChar(word[i])) ++i;
+  if (i == 2 || i + 2 >= word.size() || word[i] != '?' || word[i + 2] != '?') return std::nullopt;
+  const char encoding = static_cast<char>(std::toupper(static_cast<unsigned char>(word[i + 1])));
+  if (encoding != 'Q' && encoding != 'B') return std::nullopt;
+  // The encoded text runs to the first "?=" after the encoding's '?', so that a Q text that
+  // begins with '=' is not cut there.
+  const std::size_t textStart = i + 3;
+  std::size_t j = textStart;
+  while (j + 1 < word.size() && !(word[j] == '?' && word[j + 1] == '=')) {
+    if (!IsWordChar(word[j])) return std::nullopt;
+    ++j;
+  }
+  if (j + 1 >= word.size()) return std::nullopt;
+  const std::string_view encoded = word.substr(textStart, j - textStart);
+  return EncodedWord{at + j + 2, encoding == 'Q' ? DecodeQ(encoded) : DecodeB(encoded)};
+}
+
+bool IsBlankText(std::string_view text) {
+  return text.find_first_not_of(kBlanks) == std::string_view::npos;
+}
+
+// The end of the header field whose value begins at valueStart: the LF that begins the next
+// header line (a line that does not start with a blank or TAB), or the end of the block. No
+// value ever runs past it, whatever the lines that follow hold.
+std::size_t FieldEnd(std::string_view block, std::size_t valueStart) {
+  for (auto lf = block.find('\n', valueStart); lf != std::string_view::npos;
+       lf = block.find('\n', lf + 1))
+    if (lf + 1 >= block.size() || (block[lf + 1] != ' ' && block[lf + 1] != '\t')) return lf;
+  return block.size();
+}
+
+// The pieces of a To or Cc value that are matched one by one: the value split at every ','
+// (quotes and angle brackets do not protect one). Group syntax ("name: a@b, c@d;") gives its
+// members without the group's name and ';' - none for an empty group; a source route
+// ("<@relay,@other:a@b>") gives its final address. A colon in quotes, in a comment or in
+// angle brackets begins no group.
+std::vector<std::string> AddressPieces(std::string_view value) {
+  std::vector<std::string> pieces;
+  std::string piece;
+  bool quoted = false;
+  std::size_t comments = 0;  // depth of nested parenthesised comments
+  bool angle = false;
+  bool inGroup = false;
+  // The piece began in a group or right after one: blank, it is only group syntax.
+  bool groupPiece = false;
+  const auto push = [&] {
+    if (!(groupPiece && IsBlankText(piece))) pieces.push_back(std::move(piece));
+    piece.clear();
+    groupPiece = inGroup;
+  };
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    const char c = value[i];
+    if (c == ',') {
+      push();
+      continue;
+    }
+    if (quoted) {
+      if (c == '\\' && i + 1 < value.size() && value[i + 1] != ',') {
+        piece.push_back(c);
+        piece.push_back(value[++i]);
+        continue;
+      }
+      if (c == '"') quoted = false;
+    } else if (comments > 0) {
+      if (c == '(') ++comments;
+      if (c == ')') --comments;
+    } else if (c == '"') {
+      quoted = true;
+    } else if (c == '(') {
+      comments = 1;
+    } else if (c == '<') {
+      angle = true;
+      piece.push_back(c);
+      // A source route: the relays up to its ':' are dropped, the final address stays. The
+      // look-ahead stops at the next bracket, so no character is looked at twice over.
+      std::size_t j = i + 1;
+      while (j < value.size() && std::string_view(kBlanks).find(value[j]) != std::string_view::npos)
+        ++j;
+      if (j < value.size() && value[j] == '@') {
+        while (j < value.size() && value[j] != ':' && value[j] != '>' && value[j] != '<') ++j;
+        if (j < value.size() && value[j] == ':') i = j;
+      }
+      continue;
+    } else if (c == '>') {
+      angle = false;
+    } else if (c == ':' && !angle && !inGroup) {
+      piece.clear();  // the group's name
+      inGroup = true;
+      groupPiece = true;
+      continue;
+    } else if (c == ';' && !angle && inGroup) {
+      inGroup = false;
+      push();
+      groupPiece = true;
+      continue;
+    }
+    piece.push_back(c);
+  }
+  push();
+  return pieces;
 }
 
 }  // namespace
@@ -164,6 +293,54 @@ void DecodeEncodedWord(std::string& text) {
   text = prefix + decoded + suffix;
 }
 
+void DecodeEncodedWords(std::string& text) {
+  if (text.size() >= 2 && text[text.size() - 2] == '\r') text.resize(text.size() - 2);
+  if (text.find("=?") == std::string::npos) return;
+  std::size_t words = 0;
+  std::size_t tries = 0;
+  const auto word = [&](std::size_t at) -> std::optional<EncodedWord> {
+    if (words >= kMaxEncodedWords || tries >= kMaxEncodedWordTries) return std::nullopt;
+    if (text.compare(at, 2, "=?") != 0) return std::nullopt;
+    ++tries;
+    return ParseEncodedWord(text, at);
+  };
+  // Whether a word at at would be decoded; counts no try (the word itself counts when taken).
+  const auto wordAhead = [&](std::size_t at) {
+    return words < kMaxEncodedWords && tries < kMaxEncodedWordTries &&
+           ParseEncodedWord(text, at).has_value();
+  };
+  std::string out;
+  out.reserve(text.size());
+  bool afterWord = false;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    if (auto decoded = word(i)) {
+      out += decoded->decoded;
+      i = decoded->end;
+      ++words;
+      afterWord = true;
+      continue;
+    }
+    if (afterWord && IsLinearWhite(text[i])) {
+      std::size_t next = i;
+      while (next < text.size() && IsLinearWhite(text[next])) ++next;
+      // White space between two encoded words only separates them: it is not part of the text.
+      if (next < text.size() && wordAhead(next)) {
+        i = next;
+        continue;
+      }
+      out.append(text, i, next - i);
+      i = next;
+      afterWord = false;
+      continue;
+    }
+    out.push_back(text[i]);
+    afterWord = false;
+    ++i;
+  }
+  text = std::move(out);
+}
+
 std::string StripControls(std::string_view text) {
   std::string out;
   out.reserve(text.size());
@@ -255,25 +432,21 @@ std::string GetDetailsEx(const EnvelopeList& envelope, std::string_view candidat
 
 void ExtractRecipients(std::string_view value, const EnvelopeList& envelope,
                        std::vector<std::string>& recipients, MatchBudget* budget) {
-  std::size_t pieces = static_cast<std::size_t>(std::count(value.begin(), value.end(), ',')) + 1;
-  if (budget != nullptr) pieces = budget->Pieces(pieces);
-  std::size_t start = 0;
-  for (; pieces > 0; --pieces) {
-    const auto comma = value.find(',', start);
-    // Every piece is taken whole, however long: cutting it would change the address.
-    std::string piece(value.substr(start, comma == std::string_view::npos ? comma : comma - start));
+  std::vector<std::string> pieces = AddressPieces(value);
+  const std::size_t allowed = budget != nullptr ? budget->Pieces(pieces.size()) : pieces.size();
+  pieces.resize(allowed);
+  // Every piece is taken whole, however long: cutting it would change the address.
+  for (std::string& piece : pieces) {
     if (const auto lf = piece.find('\n'); lf != std::string::npos) piece[lf] = ' ';
     if (const auto tab = piece.find('\t'); tab != std::string::npos) piece[tab] = ' ';
     const std::string accepted = GetDetailsEx(envelope, piece, budget);
     if (!accepted.empty()) recipients.push_back(FormatRecipient(accepted, true));
-    if (comma == std::string_view::npos) break;
-    start = comma + 1;
   }
 }
 
 std::string FormatEnvelopeLines(std::string sender, std::vector<std::string> recipients,
                                 std::string subject) {
-  DecodeEncodedWord(subject);
+  DecodeEncodedWords(subject);
   DecodeEncodedWord(sender);
   for (auto& r : recipients) {
     DecodeEncodedWord(r);
@@ -298,6 +471,9 @@ void HeaderScan::Begin() {
 void HeaderScan::Finish(Pending& pending, std::string_view block, std::size_t end) {
   if (!pending.set) return;
   pending.set = false;
+  // The pending value is its own field only: the header lines between it and the header that
+  // finishes it (Date, Message-ID ...) are no addresses.
+  end = std::min(end, FieldEnd(block, pending.start));
   if (end < pending.start) return;
   ExtractRecipients(block.substr(pending.start, end - pending.start), m_envelope, m_recipients,
                     &m_budget);
@@ -308,19 +484,21 @@ void HeaderScan::Address(Pending& pending, std::string_view block, std::size_t v
     pending.start = valueStart;  // a later header of the same name takes over
     return;
   }
+  const std::size_t fieldEnd = FieldEnd(block, valueStart);
   const auto colon = block.find(':', valueStart);
   if (colon == std::string_view::npos) {
-    ExtractRecipients(block.substr(valueStart), m_envelope, m_recipients, &m_budget);
+    ExtractRecipients(block.substr(valueStart, fieldEnd - valueStart), m_envelope, m_recipients,
+                      &m_budget);
     return;
   }
   const auto lf = block.rfind('\n', colon);
   if (lf != std::string_view::npos && lf >= valueStart) {
-    ExtractRecipients(block.substr(valueStart, lf - valueStart), m_envelope, m_recipients,
-                      &m_budget);
+    ExtractRecipients(block.substr(valueStart, std::min(lf, fieldEnd) - valueStart), m_envelope,
+                      m_recipients, &m_budget);
     return;
   }
-  // The colon is on the value's own line (a display name with a colon): the value runs to the
-  // next recognised header.
+  // The colon is on the value's own line (a display name with a colon, group syntax, a source
+  // route): the value is finished by the next recognised header, and ends with its field.
   pending.set = true;
   pending.start = valueStart;
 }
@@ -351,7 +529,8 @@ void HeaderScan::Seen(HeaderKind kind, std::string_view block, std::size_t lineS
 }
 
 bool HeaderScan::End(std::string_view block) {
-  // A value still pending at the end of the block runs to its end: its recipients are not lost.
+  // A value still pending at the end of the block is finished there: its recipients are not
+  // lost (and it still ends with its own field).
   Finish(m_to, block, block.size());
   Finish(m_cc, block, block.size());
   return !m_sender.empty() || !m_recipients.empty();

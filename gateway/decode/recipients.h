@@ -34,6 +34,14 @@ std::string FormatRecipient(std::string_view text, bool withName);
 std::string UnfoldValue(std::string_view text);
 // Decodes the first RFC 2047 encoded word ("=?charset?Q?...?=" or "?B?") in place.
 void DecodeEncodedWord(std::string& text);
+// Encoded words of one subject that are decoded; later ones stay as they are. Far more than
+// any subject holds, and it bounds the decoder's work.
+inline constexpr std::size_t kMaxEncodedWords = 100;
+// Decodes every encoded word of a subject in place (up to a bound; later ones stay as they
+// are). White space between two adjacent encoded words is dropped, white space between an
+// encoded word and other text stays; a malformed word is left as it is. The charset is not
+// interpreted: the decoded bytes are used as they are.
+void DecodeEncodedWords(std::string& text);
 // Removes control characters (a TAB becomes a blank), so a value stays one line.
 std::string StripControls(std::string_view text);
 
@@ -73,7 +81,9 @@ class MatchBudget {
 std::string GetDetailsEx(const EnvelopeList& envelope, std::string_view candidate,
                          MatchBudget* budget = nullptr);
 // Splits a To or Cc value at every ',' and adds the accepted recipients, formatted with name;
-// with a budget, only the pieces it allows are matched.
+// with a budget, only the pieces it allows are matched. Group syntax ("name: a@b, c@d;") gives
+// the group's members (none for an empty group), a source route ("<@relay:a@b>") its final
+// address.
 void ExtractRecipients(std::string_view value, const EnvelopeList& envelope,
                        std::vector<std::string>& recipients, MatchBudget* budget = nullptr);
 
@@ -83,7 +93,9 @@ std::string FormatEnvelopeLines(std::string sender, std::vector<std::string> rec
                                 std::string subject);
 
 // The header scan of one message's blocks: fed by the parser's HeaderSeen calls, in block
-// order. The matching of all its blocks shares one MatchBudget.
+// order. The matching of all its blocks shares one MatchBudget. A To or Cc value never runs
+// past its own field: the next line that does not start with a blank or TAB ends it, also
+// when the value waits for a later header because its first line holds a colon.
 class HeaderScan {
  public:
   explicit HeaderScan(const EnvelopeList& envelope) : m_envelope(envelope) {}

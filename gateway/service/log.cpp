@@ -108,18 +108,27 @@ long LogSocketError() {
 bool IsMainLogOn() { return g_main.on; }
 bool IsSecondaryLogOn() { return g_secondary.on; }
 
-std::string DebugCopyName(const std::string& path, std::uint64_t seconds) {
+std::string DebugCopyName(const std::string& path, std::uint64_t seconds, unsigned counter) {
   std::string name = path;
   // Only a dot of the file's own name counts: a dot in a folder name is not an extension.
   const auto slash = name.find_last_of(platform::kPathSeparator);
   const auto dot = name.find_last_of('.');
   if (dot != std::string::npos && (slash == std::string::npos || dot > slash))
     name.erase(dot, 4);
-  return name + "-" + std::to_string(seconds) + ".debug";
+  name += "-" + std::to_string(seconds);
+  if (counter > 0) name += "-" + std::to_string(counter);
+  return name + ".debug";
 }
 
 void KeepDebugCopy(const std::string& path) {
-  platform::RenameFile(path, DebugCopyName(path, platform::ReadClock().seconds), true);
+  // Work files are named after their handle, so the same name comes back within one second:
+  // a copy kept earlier is never replaced, the new one takes the next free counter instead.
+  const std::uint64_t seconds = platform::ReadClock().seconds;
+  for (unsigned counter = 0; counter < kMaxDebugCopyNames; ++counter) {
+    const long error = platform::RenameFile(path, DebugCopyName(path, seconds, counter), false);
+    if (error != platform::kErrorAlreadyExists && error != platform::kErrorFileExists) return;
+  }
+  // Every name was taken: the file stays under its own name.
 }
 
 void ReportGatewayEvent(platform::EventType type, std::uint32_t eventId, const char* text1,

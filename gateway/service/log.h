@@ -46,7 +46,13 @@ long LogSocketError();
 bool IsMainLogOn();
 bool IsSecondaryLogOn();
 
-// Renames a finished work file to its name without the extension + "-SECONDS.debug".
+// Names KeepDebugCopy tries for one file within one second before it leaves the file under
+// its own name: far more work files than the gateway finishes in a second.
+inline constexpr unsigned kMaxDebugCopyNames = 1000;
+
+// Renames a finished work file to its name without the extension + "-SECONDS.debug", or, when
+// that name is taken, "-SECONDS-N.debug" with the first free N; an existing copy is never
+// replaced. A rename that fails leaves the file under its own name.
 void KeepDebugCopy(const std::string& path);
 
 // Reports an event under the gateway's source. The insertion strings are the texts given up to
@@ -58,7 +64,8 @@ void ReportGatewayEvent(platform::EventType type, std::uint32_t eventId,
 // One entry as it is written (without CR LF), for a given time text.
 std::string FormatLogEntry(std::string_view message, std::string_view tag, int line,
                            std::string_view time);
-// The path KeepDebugCopy renames a file to, for a given time in seconds.
-std::string DebugCopyName(const std::string& path, std::uint64_t seconds);
+// The path KeepDebugCopy renames a file to, for a given time in seconds and, from 1 on, the
+// counter of a name that was taken.
+std::string DebugCopyName(const std::string& path, std::uint64_t seconds, unsigned counter = 0);
 
 }  // namespace faxmail

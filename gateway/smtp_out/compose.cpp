@@ -107,10 +107,6 @@ class Composer {
   enum class Phase { Header, Body, AfterBody };
 
   bool Next(std::string& line) { return CFileMan::ReadLine(m_ready, line, kReadyLineLimit) > 0; }
-  // Gives a line back, so that it is read again as the next one.
-  void Unread(const std::string& line) {
-    m_ready.Seek(-static_cast<std::int64_t>(line.size()), SEEK_CUR);
-  }
   void Write(std::string_view text);
   void HeaderLine(const std::string& line);
   void BodyLine(const std::string& line);
@@ -190,14 +186,14 @@ int Composer::Run() {
 
 void Composer::HeaderLine(const std::string& line) {
   if (Contains(line, kBeginBody)) {
+    // A section mark always takes the line after it (its empty line) along, and neither is
+    // written; only with an empty line on both sides does it open the body. Without them the
+    // file goes on as header lines.
     std::string next;
     const bool haveNext = Next(next);
     if (IsEmptyLine(m_previous) && haveNext && IsEmptyLine(next)) {
       WriteMimeHeader();
       m_phase = Phase::Body;
-    } else if (haveNext) {
-      // Not the section mark: the line after it is an ordinary line of the file.
-      Unread(next);
     }
     return;
   }
@@ -249,16 +245,14 @@ void Composer::BodyLine(const std::string& line) {
   if (m_options.GetSubjectLine() == 1 && !m_faxReceived && Contains(line, kSubjectAddition))
     FillSubjectRoom(line);
   if (Contains(line, kEndBody)) {
+    // As with the opening mark: it and the line after it are never written, and without an
+    // empty line on both sides it does not end the body (the attachments are never reached).
     std::string next;
     const bool haveNext = Next(next);
     if (IsEmptyLine(m_previous) && haveNext && IsEmptyLine(next)) {
       if (m_multipart) Write("--" + BoundaryLine());
       m_phase = Phase::AfterBody;
-      return;
     }
-    // Not the section mark: a line of the message text like any other, and so is the next.
-    Write(line);
-    if (haveNext) Unread(next);
     return;
   }
   Write(line);

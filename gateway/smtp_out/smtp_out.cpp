@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "common/text.h"
+#include "gateway/decode/decode_console.h"
 #include "gateway/dns/dns_message.h"
 #include "gateway/dns/dns_resolver.h"
 #include "gateway/queue/file_man.h"
@@ -160,11 +161,19 @@ void SMTPOut::SetAside(const std::string& path, std::string_view suffix, bool ca
   if (capitals) name = ToUpper(name);
   if (EndsWithNoCase(name, kReadySuffix)) name.resize(name.size() - 4);
   const std::string newPath = folder + name + std::string(suffix);
-  if (platform::RenameFile(path, newPath) != platform::kErrorSuccess) {
+  if (const long error = platform::RenameFile(path, newPath); error != platform::kErrorSuccess) {
     LogMessage(failedText, kTag, __LINE__);
     HoldBack(path);
+    // The administrator learns of the failed message even with the diagnostic log off: the
+    // event names the file and, where the new name would stand, why it is still there. The
+    // file is tried again at every poll; the event is reported once per name.
+    if (m_unmovedReported.size() >= kMaxUnmovedReported) m_unmovedReported.clear();
+    if (m_unmovedReported.insert(path).second)
+      ReportGatewayEvent(platform::EventType::Error, 435, kServiceName, path.c_str(),
+                         std::string(decode::PlatformErrorText(error)).c_str());
     return;
   }
+  m_unmovedReported.erase(path);
   ReportGatewayEvent(platform::EventType::Error, 435, kServiceName, path.c_str(),
                      newPath.c_str());
 }

@@ -134,6 +134,12 @@ class SMTPOut : public C_WSClient {
   std::shared_ptr<platform::Event> m_ended;
   // Ready files (names in IN) not to be taken again before the next idle poll.
   std::set<std::string> m_heldBack;
+  // Ready files (paths) whose error name could not be given and that were reported so; a file
+  // that stays is tried again at every poll and must not fill the event log.
+  std::set<std::string> m_unmovedReported;
+  // Paths remembered in m_unmovedReported; beyond them the memory starts afresh, so an
+  // unmovable file is reported again at most once per this many others.
+  static constexpr std::size_t kMaxUnmovedReported = 1000;
 };
 
 }  // namespace faxmail

@@ -2,6 +2,7 @@
 // rules and whole lines under concurrency are what they rely on.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <regex>
 #include <thread>
 
@@ -175,6 +176,32 @@ TEST_F(LogChannelTest, KeepDebugCopyRenamesInPlace) {
   ASSERT_EQ(platform::FindFiles(Root(), "ENV12-*.debug", entries), 0);
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_EQ(ReadWholeFile(Root() + "/" + entries[0].name), "data");
+}
+
+// The sender's work files are named after their handle, so one name is finished again and
+// again within a second: every copy is kept, none replaces another.
+TEST_F(LogChannelTest, KeepDebugCopyNeverReplacesACopy) {
+  const std::string path = Root() + "/5.cqx";
+  constexpr int kCopies = 8;
+  for (int i = 0; i < kCopies; ++i) {
+    test::WriteWholeFile(path, "delivery " + std::to_string(i));
+    KeepDebugCopy(path);
+    ASSERT_FALSE(platform::FileExists(path)) << i;
+  }
+  std::vector<platform::DirEntry> entries;
+  ASSERT_EQ(platform::FindFiles(Root(), "5-*.debug", entries), 0);
+  std::vector<std::string> contents;
+  for (const auto& e : entries) contents.push_back(ReadWholeFile(Root() + "/" + e.name));
+  std::sort(contents.begin(), contents.end());
+  EXPECT_EQ(contents, (std::vector<std::string>{"delivery 0", "delivery 1", "delivery 2",
+                                                 "delivery 3", "delivery 4", "delivery 5",
+                                                 "delivery 6", "delivery 7"}));
+}
+
+TEST(DebugCopyNames, ACounterFollowsTheSecondsOfATakenName) {
+  EXPECT_EQ(DebugCopyName("/d/IN/5.cqx", 1700000000), "/d/IN/5-1700000000.debug");
+  EXPECT_EQ(DebugCopyName("/d/IN/5.cqx", 1700000000, 1), "/d/IN/5-1700000000-1.debug");
+  EXPECT_EQ(DebugCopyName("/d.x/IN/ENV12", 7, 12), "/d.x/IN/ENV12-7-12.debug");
 }
 
 }  // namespace

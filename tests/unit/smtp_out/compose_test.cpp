@@ -348,18 +348,52 @@ TEST_F(ComposeTest, SubjectRoomFollowsTheCleanedSubject) {
       << c.text;
 }
 
-TEST_F(ComposeTest, SectionMarksNeedEmptyLinesAroundThem) {
-  SetOptions(/*includeTiff=*/0, /*subjectLine=*/0);
-  // "END BODY" inside the text: neither it nor the line after it is lost.
-  ReadyFile ready;
-  ready.body = {"text", "see END BODY below", "next line", "."};
-  Composed c = Compose(ready.Text());
-  EXPECT_TRUE(c.text.ends_with("\r\n\r\ntext\r\nsee END BODY below\r\nnext line\r\n.\r\n\r\n.\r\n"))
-      << c.text;
-  // "BEGIN BODY" without an empty line before it: no MIME block, all lines stay header lines.
-  c = Compose("TO: <a@b.test>\r\nSUBJECT: Fax sent OK\r\nBEGIN BODY\r\n\r\nline\r\n\r\nEND BODY\r\n");
-  EXPECT_EQ(c.result, kComposeReady);
-  EXPECT_EQ(c.text, "TO: <a@b.test>\r\nSUBJECT: Fax sent OK\r\nline\r\nEND BODY\r\n.\r\n");
+// A section mark always consumes the line after it. Without an empty line on both sides
+// "BEGIN BODY" opens no body (no MIME block; what follows stays header lines) and "END BODY"
+// ends none (the text goes on; no attachment section is reached); neither the mark nor its
+// next line is ever written. "{B}" stands for the boundary of the composed mail.
+TEST_F(ComposeTest, SectionMarksWithoutEmptyLinesAroundThem) {
+  const struct {
+    const char* name;
+    std::uint32_t includeTiff;
+    std::string ready;
+    std::string expected;
+  } cases[] = {
+      {"begin body without the empty line before it", 0,
+       "TO: <a@b.test>\r\nSUBJECT: Fax sent OK\r\nBEGIN BODY\r\nswallowed\r\nkept header\r\n"
+       "\r\nEND BODY\r\nafter\r\n",
+       "TO: <a@b.test>\r\nSUBJECT: Fax sent OK\r\nkept header\r\nEND BODY\r\nafter\r\n.\r\n"},
+      {"begin body without the empty line after it", 0,
+       "TO: <a@b.test>\r\nSUBJECT: Fax sent OK\r\n\r\nBEGIN BODY\r\nswallowed\r\nstill header\r\n"
+       "\r\n",
+       "TO: <a@b.test>\r\nSUBJECT: Fax sent OK\r\nstill header\r\n.\r\n"},
+      {"begin body as the last line", 0, "TO: <a@b.test>\r\nSUBJECT: Fax sent OK\r\n\r\nBEGIN BODY\r\n",
+       "TO: <a@b.test>\r\nSUBJECT: Fax sent OK\r\n.\r\n"},
+      {"end body inside the text", 0,
+       "TO: <a@b.test>\r\nSUBJECT: Fax sent OK\r\n\r\nBEGIN BODY\r\n\r\ntext\r\n"
+       "see END BODY below\r\nswallowed\r\nnext line\r\n\r\nEND BODY\r\n\r\nafter body\r\n",
+       "TO: <a@b.test>\r\nSUBJECT: Fax sent OK\r\nReturn-Receipt-To:\r\nMIME-Version: 1.0\r\n"
+       "Content-Type: text/plain;\r\n        boundary=\"{B}\"\r\n\r\n"
+       "text\r\nnext line\r\n\r\nafter body\r\n.\r\n"},
+      {"end body without empty lines keeps the body going", 1,
+       "TO: <a@b.test>\r\nSUBJECT: Fax sent OK\r\n\r\nBEGIN BODY\r\n\r\ntext\r\nEND BODY\r\n\r\n"
+       "BEGIN ATTACH\r\n<<shown:F1.TIF>>\r\nEND ATTACH\r\n",
+       "TO: <a@b.test>\r\nSUBJECT: Fax sent OK\r\nReturn-Receipt-To:\r\nMIME-Version: 1.0\r\n"
+       "Content-Type: multipart/mixed;\r\n        boundary=\"{B}\"\r\n\r\n"
+       "--{B}\r\nContent-Type: text/plain\r\n\r\n"
+       "text\r\nBEGIN ATTACH\r\n<<shown:F1.TIF>>\r\nEND ATTACH\r\n.\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetOptions(c.includeTiff, /*subjectLine=*/0);
+    const Composed composed = Compose(c.ready);
+    EXPECT_EQ(composed.result, kComposeReady);
+    std::string expected = c.expected;
+    for (auto at = expected.find("{B}"); at != std::string::npos; at = expected.find("{B}"))
+      expected.replace(at, 3, composed.Boundary());
+    EXPECT_EQ(composed.text, expected);
+    EXPECT_TRUE(composed.firstAttachment.empty());
+  }
 }
 
 }  // namespace

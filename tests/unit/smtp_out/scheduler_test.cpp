@@ -194,10 +194,37 @@ TEST_F(SchedulerTest, FileThatCannotBeRenamedWaitsForTheNextPoll) {
   EXPECT_EQ(CountEntries("SMTPOut- New message thread started"), 1);
   EXPECT_EQ(CountEntries("SMTPOut- ERROR: Could not rename the message file."), 1);
   EXPECT_TRUE(Logged("SMTPOut- Ready file held back until the next poll: stuck.tmp"));
-  EXPECT_TRUE(Events(435).empty());  // nothing was renamed
+  // Reported all the same, with the reason where the new name would stand.
+  const auto events = Events(435);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].type, platform::EventType::Error);
+  EXPECT_EQ(events[0].strings,
+            (std::vector<std::string>{kServiceName, In("stuck.tmp"), "File exists"}));
   EXPECT_TRUE(platform::FileExists(In("stuck.tmp")));
   EXPECT_EQ(ReadWholeFile(In("stuck.NoName.Err")), "an earlier one");
   StopSender();
+}
+
+// A message given up after five attempts whose error name cannot be given (the name is taken
+// by a folder that is not empty: no rename replaces it, whoever runs the gateway) is still in
+// the event log, once, although it is tried again at every poll.
+TEST_F(SchedulerTest, GivenUpFileThatCannotBeSetAsideIsReportedOnce) {
+  WriteWholeFile(In("fax1.tmp"), ReadyTo("user@127.0.0.1"));
+  WriteWholeFile(In("img1.tif"), "image");
+  ASSERT_EQ(platform::CreateDirectory(In("FAX1.ConnFailed.Err")), 0);
+  WriteWholeFile(In("FAX1.ConnFailed.Err/inside"), "x");
+  StartSender(test::FreeLoopbackPort());  // nothing listens there
+  ASSERT_TRUE(WaitFor(
+      [&] { return CountEntries("SMTPOut- Could not rename the message file.") >= 3; }, 30s))
+      << Log();
+  StopSender();
+  const auto events = Events(435);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].type, platform::EventType::Error);
+  EXPECT_EQ(events[0].strings,
+            (std::vector<std::string>{kServiceName, In("fax1.tmp"), "File exists"}));
+  EXPECT_TRUE(platform::FileExists(In("fax1.tmp")));
+  EXPECT_EQ(ReadWholeFile(In("FAX1.ConnFailed.Err/inside")), "x");
 }
 
 // What an entry of IN is, without following a link.

@@ -160,6 +160,27 @@ TEST(MatchBudgetTest, PiecesPastTheBoundAreNotMatched) {
   EXPECT_EQ(out, (std::vector<std::string>{"\"1\" <1@f>", "\"2\" <2@f>"}));
 }
 
+// Feeds the scan as the parser does: every line of the block that starts with a recognised
+// header name, in order (lineStart: the LF before the line, valueStart: after the colon).
+bool ScanBlock(HeaderScan& scan, const std::string& block) {
+  scan.Begin();
+  std::size_t at = 0;
+  while ((at = block.find('\n', at)) != std::string::npos) {
+    const std::string_view line = std::string_view(block).substr(at + 1);
+    const auto colon = line.find(':');
+    HeaderKind kind;
+    bool known = true;
+    if (line.starts_with("To:")) kind = HeaderKind::To;
+    else if (line.starts_with("Cc:")) kind = HeaderKind::Cc;
+    else if (line.starts_with("From:")) kind = HeaderKind::From;
+    else if (line.starts_with("Subject:")) kind = HeaderKind::Subject;
+    else known = false;
+    if (known) scan.Seen(kind, block, at, at + 1 + colon + 1);
+    ++at;
+  }
+  return scan.End(block);
+}
+
 TEST(HeaderScanTest, ToAndCcValueEnds) {
   const EnvelopeList envelope = {"TO:<1@f>", "TO:<2@f>", "TO:<3@f>"};
   struct Case {
@@ -175,22 +196,125 @@ TEST(HeaderScanTest, ToAndCcValueEnds) {
   };
   for (const auto& c : cases) {
     HeaderScan scan(envelope);
-    scan.Begin();
-    std::size_t at = 0;
-    while ((at = c.block.find('\n', at)) != std::string::npos) {
-      const std::string_view line = std::string_view(c.block).substr(at + 1);
-      const auto colon = line.find(':');
-      HeaderKind kind;
-      bool known = true;
-      if (line.starts_with("To:")) kind = HeaderKind::To;
-      else if (line.starts_with("Cc:")) kind = HeaderKind::Cc;
-      else if (line.starts_with("Subject:")) kind = HeaderKind::Subject;
-      else known = false;
-      if (known) scan.Seen(kind, c.block, at, at + 1 + colon + 1);
-      ++at;
-    }
-    EXPECT_TRUE(scan.End(c.block)) << c.name;
+    EXPECT_TRUE(ScanBlock(scan, c.block)) << c.name;
     EXPECT_EQ(scan.Recipients(), c.recipients) << c.name;
+  }
+}
+
+// A To or Cc value whose first line holds a colon (group syntax, a source route) waits for the
+// next recognised header. The header lines before that one are never part of it: with the
+// address check overridden every piece of a value is a recipient, so a Date or Message-ID line
+// taken into the value would become one.
+TEST(HeaderScanTest, PendingValueEndsWithItsOwnField) {
+  const EnvelopeList envelope = {"TO:<a@b>", "TO:<c@d>"};
+  const std::string after = "\nDate: Tue, 8 Dec 2026 10:00:00 +0000\nMessage-ID: <m1@host.test>\n";
+  struct Case {
+    const char* name;
+    std::string block;
+    std::vector<std::string> recipients;  // the same with and without the override
+  } cases[] = {
+      {"group at the block end", "\nTo: list: a@b, c@d;" + after,
+       {"\"a\" <a@b>", "\"c\" <c@d>"}},
+      {"empty group at the block end", "\nTo: undisclosed-recipients:;" + after, {}},
+      {"source route at the block end", "\nTo: <@relay:a@b>" + after, {"\"a\" <a@b>"}},
+      {"route over several relays", "\nTo: Fax Desk <@r1.test,@r2.test:c@d>" + after,
+       {"\"Fax Desk\" <c@d>"}},
+      {"group over folded lines", "\nTo: team: a@b,\n c@d;" + after,
+       {"\"a\" <a@b>", "\"c\" <c@d>"}},
+      {"group finished by a later header", "\nTo: list: a@b;" + after + "Subject: s\n",
+       {"\"a\" <a@b>"}},
+      {"pending Cc finished by To", "\nCc: nobody:;" + after + "To: <c@d>\n", {"\"c\" <c@d>"}},
+      {"address and group in one value", "\nTo: <c@d>, list: a@b;" + after,
+       {"\"c\" <c@d>", "\"a\" <a@b>"}},
+  };
+  for (const bool override : {false, true}) {
+    SetOverrideAddressCheck(override);
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + (override ? ", override" : ""));
+      HeaderScan scan(envelope);
+      EXPECT_EQ(ScanBlock(scan, c.block), !c.recipients.empty());
+      EXPECT_EQ(scan.Recipients(), c.recipients);
+      for (const auto& r : scan.Recipients()) {
+        EXPECT_EQ(r.find("m1@host"), std::string::npos) << r;
+        EXPECT_EQ(r.find("Date"), std::string::npos) << r;
+      }
+    }
+  }
+  SetOverrideAddressCheck(false);
+}
+
+TEST(HeaderValues, EveryEncodedWordOfTheSubject) {
+  struct Case {
+    const char* name;
+    std::string in, out;
+  } cases[] = {
+      {"two Q words", "=?iso-8859-1?Q?Caf=E9?= =?iso-8859-1?Q?_au_lait?=", "Caf\xE9 au lait"},
+      {"two B words", "=?utf-8?B?SGVsbG8=?= =?utf-8?B?IFdvcmxk?=", "Hello World"},
+      {"charsets and encodings mixed", "=?iso-8859-1?q?Gr=FC=DFe?=\t=?UTF-8?b?w7w=?=",
+       "Gr\xFC\xDF" "e\xC3\xBC"},
+      {"plain text between keeps its blanks", "Re: =?a?Q?one?= and =?a?Q?two?= end",
+       "Re: one and two end"},
+      {"several blanks between words", "=?a?Q?a?=  \t  =?a?Q?b?=", "ab"},
+      {"words without a blank between", "=?a?Q?a?==?a?Q?b?=", "ab"},
+      {"Q text that begins with =", "=?x?q?=41=42?= =?x?Q?=43?=", "ABC"},
+      {"malformed word between", "=?a?Q?one?= =?broken =?a?Q?two?=", "one =?broken two"},
+      {"unknown encoding", "=?x?Z?abc?= =?a?Q?ok?=", "=?x?Z?abc?= ok"},
+      {"no charset", "=??Q?abc?= x", "=??Q?abc?= x"},
+      {"blank inside a word", "=?a?Q?not one?= =?a?Q?two?=", "=?a?Q?not one?= two"},
+      {"word without its end", "=?a?Q?one?= =?a?Q?never", "one =?a?Q?never"},
+      {"no words", "plain subject", "plain subject"},
+  };
+  for (const auto& c : cases) {
+    std::string text = c.in;
+    DecodeEncodedWords(text);
+    EXPECT_EQ(text, c.out) << c.name;
+  }
+  // Beyond the bound the words stay as they are.
+  std::string many;
+  for (std::size_t i = 0; i <= kMaxEncodedWords; ++i) many += "=?a?Q?w?= ";
+  DecodeEncodedWords(many);
+  EXPECT_EQ(many, std::string(kMaxEncodedWords, 'w') + " =?a?Q?w?= ");
+}
+
+// Values as long as a header block may be, made of what the scanners look ahead for: the work
+// stays proportional to the text (a quadratic scan of them would not end within the test's
+// time-out).
+TEST(HeaderValues, CraftedLongValuesAreScannedInBoundedWork) {
+  const std::size_t size = kMaxHeaderBlock;
+  std::string subject;
+  while (subject.size() < size) subject += "=?a?Q?x";  // never a "?=" to end a word
+  const std::string original = subject;
+  DecodeEncodedWords(subject);
+  EXPECT_EQ(subject, original);
+  std::string words;
+  while (words.size() < size) words += "=?a?Q?w?= ";
+  DecodeEncodedWords(words);
+  EXPECT_TRUE(words.starts_with(std::string(kMaxEncodedWords, 'w') + " =?a?Q?w?= "));
+  std::string routes;
+  while (routes.size() < size) routes += "< @";
+  std::vector<std::string> out;
+  MatchBudget budget;
+  ExtractRecipients(routes, {"TO:<1@f>"}, out, &budget);
+  EXPECT_TRUE(out.empty());
+}
+
+TEST(HeaderValues, FoldedSubjectIsDecodedWholeIntoTheEnvelope) {
+  struct Case {
+    const char* name;
+    std::string block, subjectLine;
+  } cases[] = {
+      {"TAB fold", "\nFrom: <f@x>\nSubject: =?a?Q?Gr=FC?=\n\t=?b?B?w7w=?=\nDate: d\n",
+       "SUBJECT: Gr\xFC\xC3\xBC\n"},
+      {"blank fold", "\nFrom: <f@x>\nSubject: =?a?Q?one?=\n =?a?Q?_two?= three\nDate: d\n",
+       "SUBJECT: one two three\n"},
+      {"fold in plain text", "\nFrom: <f@x>\nSubject: Re:\n =?a?Q?x?=\n", "SUBJECT: Re: x\n"},
+  };
+  for (const auto& c : cases) {
+    const EnvelopeList none;
+    HeaderScan scan(none);
+    ASSERT_TRUE(ScanBlock(scan, c.block)) << c.name;
+    const std::string lines = FormatEnvelopeLines(scan.Sender(), scan.Recipients(), scan.Subject());
+    EXPECT_EQ(lines, "FROM: <f@x>\n" + c.subjectLine) << c.name;
   }
 }
 

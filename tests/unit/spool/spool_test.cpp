@@ -132,6 +132,26 @@ TEST_F(SpoolTest, InjectionAttemptsStayInsideTheirLines) {
   EXPECT_TRUE(platform::FileExists(m_out + "ATT1."));
 }
 
+// The worst case for a To value that waits for a later header (its first line has a colon):
+// every address is taken, so any header line that ran into the value would be a recipient.
+TEST_F(SpoolTest, HeadersAfterAGroupNeverBecomeRecipients) {
+  SetOverrideAddressCheck(true);
+  Send("From: a@b\r\n"
+       "Subject: =?utf-8?Q?Fax?= =?iso-8859-1?B?IG9yZGVy?= =?utf-8?Q?_for_you?=\r\n"
+       "To: fax desk: 12345@fax.example,\r\n 777@fax.example;\r\n"
+       "Date: Tue, 8 Dec 2026 10:00:00 +0000\r\n"
+       "Message-ID: <m1@host.example>\r\n"
+       "\r\n"
+       "body\r\n");
+  SetOverrideAddressCheck(false);
+  EXPECT_EQ(ReadWholeFile(m_out + "ENV0.tmp"),
+            "FROM: <a@b>\r\n"
+            "TO: \"12345\" <12345@fax.example>\r\n"
+            "TO: \"777\" <777@fax.example>\r\n"
+            "SUBJECT: Fax order for you\r\n"
+            "\r\nBEGIN BODY\r\n<<ENV0.bdy>>\r\nEND BODY\r\n\r\n");
+}
+
 TEST_F(SpoolTest, UnnamedAttachmentIsNamedAfterItsType) {
   Send("From: a@b\r\nContent-Type: multipart/mixed; boundary=z\r\n\r\n"
        "--z\r\nContent-Type: image/png\r\nContent-Transfer-Encoding: base64\r\n\r\niVBORw==\r\n--z--\r\n");
