@@ -156,7 +156,7 @@ int GatewaySink::SaveAttachment(PartReader& reader, bool /*inAppleDouble*/, cons
   std::optional<std::string> name;
   if (disposition) name = GetDispositionFilename(*disposition);
   LogMessageText2("DECODE - attachment name: ", name ? *name : std::string(), kTag, __LINE__);
-  if (!name || name->empty()) name = GetParam(type.params, "name");
+  if (!name || name->empty()) name = GetNameParam(type.params, "name");
   if (!name || name->empty()) name = NameFromMediaType(type.mediaType);
   const std::string sentName = SafeSentName(*name);
 
