@@ -32,7 +32,7 @@
 //   AppendBodyText: open the message text file for appending in text mode, then
 //     DecodeBody(reader, encoding, StreamOutput(file), false, encoding == Base64).
 //   SaveAttachment: sent name = GetDispositionFilename(*disposition), else
-//     GetParam(type.params, "name"); binary output only for a non-text type in base64;
+//     GetNameParam(type.params, "name"); binary output only for a non-text type in base64;
 //     digest = DecodeBody(reader, encoding, StreamOutput(file), true, text type); then, with a
 //     contentMd5, CheckContentMd5(*digest, *contentMd5, attachment path).
 #pragma once
