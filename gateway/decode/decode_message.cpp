@@ -58,11 +58,11 @@ int DecodePart(PartReader& reader, std::string_view defaultType, bool inAppleDou
     const auto disposition = headers.DispositionValue();
     const bool named = (disposition && GetDispositionFilename(*disposition)) ||
                        GetNameParam(type.params, "name");
+    const bool html = StartsWithNoCase(media, "text/html");
     if (StartsWithNoCase(media, "message/")) return NotKept(reader, media, sink);
     // An HTML body is the twin of a plain one, or of nothing a fax can show; an HTML file sent
     // as an attachment is kept like any other file.
-    if (StartsWithNoCase(media, "text/html") && !named &&
-        !(disposition && IsAttachmentDisposition(*disposition)))
+    if (html && !named && !(disposition && IsAttachmentDisposition(*disposition)))
       return NotKept(reader, media, sink);
     if (StartsWithNoCase(media, "multipart/")) {
       if (encoded) Warn("ignoring invalid content encoding on multipart");
@@ -70,8 +70,7 @@ int DecodePart(PartReader& reader, std::string_view defaultType, bool inAppleDou
     }
 
     int result = 0;
-    if (!inAppleDouble && StartsWithNoCase(media, "text/") && !StartsWithNoCase(media, "text/html") &&
-        !named) {
+    if (!inAppleDouble && StartsWithNoCase(media, "text/") && !html && !named) {
       result = sink.AppendBodyText(reader, headers.encoding);
     } else {
       result = sink.SaveAttachment(reader, inAppleDouble, type, headers.encoding, disposition,

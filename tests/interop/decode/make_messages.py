@@ -284,7 +284,8 @@ def composed():
     m.add_alternative("<html><p>the same as HTML</p></html>\n", subtype="html")
     for k, name in enumerate([
             "\u20ac rates.pdf",
-            "\u0414\u043e\u0433\u043e\u0432\u043e\u0440 \u0433. \u041c\u043e\u0441\u043a\u0432\u0430 " * 6 + ".pdf",
+            "\u0414\u043e\u0433\u043e\u0432\u043e\u0440 \u0433. "
+            "\u041c\u043e\u0441\u043a\u0432\u0430 " * 6 + ".pdf",
             "\u6587\u4ef6\u540d" * 12 + ".docx",
             "\U0001f4c4 scan \U0001f4e0" * 8 + ".tif",
             "v1.2.final \u00fcbersicht.tar.gz"]):
