@@ -28,10 +28,10 @@ bool IsSafeExtensionChar(char c) {
 bool IsTextType(std::string_view mediaType) { return StartsWithNoCase(mediaType, "text/"); }
 
 // Where the name's extension starts: its last dot, unless a folder separator follows it (a dot
-// in a folder name is no extension) or nothing comes before it (".profile" is a name).
+// in a folder name is no extension).
 std::size_t ExtensionDot(std::string_view name) {
   const auto dot = name.rfind('.');
-  if (dot == std::string_view::npos || dot == 0) return std::string_view::npos;
+  if (dot == std::string_view::npos) return std::string_view::npos;
   const auto slash = name.find_last_of("/\\");
   if (slash != std::string_view::npos && slash > dot) return std::string_view::npos;
   return dot;

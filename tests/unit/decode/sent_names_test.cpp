@@ -64,7 +64,7 @@ TEST(SentNames, StoredExtensionComesFromTheLastDot) {
       {"archive.tar.gz", "gz"},
       {"photo.jpeg", "jpe"},
       {"noext", ""},
-      {".profile", ""},
+      {".pdf", "pdf"},
       {"dir.d/file", ""},
       {"name.", ""},
       {"a." + kDe + kDe, ""},
