@@ -5,12 +5,22 @@
 
 #include "gateway/decode/decode_console.h"
 #include "gateway/decode/partial_message.h"
+#include "gateway/service/log.h"
 
 namespace faxmail::decode {
 
 namespace {
 
 constexpr std::string_view kDefaultType = "text/plain";
+constexpr char kTag[] = "DECODE";
+
+// A part read past without keeping any of it: logged with its media type and counted, so
+// that what a message lost can be told from the log.
+int NotKept(PartReader& reader, std::string_view mediaType, DecodeSink& sink) {
+  LogMessageText2("DECODE - Part not kept: ", mediaType, kTag, __LINE__);
+  sink.NotKept(mediaType);
+  return SkipPart(reader);
+}
 
 void WarnTooDeep() { Warn("parts nested too deeply; skipping the inner part"); }
 
@@ -34,7 +44,7 @@ int DecodePart(PartReader& reader, std::string_view defaultType, bool inAppleDou
       // The enclosed message is read like a message of its own, in the same part.
       if (nesting >= kMaxNesting) {
         WarnTooDeep();
-        return SkipPart(reader);
+        return NotKept(reader, media, sink);
       }
       ++nesting;
       defaultType = kDefaultType;
@@ -45,21 +55,26 @@ int DecodePart(PartReader& reader, std::string_view defaultType, bool inAppleDou
       if (encoded) Warn("ignoring invalid content encoding on message/partial");
       return HandlePartial(reader, headers, type, sink, nesting);
     }
-    if (StartsWithNoCase(media, "message/") || StartsWithNoCase(media, "text/html"))
-      return SkipPart(reader);
+    const auto disposition = headers.DispositionValue();
+    const bool named = (disposition && GetDispositionFilename(*disposition)) ||
+                       GetNameParam(type.params, "name");
+    const bool html = StartsWithNoCase(media, "text/html");
+    if (StartsWithNoCase(media, "message/")) return NotKept(reader, media, sink);
+    // An HTML body is the twin of a plain one, or of nothing a fax can show; an HTML file sent
+    // as an attachment is kept like any other file.
+    if (html && !named && !(disposition && IsAttachmentDisposition(*disposition)))
+      return NotKept(reader, media, sink);
     if (StartsWithNoCase(media, "multipart/")) {
       if (encoded) Warn("ignoring invalid content encoding on multipart");
       return HandleMultipart(reader, type, sink, nesting);
     }
 
     int result = 0;
-    if (!inAppleDouble && StartsWithNoCase(media, "text/") &&
-        !(headers.DispositionValue() && GetDispositionFilename(*headers.DispositionValue())) &&
-        !GetParam(type.params, "name")) {
+    if (!inAppleDouble && StartsWithNoCase(media, "text/") && !html && !named) {
       result = sink.AppendBodyText(reader, headers.encoding);
     } else {
-      result = sink.SaveAttachment(reader, inAppleDouble, type, headers.encoding,
-                                   headers.DispositionValue(), headers.ContentMd5Value());
+      result = sink.SaveAttachment(reader, inAppleDouble, type, headers.encoding, disposition,
+                                   headers.ContentMd5Value());
     }
     SkipPart(reader);  // whatever the sink left unread
     return result;
@@ -83,7 +98,11 @@ int DecodeMessage(PartReader& reader, std::string_view defaultType, bool inApple
                   DecodeSink& sink, int nesting) {
   if (nesting > 0) return DecodePart(reader, defaultType, inAppleDouble, sink, nesting);
   try {
-    return DecodePart(reader, defaultType, inAppleDouble, sink, nesting);
+    const std::size_t before = sink.PartsNotKept();
+    const int result = DecodePart(reader, defaultType, inAppleDouble, sink, nesting);
+    if (const std::size_t dropped = sink.PartsNotKept() - before; dropped > 0)
+      LogMessage2("DECODE - Parts not kept: " + std::to_string(dropped), kTag, __LINE__);
+    return result;
   } catch (const std::bad_alloc&) {
     MemoryExhausted();
   }
@@ -92,7 +111,7 @@ int DecodeMessage(PartReader& reader, std::string_view defaultType, bool inApple
 int HandleMultipart(PartReader& reader, const ContentType& type, DecodeSink& sink, int nesting) {
   if (nesting >= kMaxNesting) {
     WarnTooDeep();
-    return SkipPart(reader);
+    return NotKept(reader, type.mediaType, sink);
   }
   const std::string_view media = type.mediaType;
   const std::string_view componentType =

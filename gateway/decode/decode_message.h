@@ -2,9 +2,13 @@
 //
 // Reads the part's header block, decides from its content type what the body is and disposes
 // of it: text parts and attachments go to the DecodeSink, multiparts and enclosed messages are
-// decoded part by part, split messages are stored and reassembled (partial_message.h), HTML and
-// other message types are skipped. The receiver calls it once per message with the default
-// type "text/plain", not in AppleDouble.
+// decoded part by part, split messages are stored and reassembled (partial_message.h). An HTML
+// part is skipped unless it comes as a file (a file name, or an attachment disposition), and so
+// are message types other than rfc822 and partial. Each skipped part is logged on the secondary
+// channel ("DECODE - Part not kept: " and its media type) and told to the sink; the whole
+// message's count follows at its end ("DECODE - Parts not kept: " and the count) when there
+// were any. The receiver calls it once per message with the default type "text/plain", not in
+// AppleDouble.
 //
 // A message is untrusted: nothing in it can end the process or make memory grow without bound.
 // Multiparts, enclosed messages and reassembled messages nest at most kMaxNesting levels; a

@@ -13,6 +13,7 @@
 // and then, for a part whose content the parser does not handle itself, exactly one of
 //   AppendBodyText(reader, encoding)     a text part of the message text
 //   SaveAttachment(reader, ...)          any other part, to be stored as an attachment file
+//   NotKept(mediaType)                   a part the parser drops
 //
 // HeaderSeen reports every recognised header (the four content headers too), so that a sink
 // can tell where a To or Cc value ends: lineStart is the offset of the LF that begins the
@@ -31,7 +32,7 @@
 //   AppendBodyText: open the message text file for appending in text mode, then
 //     DecodeBody(reader, encoding, StreamOutput(file), false, encoding == Base64).
 //   SaveAttachment: sent name = GetDispositionFilename(*disposition), else
-//     GetParam(type.params, "name"); binary output only for a non-text type in base64;
+//     GetNameParam(type.params, "name"); binary output only for a non-text type in base64;
 //     digest = DecodeBody(reader, encoding, StreamOutput(file), true, text type); then, with a
 //     contentMd5, CheckContentMd5(*digest, *contentMd5, attachment path).
 #pragma once
@@ -65,6 +66,21 @@ class DecodeSink {
   virtual int SaveAttachment(PartReader& reader, bool inAppleDouble, const ContentType& type,
                              TransferEncoding encoding, std::optional<std::string_view> disposition,
                              std::optional<std::string_view> contentMd5) = 0;
+
+  // Told by the parser of each part it read past without keeping any of it (an HTML body, a
+  // message type other than rfc822 and partial, a part nested too deeply); the parser has
+  // logged it. Counted here, and passed on to PartDropped.
+  void NotKept(std::string_view mediaType) {
+    ++m_partsNotKept;
+    PartDropped(mediaType);
+  }
+  std::size_t PartsNotKept() const noexcept { return m_partsNotKept; }
+
+ protected:
+  virtual void PartDropped(std::string_view /*mediaType*/) {}
+
+ private:
+  std::size_t m_partsNotKept = 0;
 };
 
 }  // namespace faxmail::decode

@@ -2,6 +2,8 @@
 
 #include <cctype>
 
+#include "common/utf8.h"
+
 #include "gateway/decode/decode_console.h"
 #include "gateway/decode/decode_message.h"
 #include "gateway/decode/part_reader.h"
@@ -25,6 +27,16 @@ bool IsSafeExtensionChar(char c) {
 
 bool IsTextType(std::string_view mediaType) { return StartsWithNoCase(mediaType, "text/"); }
 
+// Where the name's extension starts: its last dot, unless a folder separator follows it (a dot
+// in a folder name is no extension).
+std::size_t ExtensionDot(std::string_view name) {
+  const auto dot = name.rfind('.');
+  if (dot == std::string_view::npos) return std::string_view::npos;
+  const auto slash = name.find_last_of("/\\");
+  if (slash != std::string_view::npos && slash > dot) return std::string_view::npos;
+  return dot;
+}
+
 }  // namespace
 
 std::string SafeSentName(std::string_view name) {
@@ -34,23 +46,35 @@ std::string SafeSentName(std::string_view name) {
     if (u < 0x20 || u == 0x7f) continue;
     safe.push_back(c == ':' || c == '<' || c == '>' ? '_' : c);
   }
-  if (safe.size() >= kMaxSentName) {
-    const auto dot = safe.find('.');
-    const std::string tail =
-        dot == std::string::npos ? std::string() : safe.substr(dot, 1 + kMaxExtension);
-    const std::size_t keep = std::min(dot == std::string::npos ? safe.size() : dot,
-                                      kMaxSentName - 1 - tail.size());
-    safe = safe.substr(0, keep) + tail;
+  if (safe.size() < kMaxSentName) return safe;
+  // The name's own extension (after its last dot) survives the cut: it is what tells the fax
+  // server how to read the file. A dot further from the end is part of the name.
+  constexpr std::size_t kRoom = kMaxSentName - 1;
+  std::string_view stem(safe);
+  std::string_view tail;
+  if (const auto dot = ExtensionDot(safe);
+      dot != std::string::npos && safe.size() - dot - 1 <= kMaxKeptExtension) {
+    stem = stem.substr(0, dot);
+    tail = std::string_view(safe).substr(dot);
   }
-  return safe;
+  return std::string(Utf8Prefix(stem, kRoom - tail.size())) + std::string(tail);
 }
 
 std::string SentNameExtension(std::string_view sentName) {
-  const auto dot = sentName.find('.');
-  if (dot == std::string_view::npos) return {};
-  std::string extension;
-  for (const char c : sentName.substr(dot + 1, kMaxExtension))
-    if (IsSafeExtensionChar(c)) extension.push_back(c);
+  const auto safeAfter = [sentName](std::size_t dot) {
+    std::string extension;
+    for (const char c : sentName.substr(dot + 1, kMaxExtension))
+      if (IsSafeExtensionChar(c)) extension.push_back(c);
+    return extension;
+  };
+  const auto first = sentName.find('.');
+  if (first == std::string_view::npos) return {};
+  std::string extension = safeAfter(first);
+  // A first dot inside the name ("Nr. 5 Vertrag.pdf", "\xd0\xb3. ...") gives nothing a file
+  // name can carry; the name's own extension then still tells the fax server the file's type.
+  if (extension.empty())
+    if (const auto last = ExtensionDot(sentName); last != std::string_view::npos && last != first)
+      extension = safeAfter(last);
   return extension;
 }
 
@@ -141,7 +165,7 @@ int GatewaySink::SaveAttachment(PartReader& reader, bool /*inAppleDouble*/, cons
   std::optional<std::string> name;
   if (disposition) name = GetDispositionFilename(*disposition);
   LogMessageText2("DECODE - attachment name: ", name ? *name : std::string(), kTag, __LINE__);
-  if (!name || name->empty()) name = GetParam(type.params, "name");
+  if (!name || name->empty()) name = GetNameParam(type.params, "name");
   if (!name || name->empty()) name = NameFromMediaType(type.mediaType);
   const std::string sentName = SafeSentName(*name);
 

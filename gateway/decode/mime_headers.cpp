@@ -1,5 +1,7 @@
 #include "gateway/decode/mime_headers.h"
 
+#include <cctype>
+
 #include "gateway/decode/decode_console.h"
 #include "gateway/decode/decode_sink.h"
 #include "gateway/decode/part_reader.h"
@@ -245,7 +247,122 @@ std::optional<std::string> GetParam(const std::vector<std::string>& params, std:
   return std::nullopt;
 }
 
-std::optional<std::string> GetDispositionFilename(std::string_view value) {
+namespace {
+
+int HexDigit(char c) noexcept {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// "%XX" escapes made bytes; a '%' without two hex digits behind it stays as it is.
+void AppendPercentDecoded(std::string& out, std::string_view text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size() && HexDigit(text[i + 1]) >= 0 &&
+        HexDigit(text[i + 2]) >= 0) {
+      out.push_back(static_cast<char>(HexDigit(text[i + 1]) * 16 + HexDigit(text[i + 2])));
+      i += 2;
+    } else {
+      out.push_back(text[i]);
+    }
+  }
+}
+
+struct Section {
+  bool present = false;
+  bool encoded = false;
+  std::string value;
+};
+
+// Digits of a section number that are read; a longer number is out of range anyway.
+constexpr std::size_t kMaxSectionDigits = 3;
+
+}  // namespace
+
+std::optional<std::string> GetExtendedParam(const std::vector<std::string>& params,
+                                            std::string_view name) {
+  std::vector<Section> sections;
+  for (const std::string& param : params) {
+    const std::string_view p(param);
+    if (!StartsWithNoCase(p, name) || At(p, name.size()) != '*') continue;
+    std::size_t i = name.size() + 1;
+    std::size_t number = 0;
+    bool encoded = true;  // "name*=" is one encoded value
+    if (std::isdigit(static_cast<unsigned char>(At(p, i)))) {
+      const std::size_t first = i;
+      while (std::isdigit(static_cast<unsigned char>(At(p, i))) && i - first < kMaxSectionDigits)
+        number = number * 10 + static_cast<std::size_t>(p[i++] - '0');
+      if (std::isdigit(static_cast<unsigned char>(At(p, i)))) continue;
+      encoded = At(p, i) == '*';
+      if (encoded) ++i;
+    }
+    if (number >= kMaxParamSections) continue;
+    while (IsSpace(At(p, i))) ++i;
+    if (At(p, i) != '=') continue;
+    ++i;
+    while (IsSpace(At(p, i))) ++i;
+    std::optional<std::string> value;
+    if (At(p, i) == '"') {
+      value = QuotedValue(p, i);
+    } else {
+      std::size_t end = i;
+      while (At(p, end) != '\0' && !IsSpace(At(p, end))) ++end;
+      value = std::string(p.substr(i, end - i));
+    }
+    if (!value) continue;
+    if (sections.size() <= number) sections.resize(number + 1);
+    Section& section = sections[number];
+    if (section.present) continue;  // the first of two sections with one number counts
+    section = Section{true, encoded, std::move(*value)};
+  }
+  std::string joined;
+  bool any = false;
+  for (std::size_t k = 0; k < sections.size(); ++k) {
+    const Section& section = sections[k];
+    if (!section.present) continue;
+    any = true;
+    std::string_view text(section.value);
+    if (section.encoded && k == 0) {
+      // charset'language'text: the charset and the language go, the bytes stay.
+      const auto quote = text.find('\'');
+      const auto second = quote == std::string_view::npos ? quote : text.find('\'', quote + 1);
+      if (second != std::string_view::npos) text.remove_prefix(second + 1);
+    }
+    if (section.encoded) {
+      AppendPercentDecoded(joined, text);
+    } else {
+      joined += text;
+    }
+    if (joined.size() >= kMaxParamValue) {
+      joined.resize(kMaxParamValue);
+      break;
+    }
+  }
+  if (!any) return std::nullopt;
+  return joined;
+}
+
+std::optional<std::string> GetNameParam(const std::vector<std::string>& params,
+                                        std::string_view name) {
+  if (auto plain = GetParam(params, name)) return plain;
+  return GetExtendedParam(params, name);
+}
+
+bool IsAttachmentDisposition(std::string_view value) {
+  const auto start = SkipWhitespace(value, 0);
+  if (!start) return false;
+  constexpr std::string_view kAttachment = "attachment";
+  const std::string_view v = value.substr(*start);
+  const char after = At(v, kAttachment.size());
+  return StartsWithNoCase(v, kAttachment) &&
+         (after == '\0' || after == ';' || after == '(' || IsSpace(after));
+}
+
+namespace {
+
+// The filename parameter in its plain form only.
+std::optional<std::string> GetPlainDispositionFilename(std::string_view value) {
   const std::string_view v = HeaderField(value);
   std::size_t i = 0;
   for (;;) {
@@ -278,6 +395,13 @@ std::optional<std::string> GetDispositionFilename(std::string_view value) {
     while (At(v, end) != '\0' && At(v, end) != '(' && !IsSpace(At(v, end))) ++end;
     return std::string(v.substr(i, end - i));
   }
+}
+
+}  // namespace
+
+std::optional<std::string> GetDispositionFilename(std::string_view value) {
+  if (auto plain = GetPlainDispositionFilename(value)) return plain;
+  return GetExtendedParam(ParseContentType(value).params, "filename");
 }
 
 PartHeaders ReadHeaders(PartReader& reader, DecodeSink& sink) {

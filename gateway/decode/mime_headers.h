@@ -82,8 +82,29 @@ ContentType ParseContentType(std::string_view value);
 // The value of the first parameter with this name (letter case ignored); none when there is
 // no such parameter, no '=' or an unterminated quoted value.
 std::optional<std::string> GetParam(const std::vector<std::string>& params, std::string_view name);
-// The filename parameter of a Content-Disposition value.
+// Sections of one parameter value in the extended form ("name*0*=", "name*1=" ...) that are
+// joined; a section numbered this high or higher is ignored. Mailers split a file name into a
+// handful of sections of a line each; this is far more than any name needs.
+inline constexpr std::size_t kMaxParamSections = 64;
+// Bytes of a joined extended value that are kept; the rest is dropped. No file system takes a
+// name a sixteenth as long, and the sent name is cut far shorter still.
+inline constexpr std::size_t kMaxParamValue = 4096;
+
+// The value of the parameter given in the extended form of RFC 2231: "name*=charset'lang'%XX.."
+// or in sections "name*0*=", "name*1=" ... joined in the order of their numbers (not of their
+// positions), sections with a trailing '*' percent-decoded, the others taken as written. The
+// charset and language of the first section are dropped and the bytes kept as they are, as
+// with encoded words elsewhere in the headers. None when the parameter has no extended form.
+std::optional<std::string> GetExtendedParam(const std::vector<std::string>& params,
+                                            std::string_view name);
+// A name parameter: the plain form, else the extended one (the plain form wins when a mailer
+// sends both).
+std::optional<std::string> GetNameParam(const std::vector<std::string>& params,
+                                        std::string_view name);
+// The filename parameter of a Content-Disposition value, in its plain or extended form.
 std::optional<std::string> GetDispositionFilename(std::string_view value);
+// Whether a Content-Disposition value's type is "attachment".
+bool IsAttachmentDisposition(std::string_view value);
 
 // Reads one header block from the reader, reports every recognised header to the sink in
 // block order (BeginHeaders, HeaderSeen..., EndHeaders) and returns the block and its values.

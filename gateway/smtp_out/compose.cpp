@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdio>
 
+#include "common/utf8.h"
 #include "gateway/decode/gateway_sink.h"
 #include "gateway/queue/file_man.h"
 #include "gateway/service/log.h"
@@ -89,7 +90,7 @@ bool IsSafeFileName(std::string_view name) {
 
 // The shown name goes into quoted header parameters: nothing in it may end or break them.
 std::string SafeShownName(std::string_view name) {
-  std::string out(name.substr(0, kMaxShownName));
+  std::string out(Utf8Prefix(name, kMaxShownName));
   for (char& c : out)
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f || c == '"' || c == '\\') c = '_';
   return out;

@@ -19,15 +19,22 @@ are message text, the rest are attachments (every leaf inside multipart/appledou
 
 
 def plain_name(part):
-    """Python's file name of the part, or None when the decoder is not expected to read it."""
+    """The bytes of Python's file name of the part, or None when it has none or the decoder is
+    not expected to read it (encoded words). A name in the extended form (RFC 2231) gives the
+    bytes its escapes stand for, whatever its charset: the decoder keeps them as they are."""
     name = part.get_filename()
     if name is None:
         return None
     for field in ("Content-Disposition", "Content-Type"):
         for value in part.get_all(field, []):
-            if "*=" in value or "*0" in value or "=?" in value:
+            if "=?" in value:
                 return None
-    return name
+    param = part.get_param("filename", header="content-disposition")
+    if param is None:
+        param = part.get_param("name")
+    if isinstance(param, tuple):
+        return param[2].encode("latin-1")
+    return name.encode("utf-8")
 
 
 def is_html_attachment(part):

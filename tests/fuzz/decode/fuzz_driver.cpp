@@ -34,6 +34,8 @@ const char* const kTokens[] = {
     "Content-MD5: 1B2M2Y8AsgTpgAmY7PhCfg==\n",
     "From: a@b\n", "To: c@d\n", "Subject: s\n", "text/plain", "text/html", "boundary=",
     "name=", "filename=", "QUJD", "QQ==", "multipart/appledouble",
+    "filename*=UTF-8''%E2%82%AC", "filename*0*=", "filename*1=", "name*=", "name*63*=", "%",
+    "%D0%94", "'", "Content-Disposition: attachment\n",
 };
 
 class Random {

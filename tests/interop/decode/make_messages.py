@@ -9,17 +9,18 @@ For each message N (two digits) it writes:
              KIND PAYLOAD MEDIA-TYPE ENCODING NAME
            KIND is "text" (appended to the message text) or "attachment"; PAYLOAD the file
            N-K.bin that holds Python's decoding of the part (get_payload(decode=True) of the
-           message parsed back from N.eml); NAME the hex of Python's get_filename(), or "-"
-           when it has none or the name is one the decoder is not expected to read (RFC 2231
-           parameters, encoded words);
+           message parsed back from N.eml); NAME the hex of the bytes of Python's
+           get_filename() (for an RFC 2231 name the bytes its escapes stand for), or "-" when
+           it has none or the name is one the decoder is not expected to read (encoded words);
   N.warnings  the decoder's warnings, for the few messages that earn some.
 
 Messages come from the email package's own composition (EmailMessage, the MIME classes) and
 from hand-written texts in the shapes that common mailers produce. Everything is built from
 fixed seeds, so the corpus is the same at every run. Which parts are kept follows the
-decoder's dispatch: message/rfc822 is read through, other message types and text/html are
-dropped, multiparts are walked, text parts without a name are message text, the rest are
-attachments (every leaf inside multipart/appledouble too).
+decoder's dispatch: message/rfc822 is read through, other message types are dropped, and so is
+text/html unless it has a name or an attachment disposition; multiparts are walked, text parts
+without a name are message text, the rest are attachments (every leaf inside
+multipart/appledouble too).
 """
 
 import email
@@ -206,7 +207,7 @@ def composed():
     msgs.append(m)
     msgs.append(legacy)
 
-    # Names the decoder does not read: RFC 2231 and a very long one (folded parameters).
+    # Names in the extended form: a non-ASCII one and a very long one (numbered sections).
     m = headers(EmailMessage(), 20)
     m.set_content("Foreign names.\n")
     m.add_attachment(random_bytes(20, 300), maintype="application", subtype="pdf",
@@ -224,7 +225,7 @@ def composed():
                      filename="page.ps", cte="7bit")
     msgs.append(m)
 
-    # HTML only, with an HTML attachment (both dropped) and a text attachment (kept).
+    # HTML only (dropped), with an HTML attachment and a text attachment (both kept).
     m = headers(EmailMessage(), 22)
     m.set_content("<html><p>only html</p></html>\n", subtype="html")
     m.add_attachment("<html>attached page</html>\n", subtype="html", filename="page.html")
@@ -277,6 +278,23 @@ def composed():
     # Text in base64 as the message text: the decoder drops its CRs.
     m = headers(EmailMessage(), 29)
     m.set_content("body in base64\r\nwith CR LF\nand LF\n", cte="base64")
+    msgs.append(m)
+
+    # Names the email package writes in the extended form, long ones in numbered sections:
+    # Cyrillic, CJK and emoji, several dots, and an HTML file (kept, unlike an HTML body).
+    m = headers(EmailMessage(), 30)
+    m.set_content("Names from abroad.\n")
+    m.add_alternative("<html><p>the same as HTML</p></html>\n", subtype="html")
+    for k, name in enumerate([
+            "\u20ac rates.pdf",
+            "\u0414\u043e\u0433\u043e\u0432\u043e\u0440 \u0433. "
+            "\u041c\u043e\u0441\u043a\u0432\u0430 " * 6 + ".pdf",
+            "\u6587\u4ef6\u540d" * 12 + ".docx",
+            "\U0001f4c4 scan \U0001f4e0" * 8 + ".tif",
+            "v1.2.final \u00fcbersicht.tar.gz"]):
+        m.add_attachment(random_bytes(240 + k, 200), maintype="application",
+                         subtype="octet-stream", filename=name)
+    m.add_attachment("<html><p>page</p></html>\n", subtype="html", filename="seite \u00fc.html")
     msgs.append(m)
 
     return msgs
@@ -758,6 +776,52 @@ def handwritten():
         "\n"
         "first line\n"
         "last line without an end")
+
+    # Extended names by hand: a Latin-1 charset with a language, sections out of order, mixed
+    # encoded and plain sections, and name*= in the content type only.
+    texts.append(
+        "From: rene@example.org\n"
+        "To: 5550016@fax.example\n"
+        "Subject: extended names\n"
+        "MIME-Version: 1.0\n"
+        "Content-Type: multipart/mixed; boundary=\"xn\"\n"
+        "\n"
+        "--xn\n"
+        "Content-Type: text/plain\n"
+        "\n"
+        "Four files.\n"
+        "--xn\n"
+        "Content-Type: application/pdf\n"
+        "Content-Disposition: attachment; filename*=iso-8859-1'fr'caf%E9%20cr%E8me.pdf\n"
+        "Content-Transfer-Encoding: base64\n"
+        "\n" + b64(random_bytes(114, 400)) +
+        "--xn\n"
+        "Content-Type: application/octet-stream\n"
+        "Content-Disposition: attachment;\n"
+        " filename*2=\"tail.bin\";\n"
+        " filename*0*=UTF-8''%E2%82%AC%20;\n"
+        " filename*1*=%D0%94%D0%BE%20\n"
+        "Content-Transfer-Encoding: base64\n"
+        "\n" + b64(random_bytes(115, 300)) +
+        "--xn\n"
+        "Content-Type: text/plain; name*0*=utf-8''%C3%BC; name*1=\"ber 100%25.txt\"\n"
+        "\n"
+        "a text file named in the content type\n"
+        "--xn\n"
+        "Content-Type: text/html; name*=UTF-8''index%2Ehtml\n"
+        "\n"
+        "<html>named page</html>\n"
+        "--xn\n"
+        "Content-Type: text/html\n"
+        "Content-Disposition: attachment\n"
+        "\n"
+        "<html>unnamed page</html>\n"
+        "--xn\n"
+        "Content-Type: text/html\n"
+        "Content-Disposition: inline\n"
+        "\n"
+        "<html>inline body, not kept</html>\n"
+        "--xn--\n")
     return texts
 
 
@@ -778,7 +842,7 @@ def main():
             # Only messages that Python reads as intended are a reference.
             if part.defects or (part.is_multipart() and isinstance(part.get_payload(), str)):
                 sys.exit("%s.eml: Python finds %r" % (stem, part.defects))
-        write_parts(folder, stem, parsed)
+        write_parts(folder, stem, parsed, html_attachments=True)
     print("%d messages" % len(messages))
 
 

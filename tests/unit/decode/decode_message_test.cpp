@@ -93,8 +93,21 @@ TEST(DecodeMessageTest, DispatchesOnTheMediaType) {
        "text"},
       {"text in AppleDouble", "Content-Type: text/plain\n\nbody", "attachment", true},
       {"html", "Content-Type: text/html\n\nbody", "skipped"},
-      {"html with a filename", "Content-Type: TEXT/HTML\nContent-Disposition: attachment; filename=a.html\n\nbody",
+      {"html with a filename", "Content-Type: TEXT/HTML\nContent-Disposition: inline; filename=a.html\n\nbody",
+       "attachment"},
+      {"html with a name", "Content-Type: text/html; name=\"a.html\"\n\nbody", "attachment"},
+      {"html as an attachment without a name", "Content-Type: text/html\nContent-Disposition: Attachment\n\nbody",
+       "attachment"},
+      {"html with an extended filename",
+       "Content-Type: text/html\nContent-Disposition: inline; filename*=UTF-8''a%20b.html\n\nbody",
+       "attachment"},
+      {"html inline without a name", "Content-Type: text/html\nContent-Disposition: inline\n\nbody",
        "skipped"},
+      {"html with a disposition like attachment", "Content-Type: text/html\nContent-Disposition: attachments\n\nbody",
+       "skipped"},
+      {"text with an extended filename",
+       "Content-Type: text/plain\nContent-Disposition: attachment; filename*=UTF-8''a.txt\n\nbody", "attachment"},
+      {"text with a name in sections", "Content-Type: text/plain; name*0=a; name*1=.txt\n\nbody", "attachment"},
       {"html prefix", "Content-Type: text/htmlx\n\nbody", "skipped"},
       {"external body", "Content-Type: message/external-body; access-type=URL\n\nbody", "skipped"},
       {"delivery status", "Content-Type: message/delivery-status\n\nbody", "skipped"},
@@ -112,6 +125,9 @@ TEST(DecodeMessageTest, DispatchesOnTheMediaType) {
                                                           : "skipped";
     EXPECT_EQ(got, c.expected) << c.name;
     EXPECT_EQ(r.sink.textParts.size() + r.sink.attachments.size(), got == "skipped" ? 0u : 1u);
+    // A part dropped is told to the sink with its media type; a part kept is not.
+    EXPECT_EQ(r.sink.notKept.size(), got == "skipped" ? 1u : 0u) << c.name;
+    EXPECT_EQ(r.sink.PartsNotKept(), r.sink.notKept.size()) << c.name;
     if (got == "text") {
       EXPECT_EQ(r.sink.text, "body") << c.name;
     }

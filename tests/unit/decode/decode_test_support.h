@@ -67,12 +67,15 @@ class RecordingSink : public DecodeSink {
                      TransferEncoding encoding, std::optional<std::string_view> disposition,
                      std::optional<std::string_view> contentMd5) override;
 
+  void PartDropped(std::string_view mediaType) override { notKept.emplace_back(mediaType); }
+
   std::vector<std::string> blocks;  // every header block, in order
   std::vector<RecordedHeader> headers;
   std::string text;  // all text parts, appended
   std::vector<std::string> textParts;
   std::vector<RecordedAttachment> attachments;
   std::vector<std::string> listPaths;  // reader.AttachmentListPath() at each attachment
+  std::vector<std::string> notKept;    // media types of the parts dropped
   // Every call in order, one line each.
   std::string transcript;
 };

@@ -137,7 +137,8 @@ TEST(GetDispositionFilenameTest, TakesTheFilenameParameter) {
       {"attachment; x=\"q;filename=z\"; filename=w", "w"},
       {"attachment; (c; filename=z) filename=w", "w"},
       {"attachment; filename=\n x.pdf\n", "x.pdf"},
-      {"attachment; filename*=utf-8''x", std::nullopt},
+      {"attachment; filename*=utf-8''x", "x"},  // the extended form, when there is no plain one
+      {"attachment; filename*=utf-8''x; filename=plain", "plain"},
       {"attachment; x=\"unterminated; filename=a", std::nullopt},
       {"attachment; filename", std::nullopt},
       {"attachment; filename=\"open", std::nullopt},
@@ -147,6 +148,86 @@ TEST(GetDispositionFilenameTest, TakesTheFilenameParameter) {
   };
   for (const Case& c : cases)
     EXPECT_EQ(GetDispositionFilename(c.value), c.expected) << Escape(c.value);
+}
+
+// Names in the extended form of RFC 2231: percent escapes made bytes, sections joined by number.
+TEST(ExtendedParamTest, DecodesAndJoinsTheSections) {
+  struct Case {
+    const char* what;
+    std::string value;  // a Content-Disposition value
+    std::optional<std::string> expected;
+  };
+  const Case cases[] = {
+      {"UTF-8 euro", "attachment; filename*=UTF-8''%E2%82%AC%20rates.pdf",
+       "\xE2\x82\xAC rates.pdf"},
+      {"Latin-1, bytes kept", "attachment; filename*=iso-8859-1'en'caf%E9.pdf", "caf\xE9.pdf"},
+      {"no charset named", "attachment; filename*=''a%2Fb", "a/b"},
+      {"lower-case escapes", "attachment; filename*=utf-8''%c3%a9.txt", "\xC3\xA9.txt"},
+      {"a bad escape stays", "attachment; filename*=utf-8''100%25%zz%4.txt", "100%%zz%4.txt"},
+      {"encoded sections", "attachment; filename*0*=UTF-8''%D0%94%D0%BE; filename*1*=%D0%B3.pdf",
+       "\xD0\x94\xD0\xBE\xD0\xB3.pdf"},
+      {"plain sections", "attachment; filename*0=\"long name \"; filename*1=\"part two.pdf\"",
+       "long name part two.pdf"},
+      {"mixed sections", "attachment; filename*0*=utf-8''%E2%82%AC; filename*1=\" 100%41.pdf\"",
+       "\xE2\x82\xAC 100%41.pdf"},
+      {"sections out of order",
+       "attachment; filename*2=c.pdf; filename*0*=utf-8''a; filename*1*=%62", "abc.pdf"},
+      {"ten sections and more",
+       "attachment; filename*10=k; filename*0=a; filename*1=b; filename*2=c; filename*3=d; "
+       "filename*4=e; filename*5=f; filename*6=g; filename*7=h; filename*8=i; filename*9=j",
+       "abcdefghijk"},
+      {"a charset only in the first section",
+       "attachment; filename*0*=utf-8''a; filename*1*=utf-8''b", "autf-8''b"},
+      {"the first of two equal numbers", "attachment; filename*0=a; filename*0=b", "a"},
+      {"quoted extended value", "attachment; filename*=\"UTF-8''a%20b.pdf\"", "a b.pdf"},
+      {"blanks around =", "attachment; filename*0* = utf-8''x ;\n filename*1 = y", "xy"},
+      {"name case", "attachment; FileName*=utf-8''x", "x"},
+      {"another parameter", "attachment; filenames*=utf-8''x", std::nullopt},
+      {"section out of range", "attachment; filename*64=x", std::nullopt},
+      {"a long section number", "attachment; filename*0000=x", std::nullopt},
+      {"not extended", "attachment; size*=3", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(GetDispositionFilename(c.value), c.expected) << Escape(c.value);
+  }
+}
+
+TEST(ExtendedParamTest, TheContentTypeNameToo) {
+  const ContentType type = ParseContentType(
+      "application/pdf; name*1*=%D0%B3.pdf; charset=x; name*0*=UTF-8''%D0%94%D0%BE");
+  EXPECT_EQ(GetNameParam(type.params, "name"), "\xD0\x94\xD0\xBE\xD0\xB3.pdf");
+  EXPECT_EQ(GetParam(type.params, "name"), std::nullopt);
+  // The plain form wins when a mailer sends both.
+  EXPECT_EQ(GetNameParam(ParseContentType("a/b; name*=utf-8''x; name=y").params, "name"), "y");
+  EXPECT_EQ(GetNameParam(ParseContentType("a/b; charset=x").params, "name"), std::nullopt);
+}
+
+TEST(ExtendedParamTest, IsBounded) {
+  // Sections past the last one taken are ignored, whatever their number.
+  std::string value = "attachment";
+  for (std::size_t k = 0; k <= kMaxParamSections; ++k)
+    value += "; filename*" + std::to_string(k) + "=" + std::string(1, static_cast<char>('a' + k % 26));
+  const auto name = GetDispositionFilename(value);
+  ASSERT_TRUE(name);
+  EXPECT_EQ(name->size(), kMaxParamSections);
+  // A value longer than the bound is cut there.
+  std::string huge = "attachment; filename*0*=utf-8''";
+  for (std::size_t k = 0; k < kMaxParamValue; ++k) huge += "%41";
+  huge += "; filename*1=more";
+  const auto cut = GetDispositionFilename(huge);
+  ASSERT_TRUE(cut);
+  EXPECT_EQ(*cut, std::string(kMaxParamValue, 'A'));
+}
+
+TEST(ExtendedParamTest, TellsAnAttachmentDisposition) {
+  EXPECT_TRUE(IsAttachmentDisposition("attachment"));
+  EXPECT_TRUE(IsAttachmentDisposition(" ATTACHMENT; filename=x"));
+  EXPECT_TRUE(IsAttachmentDisposition("(why) attachment (c)"));
+  EXPECT_TRUE(IsAttachmentDisposition("attachment\nX-Other: y"));
+  EXPECT_FALSE(IsAttachmentDisposition("inline; filename=attachment"));
+  EXPECT_FALSE(IsAttachmentDisposition("attachments"));
+  EXPECT_FALSE(IsAttachmentDisposition(""));
 }
 
 struct HeaderRead {

@@ -396,5 +396,34 @@ TEST_F(ComposeTest, SectionMarksWithoutEmptyLinesAroundThem) {
   }
 }
 
+// A shown name longer than the header room is cut between characters: a UTF-8 name never
+// reaches the mail header with half a character at its end.
+TEST_F(ComposeTest, LongShownNamesAreCutBetweenCharacters) {
+  SetOptions(/*includeTiff=*/1, /*subjectLine=*/0);
+  const std::string image = RandomBytes(200, 3);
+  WriteWholeFile(In("F18.TIF"), image);
+  const auto times = [](std::size_t n, const std::string& piece) {
+    std::string out;
+    for (std::size_t i = 0; i < n; ++i) out += piece;
+    return out;
+  };
+  struct Case {
+    std::string shown, expected;
+  } cases[] = {
+      {times(60, "\xD0\x94") + ".pdf", times(49, "\xD0\x94")},           // 98 of 99 bytes
+      {times(40, "\xE6\x96\x87") + ".pdf", times(33, "\xE6\x96\x87")},   // 99 bytes
+      {"a" + times(30, "\xF0\x9F\x93\x84"), "a" + times(24, "\xF0\x9F\x93\x84")},  // 97 bytes
+      {std::string(120, '\xE9'), std::string(99, '\xE9')},  // not UTF-8: bytewise
+  };
+  for (const auto& c : cases) {
+    ReadyFile ready;
+    ready.attachments = {"<<" + c.shown + ":F18.TIF>>"};
+    const Composed composed = Compose(ready.Text());
+    ASSERT_EQ(composed.result, kComposeReady);
+    EXPECT_NE(composed.text.find(EncodedPart(image, c.expected)), std::string::npos)
+        << composed.text;
+  }
+}
+
 }  // namespace
 }  // namespace faxmail
