@@ -23,7 +23,7 @@
 #include <string_view>
 #include <vector>
 
-#include "common/text.h"
+#include "base/text.h"
 #include "platform/file.h"
 #include "platform/registry.h"
 #include "platform/win_error.h"
