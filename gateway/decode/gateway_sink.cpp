@@ -2,7 +2,7 @@
 
 #include <cctype>
 
-#include "common/utf8.h"
+#include "base/utf8.h"
 
 #include "gateway/decode/decode_console.h"
 #include "gateway/decode/decode_message.h"

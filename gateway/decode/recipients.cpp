@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <optional>
 
-#include "common/text.h"
+#include "base/text.h"
 #include "gateway/service/log.h"
 #include "gateway/service/settings.h"
 

@@ -1,6 +1,6 @@
 #include "gateway/smtp_out/address.h"
 
-#include "common/text.h"
+#include "base/text.h"
 
 namespace faxmail {
 

@@ -4,7 +4,7 @@
 #include <cctype>
 #include <cstdio>
 
-#include "common/utf8.h"
+#include "base/utf8.h"
 #include "gateway/decode/gateway_sink.h"
 #include "gateway/queue/file_man.h"
 #include "gateway/service/log.h"

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <memory>
 
-#include "common/text.h"
+#include "base/text.h"
 #include "gateway/decode/decode_console.h"
 #include "gateway/dns/dns_message.h"
 #include "gateway/dns/dns_resolver.h"

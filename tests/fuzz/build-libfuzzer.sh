@@ -2,12 +2,15 @@
 # Builds the fuzz targets of tests/fuzz/ with clang against libFuzzer, under ASan and UBSan,
 # in build/libfuzzer (the project's own builds stay with GCC), and optionally runs one.
 #
-#   tests/fuzz/build-libfuzzer.sh                 build decode_libfuzzer
-#   tests/fuzz/build-libfuzzer.sh run [SECONDS]   build, then fuzz for SECONDS (600 by default)
+#   tests/fuzz/build-libfuzzer.sh                          build every libFuzzer target
+#   tests/fuzz/build-libfuzzer.sh run [SECONDS] [TARGET]   build, then fuzz TARGET (decode, the
+#                                                          default, or registry) for SECONDS
+#                                                          (600 by default)
 #
 # A run starts from the checked-in corpus (tests/fuzz/decode/corpus and the decoder's test
-# messages) and writes what it finds new to build/libfuzzer/decode-corpus, never into the
-# source tree; a crashing input lands in build/libfuzzer/ as crash-<sha1>.
+# messages; tests/fuzz/registry/corpus with registry.dict) and writes what it finds new to
+# build/libfuzzer/TARGET-corpus, never into the source tree; a crashing input lands in
+# build/libfuzzer/ as crash-<sha1>.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 source_dir=$PWD
@@ -18,13 +21,26 @@ CC=${CC:-clang} CXX=${CXX:-clang++} cmake -S . -B "$build_dir" \
   -DFAXMAIL_SANITIZE=address,undefined \
   -DFAXMAIL_LIBFUZZER=ON \
   -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link" >/dev/null
-cmake --build "$build_dir" --target decode_libfuzzer -j"${FAXMAIL_JOBS:-2}"
+cmake --build "$build_dir" --target decode_libfuzzer registry_format_libfuzzer \
+  -j"${FAXMAIL_JOBS:-2}"
 
 if [ "${1:-}" = "run" ]; then
   seconds=${2:-600}
-  mkdir -p "$build_dir/decode-corpus"
+  target=${3:-decode}
+  mkdir -p "$build_dir/$target-corpus"
   cd "$build_dir"
-  exec ./tests/fuzz/decode/decode_libfuzzer -max_total_time="$seconds" -rss_limit_mb=2048 \
-    -print_final_stats=1 "$build_dir/decode-corpus" \
-    "$source_dir/tests/fuzz/decode/corpus" "$source_dir/tests/unit/decode/data"
+  case "$target" in
+    decode)
+      exec ./tests/fuzz/decode/decode_libfuzzer -max_total_time="$seconds" -rss_limit_mb=2048 \
+        -print_final_stats=1 "$build_dir/decode-corpus" \
+        "$source_dir/tests/fuzz/decode/corpus" "$source_dir/tests/unit/decode/data" ;;
+    registry)
+      exec ./tests/fuzz/registry/registry_format_libfuzzer -max_total_time="$seconds" \
+        -rss_limit_mb=2048 -print_final_stats=1 \
+        -dict="$source_dir/tests/fuzz/registry/registry.dict" "$build_dir/registry-corpus" \
+        "$source_dir/tests/fuzz/registry/corpus" ;;
+    *)
+      echo "unknown target $target (decode or registry)" >&2
+      exit 2 ;;
+  esac
 fi

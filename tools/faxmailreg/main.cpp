@@ -23,18 +23,17 @@
 #include <string_view>
 #include <vector>
 
-#include "common/text.h"
+#include "base/text.h"
 #include "platform/file.h"
 #include "platform/registry.h"
+#include "platform/registry_format.h"
 #include "platform/win_error.h"
 
 namespace {
 
 namespace pf = faxmail::platform;
 using faxmail::EqualsNoCase;
-
-constexpr std::string_view kRootName = "HKEY_LOCAL_MACHINE";
-constexpr std::string_view kRootShortName = "HKLM";
+using pf::registry::HexDigit;
 constexpr char kDone[] = "The operation completed successfully.";
 constexpr char kCancelled[] = "The operation was cancelled by the user.";
 constexpr char kColumn[] = "    ";
@@ -90,18 +89,14 @@ std::string ErrorText(long error) {
 
 int FailWith(long error) { return Fail(ErrorText(error)); }
 
-// "HKLM\PATH" -> "PATH"; nothing for another root.
+// KEY as the administrator writes it and as the hive file's sections name it.
 std::optional<std::string> SubKeyOf(std::string_view key) {
-  const std::size_t slash = key.find('\\');
-  const std::string_view root = key.substr(0, slash);
-  if (!EqualsNoCase(root, kRootName) && !EqualsNoCase(root, kRootShortName)) return std::nullopt;
-  if (slash == std::string_view::npos) return std::string();
-  return std::string(key.substr(slash + 1));
+  const auto path = pf::registry::KeyPathOf(key);
+  if (!path) return std::nullopt;
+  return std::string(*path);
 }
 
-std::string FullName(const std::string& path) {
-  return path.empty() ? std::string(kRootName) : std::string(kRootName) + "\\" + path;
-}
+std::string FullName(const std::string& path) { return pf::registry::SectionName(path); }
 
 bool Confirm(const std::string& question) {
   std::cout << question << " (Yes/No)? " << std::flush;
@@ -337,11 +332,8 @@ bool ParseNumber(std::string_view text, std::uint32_t& out) {
   if (text.empty()) return false;
   std::uint64_t value = 0;
   for (const char c : text) {
-    int d = -1;
-    if (c >= '0' && c <= '9') d = c - '0';
-    else if (base == 16 && c >= 'a' && c <= 'f') d = c - 'a' + 10;
-    else if (base == 16 && c >= 'A' && c <= 'F') d = c - 'A' + 10;
-    if (d < 0) return false;
+    const int d = HexDigit(c);
+    if (d < 0 || d >= base) return false;
     value = value * static_cast<std::uint64_t>(base) + static_cast<std::uint64_t>(d);
     if (value > 0xffffffffULL) return false;
   }
@@ -351,15 +343,9 @@ bool ParseNumber(std::string_view text, std::uint32_t& out) {
 
 bool ParseHexString(std::string_view text, std::vector<std::byte>& out) {
   if (text.size() % 2 != 0) return false;
-  auto digit = [](char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-  };
   for (std::size_t i = 0; i < text.size(); i += 2) {
-    const int hi = digit(text[i]);
-    const int lo = digit(text[i + 1]);
+    const int hi = HexDigit(text[i]);
+    const int lo = HexDigit(text[i + 1]);
     if (hi < 0 || lo < 0) return false;
     out.push_back(static_cast<std::byte>(hi * 16 + lo));
   }

@@ -3,7 +3,7 @@
 
 #include "gateway/service/log.h"
 #include "gateway/service/settings.h"
-#include "gateway/service/start_gateway.h"
+#include "gateway/host/start_gateway.h"
 #include "platform/eventlog.h"
 #include "platform/registry.h"
 #include "platform/socket.h"

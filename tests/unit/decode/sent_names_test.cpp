@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "common/utf8.h"
+#include "base/utf8.h"
 #include "gateway/decode/gateway_sink.h"
 
 namespace faxmail::decode {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "gateway/service/start_gateway.h"
+#include "gateway/host/start_gateway.h"
 
 namespace faxmail {
 namespace {

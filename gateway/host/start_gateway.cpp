@@ -1,16 +1,16 @@
-#include "gateway/service/start_gateway.h"
+#include "gateway/host/start_gateway.h"
 
 #include <cctype>
 #include <memory>
 #include <string>
 
+#include "gateway/host/service.h"
 #include "gateway/queue/counters.h"
 #include "gateway/queue/file_man.h"
 #include "gateway/service/log.h"
-#include "gateway/service/service.h"
+#include "gateway/service/settings.h"
 #include "gateway/smtp_in/smtp_in.h"
 #include "gateway/smtp_out/smtp_out.h"
-#include "gateway/service/settings.h"
 
 namespace faxmail {
 

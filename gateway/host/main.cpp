@@ -2,8 +2,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "gateway/service/service.h"
-#include "gateway/service/start_gateway.h"
+#include "gateway/host/service.h"
+#include "gateway/host/start_gateway.h"
 #include "platform/process.h"
 
 namespace {

@@ -1,15 +1,21 @@
-#include "common/text.h"
+#include "base/text.h"
 
 namespace faxmail {
 
-namespace {
-char Lower(char c) noexcept { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-}  // namespace
+char LowerAscii(char c) noexcept {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+std::string LowerAscii(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = LowerAscii(c);
+  return out;
+}
 
 bool EqualsNoCase(std::string_view a, std::string_view b) noexcept {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i)
-    if (Lower(a[i]) != Lower(b[i])) return false;
+    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
   return true;
 }
 
@@ -33,6 +39,16 @@ std::string_view Trim(std::string_view text, std::string_view set) noexcept {
   if (first == std::string_view::npos) return {};
   const auto last = text.find_last_not_of(set);
   return text.substr(first, last - first + 1);
+}
+
+std::string_view TrimLeft(std::string_view text, std::string_view set) noexcept {
+  const auto first = text.find_first_not_of(set);
+  return first == std::string_view::npos ? std::string_view() : text.substr(first);
+}
+
+std::string_view TrimRight(std::string_view text, std::string_view set) noexcept {
+  const auto last = text.find_last_not_of(set);
+  return last == std::string_view::npos ? std::string_view() : text.substr(0, last + 1);
 }
 
 }  // namespace faxmail

@@ -1,5 +1,5 @@
 // Cutting text to a byte limit on a UTF-8 character boundary.
-#include "common/utf8.h"
+#include "base/utf8.h"
 
 #include <gtest/gtest.h>
 

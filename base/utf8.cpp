@@ -1,4 +1,4 @@
-#include "common/utf8.h"
+#include "base/utf8.h"
 
 namespace faxmail {
 

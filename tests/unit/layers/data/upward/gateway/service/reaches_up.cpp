@@ -1,0 +1,2 @@
+// Reaches up from the floor to a subsystem.
+#include "gateway/smtp_in/smtp_in.h"

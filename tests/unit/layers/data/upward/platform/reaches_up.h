@@ -1,0 +1,2 @@
+// Reaches up from the platform layer to common/.
+#include "common/text.h"
