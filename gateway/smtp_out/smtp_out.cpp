@@ -15,6 +15,7 @@
 #include "gateway/service/settings.h"
 #include "gateway/smtp_out/address.h"
 #include "gateway/smtp_out/compose.h"
+#include "platform/temp_file.h"
 #include "platform/win_error.h"
 
 namespace faxmail {
@@ -48,18 +49,12 @@ std::string FileNamePart(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// A finished work file is deleted, or kept for inspection while the main log is on.
-void FinishWorkFile(platform::File& work, const std::string& path) {
-  work.Close();
+// A delivered or dropped work file is deleted, or kept for inspection while the main log is on.
+void FinishWorkFile(platform::TempFile work) {
   if (IsMainLogOn())
-    KeepDebugCopy(path);
+    KeepDebugCopy(work.Release());
   else
-    platform::DeleteFile(path);
-}
-
-void DropWorkFile(platform::File& work, const std::string& path) {
-  work.Close();
-  platform::DeleteFile(path);
+    work.Discard();
 }
 
 }  // namespace
@@ -197,75 +192,76 @@ bool SMTPOut::SMTPOutThread() {
       LogMessage("SMTPOut- no files to send", kTag, __LINE__);
       break;
     }
-    const std::string workPath = m_fileMan->ProgramPath() + "IN" + platform::kPathSeparator +
-                                 std::to_string(ready.Id()) + ".cqx";
-    platform::File work;
-    // Never through a link that someone left at the work file's name.
-    if (platform::File::Open(workPath, platform::Access::ReadWrite, platform::Share::None,
-                             platform::Disposition::CreateAlways, work,
-                             platform::Links::DontFollow,
-                             platform::Kind::RegularFile) != platform::kErrorSuccess) {
-      LogMessage("SMTPOut- SMTPOutThread() : Unable to create & new file for send.", kTag,
-                 __LINE__);
-      m_fileMan->Que_CloseMsg(ready);
+    const Attempt attempt = AttemptDelivery(ready);
+    if (attempt == Attempt::NoWorkFile || attempt == Attempt::WriteFailed) {
       HoldBack(path);
-      break;
-    }
-
-    // The first attachment goes with its ready file: deleted when the file is delivered or
-    // dropped, kept while the file stays in IN or is set aside.
-    std::string attachment;
-    const int composed = ComposeMessage(ready, work, *m_fileMan, attachment);
-    if (composed == kComposeWriteFailed) {
-      m_fileMan->Que_CloseMsg(ready);
-      DropWorkFile(work, workPath);
-      HoldBack(path);
-      break;
-    }
-    if (composed == kComposeRefused) {
-      m_fileMan->Que_CloseMsg(ready);
-      DropWorkFile(work, workPath);
+    } else if (attempt == Attempt::Refused) {
       LogMessageText(kLogRefusedFile, FileNamePart(path), kTag, __LINE__);
       SetAside(path, kRefused, false, "SMTPOut- ERROR: Could not rename the message file.");
-      break;
-    }
-    if (composed == kComposeDropped) {
-      LogMessage("SMTPOut- encoding not done.", kTag, __LINE__);
-      m_fileMan->Que_CloseAndDeleteMsg(ready);
-      FinishWorkFile(work, workPath);
-      if (!attachment.empty()) platform::DeleteFile(attachment);
-      break;
-    }
-
-    std::string receiver;
-    if (!FindReceiver(work, receiver)) {
-      m_fileMan->Que_CloseMsg(ready);
-      DropWorkFile(work, workPath);
+    } else if (attempt == Attempt::NoReceiver) {
       LogMessage("SMTPOut- ERROR: no rcpt name", kTag, __LINE__);
       SetAside(path, kNoName, false, "SMTPOut- ERROR: Could not rename the message file.");
-      break;
+    } else if (attempt == Attempt::NoMailHost || attempt == Attempt::DialogueFailed) {
+      if (++attempts < kMaxAttempts) continue;
+      SetAside(path, attempt == Attempt::NoMailHost ? kConnFailed : kConnTermin, true,
+               "SMTPOut- Could not rename the message file.");
     }
-    LogMessageText("SMTPOut- receiver name: ", receiver, kTag, __LINE__);
-    std::string address = ExtractAddress(receiver);
-    if (address.size() > kMaxAddress) address.resize(kMaxAddress);
-
-    const int sent = SendViaMX(work, address, receiver);
-    if (sent == kDelivered) {
-      m_fileMan->Que_CloseAndDeleteMsg(ready);
-      FinishWorkFile(work, workPath);
-      if (!attachment.empty()) platform::DeleteFile(attachment);
-      break;
-    }
-    m_fileMan->Que_CloseMsg(ready);
-    DropWorkFile(work, workPath);
-    if (++attempts < kMaxAttempts) continue;
-    SetAside(path, sent == kNoMailHost ? kConnFailed : kConnTermin, true,
-             "SMTPOut- Could not rename the message file.");
     break;
   }
   --m_running;
   LogMessage("SMTPOut- SMTPOutThread() end.", kTag, __LINE__);
   return tookFile;
+}
+
+SMTPOut::Attempt SMTPOut::AttemptDelivery(platform::File& ready) {
+  // Named after the ready file's open handle, which no other run holds at the same time.
+  const std::string workPath = m_fileMan->ProgramPath() + "IN" + platform::kPathSeparator +
+                               std::to_string(ready.Id()) + ".cqx";
+  // Every return below lets the work file go - and with it its name in IN - after the ready
+  // file is closed, unless it is kept as a debug copy.
+  platform::TempFile work;
+  if (platform::TempFile::Create(workPath, platform::Disposition::CreateAlways, work) !=
+      platform::kErrorSuccess) {
+    LogMessage("SMTPOut- SMTPOutThread() : Unable to create & new file for send.", kTag,
+               __LINE__);
+    m_fileMan->Que_CloseMsg(ready);
+    return Attempt::NoWorkFile;
+  }
+
+  // The first attachment goes with its ready file: deleted when the file is delivered or
+  // dropped, kept while the file stays in IN or is set aside.
+  std::string attachment;
+  const int composed = ComposeMessage(ready, work.file(), *m_fileMan, attachment);
+  if (composed == kComposeWriteFailed || composed == kComposeRefused) {
+    m_fileMan->Que_CloseMsg(ready);
+    return composed == kComposeRefused ? Attempt::Refused : Attempt::WriteFailed;
+  }
+  if (composed == kComposeDropped) {
+    LogMessage("SMTPOut- encoding not done.", kTag, __LINE__);
+    m_fileMan->Que_CloseAndDeleteMsg(ready);
+    FinishWorkFile(std::move(work));
+    if (!attachment.empty()) platform::DeleteFile(attachment);
+    return Attempt::Dropped;
+  }
+
+  std::string receiver;
+  if (!FindReceiver(work.file(), receiver)) {
+    m_fileMan->Que_CloseMsg(ready);
+    return Attempt::NoReceiver;
+  }
+  LogMessageText("SMTPOut- receiver name: ", receiver, kTag, __LINE__);
+  std::string address = ExtractAddress(receiver);
+  if (address.size() > kMaxAddress) address.resize(kMaxAddress);
+
+  const int sent = SendViaMX(work.file(), address, receiver);
+  if (sent == kDelivered) {
+    m_fileMan->Que_CloseAndDeleteMsg(ready);
+    FinishWorkFile(std::move(work));
+    if (!attachment.empty()) platform::DeleteFile(attachment);
+    return Attempt::Delivered;
+  }
+  m_fileMan->Que_CloseMsg(ready);
+  return sent == kNoMailHost ? Attempt::NoMailHost : Attempt::DialogueFailed;
 }
 
 std::string SMTPOut::DomainName() const {

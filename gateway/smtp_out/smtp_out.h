@@ -102,6 +102,20 @@ class SMTPOut : public C_WSClient {
 
  private:
   enum class Wait { Got, Failed };
+  // How one delivery attempt of a ready file ended.
+  enum class Attempt {
+    NoWorkFile,      // the work file could not be made
+    WriteFailed,     // composition could not write the work file
+    Refused,         // the ready file or an attachment is no regular file
+    Dropped,         // nothing to send (the ready file is deleted)
+    NoReceiver,      // no TO: line
+    Delivered,       // the ready file is deleted
+    NoMailHost,      // no exchanger and not the domain could be connected
+    DialogueFailed,  // connected, but the server did not take the message
+  };
+  // Composes the ready file's work file in IN and delivers it; closes the ready file (deleting
+  // it when delivered or dropped). The work file is gone on return, but for a debug copy.
+  Attempt AttemptDelivery(platform::File& ready);
   // Reads reply lines until one with code; Failed when a read gives nothing.
   Wait WaitForReply(int code, std::string& line, bool* postfixFlag = nullptr);
   int FailDialogue();

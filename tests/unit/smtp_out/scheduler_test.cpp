@@ -318,6 +318,73 @@ TEST_F(NoFileInTest, SymbolicLinkAsAttachmentSetsItsReadyFileAside) {
   }
 }
 
+// The work file "<handle>.cqx" goes on every way a run ends: a debug copy is kept of a
+// delivered or dropped one while the main log is on, never of one that failed.
+TEST_F(SchedulerTest, WorkFileNeverStaysInInWhateverTheRunsEnd) {
+  enum class Server { None, Mute, Accepting };
+  struct Case {
+    const char* what;
+    ReadyFile ready;
+    bool attachmentLink;  // img1.tif is a symbolic link, not a file
+    Server server;
+    bool mainLog;
+    std::string done;  // the name in IN that ends the run; empty: the ready file is gone
+    bool debugCopy;
+  };
+  ReadyFile noReceiver;
+  noReceiver.header = {"FROM: Fax Server <fax@fax.example>"};
+  ReadyFile toLoopback;
+  toLoopback.header = {"FROM: Fax Server <fax@fax.example>", "TO: <user@127.0.0.1>"};
+  ReadyFile withAttachment = toLoopback;
+  withAttachment.attachments = {"<<fax.tif:img1.tif>>"};
+  ReadyFile noSubject = toLoopback;
+  noSubject.subject.clear();
+  const Case cases[] = {
+      {"no receiver", noReceiver, false, Server::None, true, "fax1.NoName.Err", false},
+      {"attachment refused", withAttachment, true, Server::Accepting, true, "fax1.Refused.Err",
+       false},
+      {"connection failed", toLoopback, false, Server::None, true, "FAX1.ConnFailed.Err", false},
+      {"dialogue broken", toLoopback, false, Server::Mute, true, "FAX1.ConnTermin.Err", false},
+      {"dropped", noSubject, false, Server::None, true, "", true},
+      {"delivered", withAttachment, false, Server::Accepting, true, "", true},
+      {"delivered, main log off", withAttachment, false, Server::Accepting, false, "", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TearDown();
+    SetUp();
+    if (!c.mainLog) {
+      SetString("logfile", "");
+      GetDebugSettings2();
+    }
+    WriteWholeFile(In("fax1.tmp"), c.ready.Text());
+    if (c.attachmentLink) {
+      WriteWholeFile(Root() + "/elsewhere", "image");
+      ASSERT_EQ(::symlink((Root() + "/elsewhere").c_str(), In("img1.tif").c_str()), 0);
+    } else {
+      WriteWholeFile(In("img1.tif"), "image");
+    }
+    std::unique_ptr<MuteServer> mute;
+    std::unique_ptr<test::ScriptedSmtpServer> accepting;
+    std::uint16_t port = test::FreeLoopbackPort();
+    if (c.server == Server::Mute) {
+      mute = std::make_unique<MuteServer>(/*hold=*/false);
+      port = mute->Port();
+    } else if (c.server == Server::Accepting) {
+      accepting = std::make_unique<test::ScriptedSmtpServer>(test::ServerScript{});
+      port = accepting->Port();
+    }
+    StartSender(port);
+    const std::string waitedFor = c.done.empty() ? "fax1.tmp" : c.done;
+    ASSERT_TRUE(WaitFor([&] { return platform::FileExists(In(waitedFor)) == !c.done.empty(); },
+                        10s))
+        << Log();
+    StopSender();
+    EXPECT_EQ(InFiles("*.cqx"), std::vector<std::string>{});
+    EXPECT_EQ(InFiles("*.debug").size(), c.debugCopy ? 1u : 0u);
+  }
+}
+
 TEST_F(SchedulerTest, ReadyFileHeldByItsWriterDoesNotKeepTheSenderBusy) {
   WriteWholeFile(In("held.tmp"), ReadyTo("user@127.0.0.1"));
   platform::File writer;  // the fax server, still writing it
