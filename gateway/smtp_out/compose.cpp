@@ -11,6 +11,7 @@
 #include "gateway/smtp_out/address.h"
 #include "gateway/smtp_out/encoder.h"
 #include "platform/process.h"
+#include "platform/temp_file.h"
 #include "platform/win_error.h"
 
 namespace faxmail {
@@ -364,12 +365,12 @@ int AppendAttachment(const std::string& path, platform::File& work, std::string_
     LogMessage(kLogBeforeEncode, kTag, __LINE__);
     return kAttachCannotOpen;
   }
-  if (EncodeAttachment(attachment, partPath, name) != 0) {
-    attachment.Close();
-    platform::DeleteFile(partPath);
-    return kAttachEncoderFailed;
-  }
+  // The encoded part is scratch: its name in IN goes on every way out, a failed encoding or
+  // copy included.
+  const platform::TempFile partName(partPath);
+  const int encoded = EncodeAttachment(attachment, partPath, name);
   attachment.Close();
+  if (encoded != 0) return kAttachEncoderFailed;
   platform::File part;
   if (CFileMan::OpenInFile(partPath, platform::Access::Read, platform::Share::None, part) !=
       platform::kErrorSuccess) {
@@ -386,8 +387,6 @@ int AppendAttachment(const std::string& path, platform::File& work, std::string_
       break;
     }
   }
-  part.Close();
-  platform::DeleteFile(partPath);
   if (!CFileMan::WriteText(work, "\r\n")) written = false;
   if (!written) {
     LogMessage(kLogWriteFailed, kTag, __LINE__);

@@ -437,5 +437,31 @@ TEST_F(ComposeTest, LongShownNamesAreCutBetweenCharacters) {
   }
 }
 
+// The encoded part "At<id>.cqx" is scratch: it is gone after an append, whether the copy into
+// the work file succeeded or failed.
+TEST_F(ComposeTest, EncodedPartNeverStaysInIn) {
+  struct Case {
+    const char* what;
+    platform::Access workAccess;  // a work file opened for reading refuses every write
+    int result;
+  };
+  const Case cases[] = {
+      {"copied", platform::Access::ReadWrite, kAttachAppended},
+      {"copy failed", platform::Access::Read, kAttachWriteFailed},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    WriteWholeFile(In("F19.TIF"), RandomBytes(100000, 4));
+    WriteWholeFile(In("w.cqx"), "");
+    platform::File work;
+    ASSERT_EQ(platform::File::Open(In("w.cqx"), c.workAccess, platform::Share::None,
+                                   platform::Disposition::OpenExisting, work),
+              0);
+    const std::string part = "At" + std::to_string(work.Id()) + ".cqx";
+    EXPECT_EQ(AppendAttachment(In("F19.TIF"), work, "fax.tif", m_data), c.result);
+    EXPECT_EQ(InFiles("At*"), std::vector<std::string>{}) << part;
+  }
+}
+
 }  // namespace
 }  // namespace faxmail
