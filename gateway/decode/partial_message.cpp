@@ -10,6 +10,7 @@
 #include "platform/file.h"
 #include "platform/process.h"
 #include "platform/stream.h"
+#include "platform/temp_file.h"
 #include "platform/win_error.h"
 
 namespace faxmail::decode {
@@ -91,23 +92,24 @@ void WriteInnerHeaders(PartReader& reader, platform::Stream& out) {
   }
 }
 
-// Joins the part files 1..total into FULL. The parts are deleted once FULL is complete: a
-// join that fails keeps every part stored (and drops FULL).
-bool JoinParts(const std::string& dir, int total) {
+// Joins the part files 1..total into FULL, which joined owns on success. The parts are deleted
+// once FULL is complete: a join that fails keeps every part stored (and drops FULL).
+bool JoinParts(const std::string& dir, int total, platform::TempFile& joined) {
   const std::string fullPath = dir + kFullFile;
+  // Declared before the stream: the file is closed before its name goes.
+  platform::TempFile fullName;
   platform::Stream full;
   if (OpenStoreFile(fullPath, "w", platform::StreamMode::Text, full) != platform::kErrorSuccess) {
     ReportFileError(fullPath);
     return false;
   }
+  fullName = platform::TempFile(fullPath);
   std::vector<char> block(kCopyBlock);
   for (int i = 1; i <= total; ++i) {
     const std::string partPath = dir + std::to_string(i);
     platform::Stream part;
     if (OpenStoreFile(partPath, "r", platform::StreamMode::Text, part) != platform::kErrorSuccess) {
       ReportFileError(partPath);
-      full.Close();
-      platform::DeleteFile(fullPath);
       return false;
     }
     while (const std::size_t n = part.Read(block.data(), block.size()))
@@ -116,10 +118,10 @@ bool JoinParts(const std::string& dir, int total) {
   }
   if (full.Close() != platform::kErrorSuccess) {
     ReportFileError(fullPath);
-    platform::DeleteFile(fullPath);
     return false;
   }
   for (int i = 1; i <= total; ++i) platform::DeleteFile(dir + std::to_string(i));
+  joined = std::move(fullName);
   return true;
 }
 
@@ -231,11 +233,15 @@ int HandlePartial(PartReader& reader, const PartHeaders& headers, const ContentT
 
   const std::string partPath = dir + std::to_string(number);
   {
+    // Declared before the stream: the file is closed before its name goes.
+    platform::TempFile partName;
     platform::Stream part;
     if (OpenStoreFile(partPath, "w", platform::StreamMode::Text, part) != platform::kErrorSuccess) {
       ReportFileError(partPath);
       return Fail(reader);
     }
+    // A part cut short must not complete the set: it is stored only once wholly written.
+    partName = platform::TempFile(partPath);
     if (number == 1) {
       WriteOuterHeaders(headers.block, part);
       WriteInnerHeaders(reader, part);
@@ -243,18 +249,19 @@ int HandlePartial(PartReader& reader, const PartHeaders& headers, const ContentT
     StreamOutput output(part);
     CopyUnencoded(reader, output, false);
     if (part.Close() != platform::kErrorSuccess || output.Failed()) {
-      // A part cut short must not complete the set.
       ReportFileError(partPath);
-      platform::DeleteFile(partPath);
       return 1;
     }
+    partName.Release();
   }
   if (total == 0) return 0;
   for (int i = total; i >= 1; --i)
     if (!platform::FileExists(dir + std::to_string(i))) return 0;  // more parts to come
 
-  if (!JoinParts(dir, total)) return 1;
-  const std::string fullPath = dir + kFullFile;
+  // FULL goes on every way out: the parts it joined are gone, and nothing reads it again.
+  platform::TempFile joinedFile;
+  if (!JoinParts(dir, total, joinedFile)) return 1;
+  const std::string& fullPath = joinedFile.Path();
   {
     platform::Stream full;
     if (OpenStoreFile(fullPath, "r", platform::StreamMode::Binary, full) != platform::kErrorSuccess) {
@@ -265,7 +272,7 @@ int HandlePartial(PartReader& reader, const PartHeaders& headers, const ContentT
     joined.SetAttachmentListPath(reader.AttachmentListPath());
     DecodeMessage(joined, "text/plain", false, sink, nesting + 1);
   }
-  platform::DeleteFile(fullPath);
+  joinedFile.Discard();
   platform::DeleteFile(totalPath);
   RemovePartDirectory(dir);
   return 0;

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <algorithm>
+#include <csignal>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -375,6 +378,70 @@ TEST_F(PartialMessageTest, PlantedSymbolicLinksAreNeverFollowed) {
       EXPECT_TRUE(platform::FileExists(dir + "1")) << c.what;
       EXPECT_FALSE(fs::exists(dir + "FULL")) << c.what;
     }
+  }
+}
+
+// Files of the store written while the process may write no file beyond a size: a write past it
+// fails (with SIGXFSZ ignored) as on a full disk.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    ::getrlimit(RLIMIT_FSIZE, &m_saved);
+    m_handler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = m_saved;
+    limit.rlim_cur = bytes;
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &m_saved);
+    std::signal(SIGXFSZ, m_handler);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  rlimit m_saved{};
+  void (*m_handler)(int) = SIG_DFL;
+};
+
+// A part or a joined message that cannot be written whole leaves no file of it in the store:
+// a part cut short must not complete the set, and a failed join keeps the parts.
+TEST_F(PartialMessageTest, FilesThatCannotBeWrittenWholeAreNotLeftInTheStore) {
+  constexpr rlim_t kLimit = 64 * 1024;
+  // A body line of kInner's text part, repeated to the size wanted.
+  const auto body = [](std::size_t bytes) {
+    std::string text = "Subject: s\n\n";
+    while (text.size() < bytes) text += "a line of a split message, long enough to count\n";
+    return text;
+  };
+  struct Case {
+    const char* what;
+    std::string earlier;  // part 2, delivered without the limit ("" for none)
+    std::string part1;    // then part 1 of 2, with the limit
+    std::string reported;
+    std::vector<std::string> left;  // in the store afterwards
+  };
+  const Case cases[] = {
+      {"a part cut short", "", body(2 * kLimit), SetDir() + "1", {"split-1@.exa", "split-1@.exa/CT"}},
+      {"a join cut short", body(kLimit / 2 + 1024), body(kLimit / 2 + 1024), SetDir() + "FULL",
+       {"split-1@.exa", "split-1@.exa/1", "split-1@.exa/2", "split-1@.exa/CT"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(m_tmp.Path() + "/parts");
+    err.clear();
+    if (!c.earlier.empty()) {
+      ASSERT_EQ(Deliver(PartialMessage("id=split-1@example.com; number=2", c.earlier)), 0);
+    }
+    int result = -1;
+    {
+      const FileSizeLimit limit(kLimit);
+      result = Deliver(PartialMessage("id=split-1@example.com; number=1; total=2", c.part1));
+    }
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(err.substr(0, err.find(':')), c.reported) << err;
+    EXPECT_EQ(StoreEntries(), c.left);
+    EXPECT_TRUE(sink.textParts.empty());
   }
 }
 
