@@ -218,7 +218,8 @@ SMTPOut::Attempt SMTPOut::AttemptDelivery(platform::File& ready) {
   const std::string workPath = m_fileMan->ProgramPath() + "IN" + platform::kPathSeparator +
                                std::to_string(ready.Id()) + ".cqx";
   // Every return below lets the work file go - and with it its name in IN - after the ready
-  // file is closed, unless it is kept as a debug copy.
+  // file is closed, unless it is kept as a debug copy. Never opened through a link that
+  // someone left at the name; what is found there is not taken over.
   platform::TempFile work;
   if (platform::TempFile::Create(workPath, platform::Disposition::CreateAlways, work) !=
       platform::kErrorSuccess) {
