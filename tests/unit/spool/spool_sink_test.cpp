@@ -1,6 +1,6 @@
 // The attachment list and files that the gateway's sink makes of whole messages: names in the
 // extended form, long names, HTML files, and the log of the parts that are not kept.
-#include "gateway/decode/gateway_sink.h"
+#include "gateway/smtp_in/spool_sink.h"
 
 #include <gtest/gtest.h>
 
@@ -50,9 +50,8 @@ class GatewaySinkTest : public faxmail::test::RootTest {
     fs::remove(list);
     test::ConsoleCapture console;
     auto reader = test::MemoryReader(message);
-    reader->SetAttachmentListPath(list);
     const EnvelopeList envelope;
-    GatewaySink sink(m_data + "OUT/envelope", envelope, m_data + "OUT/Msgcnt.imp", m_data);
+    SpoolSink sink({m_data + "OUT/envelope", m_data + "OUT/Msgcnt.imp", list, m_data}, envelope);
     EXPECT_EQ(DecodeMessage(*reader, "text/plain", false, sink), 0);
     EXPECT_FALSE(sink.Failed());
     return fs::exists(list) ? ReadWholeFile(list) : std::string();

@@ -9,12 +9,13 @@
 #include <vector>
 
 #include "gateway/decode/decode_message.h"
-#include "gateway/decode/gateway_sink.h"
 #include "gateway/decode/part_reader.h"
 #include "gateway/queue/counters.h"
 #include "gateway/service/log.h"
+#include "gateway/service/settings.h"
 #include "gateway/smtp_in/smtp_in.h"
 #include "gateway/smtp_in/spool_commit.h"
+#include "gateway/smtp_in/spool_sink.h"
 #include "platform/file.h"
 #include "platform/process.h"
 #include "platform/stream.h"
@@ -144,8 +145,8 @@ bool SMTPIn::DecodeFile(const std::string& path, const std::vector<std::string>&
     if (!decode::PartReader::Open(path, platform::Share::None, reader)) {
       LogBoth("SMTPIn- Error: Unable to open translation ip file: ", path, __LINE__);
     } else {
-      reader->SetAttachmentListPath(listPath);
-      decode::GatewaySink sink(envelopePath, recipients, bodyPath, programPath);
+      SpoolSink sink({envelopePath, bodyPath, listPath, programPath, OverrideAddressCheck()},
+                     recipients);
       decode::DecodeMessage(*reader, "text/plain", false, sink);
       failed = sink.Failed();
       made.insert(made.end(), sink.AttachmentFiles().begin(), sink.AttachmentFiles().end());
