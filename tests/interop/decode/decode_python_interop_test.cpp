@@ -6,7 +6,7 @@
 // make_messages.py (run with Debian's /usr/bin/python3) writes a corpus of messages composed
 // with the email package and written by hand in the shapes of common mailers, and beside each
 // one Python's decoding of every part the decoder keeps. Each message is decoded here by the
-// gateway's own sink (GatewaySink) from a spooled file, into a data folder of its own.
+// gateway's own sink (SpoolSink) from a spooled file, into a data folder of its own.
 #include <gtest/gtest.h>
 
 #include <algorithm>

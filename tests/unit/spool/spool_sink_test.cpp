@@ -21,7 +21,7 @@ namespace {
 namespace fs = std::filesystem;
 using faxmail::test::ReadWholeFile;
 
-class GatewaySinkTest : public faxmail::test::RootTest {
+class SpoolSinkTest : public faxmail::test::RootTest {
  protected:
   void SetUp() override {
     RootTest::SetUp();
@@ -70,7 +70,7 @@ std::string Mixed(const std::vector<std::string>& parts) {
   return m + "--z--\n";
 }
 
-TEST_F(GatewaySinkTest, NamesInTheExtendedFormAreListed) {
+TEST_F(SpoolSinkTest, NamesInTheExtendedFormAreListed) {
   const std::string list = Decode(Mixed({
       "\nSee the files.",
       "Content-Type: application/pdf\n"
@@ -92,7 +92,7 @@ TEST_F(GatewaySinkTest, NamesInTheExtendedFormAreListed) {
   EXPECT_EQ(ReadWholeFile(m_data + "OUT/Msgcnt.imp"), "See the files.");
 }
 
-TEST_F(GatewaySinkTest, ALongRussianNameKeepsItsExtension) {
+TEST_F(SpoolSinkTest, ALongRussianNameKeepsItsExtension) {
   std::string stem = "\xD0\xB3. ";  // "ge", dot, blank: an abbreviation early in the name
   for (int i = 0; i < 60; ++i) stem += "\xD0\x94";
   const std::string list = Decode(Mixed({
@@ -104,7 +104,7 @@ TEST_F(GatewaySinkTest, ALongRussianNameKeepsItsExtension) {
   EXPECT_TRUE(fs::exists(m_data + "OUT/ATT0.pdf"));
 }
 
-TEST_F(GatewaySinkTest, HtmlFilesAreKeptAndEveryDroppedPartIsLogged) {
+TEST_F(SpoolSinkTest, HtmlFilesAreKeptAndEveryDroppedPartIsLogged) {
   const std::string list = Decode(Mixed({
       "Content-Type: multipart/alternative; boundary=alt\n\n"
       "--alt\nContent-Type: text/plain\n\nplain body\n"
@@ -131,7 +131,7 @@ TEST_F(GatewaySinkTest, HtmlFilesAreKeptAndEveryDroppedPartIsLogged) {
   EXPECT_NE(log.find("(DECODE - "), std::string::npos);
 }
 
-TEST_F(GatewaySinkTest, AMessageThatKeepsEverythingLogsNoCount) {
+TEST_F(SpoolSinkTest, AMessageThatKeepsEverythingLogsNoCount) {
   Decode(Mixed({"\nbody", "Content-Type: application/pdf; name=a.pdf\n\n%PDF"}));
   EXPECT_EQ(Log().find("not kept"), std::string::npos) << Log();
 }
