@@ -2,8 +2,8 @@
 //
 // The parser decides what each part is; the sink owns the files that the results go to: the
 // message text file, the attachment files and their list, and the envelope lines made from the
-// From, To, Cc and Subject headers. The gateway's sink writes those files in the data
-// directory; tests use a sink that records the calls.
+// From, To, Cc and Subject headers. The gateway's sink (gateway/smtp_in/spool_sink.h) writes
+// those files in the data directory; tests use a sink that records the calls.
 //
 // Calls, for each header block in the order the blocks are read (the top-level block, then the
 // blocks of components, enclosed messages and reassembled split messages):
@@ -62,7 +62,7 @@ class DecodeSink {
 
   // mediaType is the part's (possibly defaulted) media type with its parameters; disposition
   // and contentMd5 run from the value's start to the end of the header block (none when the
-  // part has no such header). The attachment list path is reader.AttachmentListPath().
+  // part has no such header). A sink that lists attachments knows its own list.
   virtual int SaveAttachment(PartReader& reader, bool inAppleDouble, const ContentType& type,
                              TransferEncoding encoding, std::optional<std::string_view> disposition,
                              std::optional<std::string_view> contentMd5) = 0;

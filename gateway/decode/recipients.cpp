@@ -7,7 +7,6 @@
 
 #include "base/text.h"
 #include "gateway/service/log.h"
-#include "gateway/service/settings.h"
 
 namespace faxmail::decode {
 
@@ -380,7 +379,7 @@ std::size_t MatchBudget::Pieces(std::size_t count) {
 }
 
 std::string GetDetailsEx(const EnvelopeList& envelope, std::string_view candidate,
-                         MatchBudget* budget) {
+                         MatchBudget* budget, bool overrideAddressCheck) {
   // Each line is built only when it is written.
   const auto log = [budget](auto&& write) {
     if (budget == nullptr || budget->Line()) write();
@@ -417,7 +416,7 @@ std::string GetDetailsEx(const EnvelopeList& envelope, std::string_view candidat
     }
   }
   std::string result;
-  if (OverrideAddressCheck() || accepted) {
+  if (overrideAddressCheck || accepted) {
     log([&] { LogMessageText("CV Recipient - ", lastEntry, kTag, __LINE__); });
     result = std::string(candidate);
   } else {
@@ -431,7 +430,8 @@ std::string GetDetailsEx(const EnvelopeList& envelope, std::string_view candidat
 }
 
 void ExtractRecipients(std::string_view value, const EnvelopeList& envelope,
-                       std::vector<std::string>& recipients, MatchBudget* budget) {
+                       std::vector<std::string>& recipients, MatchBudget* budget,
+                       bool overrideAddressCheck) {
   std::vector<std::string> pieces = AddressPieces(value);
   const std::size_t allowed = budget != nullptr ? budget->Pieces(pieces.size()) : pieces.size();
   pieces.resize(allowed);
@@ -439,7 +439,7 @@ void ExtractRecipients(std::string_view value, const EnvelopeList& envelope,
   for (std::string& piece : pieces) {
     if (const auto lf = piece.find('\n'); lf != std::string::npos) piece[lf] = ' ';
     if (const auto tab = piece.find('\t'); tab != std::string::npos) piece[tab] = ' ';
-    const std::string accepted = GetDetailsEx(envelope, piece, budget);
+    const std::string accepted = GetDetailsEx(envelope, piece, budget, overrideAddressCheck);
     if (!accepted.empty()) recipients.push_back(FormatRecipient(accepted, true));
   }
 }
@@ -476,7 +476,7 @@ void HeaderScan::Finish(Pending& pending, std::string_view block, std::size_t en
   end = std::min(end, FieldEnd(block, pending.start));
   if (end < pending.start) return;
   ExtractRecipients(block.substr(pending.start, end - pending.start), m_envelope, m_recipients,
-                    &m_budget);
+                    &m_budget, m_overrideAddressCheck);
 }
 
 void HeaderScan::Address(Pending& pending, std::string_view block, std::size_t valueStart) {
@@ -488,13 +488,13 @@ void HeaderScan::Address(Pending& pending, std::string_view block, std::size_t v
   const auto colon = block.find(':', valueStart);
   if (colon == std::string_view::npos) {
     ExtractRecipients(block.substr(valueStart, fieldEnd - valueStart), m_envelope, m_recipients,
-                      &m_budget);
+                      &m_budget, m_overrideAddressCheck);
     return;
   }
   const auto lf = block.rfind('\n', colon);
   if (lf != std::string_view::npos && lf >= valueStart) {
     ExtractRecipients(block.substr(valueStart, std::min(lf, fieldEnd) - valueStart), m_envelope,
-                      m_recipients, &m_budget);
+                      m_recipients, &m_budget, m_overrideAddressCheck);
     return;
   }
   // The colon is on the value's own line (a display name with a colon, group syntax, a source

@@ -4,8 +4,9 @@
 // address is matched against the SMTP envelope recipients (the RCPT texts of the session,
 // "TO:<address>"): an address named there is a fax recipient of this gateway. Without usable
 // envelope recipients an address whose local part is made of digits ('+' and '-' aside) is
-// taken; with the address-check override every address is. At the end of a block that yielded
-// a sender or a recipient, its lines are appended to the envelope file.
+// taken; with the address-check override (passed in by the caller) every address is. At the
+// end of a block that yielded a sender or a recipient, its lines are appended to the envelope
+// file.
 //
 // Whatever a mail puts into these values can never add, end or split an envelope line:
 // control characters are taken out of every value, after encoded words are decoded.
@@ -77,15 +78,16 @@ class MatchBudget {
 };
 
 // The candidate when it is a recipient of this gateway, else the empty text. Its log lines
-// are counted against budget when one is given.
+// are counted against budget when one is given. overrideAddressCheck: every candidate is one.
 std::string GetDetailsEx(const EnvelopeList& envelope, std::string_view candidate,
-                         MatchBudget* budget = nullptr);
+                         MatchBudget* budget = nullptr, bool overrideAddressCheck = false);
 // Splits a To or Cc value at every ',' and adds the accepted recipients, formatted with name;
 // with a budget, only the pieces it allows are matched. Group syntax ("name: a@b, c@d;") gives
 // the group's members (none for an empty group), a source route ("<@relay:a@b>") its final
-// address.
+// address. overrideAddressCheck: every address is accepted.
 void ExtractRecipients(std::string_view value, const EnvelopeList& envelope,
-                       std::vector<std::string>& recipients, MatchBudget* budget = nullptr);
+                       std::vector<std::string>& recipients, MatchBudget* budget = nullptr,
+                       bool overrideAddressCheck = false);
 
 // The envelope lines of one header block ("FROM: ", "TO: " sorted without exact duplicates,
 // "SUBJECT: "), LF-terminated, after encoded words are decoded and controls removed.
@@ -96,9 +98,11 @@ std::string FormatEnvelopeLines(std::string sender, std::vector<std::string> rec
 // order. The matching of all its blocks shares one MatchBudget. A To or Cc value never runs
 // past its own field: the next line that does not start with a blank or TAB ends it, also
 // when the value waits for a later header because its first line holds a colon.
+// overrideAddressCheck: every To and Cc address is a recipient.
 class HeaderScan {
  public:
-  explicit HeaderScan(const EnvelopeList& envelope) : m_envelope(envelope) {}
+  explicit HeaderScan(const EnvelopeList& envelope, bool overrideAddressCheck = false)
+      : m_envelope(envelope), m_overrideAddressCheck(overrideAddressCheck) {}
 
   void Begin();
   void Seen(HeaderKind kind, std::string_view block, std::size_t lineStart, std::size_t valueStart);
@@ -118,6 +122,7 @@ class HeaderScan {
   void Address(Pending& pending, std::string_view block, std::size_t valueStart);
 
   const EnvelopeList& m_envelope;
+  bool m_overrideAddressCheck;
   std::string m_sender;
   std::string m_subject;
   std::vector<std::string> m_recipients;

@@ -6,7 +6,7 @@
 // make_messages.py (run with Debian's /usr/bin/python3) writes a corpus of messages composed
 // with the email package and written by hand in the shapes of common mailers, and beside each
 // one Python's decoding of every part the decoder keeps. Each message is decoded here by the
-// gateway's own sink (GatewaySink) from a spooled file, into a data folder of its own.
+// gateway's own sink (SpoolSink) from a spooled file, into a data folder of its own.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -17,11 +17,12 @@
 #include <vector>
 
 #include "gateway/decode/decode_message.h"
-#include "gateway/decode/gateway_sink.h"
 #include "gateway/decode/mime_headers.h"
 #include "gateway/decode/part_reader.h"
+#include "gateway/decode/sent_names.h"
 #include "gateway/queue/counters.h"
 #include "gateway/service/settings.h"
+#include "gateway/smtp_in/spool_sink.h"
 #include "platform/file.h"
 #include "platform/registry.h"
 #include "tests/support/python_parts.h"
@@ -63,9 +64,8 @@ class PythonDecodeTest : public faxmail::test::RootTest {
     test::ConsoleCapture console;
     std::unique_ptr<PartReader> reader;
     ASSERT_TRUE(PartReader::Open(eml, platform::Share::Read, reader));
-    reader->SetAttachmentListPath(list);
     const EnvelopeList envelope;
-    GatewaySink sink(m_data + "OUT/envelope", envelope, body, m_data);
+    SpoolSink sink({m_data + "OUT/envelope", body, list, m_data}, envelope);
     EXPECT_EQ(DecodeMessage(*reader, "text/plain", false, sink), 0);
     warnings = console.err;
     listed.clear();

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "base/utf8.h"
-#include "gateway/decode/gateway_sink.h"
+#include "gateway/decode/sent_names.h"
 
 namespace faxmail::decode {
 namespace {

@@ -1,7 +1,7 @@
 // Which header addresses become fax recipients, and what the envelope lines look like.
 #include <gtest/gtest.h>
 
-#include "gateway/decode/gateway_sink.h"
+#include "gateway/decode/sent_names.h"
 #include "gateway/decode/recipients.h"
 #include "gateway/service/settings.h"
 
@@ -79,7 +79,7 @@ class RecipientsTest : public ::testing::Test {
   void TearDown() override { SetOverrideAddressCheck(false); }
   std::vector<std::string> Extract(std::string_view value, const EnvelopeList& envelope) {
     std::vector<std::string> out;
-    ExtractRecipients(value, envelope, out);
+    ExtractRecipients(value, envelope, out, nullptr, OverrideAddressCheck());
     return out;
   }
 };
@@ -231,7 +231,7 @@ TEST(HeaderScanTest, PendingValueEndsWithItsOwnField) {
     SetOverrideAddressCheck(override);
     for (const auto& c : cases) {
       SCOPED_TRACE(std::string(c.name) + (override ? ", override" : ""));
-      HeaderScan scan(envelope);
+      HeaderScan scan(envelope, override);
       EXPECT_EQ(ScanBlock(scan, c.block), !c.recipients.empty());
       EXPECT_EQ(scan.Recipients(), c.recipients);
       for (const auto& r : scan.Recipients()) {

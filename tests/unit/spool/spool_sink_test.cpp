@@ -1,6 +1,6 @@
 // The attachment list and files that the gateway's sink makes of whole messages: names in the
 // extended form, long names, HTML files, and the log of the parts that are not kept.
-#include "gateway/decode/gateway_sink.h"
+#include "gateway/smtp_in/spool_sink.h"
 
 #include <gtest/gtest.h>
 
@@ -21,7 +21,7 @@ namespace {
 namespace fs = std::filesystem;
 using faxmail::test::ReadWholeFile;
 
-class GatewaySinkTest : public faxmail::test::RootTest {
+class SpoolSinkTest : public faxmail::test::RootTest {
  protected:
   void SetUp() override {
     RootTest::SetUp();
@@ -50,9 +50,8 @@ class GatewaySinkTest : public faxmail::test::RootTest {
     fs::remove(list);
     test::ConsoleCapture console;
     auto reader = test::MemoryReader(message);
-    reader->SetAttachmentListPath(list);
     const EnvelopeList envelope;
-    GatewaySink sink(m_data + "OUT/envelope", envelope, m_data + "OUT/Msgcnt.imp", m_data);
+    SpoolSink sink({m_data + "OUT/envelope", m_data + "OUT/Msgcnt.imp", list, m_data}, envelope);
     EXPECT_EQ(DecodeMessage(*reader, "text/plain", false, sink), 0);
     EXPECT_FALSE(sink.Failed());
     return fs::exists(list) ? ReadWholeFile(list) : std::string();
@@ -71,7 +70,7 @@ std::string Mixed(const std::vector<std::string>& parts) {
   return m + "--z--\n";
 }
 
-TEST_F(GatewaySinkTest, NamesInTheExtendedFormAreListed) {
+TEST_F(SpoolSinkTest, NamesInTheExtendedFormAreListed) {
   const std::string list = Decode(Mixed({
       "\nSee the files.",
       "Content-Type: application/pdf\n"
@@ -93,7 +92,7 @@ TEST_F(GatewaySinkTest, NamesInTheExtendedFormAreListed) {
   EXPECT_EQ(ReadWholeFile(m_data + "OUT/Msgcnt.imp"), "See the files.");
 }
 
-TEST_F(GatewaySinkTest, ALongRussianNameKeepsItsExtension) {
+TEST_F(SpoolSinkTest, ALongRussianNameKeepsItsExtension) {
   std::string stem = "\xD0\xB3. ";  // "ge", dot, blank: an abbreviation early in the name
   for (int i = 0; i < 60; ++i) stem += "\xD0\x94";
   const std::string list = Decode(Mixed({
@@ -105,7 +104,7 @@ TEST_F(GatewaySinkTest, ALongRussianNameKeepsItsExtension) {
   EXPECT_TRUE(fs::exists(m_data + "OUT/ATT0.pdf"));
 }
 
-TEST_F(GatewaySinkTest, HtmlFilesAreKeptAndEveryDroppedPartIsLogged) {
+TEST_F(SpoolSinkTest, HtmlFilesAreKeptAndEveryDroppedPartIsLogged) {
   const std::string list = Decode(Mixed({
       "Content-Type: multipart/alternative; boundary=alt\n\n"
       "--alt\nContent-Type: text/plain\n\nplain body\n"
@@ -132,7 +131,7 @@ TEST_F(GatewaySinkTest, HtmlFilesAreKeptAndEveryDroppedPartIsLogged) {
   EXPECT_NE(log.find("(DECODE - "), std::string::npos);
 }
 
-TEST_F(GatewaySinkTest, AMessageThatKeepsEverythingLogsNoCount) {
+TEST_F(SpoolSinkTest, AMessageThatKeepsEverythingLogsNoCount) {
   Decode(Mixed({"\nbody", "Content-Type: application/pdf; name=a.pdf\n\n%PDF"}));
   EXPECT_EQ(Log().find("not kept"), std::string::npos) << Log();
 }

@@ -1,23 +1,27 @@
-// Decode: one received message becomes the files the fax server takes from OUT.
+// Spooling: one received message becomes the files the fax server takes from OUT.
 //
-// The envelope gets its ready name last, and only once the message text file and every
-// attachment it names are complete and on disk, and the scratch files are gone. The work lock
-// is held throughout: the scratch files have fixed names.
+// The decoder writes the message text into a scratch file (OUT/Msgcnt.imp) and the stored
+// attachment names into a scratch list; the envelope then names a copy of the message text,
+// "<envelope name>.bdy", and carries the list's lines. The envelope gets its ready name last,
+// and only once that copy and every attachment it names are complete and on disk, and the
+// scratch files are gone. The work lock is held throughout: the scratch files have fixed names.
 #include <cstdio>
 #include <memory>
 #include <mutex>
 #include <vector>
 
 #include "gateway/decode/decode_message.h"
-#include "gateway/decode/gateway_sink.h"
 #include "gateway/decode/part_reader.h"
 #include "gateway/queue/counters.h"
 #include "gateway/service/log.h"
+#include "gateway/service/settings.h"
 #include "gateway/smtp_in/smtp_in.h"
 #include "gateway/smtp_in/spool_commit.h"
+#include "gateway/smtp_in/spool_sink.h"
 #include "platform/file.h"
 #include "platform/process.h"
 #include "platform/stream.h"
+#include "platform/temp_file.h"
 #include "platform/win_error.h"
 
 namespace faxmail {
@@ -82,11 +86,15 @@ void CopyAttachmentList(const std::string& listPath, const std::string& programP
   if (begun) envelope.Write("END ATTACH\n");
 }
 
-// Removes what a failed decode made: the files it allocated and the scratch files.
-void RemovePartialFiles(const std::vector<std::string>& paths) {
-  for (const std::string& path : paths)
-    if (!path.empty()) platform::DeleteFile(path);
-}
+// Holds the envelope name's in-use flag for one decode: every exit gives it back, after the
+// decode's files (declared later, so let go first) are gone.
+class EnvNameInUse {
+ public:
+  EnvNameInUse() = default;
+  ~EnvNameInUse() { ReleaseEnvFileName(); }
+  EnvNameInUse(const EnvNameInUse&) = delete;
+  EnvNameInUse& operator=(const EnvNameInUse&) = delete;
+};
 
 std::string FileNameOf(const std::string& path) {
   const auto slash = path.find_last_of(platform::kPathSeparator);
@@ -105,38 +113,36 @@ bool SMTPIn::DecodeFile(const std::string& path, const std::vector<std::string>&
     LogMessage2("SMTPIn - File name taken, waiting for 25 sec ", kTag, __LINE__);
     platform::SleepMs(static_cast<std::uint32_t>(kNameInUseWait.count()));
   }
+  const EnvNameInUse inUse;
 
-  const std::string bodyPath = GetBodyFileName();
-  LogMessageText2("SMTPIn - mesage file name: ", bodyPath, kTag, __LINE__);
-  if (!CreateEmpty(bodyPath)) {
-    LogBoth("SMTPIn- Error: Unable to open message file for writing: ", bodyPath, __LINE__);
-    platform::DeleteFile(bodyPath);
-    ReleaseEnvFileName();
+  // Every file below is removed when the decode ends early or fails, unless it was handed on
+  // (renamed to its ready name, or given up to the fax server) first.
+  platform::TempFile messageText(GetBodyFileName());
+  LogMessageText2("SMTPIn - mesage file name: ", messageText.Path(), kTag, __LINE__);
+  if (!CreateEmpty(messageText.Path())) {
+    LogBoth("SMTPIn- Error: Unable to open message file for writing: ", messageText.Path(),
+            __LINE__);
     return false;
   }
-  const std::string listPath = CreateAttachListFile();
-  LogMessageText2("SMTPIn - attachment file name: ", listPath, kTag, __LINE__);
-  if (!CreateEmpty(listPath)) {
-    LogBoth("SMTPIn- Error: Unable to open attachment file for writing: ", listPath, __LINE__);
-    platform::DeleteFile(listPath);
-    platform::DeleteFile(bodyPath);
-    ReleaseEnvFileName();
+  platform::TempFile attachmentList(CreateAttachListFile());
+  LogMessageText2("SMTPIn - attachment file name: ", attachmentList.Path(), kTag, __LINE__);
+  if (!CreateEmpty(attachmentList.Path())) {
+    LogBoth("SMTPIn- Error: Unable to open attachment file for writing: ", attachmentList.Path(),
+            __LINE__);
     return false;
   }
-  std::string envelopePath;
-  if (AllocEnvFileName(&envelopePath) != platform::kErrorSuccess) envelopePath = GetEnvFileName();
+  std::string allocated;
+  if (AllocEnvFileName(&allocated) != platform::kErrorSuccess) allocated = GetEnvFileName();
+  platform::TempFile envelope(allocated);
+  const std::string& envelopePath = envelope.Path();
   LogMessageText2("SMTPIn - New file name: ", envelopePath, kTag, __LINE__);
   if (envelopePath.empty() || !CreateEmpty(envelopePath)) {
     LogBoth("SMTPIn- Error: Unable to open new file for writing: ", envelopePath, __LINE__);
-    if (!envelopePath.empty()) platform::DeleteFile(envelopePath);
-    platform::DeleteFile(listPath);
-    platform::DeleteFile(bodyPath);
-    ReleaseEnvFileName();
     return false;
   }
   const std::string programPath = GetProgramPath();
-  // Every file this decode makes, removed again when the decode fails.
-  std::vector<std::string> made = {envelopePath, listPath, bodyPath};
+  const std::string outFolder = platform::ParentFolder(envelopePath);
+  std::vector<platform::TempFile> attachments;
   bool failed = false;
 
   {
@@ -144,55 +150,58 @@ bool SMTPIn::DecodeFile(const std::string& path, const std::vector<std::string>&
     if (!decode::PartReader::Open(path, platform::Share::None, reader)) {
       LogBoth("SMTPIn- Error: Unable to open translation ip file: ", path, __LINE__);
     } else {
-      reader->SetAttachmentListPath(listPath);
-      decode::GatewaySink sink(envelopePath, recipients, bodyPath, programPath);
+      SpoolSink sink({envelopePath, messageText.Path(), attachmentList.Path(), programPath,
+                      OverrideAddressCheck()},
+                     recipients);
       decode::DecodeMessage(*reader, "text/plain", false, sink);
       failed = sink.Failed();
-      made.insert(made.end(), sink.AttachmentFiles().begin(), sink.AttachmentFiles().end());
+      for (const std::string& file : sink.AttachmentFiles()) attachments.emplace_back(file);
     }
   }
 
-  platform::Stream envelope;
+  // The message text's copy that the envelope names ("<ENV name>.bdy"); the scratch file
+  // itself goes once the decode is done.
+  platform::TempFile bodyCopy;
+  platform::Stream out;
   if (failed) {
     // Nothing more is written for a message that is already known to be incomplete.
   } else if (platform::Stream::Open(envelopePath, "a", platform::StreamMode::Text,
-                                    platform::Share::None, envelope) != platform::kErrorSuccess) {
+                                    platform::Share::None, out) != platform::kErrorSuccess) {
     const long error = platform::LastError();
     std::fprintf(stderr, "Error: Unable to open output file for writing: error %ld\n", error);
     failed = true;
   } else {
     LogMessageText2("SMTPIn- Output file: ", envelopePath, kTag, __LINE__);
     const auto at = envelopePath.find(std::string("OUT") + platform::kPathSeparator + "ENV");
-    const std::string bodyName =
+    const std::string bodyCopyName =
         (at == std::string::npos ? envelopePath : envelopePath.substr(at + 4)) + ".bdy";
-    const std::string bodyFile = programPath + "OUT" + platform::kPathSeparator + bodyName;
-    made.push_back(bodyFile);
-    if (platform::CopyFile(bodyPath, bodyFile, true, true) != platform::kErrorSuccess) {
-      LogBoth("SMTPIn- Error: Unable to copy the message text to: ", bodyFile, __LINE__);
+    bodyCopy = platform::TempFile(programPath + "OUT" + platform::kPathSeparator + bodyCopyName);
+    if (platform::CopyFile(messageText.Path(), bodyCopy.Path(), true, true) !=
+        platform::kErrorSuccess) {
+      LogBoth("SMTPIn- Error: Unable to copy the message text to: ", bodyCopy.Path(), __LINE__);
       failed = true;
     }
-    envelope.Write("\nBEGIN BODY\n");
-    envelope.Write("<<" + bodyName + ">>");
-    envelope.Write("\nEND BODY\n\n");
-    CopyAttachmentList(listPath, programPath, envelope);
-    if (!envelope.Sync()) failed = true;
-    if (envelope.Close() != platform::kErrorSuccess) failed = true;
+    out.Write("\nBEGIN BODY\n");
+    out.Write("<<" + bodyCopyName + ">>");
+    out.Write("\nEND BODY\n\n");
+    CopyAttachmentList(attachmentList.Path(), programPath, out);
+    if (!out.Sync()) failed = true;
+    if (out.Close() != platform::kErrorSuccess) failed = true;
   }
 
   if (failed) {
     // A ready envelope is always whole: the raw message stays for another try.
     LogBoth("SMTPIn- Error: Unable to write the message's files, message kept: ", path, __LINE__);
-    RemovePartialFiles(made);
-    ReleaseEnvFileName();
     return false;
   }
 
+  const std::string listPath = attachmentList.Release();
   if (platform::DeleteFile(listPath) != platform::kErrorSuccess)
     LogMessageText2("SMTPIn- Failde to delete attach file : ", listPath, kTag, __LINE__);
-  if (platform::DeleteFile(bodyPath) != platform::kErrorSuccess)
-    LogMessageText2("SMTPIn- Failde to delete msg file : ", bodyPath, kTag, __LINE__);
+  const std::string messageTextPath = messageText.Release();
+  if (platform::DeleteFile(messageTextPath) != platform::kErrorSuccess)
+    LogMessageText2("SMTPIn- Failde to delete msg file : ", messageTextPath, kTag, __LINE__);
 
-  const std::string outFolder = platform::ParentFolder(envelopePath);
   if (!record.empty()) {
     // The envelope and its files are complete and their names durable; from the rename of the
     // record on, a restart finishes this decode instead of repeating it.
@@ -203,13 +212,14 @@ bool SMTPIn::DecodeFile(const std::string& path, const std::vector<std::string>&
       LogBoth("SMTPIn- Error: Unable to mark the message as decoded, message kept: ", path,
               __LINE__);
       if (platform::FileExists(marker)) platform::RenameFile(marker, record, true);
-      RemovePartialFiles(made);
-      ReleaseEnvFileName();
       return false;
     }
     if (markerPath) *markerPath = marker;
   }
 
+  // From here on the files belong to the envelope, whatever becomes of its rename.
+  bodyCopy.Release();
+  for (platform::TempFile& attachment : attachments) attachment.Release();
   const std::string ready = envelopePath + ".tmp";
   LogMessageText2("SMTPIn- Renaming from: ", envelopePath, kTag, __LINE__);
   LogMessageText2("SMTPIn- Renaming to: ", ready, kTag, __LINE__);
@@ -218,7 +228,7 @@ bool SMTPIn::DecodeFile(const std::string& path, const std::vector<std::string>&
     LogBoth("SMTPIn- Error: Unable to rename the envelope to its ready name: ", ready, __LINE__);
   else
     platform::SyncDirectory(outFolder);
-  ReleaseEnvFileName();
+  envelope.Release();
   return true;
 }
 
