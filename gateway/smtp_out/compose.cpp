@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "base/utf8.h"
-#include "gateway/decode/gateway_sink.h"
+#include "common/generate_id.h"
 #include "gateway/queue/file_man.h"
 #include "gateway/service/log.h"
 #include "gateway/smtp_out/address.h"
@@ -219,7 +219,7 @@ void Composer::WriteMimeHeader() {
   Write("Return-Receipt-To:\r\n");
   Write("MIME-Version: 1.0\r\n");
   Write(m_multipart ? "Content-Type: multipart/mixed;\r\n" : "Content-Type: text/plain;\r\n");
-  if (decode::GenerateId(m_id, kIdSize) < 0) LogMessage(kLogGenId, kTag, __LINE__);
+  if (GenerateId(m_id, kIdSize) < 0) LogMessage(kLogGenId, kTag, __LINE__);
   Write("        boundary=\"" + std::string(kBoundaryPrefix) + m_id + "\"\r\n\r\n");
   if (m_multipart) {
     Write("--" + BoundaryLine());
