@@ -12,7 +12,7 @@ std::size_t SequenceLength(std::string_view text, std::size_t i) noexcept {
   const unsigned char lead = at(i);
   if (lead < 0x80) return 1;
   std::size_t length = 0;
-  unsigned char low = 0x80;  // range of the second byte, which rules out overlong forms,
+  unsigned char low = 0x80;   // range of the second byte, which rules out overlong forms,
   unsigned char high = 0xBF;  // surrogates and values above U+10FFFF
   if (lead >= 0xC2 && lead <= 0xDF) {
     length = 2;

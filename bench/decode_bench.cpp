@@ -50,7 +50,8 @@ class BenchSink : public DecodeSink {
   }
   int SaveAttachment(PartReader& reader, bool, const ContentType& type, TransferEncoding encoding,
                      std::optional<std::string_view>, std::optional<std::string_view>) override {
-    DecodeBody(reader, encoding, m_output, m_digest, faxmail::StartsWithNoCase(type.mediaType, "text/"));
+    DecodeBody(reader, encoding, m_output, m_digest,
+               faxmail::StartsWithNoCase(type.mediaType, "text/"));
     return 0;
   }
 
@@ -81,8 +82,8 @@ std::string Base64Lines(const std::string& data) {
   std::vector<unsigned char> line(80);
   for (std::size_t i = 0; i < data.size(); i += 57) {
     const std::size_t n = std::min<std::size_t>(57, data.size() - i);
-    const int len = EVP_EncodeBlock(line.data(), reinterpret_cast<const unsigned char*>(data.data() + i),
-                                    static_cast<int>(n));
+    const int len = EVP_EncodeBlock(
+        line.data(), reinterpret_cast<const unsigned char*>(data.data() + i), static_cast<int>(n));
     out.append(reinterpret_cast<const char*>(line.data()), static_cast<std::size_t>(len));
     out.push_back('\n');
   }
@@ -104,7 +105,8 @@ std::string Base64Message(const std::string& encoded) {
          "Content-Type: multipart/mixed; boundary=\"=_bench_boundary\"\n\n"
          "--=_bench_boundary\nContent-Type: text/plain\n\nSee the attachment.\n"
          "--=_bench_boundary\nContent-Type: image/tiff; name=fax.tif\n"
-         "Content-Transfer-Encoding: base64\nContent-Disposition: attachment; filename=fax.tif\n\n" +
+         "Content-Transfer-Encoding: base64\nContent-Disposition: attachment; "
+         "filename=fax.tif\n\n" +
          encoded + "--=_bench_boundary--\n";
 }
 
@@ -113,7 +115,15 @@ std::string QuotedPrintableText(std::size_t size) {
   std::mt19937 random(3);
   std::string out;
   out.reserve(size + 100);
-  const char* words[] = {"the ", "fax ", "gateway ", "caf\xe9 ", "message ", "line ", "d\xfc" "rfen ", "and "};
+  const char* words[] = {"the ",
+                         "fax ",
+                         "gateway ",
+                         "caf\xe9 ",
+                         "message ",
+                         "line ",
+                         "d\xfc"
+                         "rfen ",
+                         "and "};
   std::string line;
   while (out.size() < size) {
     const std::string word = words[random() % 8];
@@ -138,7 +148,8 @@ std::string QuotedPrintableText(std::size_t size) {
 std::string PlainText(std::size_t size) {
   std::string out;
   out.reserve(size + 100);
-  while (out.size() < size) out += "A plain text line of a long message, about seventy characters long.\n";
+  while (out.size() < size)
+    out += "A plain text line of a long message, about seventy characters long.\n";
   return out;
 }
 
@@ -213,7 +224,8 @@ int main(int argc, char** argv) {
   const std::size_t mb = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 50;
   const std::size_t size = mb * 1000 * 1000;
   SetConsoleWriters({Quiet, Quiet});
-  const std::string folder = (std::filesystem::temp_directory_path() / "faxmail-decode-bench").string();
+  const std::string folder =
+      (std::filesystem::temp_directory_path() / "faxmail-decode-bench").string();
   std::filesystem::create_directories(folder);
 
   // File to file first, while the process holds nothing big: the growth of the peak is the
@@ -229,8 +241,8 @@ int main(int argc, char** argv) {
     const std::size_t cut = head.rfind("--=_bench_boundary--");
     for (const char c : head.substr(0, cut)) out << (c == '\n' ? "\r\n" : std::string(1, c));
     for (std::size_t done = 0; done < size; done += 57 * 1000) {
-      std::string chunk = Base64Lines(RandomBytes(std::min<std::size_t>(57 * 1000, size - done),
-                                                  static_cast<unsigned>(done)));
+      std::string chunk = Base64Lines(
+          RandomBytes(std::min<std::size_t>(57 * 1000, size - done), static_cast<unsigned>(done)));
       std::string crlf;
       crlf.reserve(chunk.size() * 80 / 78);
       for (const char c : chunk) {
@@ -286,7 +298,8 @@ int main(int argc, char** argv) {
 
   std::printf("message sizes: %zu MB decoded attachment; best of %d runs\n\n", mb, kRuns);
   if (argc > 2 && std::string(argv[2]) == "file") {
-    Report("base64 spool file to file + MD5", spoolBytes, fileOurs, "OpenSSL + iostreams", filePeer);
+    Report("base64 spool file to file + MD5", spoolBytes, fileOurs, "OpenSSL + iostreams",
+           filePeer);
     std::printf("file-to-file decode: peak resident memory grew by %ld kB (spool file %zu MB)\n",
                 growth, spoolBytes / 1000000);
     return 0;
@@ -294,21 +307,23 @@ int main(int argc, char** argv) {
   {
     const std::string encoded = Base64Lines(RandomBytes(size, 1));
     const std::string message = Base64Message(encoded);
-    Report("base64 attachment", message.size(), DecodeSeconds(message, false),
-           "EVP_DecodeUpdate", PeerBase64Seconds(encoded, false));
+    Report("base64 attachment", message.size(), DecodeSeconds(message, false), "EVP_DecodeUpdate",
+           PeerBase64Seconds(encoded, false));
     Report("base64 attachment + MD5", message.size(), DecodeSeconds(message, true),
            "EVP_DecodeUpdate + MD5", PeerBase64Seconds(encoded, true));
   }
   Report("base64 spool file to file + MD5", spoolBytes, fileOurs, "OpenSSL + iostreams", filePeer);
   {
-    const std::string message = "Content-Type: text/plain\nContent-Transfer-Encoding: quoted-printable\n\n" +
-                                QuotedPrintableText(size);
+    const std::string message =
+        "Content-Type: text/plain\nContent-Transfer-Encoding: quoted-printable\n\n" +
+        QuotedPrintableText(size);
     Report("quoted-printable text", message.size(), DecodeSeconds(message, false), "memcpy",
            MemcpySeconds(message));
   }
   {
     const std::string message = "Content-Type: text/plain\n\n" + PlainText(size);
-    Report("plain text", message.size(), DecodeSeconds(message, false), "memcpy", MemcpySeconds(message));
+    Report("plain text", message.size(), DecodeSeconds(message, false), "memcpy",
+           MemcpySeconds(message));
   }
   {
     const int levels = 60;

@@ -37,8 +37,8 @@ int CountStem(const std::string& folder, const std::string& stem, int limit) {
 
 enum class Attempt { Created, Next, Fail };
 
-Attempt TryCandidate(const std::string& folder, const std::string& stem,
-                     std::string_view extension, int& result) {
+Attempt TryCandidate(const std::string& folder, const std::string& stem, std::string_view extension,
+                     int& result) {
   const int taken = CountStem(folder, stem, 1);
   if (taken < 0) {
     result = kAutoFileOtherError;
@@ -47,8 +47,9 @@ Attempt TryCandidate(const std::string& folder, const std::string& stem,
   if (taken > 0) return Attempt::Next;
   const std::string path = folder + stem + "." + std::string(extension);
   platform::File file;
-  const long err = platform::File::Open(path, platform::Access::ReadWrite, platform::Share::ReadWrite,
-                                        platform::Disposition::CreateNew, file);
+  const long err =
+      platform::File::Open(path, platform::Access::ReadWrite, platform::Share::ReadWrite,
+                           platform::Disposition::CreateNew, file);
   switch (err) {
     case platform::kErrorSuccess: break;
     case platform::kErrorFileExists:
@@ -114,9 +115,9 @@ int CreateAutoFile(std::string_view prefix, std::string_view extension, const st
   }
 
   clock = platform::ReadClock();
-  const unsigned start =
-      static_cast<unsigned>((clock.milliseconds * 53ULL + clock.seconds) % (kBase36End - kBase36Start)) +
-      kBase36Start;
+  const unsigned start = static_cast<unsigned>((clock.milliseconds * 53ULL + clock.seconds) %
+                                               (kBase36End - kBase36Start)) +
+                         kBase36Start;
   n = start;
   do {
     const Attempt a = attempt(n, true);

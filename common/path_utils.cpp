@@ -10,8 +10,7 @@ void AppendTrailingSeparator(std::string& path) {
 }
 
 void StripTrailingSeparator(std::string& path) {
-  if (path.size() > 1 && path.back() == platform::kPathSeparator &&
-      path[path.size() - 2] != ':')
+  if (path.size() > 1 && path.back() == platform::kPathSeparator && path[path.size() - 2] != ':')
     path.pop_back();
 }
 

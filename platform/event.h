@@ -21,7 +21,10 @@ class Event {
       std::lock_guard lock(m_mutex);
       m_set = true;
     }
-    if (m_manual) m_cv.notify_all(); else m_cv.notify_one();
+    if (m_manual)
+      m_cv.notify_all();
+    else
+      m_cv.notify_one();
   }
   void Reset() {
     std::lock_guard lock(m_mutex);

@@ -89,7 +89,7 @@ long ReportEvent(const EventSource& source, EventType type, std::uint16_t catego
     return kErrorInvalidHandle;
   }
   const std::time_t now = std::time(nullptr);
-  std::tm tm {};
+  std::tm tm{};
   ::gmtime_r(&now, &tm);
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &tm);
@@ -114,10 +114,10 @@ long ReportEvent(const EventSource& source, EventType type, std::uint16_t catego
   }
   line.push_back('\n');
 
-  const int priority = type == EventType::Error ? LOG_ERR
-                       : type == EventType::Warning ? LOG_WARNING : LOG_INFO;
-  ::syslog(LOG_DAEMON | priority, "%s: event %u: %s", source.Name().c_str(), eventId,
-           text.c_str());
+  const int priority = type == EventType::Error     ? LOG_ERR
+                       : type == EventType::Warning ? LOG_WARNING
+                                                    : LOG_INFO;
+  ::syslog(LOG_DAEMON | priority, "%s: event %u: %s", source.Name().c_str(), eventId, text.c_str());
 
   const std::string folder = FaxmailRoot() + "/eventlog";
   EnsureDirectories(folder);
@@ -141,8 +141,10 @@ long ReadEventLog(std::vector<EventRecord>& out) {
     record.type = fields[2] == "error"     ? EventType::Error
                   : fields[2] == "warning" ? EventType::Warning
                                            : EventType::Information;
-    record.eventId = static_cast<std::uint32_t>(std::strtoul(std::string(fields[3]).c_str(), nullptr, 10));
-    record.category = static_cast<std::uint16_t>(std::strtoul(std::string(fields[4]).c_str(), nullptr, 10));
+    record.eventId =
+        static_cast<std::uint32_t>(std::strtoul(std::string(fields[3]).c_str(), nullptr, 10));
+    record.category =
+        static_cast<std::uint16_t>(std::strtoul(std::string(fields[4]).c_str(), nullptr, 10));
     for (std::size_t i = 6; i < fields.size(); ++i) {
       record.strings.push_back(Unescape(fields[i], isNull));
       record.nullString.push_back(isNull);

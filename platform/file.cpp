@@ -97,7 +97,10 @@ long File::Open(const std::string& path, Access access, Share share, Disposition
   bool truncate = false;
   switch (disposition) {
     case Disposition::CreateNew: flags |= O_CREAT | O_EXCL; break;
-    case Disposition::CreateAlways: flags |= O_CREAT; truncate = true; break;
+    case Disposition::CreateAlways:
+      flags |= O_CREAT;
+      truncate = true;
+      break;
     case Disposition::OpenExisting: break;
     case Disposition::OpenAlways: flags |= O_CREAT; break;
     case Disposition::TruncateExisting: truncate = true; break;
@@ -200,7 +203,9 @@ long File::Close() {
 bool MatchPattern(std::string_view name, std::string_view pattern) noexcept {
   // Iterative wildcard match with one back-track point: linear in practice, never recursive.
   std::size_t n = 0, p = 0, starP = std::string_view::npos, starN = 0;
-  auto lower = [](char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); };
+  auto lower = [](char c) {
+    return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  };
   while (n < name.size()) {
     if (p < pattern.size() && (pattern[p] == '?' || lower(pattern[p]) == lower(name[n]))) {
       ++p;
@@ -278,9 +283,9 @@ long CopyFile(const std::string& from, const std::string& to, bool overwrite, bo
   if (const long err = File::Open(from, Access::Read, Share::Read, Disposition::OpenExisting, in))
     return err;
   File out;
-  if (const long err = File::Open(to, Access::Write, Share::None,
-                                  overwrite ? Disposition::CreateAlways : Disposition::CreateNew,
-                                  out))
+  if (const long err =
+          File::Open(to, Access::Write, Share::None,
+                     overwrite ? Disposition::CreateAlways : Disposition::CreateNew, out))
     return err;
   std::vector<char> buffer(64 * 1024);
   for (;;) {

@@ -35,7 +35,7 @@ ClockReading ReadClock() {
 
 std::string FormatUtcNow(const char* format) {
   const std::time_t now = std::time(nullptr);
-  std::tm tm {};
+  std::tm tm{};
   ::gmtime_r(&now, &tm);
   char text[128];
   const std::size_t n = std::strftime(text, sizeof text, format, &tm);

@@ -127,8 +127,7 @@ long RegSetValue(const RegKey& key, std::string_view name, std::uint32_t type, c
   std::vector<std::byte> bytes(size);
   if (size > 0) std::memcpy(bytes.data(), data, size);
   return WithKey(key, true, [&](Tree& tree, KeyNode& node, bool& changed) {
-    if (const RegValue* old = node.FindValue(name);
-        old && old->type == type && old->data == bytes)
+    if (const RegValue* old = node.FindValue(name); old && old->type == type && old->data == bytes)
       return kErrorSuccess;  // nothing to write
     changed = true;
     return tree.SetValue(node, name, type, std::move(bytes));
@@ -201,8 +200,7 @@ long RegQueryDword(const RegKey& key, std::string_view name, std::uint32_t& out)
   });
 }
 
-long RegSetString(const RegKey& key, std::string_view name, std::string_view text,
-                  bool withZero) {
+long RegSetString(const RegKey& key, std::string_view name, std::string_view text, bool withZero) {
   std::string data(text);
   if (withZero) data += '\0';
   if (data.size() > kMaxHiveFileSize) return kErrorRegistryQuotaLimit;

@@ -139,8 +139,7 @@ long LoadHive(const std::string& path, const HiveLock& lock) {
     }
     text.resize(got);
     if (text.size() > kMaxHiveFileSize) {
-      Cache().problem =
-          path + " is larger than " + std::to_string(kMaxHiveFileSize >> 20) + " MiB";
+      Cache().problem = path + " is larger than " + std::to_string(kMaxHiveFileSize >> 20) + " MiB";
     } else {
       std::string problem;
       if (ParseText(text, Cache().tree, problem) == kErrorSuccess)
@@ -164,8 +163,8 @@ long StoreHive(const std::string& path, HiveLock& lock) {
 
   const std::string newPath = path + kNewSuffix;
   if (::unlink(newPath.c_str()) != 0 && errno != ENOENT) return ErrorFromErrno(errno);
-  UniqueFd fd(::open(newPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
-                     Cache().mode));
+  UniqueFd fd(
+      ::open(newPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, Cache().mode));
   if (!fd.IsOpen()) return ErrorFromErrno(errno);
   // Removes the new file unless it became the hive.
   struct Remover {

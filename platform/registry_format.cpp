@@ -34,8 +34,7 @@ void AppendQuoted(std::string& out, std::string_view text) {
 // A REG_SZ is written as "text" only when that gives back exactly its bytes: one terminating
 // zero, no other zero, nothing that would break the line.
 bool WritableAsText(const RegValue& value) {
-  if (value.type != kRegSz || value.data.empty() || value.data.back() != std::byte{0})
-    return false;
+  if (value.type != kRegSz || value.data.empty() || value.data.back() != std::byte{0}) return false;
   for (std::size_t i = 0; i + 1 < value.data.size(); ++i) {
     const auto c = static_cast<unsigned char>(value.data[i]);
     if (c == 0 || c == '\r' || c == '\n') return false;
@@ -153,8 +152,8 @@ class RegTextParser {
   bool NextLine(std::string_view& line) {
     if (m_pos >= m_text.size()) return false;
     const std::size_t end = m_text.find('\n', m_pos);
-    line = m_text.substr(m_pos, end == std::string_view::npos ? std::string_view::npos
-                                                               : end - m_pos);
+    line =
+        m_text.substr(m_pos, end == std::string_view::npos ? std::string_view::npos : end - m_pos);
     m_pos = end == std::string_view::npos ? m_text.size() : end + 1;
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     ++m_line;
@@ -249,8 +248,7 @@ class RegTextParser {
       std::memcpy(data.data(), text.data(), text.size());
     } else if (StartsWithNoCase(rest, "dword:")) {
       std::uint32_t number = 0;
-      if (!ParseHexNumber(rest.substr(6), number))
-        return Fail("dword: takes up to 8 hex digits");
+      if (!ParseHexNumber(rest.substr(6), number)) return Fail("dword: takes up to 8 hex digits");
       type = kRegDword;
       for (int i = 0; i < 4; ++i) data.push_back(static_cast<std::byte>(number >> (8 * i)));
     } else if (StartsWithNoCase(rest, "hex")) {
@@ -279,7 +277,8 @@ class RegTextParser {
       std::string_view part = TrimRight(rest, kBlanks);
       const bool more = !part.empty() && part.back() == '\\';
       if (more) part.remove_suffix(1);
-      if (!ParseHexBytes(part, data)) return Fail("expected two-digit hex bytes separated by commas");
+      if (!ParseHexBytes(part, data))
+        return Fail("expected two-digit hex bytes separated by commas");
       if (!more) break;
       std::string_view next;
       if (!NextLine(next)) return Fail("a hex list continues past the end of the text");

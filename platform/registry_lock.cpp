@@ -46,8 +46,7 @@ long HiveLock::Acquire(const std::string& path, bool exclusive) {
 std::uint64_t HiveLock::Generation() const {
   if (!m_fd.IsOpen()) return 0;
   unsigned char bytes[8] = {};
-  if (::pread(m_fd.Get(), bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes))
-    return 0;
+  if (::pread(m_fd.Get(), bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) return 0;
   std::uint64_t value = 0;
   for (int i = 7; i >= 0; --i) value = (value << 8) | bytes[i];
   return value;

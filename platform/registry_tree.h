@@ -40,8 +40,8 @@ bool SplitKeyPath(std::string_view path, std::vector<std::string_view>& names);
 
 struct KeyNode {
   std::string name;
-  std::vector<RegValue> values;                         // in stored order
-  std::unordered_map<std::string, std::size_t> index;  // lower-case name -> position
+  std::vector<RegValue> values;                              // in stored order
+  std::unordered_map<std::string, std::size_t> index;        // lower-case name -> position
   std::map<std::string, std::unique_ptr<KeyNode>> children;  // by lower-case name
 
   const RegValue* FindValue(std::string_view valueName) const;

@@ -56,8 +56,8 @@ int DecodePart(PartReader& reader, std::string_view defaultType, bool inAppleDou
       return HandlePartial(reader, headers, type, sink, nesting);
     }
     const auto disposition = headers.DispositionValue();
-    const bool named = (disposition && GetDispositionFilename(*disposition)) ||
-                       GetNameParam(type.params, "name");
+    const bool named =
+        (disposition && GetDispositionFilename(*disposition)) || GetNameParam(type.params, "name");
     const bool html = StartsWithNoCase(media, "text/html");
     if (StartsWithNoCase(media, "message/")) return NotKept(reader, media, sink);
     // An HTML body is the twin of a plain one, or of nothing a fax can show; an HTML file sent

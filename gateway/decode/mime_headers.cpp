@@ -463,8 +463,7 @@ PartHeaders ReadHeaders(PartReader& reader, DecodeSink& sink) {
         case HeaderKind::ContentMd5:
           headers.contentMd5 = SkipWhitespace(b, value).value_or(PartHeaders::kNone);
           break;
-        default:
-          break;
+        default: break;
       }
       break;
     }

@@ -45,8 +45,8 @@ inline constexpr std::size_t kMaxHeaderBlock = 1024 * 1024;
 struct PartHeaders {
   static constexpr std::size_t kNone = std::string::npos;
 
-  std::string block;  // "\n" followed by the header lines
-  std::size_t contentType = kNone;   // offsets into block of the values' starts
+  std::string block;                // "\n" followed by the header lines
+  std::size_t contentType = kNone;  // offsets into block of the values' starts
   std::size_t disposition = kNone;
   std::size_t contentMd5 = kNone;
   TransferEncoding encoding = TransferEncoding::None;
@@ -110,6 +110,5 @@ bool IsAttachmentDisposition(std::string_view value);
 // block order (BeginHeaders, HeaderSeen..., EndHeaders) and returns the block and its values.
 // A first line that is neither a header nor a continuation is pushed back as body.
 PartHeaders ReadHeaders(PartReader& reader, DecodeSink& sink);
-
 
 }  // namespace faxmail::decode

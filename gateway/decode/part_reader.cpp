@@ -7,7 +7,9 @@
 
 namespace faxmail::decode {
 
-std::size_t StreamSource::Read(char* buffer, std::size_t size) { return m_stream.Read(buffer, size); }
+std::size_t StreamSource::Read(char* buffer, std::size_t size) {
+  return m_stream.Read(buffer, size);
+}
 
 std::size_t TextFileSource::Read(char* buffer, std::size_t size) {
   const std::size_t n = m_stream.Read(buffer, size);
@@ -18,7 +20,8 @@ std::size_t TextFileSource::Read(char* buffer, std::size_t size) {
   std::size_t to = 0;
   while (from < n) {
     const void* cr = std::memchr(buffer + from, '\r', n - from);
-    const std::size_t end = cr ? static_cast<std::size_t>(static_cast<const char*>(cr) - buffer) : n;
+    const std::size_t end =
+        cr ? static_cast<std::size_t>(static_cast<const char*>(cr) - buffer) : n;
     std::memmove(buffer + to, buffer + from, end - from);
     to += end - from;
     from = end;
@@ -72,7 +75,8 @@ std::string_view PartReader::PeekRun() const noexcept {
   // "--": then no delimiter can follow it. The run ends before any other LF.
   const char* p = m_cur;
   for (;;) {
-    const auto* lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(m_end - p)));
+    const auto* lf =
+        static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(m_end - p)));
     if (!lf) return {m_cur, static_cast<std::size_t>(m_end - m_cur)};
     if (m_end - lf < 3 || (lf[1] == '-' && lf[2] == '-'))
       return {m_cur, static_cast<std::size_t>(lf - m_cur)};

@@ -8,8 +8,9 @@
 // delimiter, never to the part. When the input ends, the part ends at every nesting level.
 //
 // GetChar is inline and costs one comparison per byte that is not a LF; PeekRun/Skip hand a
-// decoder every buffered byte up to the next line end that a delimiter could follow at once. The buffer has a fixed size and
-// grows only when text is pushed back, so memory does not grow with the message.
+// decoder every buffered byte up to the next line end that a delimiter could follow at once. The
+// buffer has a fixed size and grows only when text is pushed back, so memory does not grow with the
+// message.
 //
 // The input comes from a ByteSource: a Stream opened in text mode for spooled files (every line
 // then ends in a single LF), or memory. The reader owns its source. One thread at a time.
@@ -62,7 +63,8 @@ class TextFileSource final : public ByteSource {
 // arriving in pieces.
 class MemorySource final : public ByteSource {
  public:
-  explicit MemorySource(std::string_view data, std::size_t chunk = 0) : m_data(data), m_chunk(chunk) {}
+  explicit MemorySource(std::string_view data, std::size_t chunk = 0)
+      : m_data(data), m_chunk(chunk) {}
   std::size_t Read(char* buffer, std::size_t size) override;
 
  private:
@@ -82,7 +84,8 @@ class PartReader {
   explicit PartReader(std::unique_ptr<ByteSource> source);
   // Opens a spooled file for reading in text mode (TextFileSource); false (with the
   // platform's last error set) when it cannot be opened.
-  static bool Open(const std::string& path, platform::Share share, std::unique_ptr<PartReader>& out);
+  static bool Open(const std::string& path, platform::Share share,
+                   std::unique_ptr<PartReader>& out);
 
   PartReader(const PartReader&) = delete;
   PartReader& operator=(const PartReader&) = delete;
@@ -131,8 +134,8 @@ class PartReader {
 
   std::unique_ptr<ByteSource> m_source;
   std::vector<char> m_buffer;
-  char* m_cur = nullptr;  // next byte to deliver
-  char* m_end = nullptr;  // end of the valid data
+  char* m_cur = nullptr;                  // next byte to deliver
+  char* m_end = nullptr;                  // end of the valid data
   std::vector<std::string> m_boundaries;  // entry 0 is the outermost
   // Index of the boundary whose delimiter ended the current part; Depth() means none.
   int m_seen = 0;

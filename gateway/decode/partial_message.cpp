@@ -112,8 +112,7 @@ bool JoinParts(const std::string& dir, int total, platform::TempFile& joined) {
       ReportFileError(partPath);
       return false;
     }
-    while (const std::size_t n = part.Read(block.data(), block.size()))
-      full.Write(block.data(), n);
+    while (const std::size_t n = part.Read(block.data(), block.size())) full.Write(block.data(), n);
     part.Close();
   }
   if (full.Close() != platform::kErrorSuccess) {
@@ -264,7 +263,8 @@ int HandlePartial(PartReader& reader, const PartHeaders& headers, const ContentT
   const std::string& fullPath = joinedFile.Path();
   {
     platform::Stream full;
-    if (OpenStoreFile(fullPath, "r", platform::StreamMode::Binary, full) != platform::kErrorSuccess) {
+    if (OpenStoreFile(fullPath, "r", platform::StreamMode::Binary, full) !=
+        platform::kErrorSuccess) {
       ReportFileError(fullPath);
       return 1;
     }

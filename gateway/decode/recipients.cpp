@@ -53,12 +53,18 @@ std::string DecodeB(std::string_view text) {
   for (const char c : text) {
     if (c == '=') break;
     int v;
-    if (c >= 'A' && c <= 'Z') v = c - 'A';
-    else if (c >= 'a' && c <= 'z') v = c - 'a' + 26;
-    else if (c >= '0' && c <= '9') v = c - '0' + 52;
-    else if (c == '+') v = 62;
-    else if (c == '/') v = 63;
-    else continue;  // CR, LF and anything outside the alphabet
+    if (c >= 'A' && c <= 'Z')
+      v = c - 'A';
+    else if (c >= 'a' && c <= 'z')
+      v = c - 'a' + 26;
+    else if (c >= '0' && c <= '9')
+      v = c - '0' + 52;
+    else if (c == '+')
+      v = 62;
+    else if (c == '/')
+      v = 63;
+    else
+      continue;  // CR, LF and anything outside the alphabet
     bits = (bits << 6) | static_cast<unsigned>(v);
     count += 6;
     if (count >= 8) {
@@ -282,9 +288,11 @@ void DecodeEncodedWord(std::string& text) {
   const std::string_view word = rest.substr(0, end);
   const std::string suffix(rest.substr(end + 2));
   std::string decoded;
-  if (const auto q = FindNoCase(word, "?Q?", 2); q != std::string_view::npos && word.size() - q >= 3) {
+  if (const auto q = FindNoCase(word, "?Q?", 2);
+      q != std::string_view::npos && word.size() - q >= 3) {
     decoded = DecodeQ(word.substr(q + 3));
-  } else if (const auto b = FindNoCase(word, "?B?", 2); b != std::string_view::npos && word.size() - b >= 3) {
+  } else if (const auto b = FindNoCase(word, "?B?", 2);
+             b != std::string_view::npos && word.size() - b >= 3) {
     decoded = DecodeB(word.substr(b + 3));
   } else {
     return;  // an unknown encoding is left as it is
@@ -345,8 +353,10 @@ std::string StripControls(std::string_view text) {
   out.reserve(text.size());
   for (const char c : text) {
     const auto u = static_cast<unsigned char>(c);
-    if (c == '\t') out.push_back(' ');
-    else if (u >= 0x20 && u != 0x7f) out.push_back(c);
+    if (c == '\t')
+      out.push_back(' ');
+    else if (u >= 0x20 && u != 0x7f)
+      out.push_back(c);
   }
   return out;
 }
@@ -357,9 +367,9 @@ MatchBudget::~MatchBudget() {
                    std::to_string(m_piecesLeftOut),
                kTag, __LINE__);
   if (m_linesLeftOut > 0)
-    LogMessage("DECODE - Recipient matching: further lines not logged: " +
-                   std::to_string(m_linesLeftOut),
-               kTag, __LINE__);
+    LogMessage(
+        "DECODE - Recipient matching: further lines not logged: " + std::to_string(m_linesLeftOut),
+        kTag, __LINE__);
 }
 
 bool MatchBudget::Line() {
@@ -389,7 +399,9 @@ std::string GetDetailsEx(const EnvelopeList& envelope, std::string_view candidat
   bool compared = false;
   std::string lastEntry;
   if (envelope.empty()) {
-    log([&] { LogMessageText("Empty prList - Check for fax number in ", candidate, kTag, __LINE__); });
+    log([&] {
+      LogMessageText("Empty prList - Check for fax number in ", candidate, kTag, __LINE__);
+    });
     accepted = IsFaxNumber(candidate);
   } else {
     const std::string address = ExtractEmailAddress(candidate);
@@ -398,7 +410,8 @@ std::string GetDetailsEx(const EnvelopeList& envelope, std::string_view candidat
           Trim(text.size() > 3 ? std::string_view(text).substr(3) : std::string_view(), " ");
       if (entry.empty()) {
         log([&] {
-          LogMessageText("Empty prList entry - Check for fax number in ", candidate, kTag, __LINE__);
+          LogMessageText("Empty prList entry - Check for fax number in ", candidate, kTag,
+                         __LINE__);
         });
         accepted = IsFaxNumber(candidate);
         break;
@@ -407,7 +420,9 @@ std::string GetDetailsEx(const EnvelopeList& envelope, std::string_view candidat
       log([&] { LogMessageText("Recipient in str: ", candidate, kTag, __LINE__); });
       lastEntry = ExtractEmailAddress(entry);
       compared = true;
-      log([&] { LogMessageText("Recipient in header list after EEA: ", lastEntry, kTag, __LINE__); });
+      log([&] {
+        LogMessageText("Recipient in header list after EEA: ", lastEntry, kTag, __LINE__);
+      });
       log([&] { LogMessageText("Recipient in str after EEA: ", address, kTag, __LINE__); });
       if (EqualsNoCase(lastEntry, address)) {
         accepted = true;

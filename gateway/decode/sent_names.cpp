@@ -68,8 +68,8 @@ std::string NameFromMediaType(std::string_view mediaType) {
     const char* subtype;
     const char* extension;
   };
-  static constexpr Known kKnown[] = {{"jpeg", "jpg"}, {"tiff", "tif"}, {"plain", "txt"},
-                                     {"octet-stream", "bin"}, {"html", "htm"}};
+  static constexpr Known kKnown[] = {
+      {"jpeg", "jpg"}, {"tiff", "tif"}, {"plain", "txt"}, {"octet-stream", "bin"}, {"html", "htm"}};
   const auto slash = mediaType.find('/');
   std::string subtype;
   if (slash != std::string_view::npos)

@@ -346,7 +346,8 @@ std::string DigestToText(Md5Digest& digest) {
   return text;
 }
 
-std::optional<std::string> CopyUnencoded(PartReader& reader, DecodeOutput& output, bool wantDigest) {
+std::optional<std::string> CopyUnencoded(PartReader& reader, DecodeOutput& output,
+                                         bool wantDigest) {
   OutBuffer out(output);
   DigestFeed digest(wantDigest);
   for (;;) {
@@ -430,7 +431,8 @@ std::optional<std::string> DecodeBase64(PartReader& reader, DecodeOutput& output
 std::optional<std::string> DecodeBody(PartReader& reader, TransferEncoding encoding,
                                       DecodeOutput& output, bool wantDigest, bool suppressCr) {
   switch (encoding) {
-    case TransferEncoding::QuotedPrintable: return DecodeQuotedPrintable(reader, output, wantDigest);
+    case TransferEncoding::QuotedPrintable:
+      return DecodeQuotedPrintable(reader, output, wantDigest);
     case TransferEncoding::Base64: return DecodeBase64(reader, output, wantDigest, suppressCr);
     case TransferEncoding::None: break;
   }

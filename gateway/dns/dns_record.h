@@ -20,8 +20,8 @@ struct DNSRecord {
   std::uint32_t timeToLive = 0;
   std::string text1;
   std::string text2;
-  int preference = 0;  // MX only
-  std::uint32_t serial = 0;   // SOA numbers
+  int preference = 0;        // MX only
+  std::uint32_t serial = 0;  // SOA numbers
   std::uint32_t refresh = 0;
   std::uint32_t retry = 0;
   std::uint32_t expire = 0;

@@ -26,8 +26,8 @@ constexpr int kReceiveChunk = 100;
 // Longest text of a name that goes into a log entry.
 constexpr std::size_t kLoggedNameLimit = 255;
 
-constexpr const char* kTypeNames[] = {"",    "A",   "NS",  "MD",   "MF",    "CName",
-                                      "SOA", "MB",  "MG",  "MR",   "NULL",  "WKS",
+constexpr const char* kTypeNames[] = {"",    "A",     "NS",    "MD", "MF",   "CName",
+                                      "SOA", "MB",    "MG",    "MR", "NULL", "WKS",
                                       "PTR", "HINFO", "MINFO", "MX", "TXT"};
 constexpr const char* kTypeDescriptions[] = {"",
                                              "Host Address",
@@ -50,8 +50,7 @@ constexpr int kTypeCount = static_cast<int>(std::size(kTypeNames));
 static_assert(std::size(kTypeDescriptions) == std::size(kTypeNames));
 
 bool SameName(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
            return std::tolower(static_cast<unsigned char>(x)) ==
                   std::tolower(static_cast<unsigned char>(y));
          });
@@ -65,8 +64,7 @@ int DNSResolver::Lookup(std::string_view server, std::string_view domain) {
   return LookupAuthoritative(server, domain, kLookupBudget);
 }
 
-int DNSResolver::LookupAuthoritative(std::string_view server, std::string_view domain,
-                                     int budget) {
+int DNSResolver::LookupAuthoritative(std::string_view server, std::string_view domain, int budget) {
   m_lookupEnd = std::chrono::steady_clock::now() + m_lookupDeadline;
   const int result = Walk(server, domain, budget);
   m_lookupEnd = std::chrono::steady_clock::time_point::max();
@@ -161,8 +159,7 @@ int DNSResolver::QueryType(std::string_view server, std::string_view domain, int
     connection.SetReceiveTimeout(m_receiveTimeout == 0 ? ms : std::min(ms, m_receiveTimeout));
     return true;
   };
-  connection.SendBytes(reinterpret_cast<const char*>(query.data()),
-                       static_cast<int>(query.size()));
+  connection.SendBytes(reinterpret_cast<const char*>(query.data()), static_cast<int>(query.size()));
 
   // The two bytes of the length prefix, even when they arrive apart.
   std::uint8_t prefix[2];
@@ -192,7 +189,8 @@ int DNSResolver::QueryType(std::string_view server, std::string_view domain, int
       break;
     }
     const int chunk = static_cast<int>(std::min<std::size_t>(kReceiveChunk, length - received));
-    const int n = connection.ReceiveBytes(reinterpret_cast<char*>(response.data() + received), chunk);
+    const int n =
+        connection.ReceiveBytes(reinterpret_cast<char*>(response.data() + received), chunk);
     if (n <= 0) {
       // A receive bounded by what was left of the exchange ends with it: the deadline, not
       // the peer, cut the answer short.
@@ -228,15 +226,14 @@ void DNSResolver::ParseResponse() {
 int DNSResolver::RecordCount() const { return dns::ReadSectionCounts(m_response).Total(); }
 int DNSResolver::AnswerCount() const { return dns::ReadSectionCounts(m_response).answers; }
 int DNSResolver::AuthorityCount() const { return dns::ReadSectionCounts(m_response).authority; }
-int DNSResolver::AdditionalCount() const {
-  return dns::ReadSectionCounts(m_response).additional;
-}
+int DNSResolver::AdditionalCount() const { return dns::ReadSectionCounts(m_response).additional; }
 
 bool DNSResolver::GetRecord(int index, DNSRecord& out) const {
   if (index < 0 || index >= RecordCount()) return false;
   // Records past a malformed one were never filled: they read as empty.
-  out = static_cast<std::size_t>(index) < m_records.size() ? m_records[static_cast<std::size_t>(index)]
-                                                           : DNSRecord();
+  out = static_cast<std::size_t>(index) < m_records.size()
+            ? m_records[static_cast<std::size_t>(index)]
+            : DNSRecord();
   return true;
 }
 

@@ -35,8 +35,7 @@ class C_WSClient {
   // 0 connected; 1 no socket could be created; 2 the connection was refused or failed (also
   // when address is not a dotted IPv4 address, and when the peer has not answered within
   // timeoutMs: 10060). On 1 and 2 the socket error is logged.
-  int Connect(std::uint16_t port, const char* address,
-              std::uint32_t timeoutMs = kConnectTimeoutMs);
+  int Connect(std::uint16_t port, const char* address, std::uint32_t timeoutMs = kConnectTimeoutMs);
   // Replaces the host name in buffer (size bytes) by the dotted text of its first IPv4 address:
   // 0 done; 1 the text would not fit with its zero; 2 the name is not known. On 1 and 2 the
   // buffer is left as it was.

@@ -47,7 +47,8 @@ bool C_WSTHREAD::BeforeReceive() {
   }
   const auto left = std::chrono::ceil<std::chrono::milliseconds>(*m_deadline - now).count();
   std::uint32_t wanted = m_receiveTimeoutMs;
-  if (wanted == 0 || left < static_cast<long long>(wanted)) wanted = static_cast<std::uint32_t>(left);
+  if (wanted == 0 || left < static_cast<long long>(wanted))
+    wanted = static_cast<std::uint32_t>(left);
   if (wanted != m_armedTimeoutMs) {
     m_socket->SetReceiveTimeout(wanted);
     m_armedTimeoutMs = wanted;

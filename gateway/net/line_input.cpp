@@ -48,8 +48,9 @@ int ReadLine(platform::Socket& socket, LineInput& input, char* buffer, int limit
   int count = 0;
   for (;;) {
     char byte;
-    const int got =
-        beforeReceive && !input.HasBuffered() && !beforeReceive() ? -1 : input.GetByte(socket, byte);
+    const int got = beforeReceive && !input.HasBuffered() && !beforeReceive()
+                        ? -1
+                        : input.GetByte(socket, byte);
     if (got <= 0) {
       failed = got < 0;
       buffer[0] = '\0';

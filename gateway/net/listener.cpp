@@ -229,8 +229,7 @@ void AcceptConnections(C_WINSOCK* listener) {
     platform::Thread thread;
     if (platform::Thread::Start([entry] { ClientThreadEntry(entry); }, kConnectionStackSize,
                                 thread) != platform::kErrorSuccess) {
-      LogMessage("AcceptConnections: unable to create thread for the new client.", kTag,
-                 __LINE__);
+      LogMessage("AcceptConnections: unable to create thread for the new client.", kTag, __LINE__);
       entry->socket.Shutdown();
       entry->socket.Close();
       (entry->overLimit ? listener->m_refusing : listener->m_admitted).fetch_sub(1);

@@ -45,9 +45,9 @@ namespace faxmail {
 
 // An entry of the listener's list: a connection being served.
 struct ActiveConnection {
-  C_WSTHREAD* connection = nullptr;     // owned by its connection thread
-  platform::Thread::Id thread = 0;      // the connection thread
-  platform::Socket* socket = nullptr;   // the accepted socket, owned by the thread's entry
+  C_WSTHREAD* connection = nullptr;    // owned by its connection thread
+  platform::Thread::Id thread = 0;     // the connection thread
+  platform::Socket* socket = nullptr;  // the accepted socket, owned by the thread's entry
 };
 
 struct ConnectionEntry;
@@ -103,15 +103,16 @@ class C_WINSOCK {
   std::mutex& WorkLock() noexcept { return m_workLock; }
   // The time-out set on each accepted connection (kConnectionTimeoutMs unless changed, which
   // only tests do). Takes effect for connections accepted afterwards.
-  void SetConnectionTimeout(std::uint32_t milliseconds) noexcept { m_timeoutMs.store(milliseconds); }
+  void SetConnectionTimeout(std::uint32_t milliseconds) noexcept {
+    m_timeoutMs.store(milliseconds);
+  }
   std::uint32_t ConnectionTimeout() const noexcept { return m_timeoutMs.load(); }
   // The address the listening socket is bound to (port 0 picks a free one).
   platform::SocketAddress BoundAddress() const;
 
   // The list operations, each under the list lock: add inserts at the head and counts;
   // remove unlinks the entry of that thread and uncounts, false when there is none.
-  void AddConnection(C_WSTHREAD* connection, platform::Thread::Id thread,
-                     platform::Socket* socket);
+  void AddConnection(C_WSTHREAD* connection, platform::Thread::Id thread, platform::Socket* socket);
   bool RemoveConnection(platform::Thread::Id thread);
 
  private:
@@ -151,10 +152,10 @@ class C_WINSOCK {
 
 // The record the accept loop hands to a new connection thread; the thread owns it.
 struct ConnectionEntry {
-  platform::Socket socket;                 // the accepted connection
+  platform::Socket socket;  // the accepted connection
   const platform::Socket* listening = nullptr;
   platform::SocketAddress peer{};
-  platform::Thread thread;                 // the thread created for this entry
+  platform::Thread thread;  // the thread created for this entry
   bool overLimit = false;
   C_WINSOCK* owner = nullptr;
   // The thread waits here until its handle is in the entry (it is created "suspended").

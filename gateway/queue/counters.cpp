@@ -16,8 +16,8 @@ namespace faxmail {
 namespace {
 
 constexpr char kTag[] = "STRUTILS";
-constexpr std::uint32_t kNameLimit = 80;        // FileName, FileNameAtt, ProgramPath (short)
-constexpr std::uint32_t kLongPathLimit = 260;   // ProgramPath where 259 characters are allowed
+constexpr std::uint32_t kNameLimit = 80;       // FileName, FileNameAtt, ProgramPath (short)
+constexpr std::uint32_t kLongPathLimit = 260;  // ProgramPath where 259 characters are allowed
 constexpr std::size_t kMaxAttExtension = 3;
 
 using platform::kErrorSuccess;

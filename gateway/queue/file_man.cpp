@@ -33,9 +33,10 @@ bool IsReadyName(std::string_view name) { return !name.empty() && name.front() !
 CFileMan::CFileMan() {
   m_settings = LoadGatewaySettings();
   if (m_settings.programPathTooLong)
-    LogMessage("CFileMan- ProgramPath is longer than 79 characters and is not used; "
-               "set a shorter data directory",
-               kTag, __LINE__);
+    LogMessage(
+        "CFileMan- ProgramPath is longer than 79 characters and is not used; "
+        "set a shorter data directory",
+        kTag, __LINE__);
 }
 
 int CFileMan::GetDomainName(std::string& out, std::size_t size) const {
@@ -186,8 +187,8 @@ int CFileMan::Que_CloseAndDeleteMsg(platform::File& file) {
   DelIDNameLink(id);
   if (const long error = platform::DeleteFile(path); error != kErrorSuccess) {
     char text[400];
-    std::snprintf(text, sizeof text, "Que_CloseAndDeleteMsg- Error deleting file (%ld): %s",
-                  error, part.c_str());
+    std::snprintf(text, sizeof text, "Que_CloseAndDeleteMsg- Error deleting file (%ld): %s", error,
+                  part.c_str());
     LogMessage(text, kTag, __LINE__);
   }
   return 0;

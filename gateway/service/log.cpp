@@ -113,8 +113,7 @@ std::string DebugCopyName(const std::string& path, std::uint64_t seconds, unsign
   // Only a dot of the file's own name counts: a dot in a folder name is not an extension.
   const auto slash = name.find_last_of(platform::kPathSeparator);
   const auto dot = name.find_last_of('.');
-  if (dot != std::string::npos && (slash == std::string::npos || dot > slash))
-    name.erase(dot, 4);
+  if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) name.erase(dot, 4);
   name += "-" + std::to_string(seconds);
   if (counter > 0) name += "-" + std::to_string(counter);
   return name + ".debug";

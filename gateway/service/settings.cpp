@@ -102,8 +102,7 @@ SenderSettings LoadSenderSettings() {
     return settings;
   std::uint32_t type = 0;
   std::uint32_t size = 0;
-  if (platform::RegQueryValue(key, "DNSName", &type, nullptr, &size) == kErrorSuccess &&
-      size > 0) {
+  if (platform::RegQueryValue(key, "DNSName", &type, nullptr, &size) == kErrorSuccess && size > 0) {
     // Read whole, whatever its length.
     std::string value;
     if (platform::RegQueryString(key, "DNSName", size + 1, value) == kErrorSuccess)

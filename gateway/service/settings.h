@@ -15,9 +15,9 @@ namespace faxmail {
 inline constexpr char kGatewayKey[] = "SOFTWARE\\Almoran\\Corvane SMTP Server";
 
 // Read limits of the registry texts, with their terminating zero.
-inline constexpr std::uint32_t kShortTextLimit = 80;   // ProgramPath, DomainName: 79 characters
-inline constexpr std::uint32_t kMailFromLimit = 260;   // MailFrom: 259 characters
-inline constexpr std::uint32_t kOverrideLimit = 4;     // OverrideAddressCheck: 3 characters
+inline constexpr std::uint32_t kShortTextLimit = 80;  // ProgramPath, DomainName: 79 characters
+inline constexpr std::uint32_t kMailFromLimit = 260;  // MailFrom: 259 characters
+inline constexpr std::uint32_t kOverrideLimit = 4;    // OverrideAddressCheck: 3 characters
 inline constexpr std::uint32_t kDefaultPort = 25;
 
 // Built-in DNS server when DNSName holds nothing: a root name server's dotted address (the

@@ -95,8 +95,7 @@ int SMTPIn::RecoverSpool(const std::string& inProgress) {
     if (platform::FileExists(envelope) && !platform::FileExists(envelope + ".tmp") &&
         platform::RenameFile(envelope, envelope + ".tmp", false) == platform::kErrorSuccess) {
       platform::SyncDirectory(out);
-      LogBoth("SMTPIn- Recovery: envelope given its ready name: ", marker->envelopeName,
-              __LINE__);
+      LogBoth("SMTPIn- Recovery: envelope given its ready name: ", marker->envelopeName, __LINE__);
     }
     const std::string raw = out + marker->rawName;
     if (platform::FileExists(raw)) RemoveDecoded(raw, out + name);

@@ -49,8 +49,14 @@ constexpr std::array<const char*, 13> kHelp = {
 };
 
 constexpr std::array<std::pair<const char*, SmtpCommand>, 8> kCommands = {{
-    {"HELO", HELO}, {"MAIL", MAIL}, {"RCPT", RCPT}, {"DATA", DATA},
-    {"HELP", HELP}, {"QUIT", QUIT}, {"NOOP", NOOP}, {"RSET", RSET},
+    {"HELO", HELO},
+    {"MAIL", MAIL},
+    {"RCPT", RCPT},
+    {"DATA", DATA},
+    {"HELP", HELP},
+    {"QUIT", QUIT},
+    {"NOOP", NOOP},
+    {"RSET", RSET},
 }};
 
 // The file-name part of a path: from its last separator on (empty for an empty path).
@@ -127,7 +133,8 @@ void SMTPIn::AddPending(const std::string& path, bool report) {
     m_pending.push_back(path);
   }
   std::lock_guard lock(m_retryLock);
-  if (!m_retryThread.joinable() && !m_stopping) m_retryThread = std::thread([this] { RetryLoop(); });
+  if (!m_retryThread.joinable() && !m_stopping)
+    m_retryThread = std::thread([this] { RetryLoop(); });
 }
 
 void SMTPIn::RetryLoop() {
@@ -177,8 +184,7 @@ bool SMTPIn::DecodeCommitted(const std::string& path, const std::vector<std::str
     stored = ReadCommitRecord(record);
     if (!stored) {
       // Trying again cannot mend it; the files stay for the administrator.
-      LogBoth("SMTPIn- Error: Commit record unreadable, message left as it is: ", record,
-              __LINE__);
+      LogBoth("SMTPIn- Error: Commit record unreadable, message left as it is: ", record, __LINE__);
       return true;
     }
     recipients = &*stored;
@@ -336,8 +342,9 @@ void SMTPInThread::ReceiveMessage() {
   m_messageFile = path;
   const std::string name = FileNamePart(path);
   LogMessageText("SMTPIn- Write First Message: ", name, kTag, __LINE__);
-  bool writable = created && CFileMan::WriteText(file, "Received: from " + m_relayDomain.value_or("") +
-                                                           " by " + m_domainName + " ; \r\n");
+  bool writable =
+      created && CFileMan::WriteText(file, "Received: from " + m_relayDomain.value_or("") + " by " +
+                                               m_domainName + " ; \r\n");
 
   // The data ends only with "." CR LF at the start of a line that follows a CR LF; the first
   // data line follows the CR LF of DATA. Chunks end after a LF or after kLineLimit bytes, so a

@@ -35,7 +35,7 @@ SpoolSink::SpoolSink(SpoolSinkSettings settings, const EnvelopeList& envelope)
 void SpoolSink::BeginHeaders(std::string_view) { m_scan.Begin(); }
 
 void SpoolSink::HeaderSeen(HeaderKind kind, std::string_view block, std::size_t lineStart,
-                             std::size_t valueStart) {
+                           std::size_t valueStart) {
   m_scan.Seen(kind, block, lineStart, valueStart);
 }
 
@@ -54,8 +54,8 @@ void SpoolSink::EndHeaders(std::string_view block) {
 
 int SpoolSink::AppendBodyText(PartReader& reader, TransferEncoding encoding) {
   platform::Stream out;
-  if (platform::Stream::Open(m_settings.messageTextPath, "a", platform::StreamMode::Text, platform::Share::None,
-                             out) != platform::kErrorSuccess) {
+  if (platform::Stream::Open(m_settings.messageTextPath, "a", platform::StreamMode::Text,
+                             platform::Share::None, out) != platform::kErrorSuccess) {
     ReportFileError(m_settings.messageTextPath);
     m_failed = true;
     SkipPart(reader);
@@ -68,9 +68,9 @@ int SpoolSink::AppendBodyText(PartReader& reader, TransferEncoding encoding) {
 }
 
 int SpoolSink::SaveAttachment(PartReader& reader, bool /*inAppleDouble*/, const ContentType& type,
-                                TransferEncoding encoding,
-                                std::optional<std::string_view> disposition,
-                                std::optional<std::string_view> contentMd5) {
+                              TransferEncoding encoding,
+                              std::optional<std::string_view> disposition,
+                              std::optional<std::string_view> contentMd5) {
   const bool textType = IsTextType(type.mediaType);
   const bool binary = !textType && encoding == TransferEncoding::Base64;
   LogMessageText2("DECODE - getting attachment name from: ",

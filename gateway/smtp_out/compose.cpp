@@ -51,7 +51,8 @@ constexpr char kLogMultiple[] = "SMTPOut- Multiple attachments found";
 constexpr char kLogCannotEncode[] = "SMTPOut- Unable to encode the Attachment file";
 constexpr char kLogBeforeEncode[] =
     "SMTPOut- Error: Unable to open the Attachment file BEFORE Encode";
-constexpr char kLogAfterEncode[] = "SMTPOut- Error: Unable to open the Attachment file AFTER Encode";
+constexpr char kLogAfterEncode[] =
+    "SMTPOut- Error: Unable to open the Attachment file AFTER Encode";
 constexpr char kLogWriteFailed[] = "SMTPOut- Error: Unable to write to the output file";
 constexpr char kLogRefused[] = "SMTPOut- Error: Attachment line refused: ";
 constexpr char kLogNotAFile[] = "SMTPOut- Error: Attachment is not a regular file: ";
@@ -82,8 +83,7 @@ std::string HeaderText(std::string_view line) {
 }
 
 bool IsSafeFileName(std::string_view name) {
-  if (name.empty() || name.size() > kMaxAttachmentName || name == "." || name == "..")
-    return false;
+  if (name.empty() || name.size() > kMaxAttachmentName || name == "." || name == "..") return false;
   return std::none_of(name.begin(), name.end(), [](char c) {
     return c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
   });
@@ -173,9 +173,7 @@ int Composer::Run() {
         BodyLine(line);
         m_previous = line;
         break;
-      case Phase::AfterBody:
-        AfterBodyLine(line);
-        break;
+      case Phase::AfterBody: AfterBodyLine(line); break;
     }
   }
   Write(".\r\n");
@@ -229,8 +227,8 @@ void Composer::WriteMimeHeader() {
 
 void Composer::FillSubjectRoom(std::string_view line) {
   if (m_subjectRoom < 0) return;
-  std::string_view text = WithoutLineEnd(line.substr(line.find(kSubjectAddition) +
-                                                     std::string_view(kSubjectAddition).size()));
+  std::string_view text = WithoutLineEnd(
+      line.substr(line.find(kSubjectAddition) + std::string_view(kSubjectAddition).size()));
   std::string addition = " - " + std::string(text.substr(0, kSubjectText));
   // The room is inside the mail header: nothing from the text may end or split that line.
   for (char& c : addition)
@@ -304,13 +302,13 @@ void Composer::TakeAttachmentLine(std::string_view line, bool first) {
   }
   if (!IsSafeFileName(fileName)) {
     LogMessageText(kLogRefused, WithoutLineEnd(line), kTag, __LINE__);
-    if (m_multipart) ReportGatewayEvent(platform::EventType::Error, 432, kServiceName,
-                                        std::string(WithoutLineEnd(line)).c_str());
+    if (m_multipart)
+      ReportGatewayEvent(platform::EventType::Error, 432, kServiceName,
+                         std::string(WithoutLineEnd(line)).c_str());
     return;
   }
   const std::string& programPath = m_options.ProgramPath();
-  const std::string path =
-      programPath + "IN" + platform::kPathSeparator + std::string(fileName);
+  const std::string path = programPath + "IN" + platform::kPathSeparator + std::string(fileName);
   if (first) m_firstAttachment = path;
   if (!m_multipart) {
     // Not read, but deleted after delivery when it is the first: it has to be a file as well.
@@ -351,8 +349,8 @@ int ComposeMessage(platform::File& ready, platform::File& work, const CFileMan& 
 
 int AppendAttachment(const std::string& path, platform::File& work, std::string_view name,
                      const std::string& programPath) {
-  const std::string partPath = programPath + "IN" + platform::kPathSeparator + "At" +
-                               std::to_string(work.Id()) + ".cqx";
+  const std::string partPath =
+      programPath + "IN" + platform::kPathSeparator + "At" + std::to_string(work.Id()) + ".cqx";
   platform::File attachment;
   // A shared open: an attachment that the fax server is still writing is not taken.
   if (const long error =

@@ -60,8 +60,7 @@ std::size_t ReadFully(platform::File& input, unsigned char* buffer, std::size_t 
   std::size_t total = 0;
   while (total < size) {
     std::size_t got = 0;
-    if (input.Read(buffer + total, size - total, got) != platform::kErrorSuccess || got == 0)
-      break;
+    if (input.Read(buffer + total, size - total, got) != platform::kErrorSuccess || got == 0) break;
     total += got;
   }
   return total;

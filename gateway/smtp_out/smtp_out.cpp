@@ -77,8 +77,7 @@ SMTPOut::~SMTPOut() {
   if (!m_ended) return;
   if (!m_ended->Wait(m_timings.destroyWait)) {
     // The run uses this object: it cannot be freed under it.
-    LogMessage("SMTPOut- Delivery in progress at shutdown; waiting for it to end.", kTag,
-               __LINE__);
+    LogMessage("SMTPOut- Delivery in progress at shutdown; waiting for it to end.", kTag, __LINE__);
     m_ended->Wait();
   }
   if (m_MainThreadID.IsHeld()) m_MainThreadID.Join();
@@ -147,7 +146,7 @@ void SMTPOut::HoldBack(const std::string& path) {
 }
 
 void SMTPOut::SetAside(const std::string& path, std::string_view suffix, bool capitals,
-                      const char* failedText) {
+                       const char* failedText) {
   const auto slash = path.find_last_of(platform::kPathSeparator);
   const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
   // Only the file's own name: the folders of the path keep their letters, and a ".tmp" in a
@@ -169,8 +168,7 @@ void SMTPOut::SetAside(const std::string& path, std::string_view suffix, bool ca
     return;
   }
   m_unmovedReported.erase(path);
-  ReportGatewayEvent(platform::EventType::Error, 435, kServiceName, path.c_str(),
-                     newPath.c_str());
+  ReportGatewayEvent(platform::EventType::Error, 435, kServiceName, path.c_str(), newPath.c_str());
 }
 
 bool SMTPOut::SMTPOutThread() {
@@ -223,8 +221,7 @@ SMTPOut::Attempt SMTPOut::AttemptDelivery(platform::File& ready) {
   platform::TempFile work;
   if (platform::TempFile::Create(workPath, platform::Disposition::CreateAlways, work) !=
       platform::kErrorSuccess) {
-    LogMessage("SMTPOut- SMTPOutThread() : Unable to create & new file for send.", kTag,
-               __LINE__);
+    LogMessage("SMTPOut- SMTPOutThread() : Unable to create & new file for send.", kTag, __LINE__);
     m_fileMan->Que_CloseMsg(ready);
     return Attempt::NoWorkFile;
   }
@@ -360,12 +357,10 @@ bool SMTPOut::ConnectToHost(const std::string& name, std::string& shown) {
   std::copy_n(name.data(), length, buffer);
   ResolveHostAddress(buffer, static_cast<int>(kLineSize));
   shown = buffer;
-  return Connect(static_cast<std::uint16_t>(m_remotePort), buffer,
-                 m_timings.connectTimeoutMs) == 0;
+  return Connect(static_cast<std::uint16_t>(m_remotePort), buffer, m_timings.connectTimeoutMs) == 0;
 }
 
-int SMTPOut::SendViaMX(platform::File& work, const std::string& address,
-                       std::string receiverLine) {
+int SMTPOut::SendViaMX(platform::File& work, const std::string& address, std::string receiverLine) {
   const std::string domain = AddressDomain(receiverLine);
   DNSResolver resolver;
   if (resolver.Lookup(m_dnsServer, domain) != 0)

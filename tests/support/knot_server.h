@@ -33,8 +33,12 @@ class KnotServer {
     std::string config = "server:\n    rundir: \"" + m_dir.Path() + "\"\n    listen: " + address +
                          "@53\n    tcp-workers: 2\n    udp-workers: 1\n    background-workers: 1\n"
                          "log:\n  - target: stderr\n    any: info\n"
-                         "database:\n    storage: \"" + m_dir.Path() + "\"\n"
-                         "template:\n  - id: default\n    storage: \"" + m_dir.Path() + "\"\n"
+                         "database:\n    storage: \"" +
+                         m_dir.Path() +
+                         "\"\n"
+                         "template:\n  - id: default\n    storage: \"" +
+                         m_dir.Path() +
+                         "\"\n"
                          "    zonefile-sync: -1\n    zonefile-load: whole\n"
                          "    journal-content: none\n"
                          "zone:\n";

@@ -74,8 +74,7 @@ bool BackgroundProcess::WaitExit(std::chrono::milliseconds timeout) {
   return true;
 }
 
-bool WaitForTcp(const std::string& address, std::uint16_t port,
-                std::chrono::milliseconds timeout) {
+bool WaitForTcp(const std::string& address, std::uint16_t port, std::chrono::milliseconds timeout) {
   sockaddr_in target{};
   target.sin_family = AF_INET;
   target.sin_port = htons(port);
@@ -92,11 +91,11 @@ bool WaitForTcp(const std::string& address, std::uint16_t port,
 }
 
 SmtpRecorder::SmtpRecorder(const std::string& address, std::uint16_t port, bool rejectRcpt)
-    : m_process(rejectRcpt ? std::vector<std::string>{kSystemPython, PeerScript(), "serve", address,
-                                                      std::to_string(port), m_dir.Path(),
-                                                      "--reject-rcpt"}
-                           : std::vector<std::string>{kSystemPython, PeerScript(), "serve", address,
-                                                      std::to_string(port), m_dir.Path()},
+    : m_process(rejectRcpt
+                    ? std::vector<std::string>{kSystemPython, PeerScript(), "serve", address,
+                                               std::to_string(port), m_dir.Path(), "--reject-rcpt"}
+                    : std::vector<std::string>{kSystemPython, PeerScript(), "serve", address,
+                                               std::to_string(port), m_dir.Path()},
                 m_dir / "peer.out") {
   m_ready = WaitForTcp(address, port);
 }
@@ -160,34 +159,48 @@ PostfixInstance::PostfixInstance(const std::string& address, std::uint16_t port,
     if (::chown((m_dir / "data").c_str(), user->pw_uid, user->pw_gid) != 0) return;
   WriteWholeFile(m_dir / "conf/main.cf",
                  "compatibility_level = 3.6\n"
-                 "queue_directory = " + (m_dir / "queue") + "\n"
-                 "data_directory = " + (m_dir / "data") + "\n"
-                 "mail_owner = postfix\nsetgid_group = postdrop\n"
-                 "myhostname = mx." + domain + "\nmydomain = " + domain + "\n"
-                 "myorigin = " + domain + "\nmydestination =\n"
-                 "relay_domains = " + domain + "\nmynetworks = 127.0.0.0/8\n"
-                 "inet_interfaces = 127.0.0.1\ninet_protocols = ipv4\n"
-                 "smtpd_relay_restrictions = permit_mynetworks, reject\n"
-                 "default_transport = discard:test\nrelay_transport = discard:test\n"
-                 "maillog_file = " + (m_dir / "maillog") + "\n"
-                 "maillog_file_prefixes = " + dir + "\n"
-                 "smtputf8_enable = no\nbiff = no\nalias_maps =\nalias_database =\n");
-  WriteWholeFile(m_dir / "conf/master.cf",
-                 address + ":" + std::to_string(port) + " inet n - n - - smtpd\n"
-                 "pickup unix n - n 60 1 pickup\n"
-                 "cleanup unix n - n - 0 cleanup\n"
-                 "qmgr unix n - n 300 1 qmgr\n"
-                 "rewrite unix - - n - - trivial-rewrite\n"
-                 "bounce unix - - n - 0 bounce\n"
-                 "defer unix - - n - 0 bounce\n"
-                 "trace unix - - n - 0 bounce\n"
-                 "verify unix - - n - 1 verify\n"
-                 "proxymap unix - - n - - proxymap\n"
-                 "error unix - - n - - error\n"
-                 "discard unix - - n - - discard\n"
-                 "anvil unix - - n - 1 anvil\n"
-                 "scache unix - - n - 1 scache\n"
-                 "postlog unix-dgram n - n - 1 postlogd\n");
+                 "queue_directory = " +
+                     (m_dir / "queue") +
+                     "\n"
+                     "data_directory = " +
+                     (m_dir / "data") +
+                     "\n"
+                     "mail_owner = postfix\nsetgid_group = postdrop\n"
+                     "myhostname = mx." +
+                     domain + "\nmydomain = " + domain +
+                     "\n"
+                     "myorigin = " +
+                     domain +
+                     "\nmydestination =\n"
+                     "relay_domains = " +
+                     domain +
+                     "\nmynetworks = 127.0.0.0/8\n"
+                     "inet_interfaces = 127.0.0.1\ninet_protocols = ipv4\n"
+                     "smtpd_relay_restrictions = permit_mynetworks, reject\n"
+                     "default_transport = discard:test\nrelay_transport = discard:test\n"
+                     "maillog_file = " +
+                     (m_dir / "maillog") +
+                     "\n"
+                     "maillog_file_prefixes = " +
+                     dir +
+                     "\n"
+                     "smtputf8_enable = no\nbiff = no\nalias_maps =\nalias_database =\n");
+  WriteWholeFile(m_dir / "conf/master.cf", address + ":" + std::to_string(port) +
+                                               " inet n - n - - smtpd\n"
+                                               "pickup unix n - n 60 1 pickup\n"
+                                               "cleanup unix n - n - 0 cleanup\n"
+                                               "qmgr unix n - n 300 1 qmgr\n"
+                                               "rewrite unix - - n - - trivial-rewrite\n"
+                                               "bounce unix - - n - 0 bounce\n"
+                                               "defer unix - - n - 0 bounce\n"
+                                               "trace unix - - n - 0 bounce\n"
+                                               "verify unix - - n - 1 verify\n"
+                                               "proxymap unix - - n - - proxymap\n"
+                                               "error unix - - n - - error\n"
+                                               "discard unix - - n - - discard\n"
+                                               "anvil unix - - n - 1 anvil\n"
+                                               "scache unix - - n - 1 scache\n"
+                                               "postlog unix-dgram n - n - 1 postlogd\n");
   m_master = std::make_unique<BackgroundProcess>(
       std::vector<std::string>{kPostfix, "-c", m_dir / "conf", "start-fg"}, m_dir / "master.out");
   m_ready = WaitForTcp(address, port, std::chrono::seconds(20));

@@ -12,12 +12,12 @@ namespace faxmail::test {
 
 inline bool HavePeer(const std::string& path) { return ::access(path.c_str(), X_OK) == 0; }
 
-#define FAXMAIL_REQUIRE_PEER(path)                                                   \
-  do {                                                                               \
-    if (!::faxmail::test::HavePeer(path)) {                                          \
-      if (std::getenv("CI")) FAIL() << "peer not installed: " << (path);            \
-      GTEST_SKIP() << "peer not installed: " << (path);                              \
-    }                                                                                \
+#define FAXMAIL_REQUIRE_PEER(path)                                       \
+  do {                                                                   \
+    if (!::faxmail::test::HavePeer(path)) {                              \
+      if (std::getenv("CI")) FAIL() << "peer not installed: " << (path); \
+      GTEST_SKIP() << "peer not installed: " << (path);                  \
+    }                                                                    \
   } while (0)
 
 // Debian's own Python, whose packages (aiosmtpd) the tests use.

@@ -36,11 +36,16 @@ std::string Printable(std::string_view bytes) {
   std::string out;
   for (const char c : bytes) {
     const auto u = static_cast<unsigned char>(c);
-    if (c == '\r') out += "\\r";
-    else if (c == '\n') out += "\\n";
-    else if (c == '"' || c == '\\') out += std::string("\\") + c;
-    else if (u < 0x20 || u >= 0x7f) out += std::string("\\x") + kHex[u >> 4] + kHex[u & 15];
-    else out += c;
+    if (c == '\r')
+      out += "\\r";
+    else if (c == '\n')
+      out += "\\n";
+    else if (c == '"' || c == '\\')
+      out += std::string("\\") + c;
+    else if (u < 0x20 || u >= 0x7f)
+      out += std::string("\\x") + kHex[u >> 4] + kHex[u & 15];
+    else
+      out += c;
   }
   return out;
 }
@@ -76,8 +81,7 @@ std::string GatewayBytes(const PythonPart& part) {
   const bool textType = IsTextType(part.mediaType) || part.text;
   if (!textType && part.encoding == PythonEncoding::Base64) return part.payload;  // binary
   std::string text = part.payload;
-  if (part.encoding == PythonEncoding::QuotedPrintable ||
-      part.encoding == PythonEncoding::Base64) {
+  if (part.encoding == PythonEncoding::QuotedPrintable || part.encoding == PythonEncoding::Base64) {
     text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());  // decoded CRs
   } else {
     text = Replace(text, "\r\n", "\n");  // the spooled message is read in text mode

@@ -52,14 +52,17 @@ std::string MailWithAttachment(int id, std::size_t attachmentSize) {
   const std::string n = std::to_string(id);
   return "From: sender" + n + "@example.org\r\nTo: 12345@fax.example\r\nSubject: m" + n +
          "\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"b\"\r\n\r\n"
-         "--b\r\nContent-Type: text/plain\r\n\r\nbody " + n + "\r\n"
-         "--b\r\nContent-Type: application/octet-stream; name=\"f" + n + ".bin\"\r\n"
+         "--b\r\nContent-Type: text/plain\r\n\r\nbody " +
+         n +
+         "\r\n"
+         "--b\r\nContent-Type: application/octet-stream; name=\"f" +
+         n +
+         ".bin\"\r\n"
          "Content-Transfer-Encoding: base64\r\n\r\n" +
          Base64Lines(AttachmentBytes(id, attachmentSize)) + "--b--\r\n";
 }
 
-std::string SendMail(std::uint16_t port, const std::string& data, int timeoutMs,
-                     bool* dataSent) {
+std::string SendMail(std::uint16_t port, const std::string& data, int timeoutMs, bool* dataSent) {
   if (dataSent) *dataSent = false;
   ScriptedClient client;
   if (!client.Connect(port)) return {};

@@ -1,6 +1,7 @@
 // Test mail whose every byte can be checked in the fax server's files, and the check of OUT:
-// mail "m<id>" carries the text "body <id>" (its last line end belongs to the delimiter) and one binary attachment "f<id>.bin" whose bytes
-// follow from id and size alone, so a ready envelope proves itself whole or not.
+// mail "m<id>" carries the text "body <id>" (its last line end belongs to the delimiter) and one
+// binary attachment "f<id>.bin" whose bytes follow from id and size alone, so a ready envelope
+// proves itself whole or not.
 #pragma once
 
 #include <cstddef>
@@ -22,9 +23,9 @@ std::string SendMail(std::uint16_t port, const std::string& data, int timeoutMs 
                      bool* dataSent = nullptr);
 
 struct SpoolCheck {
-  std::map<int, int> ready;           // id -> ready envelopes seen for it
-  std::vector<std::string> problems;  // an envelope naming a short or missing file, ...
-  std::vector<std::string> leftovers; // files that are neither ready envelopes nor named by one
+  std::map<int, int> ready;            // id -> ready envelopes seen for it
+  std::vector<std::string> problems;   // an envelope naming a short or missing file, ...
+  std::vector<std::string> leftovers;  // files that are neither ready envelopes nor named by one
 };
 // Reads every ready envelope in out (a folder path ending with '/') and checks the files it
 // names against the mail it came from (attachments of attachmentSize bytes).

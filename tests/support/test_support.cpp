@@ -59,7 +59,8 @@ std::uint16_t FreeLoopbackPort() {
   std::uint16_t port = 0;
   if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
     socklen_t len = sizeof addr;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) port = ntohs(addr.sin_port);
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+      port = ntohs(addr.sin_port);
   }
   ::close(fd);
   return port;

@@ -150,7 +150,9 @@ std::string ParseArgs(const std::vector<std::string>& argv, std::string_view op,
       value = argv[++i];
     }
     const std::string sw = std::string(1, '/') + std::string(name);
-    auto once = [&](bool already) { return already ? "Invalid syntax: " + sw + " given twice." : std::string(); };
+    auto once = [&](bool already) {
+      return already ? "Invalid syntax: " + sw + " given twice." : std::string();
+    };
     std::string error;
     if (EqualsNoCase(name, "v") || EqualsNoCase(name, "ve") || EqualsNoCase(name, "va")) {
       if (args.valueName || args.allValues) return "Invalid syntax: only one of /v, /ve, /va.";
@@ -215,8 +217,7 @@ std::string HexBytes(const std::vector<std::byte>& data) {
 }
 
 std::string DataText(const pf::RegValue& value) {
-  const std::string_view bytes(reinterpret_cast<const char*>(value.data.data()),
-                               value.data.size());
+  const std::string_view bytes(reinterpret_cast<const char*>(value.data.data()), value.data.size());
   switch (value.type) {
     case pf::kRegSz:
     case pf::kRegExpandSz: return std::string(bytes.substr(0, bytes.find('\0')));
@@ -308,7 +309,8 @@ int Query(const Args& args) {
         stack.push_back(path.empty() ? *it : path + "\\" + *it);
     } else if (!args.valueName && !subKeys.empty()) {
       std::cout << '\n';
-      for (const auto& sub : subKeys) std::cout << FullName(path.empty() ? sub : path + "\\" + sub) << '\n';
+      for (const auto& sub : subKeys)
+        std::cout << FullName(path.empty() ? sub : path + "\\" + sub) << '\n';
     }
     first = false;
   }
@@ -367,13 +369,20 @@ int Add(const Args& args) {
 
   std::uint32_t type = pf::kRegSz;
   const std::string typeName = args.type.value_or("REG_SZ");
-  if (EqualsNoCase(typeName, "REG_SZ")) type = pf::kRegSz;
-  else if (EqualsNoCase(typeName, "REG_EXPAND_SZ")) type = pf::kRegExpandSz;
-  else if (EqualsNoCase(typeName, "REG_DWORD")) type = pf::kRegDword;
-  else if (EqualsNoCase(typeName, "REG_BINARY")) type = pf::kRegBinary;
-  else if (EqualsNoCase(typeName, "REG_MULTI_SZ")) type = pf::kRegMultiSz;
-  else if (EqualsNoCase(typeName, "REG_NONE")) type = pf::kRegNone;
-  else return Fail("Invalid type: " + typeName + ".");
+  if (EqualsNoCase(typeName, "REG_SZ"))
+    type = pf::kRegSz;
+  else if (EqualsNoCase(typeName, "REG_EXPAND_SZ"))
+    type = pf::kRegExpandSz;
+  else if (EqualsNoCase(typeName, "REG_DWORD"))
+    type = pf::kRegDword;
+  else if (EqualsNoCase(typeName, "REG_BINARY"))
+    type = pf::kRegBinary;
+  else if (EqualsNoCase(typeName, "REG_MULTI_SZ"))
+    type = pf::kRegMultiSz;
+  else if (EqualsNoCase(typeName, "REG_NONE"))
+    type = pf::kRegNone;
+  else
+    return Fail("Invalid type: " + typeName + ".");
   if (args.separator && type != pf::kRegMultiSz)
     return Fail("Invalid syntax: /s is for REG_MULTI_SZ.");
 
@@ -388,7 +397,8 @@ int Add(const Args& args) {
     case pf::kRegDword: {
       std::uint32_t number = 0;
       if (!data.empty() && !ParseNumber(data, number))
-        return Fail("Invalid REG_DWORD data: " + data + " (a number up to 4294967295 or 0xffffffff).");
+        return Fail("Invalid REG_DWORD data: " + data +
+                    " (a number up to 4294967295 or 0xffffffff).");
       for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<std::byte>(number >> (8 * i)));
       break;
     }
@@ -550,7 +560,8 @@ int Export(const Args& args) {
     std::cout << text << std::flush;
     return std::cout ? 0 : Fail("Cannot write standard output.");
   }
-  if (pf::FileExists(file) && !args.force && !Confirm("File " + file + " already exists. Overwrite")) {
+  if (pf::FileExists(file) && !args.force &&
+      !Confirm("File " + file + " already exists. Overwrite")) {
     std::cout << kCancelled << '\n';
     return 1;
   }
@@ -568,8 +579,8 @@ int main(int argc, char** argv) {
   std::vector<std::string> rest(argv + (argc > 1 ? 2 : argc), argv + argc);
   const std::string op = argc > 1 ? argv[1] : "";
   std::string_view sw;
-  if (op.empty() || ((IsSwitchToken(op, sw) && (sw == "?" || EqualsNoCase(sw, "h") ||
-                                                 EqualsNoCase(sw, "help"))))) {
+  if (op.empty() || ((IsSwitchToken(op, sw) &&
+                      (sw == "?" || EqualsNoCase(sw, "h") || EqualsNoCase(sw, "help"))))) {
     (op.empty() ? std::cerr : std::cout) << kUsage;
     return op.empty() ? 1 : 0;
   }
@@ -580,14 +591,13 @@ int main(int argc, char** argv) {
     error = ParseArgs(rest, "query", {{"v", true}, {"ve", false}, {"s", false}}, args);
     run = Query;
   } else if (EqualsNoCase(op, "add")) {
-    error = ParseArgs(rest, "add",
-                      {{"v", true}, {"ve", false}, {"t", true}, {"s", true}, {"d", true},
-                       {"f", false}},
-                      args);
+    error = ParseArgs(
+        rest, "add",
+        {{"v", true}, {"ve", false}, {"t", true}, {"s", true}, {"d", true}, {"f", false}}, args);
     run = Add;
   } else if (EqualsNoCase(op, "delete")) {
-    error = ParseArgs(rest, "delete", {{"v", true}, {"ve", false}, {"va", false}, {"f", false}},
-                      args);
+    error =
+        ParseArgs(rest, "delete", {{"v", true}, {"ve", false}, {"va", false}, {"f", false}}, args);
     run = Delete;
   } else if (EqualsNoCase(op, "import")) {
     error = ParseArgs(rest, "import", {}, args);

@@ -4,7 +4,8 @@
 // Each input is decoded as a whole message and again read in pieces of a size taken from the
 // input; both runs must hand the same calls to the sink and write the same console texts
 // (a parser must not depend on how its input arrives). The header value parsers and the
-// recipient and subject parsers run on the input too. Split-message parts go to a private TMP folder that is emptied before each run.
+// recipient and subject parsers run on the input too. Split-message parts go to a private TMP
+// folder that is emptied before each run.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>

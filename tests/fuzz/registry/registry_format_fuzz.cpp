@@ -72,15 +72,15 @@ bool SameTree(const KeyNode& a, const KeyNode& b) {
 }
 
 [[noreturn]] void Finding(const char* what, std::string_view a, std::string_view b) {
-  std::fprintf(stderr, "%s\n--- first\n%.*s\n--- second\n%.*s\n", what,
-               static_cast<int>(a.size()), a.data(), static_cast<int>(b.size()), b.data());
+  std::fprintf(stderr, "%s\n--- first\n%.*s\n--- second\n%.*s\n", what, static_cast<int>(a.size()),
+               a.data(), static_cast<int>(b.size()), b.data());
   std::abort();
 }
 
 std::string Describe(const Outcome& outcome) {
-  return outcome.result == kErrorSuccess ? outcome.text
-                                         : "error " + std::to_string(outcome.result) + ": " +
-                                               outcome.problem;
+  return outcome.result == kErrorSuccess
+             ? outcome.text
+             : "error " + std::to_string(outcome.result) + ": " + outcome.problem;
 }
 
 }  // namespace

@@ -181,7 +181,7 @@ int main(int argc, char** argv) {
     RunOne(input);
   }
   if (!failedPath.empty()) std::filesystem::remove(failedPath);
-  std::printf("%zu corpus inputs, %zu tokens and %zu mutations run\n", corpus.size(),
-              tokens.size(), count);
+  std::printf("%zu corpus inputs, %zu tokens and %zu mutations run\n", corpus.size(), tokens.size(),
+              count);
   return 0;
 }

@@ -99,7 +99,8 @@ TEST_F(StartFailureTest, TakenPortEndsTheStart) {
   const std::string log = test::ReadWholeFile(Root() + "/main.log");
   EXPECT_NE(log.find("ConnectToPort : unable to bind to the required address."), std::string::npos);
   EXPECT_NE(log.find("StartGateway: Unable to listen to port " + std::to_string(port)),
-            std::string::npos) << log;
+            std::string::npos)
+      << log;
 }
 
 TEST_F(ConsoleTest, ModesNotBuiltYetFailVisibly) {

@@ -61,23 +61,25 @@ TEST_F(FaxmailReg, AddThenQueryPrintsLikeReg) {
   Out({"add", kKey, "/v", "Exp", "/t", "REG_EXPAND_SZ", "/d", "%TMP%/x"});
   Out({"add", std::string(kKey) + "\\Sub"});
 
-  EXPECT_EQ(Out({"query", kKey}),
-            std::string("\n") + kFullKey + "\n"
-            "    ProgramPath    REG_SZ    /var/fax/\n"
-            "    SmtpRxPort    REG_DWORD    0x1d\n"
-            "    SmtpTxPort    REG_DWORD    0x19\n"
-            "    (Default)    REG_SZ    say \"hi\"\n"
-            "    Depend    REG_MULTI_SZ    Tcpip\\0Afd\n"
-            "    Bin    REG_BINARY    00FF1D\n"
-            "    Exp    REG_EXPAND_SZ    %TMP%/x\n"
-            "\n" + kFullKey + "\\Sub\n\n");
+  EXPECT_EQ(Out({"query", kKey}), std::string("\n") + kFullKey +
+                                      "\n"
+                                      "    ProgramPath    REG_SZ    /var/fax/\n"
+                                      "    SmtpRxPort    REG_DWORD    0x1d\n"
+                                      "    SmtpTxPort    REG_DWORD    0x19\n"
+                                      "    (Default)    REG_SZ    say \"hi\"\n"
+                                      "    Depend    REG_MULTI_SZ    Tcpip\\0Afd\n"
+                                      "    Bin    REG_BINARY    00FF1D\n"
+                                      "    Exp    REG_EXPAND_SZ    %TMP%/x\n"
+                                      "\n" +
+                                      kFullKey + "\\Sub\n\n");
   EXPECT_EQ(Out({"query", kKey, "/v", "smtprxport"}),
             std::string("\n") + kFullKey + "\n    SmtpRxPort    REG_DWORD    0x1d\n\n");
   EXPECT_EQ(Out({"query", kKey, "-ve"}),
             std::string("\n") + kFullKey + "\n    (Default)    REG_SZ    say \"hi\"\n\n");
   EXPECT_EQ(Out({"query", "HKEY_LOCAL_MACHINE\\software", "/s", "/v", "Bin"}),
-            std::string("\n") + kFullKey + "\n    Bin    REG_BINARY    00FF1D\n\n"
-            "End of search: 1 match(es) found.\n");
+            std::string("\n") + kFullKey +
+                "\n    Bin    REG_BINARY    00FF1D\n\n"
+                "End of search: 1 match(es) found.\n");
   const std::string all = Out({"query", "HKLM\\SOFTWARE", "/s"});
   EXPECT_NE(all.find("\nHKEY_LOCAL_MACHINE\\SOFTWARE\\Almoran\n"), std::string::npos) << all;
   EXPECT_NE(all.find(std::string("\n") + kFullKey + "\\Sub\n"), std::string::npos) << all;
@@ -122,8 +124,7 @@ TEST_F(FaxmailReg, OverwriteAndDeleteAskUnlessForced) {
   EXPECT_EQ(Run({"delete", kKey, "/v", "MailFrom"}, &output, ""), 1) << "no answer is no";
   Out({"delete", kKey, "/v", "MailFrom", "/f"});
   EXPECT_EQ(Run({"query", kKey, "/v", "MailFrom"}, &output), 1);
-  EXPECT_EQ(output,
-            "ERROR: The system was unable to find the specified registry key or value.\n");
+  EXPECT_EQ(output, "ERROR: The system was unable to find the specified registry key or value.\n");
   EXPECT_EQ(Run({"delete", kKey, "/v", "MailFrom", "/f"}, &output), 1);
 
   Out({"add", kKey, "/ve", "/d", "d"});

@@ -51,8 +51,9 @@ b-up.twons A 127.53.@T.3
 )";
 
 std::string MailZone(const std::string& origin, const std::string& nameServers, bool withMx) {
-  std::string zone = "$ORIGIN " + origin + "\n$TTL 3600\n@ SOA ns hostmaster 1 3600 600 86400 300\n" +
-                     nameServers + "@ A 192.0.2.25\n";
+  std::string zone = "$ORIGIN " + origin +
+                     "\n$TTL 3600\n@ SOA ns hostmaster 1 3600 600 86400 300\n" + nameServers +
+                     "@ A 192.0.2.25\n";
   if (withMx) zone += "@ MX 20 mx20\n@ MX 10 mx10.other.example.\nmx20 A 127.0.0.1\n";
   return zone;
 }
@@ -66,18 +67,20 @@ class KnotTest : public LoggedTest {
   // Root, TLD and mail-domain servers on 127.53.T.1, .2 and .3.
   void StartHierarchy(int t) {
     const std::string T = std::to_string(t);
-    m_root = std::make_unique<KnotServer>(Address(t, 1), std::vector<Zone>{{".", Replace(kRootZone, "@T", T)}});
-    m_tld = std::make_unique<KnotServer>(Address(t, 2), std::vector<Zone>{{"test.", Replace(kTldZone, "@T", T)}});
+    m_root = std::make_unique<KnotServer>(Address(t, 1),
+                                          std::vector<Zone>{{".", Replace(kRootZone, "@T", T)}});
+    m_tld = std::make_unique<KnotServer>(Address(t, 2),
+                                         std::vector<Zone>{{"test.", Replace(kTldZone, "@T", T)}});
     const std::string three = Address(t, 3);
     m_mail = std::make_unique<KnotServer>(
         three, std::vector<Zone>{
                    {"mail.test.", MailZone("mail.test.", "@ NS ns1\nns1 A " + three + "\n", true)},
                    {"nomx.test.", MailZone("nomx.test.", "@ NS ns1\nns1 A " + three + "\n", false)},
                    {"noglue.test.", MailZone("noglue.test.", "@ NS " + three + ".\n", true)},
-                   {"twons.test.",
-                    MailZone("twons.test.", "@ NS a-dn\n@ NS b-up\na-dn A " + Address(t, 9) +
+                   {"twons.test.", MailZone("twons.test.",
+                                            "@ NS a-dn\n@ NS b-up\na-dn A " + Address(t, 9) +
                                                 "\nb-up A " + three + "\n",
-                             true)}});
+                                            true)}});
     ASSERT_TRUE(m_root->Ready()) << m_root->Log();
     ASSERT_TRUE(m_tld->Ready()) << m_tld->Log();
     ASSERT_TRUE(m_mail->Ready()) << m_mail->Log();

@@ -49,8 +49,7 @@ struct Listed {
   int line = 0;
 };
 
-std::map<Key, Listed> ReadDifferences(const std::string& path,
-                                      std::vector<std::string>& problems) {
+std::map<Key, Listed> ReadDifferences(const std::string& path, std::vector<std::string>& problems) {
   std::map<Key, Listed> listed;
   std::istringstream lines(ReadWholeFile(path));
   int number = 0;
@@ -101,8 +100,11 @@ std::string DotStuffed(const std::string& data) {
 bool IsUtf8(const std::string& bytes) {
   for (std::size_t i = 0; i < bytes.size();) {
     const auto lead = static_cast<unsigned char>(bytes[i]);
-    const std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 6 ? 2 : (lead >> 4) == 14 ? 3
-                               : (lead >> 3) == 30 ? 4 : 0;
+    const std::size_t length = lead < 0x80         ? 1
+                               : (lead >> 5) == 6  ? 2
+                               : (lead >> 4) == 14 ? 3
+                               : (lead >> 3) == 30 ? 4
+                                                   : 0;
     if (length == 0 || i + length > bytes.size()) return false;
     for (std::size_t k = 1; k < length; ++k)
       if ((static_cast<unsigned char>(bytes[i + k]) >> 6) != 2) return false;
@@ -166,8 +168,10 @@ class RealMailTest : public RootTest {
     std::string expectedText;
     std::vector<const PythonPart*> attachments;
     for (const PythonPart& part : parts) {
-      if (part.text) expectedText += GatewayBytes(part);
-      else attachments.push_back(&part);
+      if (part.text)
+        expectedText += GatewayBytes(part);
+      else
+        attachments.push_back(&part);
     }
     if (envelope.body.empty())
       Note(stem, "text", "no message text file in the envelope");
@@ -215,8 +219,7 @@ class RealMailTest : public RootTest {
         Note(stem, "name-" + n, "gateway \"" + sent + "\", Python \"" + *name + "\"");
       if (name && IsUtf8(*name) && !IsUtf8(sent))
         Note(stem, "cut-" + n, "a UTF-8 name listed as \"" + sent + "\", not UTF-8");
-      if (sent.empty())
-        Note(stem, "name-" + n, "empty sent name");
+      if (sent.empty()) Note(stem, "name-" + n, "empty sent name");
     }
   }
 

@@ -104,11 +104,11 @@ TEST_F(SmtpInInterop, SmtpSourceManySessionsAtOnce) {
   ASSERT_TRUE(gateway.Start());
   constexpr int kMessages = 60;
   std::string output;
-  const int status = test::RunProgram(
-      {"/usr/sbin/smtp-source", "-s", "10", "-m", std::to_string(kMessages), "-l", "5000", "-f",
-       "load@example.org", "-t", "999@fax.example", "-S", "load test",
-       "127.0.0.1:" + std::to_string(gateway.Port())},
-      &output);
+  const int status =
+      test::RunProgram({"/usr/sbin/smtp-source", "-s", "10", "-m", std::to_string(kMessages), "-l",
+                        "5000", "-f", "load@example.org", "-t", "999@fax.example", "-S",
+                        "load test", "127.0.0.1:" + std::to_string(gateway.Port())},
+                       &output);
   EXPECT_EQ(status, 0) << output;
   const auto names = WaitForMessages(gateway, kMessages);
   EXPECT_EQ(names.size(), static_cast<std::size_t>(kMessages)) << output;
@@ -128,11 +128,11 @@ TEST_F(SmtpInInterop, SmtpSourceAsManySessionsAsTheLimit) {
   ASSERT_TRUE(gateway.Start());
   constexpr int kMessages = 200;
   std::string output;
-  const int status = test::RunProgram(
-      {"/usr/sbin/smtp-source", "-s", "20", "-m", std::to_string(kMessages), "-f",
-       "load@example.org", "-t", "999@fax.example", "-S", "limit test",
-       "127.0.0.1:" + std::to_string(gateway.Port())},
-      &output);
+  const int status =
+      test::RunProgram({"/usr/sbin/smtp-source", "-s", "20", "-m", std::to_string(kMessages), "-f",
+                        "load@example.org", "-t", "999@fax.example", "-S", "limit test",
+                        "127.0.0.1:" + std::to_string(gateway.Port())},
+                       &output);
   EXPECT_EQ(status, 0) << output;
   EXPECT_EQ(output.find("lost connection"), std::string::npos) << output;
   const auto names = WaitForMessages(gateway, kMessages);
@@ -158,7 +158,8 @@ TEST_F(SmtpInInterop, PythonEmailMessageWithAttachments) {
       "m.set_content('Hello fax\\n.line with a dot\\n')\n"
       "blob = bytes(range(256)) * 40\n"
       "open(sys.argv[2] + '/blob.bin', 'wb').write(blob)\n"
-      "m.add_attachment(blob, maintype='application', subtype='octet-stream', filename='scan.tiff')\n"
+      "m.add_attachment(blob, maintype='application', subtype='octet-stream', "
+      "filename='scan.tiff')\n"
       "m.add_attachment('a,b\\r\\n1,2\\r\\n', subtype='csv', filename='table.csv')\n"
       "s = smtplib.SMTP('127.0.0.1', int(sys.argv[1]), timeout=20)\n"
       "s.send_message(m, to_addrs=['<4711@fax.example>'])\n"

@@ -27,12 +27,15 @@ using test::SmtpRecorder;
 using test::WaitFor;
 using test::WriteWholeFile;
 
-std::string Address(int t, int n) { return "127.25." + std::to_string(t) + "." + std::to_string(n); }
+std::string Address(int t, int n) {
+  return "127.25." + std::to_string(t) + "." + std::to_string(n);
+}
 
 // A zone for dest.test. served at 127.25.T.1 with the given MX lines.
 std::string DestZone(int t, const std::string& mx) {
   return "$ORIGIN dest.test.\n$TTL 3600\n@ SOA ns hostmaster 1 3600 600 86400 300\n"
-         "@ NS ns\nns A " + Address(t, 1) + "\n" + mx;
+         "@ NS ns\nns A " +
+         Address(t, 1) + "\n" + mx;
 }
 
 std::string RandomBytes(std::size_t size, unsigned seed) {
@@ -69,8 +72,8 @@ class SenderInterop : public test::SenderTest {
 
 TEST_F(SenderInterop, ReceivedFaxReachesTheSecondExchangerWhenTheFirstIsDown) {
   constexpr int t = 1;
-  StartDns(t, "dest.test.", DestZone(t, "@ MX 10 " + Address(t, 9) + ".\n@ MX 20 " +
-                                            Address(t, 2) + ".\n"));
+  StartDns(t, "dest.test.",
+           DestZone(t, "@ MX 10 " + Address(t, 9) + ".\n@ MX 20 " + Address(t, 2) + ".\n"));
   SmtpRecorder peer(Address(t, 2), m_port);
   ASSERT_TRUE(peer.Ready()) << peer.Output();
   const std::string image = RandomBytes(70000, 3);
@@ -119,7 +122,8 @@ TEST_F(SenderInterop, DomainWithoutMxIsConnectedItself) {
   constexpr int t = 2;
   StartDns(t, "localhost.",
            "$ORIGIN localhost.\n$TTL 3600\n@ SOA ns hostmaster 1 3600 600 86400 300\n"
-           "@ NS ns\nns A " + Address(t, 1) + "\n@ A 127.0.0.1\n");
+           "@ NS ns\nns A " +
+               Address(t, 1) + "\n@ A 127.0.0.1\n");
   SmtpRecorder peer("127.0.0.1", m_port);
   ASSERT_TRUE(peer.Ready()) << peer.Output();
   ReadyFile ready;

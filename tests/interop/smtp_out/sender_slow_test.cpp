@@ -20,7 +20,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string Address(int t, int n) { return "127.25." + std::to_string(t) + "." + std::to_string(n); }
+std::string Address(int t, int n) {
+  return "127.25." + std::to_string(t) + "." + std::to_string(n);
+}
 
 constexpr char kMessage[] =
     "FROM: fax@fax.example\r\nTO: <ALICE@DEST.TEST>\r\nSUBJECT: Fax sent OK\r\n\r\nslow\r\n.\r\n";
@@ -87,8 +89,8 @@ TEST_F(SenderSlow, PostfixGetsMailFromTheRecipientAfterThirtyFiveSeconds) {
   EXPECT_EQ(Deliver(port, took), SMTPOut::kDelivered) << Log();
   EXPECT_GE(took, 35s);
   EXPECT_TRUE(Logged("SMTPOut- This is a postfix server"));
-  EXPECT_TRUE(test::WaitFor([&] { return postfix.MailLog().find("status=sent") != std::string::npos; },
-                            20s))
+  EXPECT_TRUE(test::WaitFor(
+      [&] { return postfix.MailLog().find("status=sent") != std::string::npos; }, 20s))
       << postfix.MailLog();
   const std::string log = postfix.MailLog();
   EXPECT_NE(log.find("from=<ALICE@DEST.TEST>"), std::string::npos) << log;

@@ -23,8 +23,8 @@ TEST(BaseText, CaseInsensitiveComparisons) {
     std::string_view a, b;
     bool equal;
   } cases[] = {
-      {"HKLM", "hklm", true},        {"Dword:", "dWORD:", true}, {"a", "ab", false},
-      {"@", "`", false},             {"[", "{", false},          {"", "", true},
+      {"HKLM", "hklm", true},  {"Dword:", "dWORD:", true}, {"a", "ab", false},
+      {"@", "`", false},       {"[", "{", false},          {"", "", true},
       {"\xc9", "\xe9", false},
   };
   for (const auto& c : cases) EXPECT_EQ(EqualsNoCase(c.a, c.b), c.equal) << c.a << " " << c.b;

@@ -18,24 +18,28 @@ TEST(Utf8, TellsWellFormedTextFromTheRest) {
       {"\xD0\x94\xD0\xBE\xD0\xB3\xD0\xBE\xD0\xB2\xD0\xBE\xD1\x80", true},  // Cyrillic
       {"\xE6\x96\x87\xE4\xBB\xB6", true},                                  // CJK
       {"\xF0\x9F\x93\x84", true},                                          // emoji
-      {"\xEF\xBB\xBF" "bom", true},
-      {"caf\xE9", false},                // Latin-1
-      {"\xD0", false},                   // cut sequence
-      {"\x80", false},                   // stray continuation byte
-      {"\xC0\xAF", false},               // overlong '/'
-      {"\xE0\x80\xAF", false},           // overlong '/'
-      {"\xED\xA0\x80", false},           // surrogate
-      {"\xF4\x90\x80\x80", false},       // above U+10FFFF
-      {"\xF0\x9F\x93", false},           // emoji cut short
+      {"\xEF\xBB\xBF"
+       "bom",
+       true},
+      {"caf\xE9", false},           // Latin-1
+      {"\xD0", false},              // cut sequence
+      {"\x80", false},              // stray continuation byte
+      {"\xC0\xAF", false},          // overlong '/'
+      {"\xE0\x80\xAF", false},      // overlong '/'
+      {"\xED\xA0\x80", false},      // surrogate
+      {"\xF4\x90\x80\x80", false},  // above U+10FFFF
+      {"\xF0\x9F\x93", false},      // emoji cut short
       {"\xFF", false},
   };
   for (const auto& c : cases) EXPECT_EQ(IsValidUtf8(c.text), c.valid) << c.text;
 }
 
 TEST(Utf8, PrefixEndsOnACharacterBoundary) {
-  const std::string cyrillic = "\xD0\x94\xD0\xBE\xD0\xB3";   // 3 characters, 6 bytes
-  const std::string cjk = "\xE6\x96\x87\xE4\xBB\xB6";        // 2 characters, 6 bytes
-  const std::string emoji = "a\xF0\x9F\x93\x84" "b";         // 3 characters, 6 bytes
+  const std::string cyrillic = "\xD0\x94\xD0\xBE\xD0\xB3";  // 3 characters, 6 bytes
+  const std::string cjk = "\xE6\x96\x87\xE4\xBB\xB6";       // 2 characters, 6 bytes
+  const std::string emoji =
+      "a\xF0\x9F\x93\x84"
+      "b";  // 3 characters, 6 bytes
   struct Case {
     std::string text;
     std::size_t max;

@@ -53,7 +53,8 @@ TEST_F(AutoFileTest, HiddenFilesAndFoldersDoNotTakeAStem) {
 }
 
 TEST_F(AutoFileTest, FortyTakenStemsMoveToTheClockChosenDecimalRange) {
-  for (int i = 0; i < 40; ++i) WriteWholeFile(Folder() + "~ATTC" + AutoFileNumber(static_cast<unsigned>(i), false) + ".x", "");
+  for (int i = 0; i < 40; ++i)
+    WriteWholeFile(Folder() + "~ATTC" + AutoFileNumber(static_cast<unsigned>(i), false) + ".x", "");
   std::string name;
   ASSERT_EQ(CreateAutoFile("ATTC", "imp", Folder(), name), kAutoFileCreated);
   ASSERT_EQ(name.size(), 12u);
@@ -63,7 +64,8 @@ TEST_F(AutoFileTest, FortyTakenStemsMoveToTheClockChosenDecimalRange) {
 }
 
 TEST_F(AutoFileTest, AllDecimalNamesTakenMovesToBase36) {
-  for (unsigned i = 0; i < 1000; ++i) WriteWholeFile(Folder() + "~ATTC" + AutoFileNumber(i, false) + ".x", "");
+  for (unsigned i = 0; i < 1000; ++i)
+    WriteWholeFile(Folder() + "~ATTC" + AutoFileNumber(i, false) + ".x", "");
   std::string name;
   ASSERT_EQ(CreateAutoFile("ATTC", "imp", Folder(), name), kAutoFileCreated);
   const std::string number = name.substr(5, 3);

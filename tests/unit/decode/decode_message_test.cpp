@@ -20,7 +20,7 @@ struct Result {
 };
 
 void DecodeInto(std::string_view message, Result& r, std::string_view defaultType = "text/plain",
-         bool inAppleDouble = false) {
+                bool inAppleDouble = false) {
   ConsoleCapture console;
   auto reader = MemoryReader(message);
   reader->SetAttachmentListPath("/spool/OUT/list.lst");
@@ -31,7 +31,8 @@ void DecodeInto(std::string_view message, Result& r, std::string_view defaultTyp
 
 std::string Multipart(std::string_view type, std::string_view boundary,
                       const std::vector<std::string>& parts) {
-  std::string m = "Content-Type: " + std::string(type) + "; boundary=" + std::string(boundary) + "\n\n";
+  std::string m =
+      "Content-Type: " + std::string(type) + "; boundary=" + std::string(boundary) + "\n\n";
   for (const auto& p : parts) m += "--" + std::string(boundary) + "\n" + p + "\n";
   return m + "--" + std::string(boundary) + "--\n";
 }
@@ -48,7 +49,8 @@ TEST(DecodeMessageTest, SampleMessagesMatchTheirGoldenTranscripts) {
     if (const char* update = std::getenv("FAXMAIL_UPDATE_GOLDEN"); update && *update == '1')
       faxmail::test::WriteWholeFile(goldenPath, transcript);
     EXPECT_EQ(transcript, faxmail::test::ReadWholeFile(goldenPath)) << name;
-    for (const std::size_t chunk : {1, 2, 3, 4, 5, 7, 13, 64, 72, 73, 74, 75, 500, 1023, 1024, 1025})
+    for (const std::size_t chunk :
+         {1, 2, 3, 4, 5, 7, 13, 64, 72, 73, 74, 75, 500, 1023, 1024, 1025})
       ASSERT_EQ(DecodeTranscript(message, chunk), transcript) << name << " chunk " << chunk;
   }
 }
@@ -75,7 +77,7 @@ TEST(DecodeMessageTest, ASpooledFileWithCrLfDecodesLikeTheMessage) {
 TEST(DecodeMessageTest, DispatchesOnTheMediaType) {
   struct Case {
     const char* name;
-    std::string part;  // header block, blank line, body
+    std::string part;      // header block, blank line, body
     const char* expected;  // "text", "attachment" or "skipped"
     bool appleDouble = false;
   };
@@ -84,30 +86,35 @@ TEST(DecodeMessageTest, DispatchesOnTheMediaType) {
       {"plain text", "Content-Type: text/plain\n\nbody", "text"},
       {"text with a comment", "Content-Type: text/plain (comment)\n\nbody", "text"},
       {"other text type", "Content-Type: text/enriched\n\nbody", "text"},
-      {"text with a filename", "Content-Type: text/plain\nContent-Disposition: inline; filename=a.txt\n\nbody",
+      {"text with a filename",
+       "Content-Type: text/plain\nContent-Disposition: inline; filename=a.txt\n\nbody",
        "attachment"},
       {"text with a name", "Content-Type: text/plain; name=a.txt\n\nbody", "attachment"},
-      {"text with an empty filename", "Content-Type: text/plain\nContent-Disposition: attachment; filename=\"\"\n\nbody",
+      {"text with an empty filename",
+       "Content-Type: text/plain\nContent-Disposition: attachment; filename=\"\"\n\nbody",
        "attachment"},
-      {"text with a disposition but no filename", "Content-Type: text/plain\nContent-Disposition: attachment\n\nbody",
-       "text"},
+      {"text with a disposition but no filename",
+       "Content-Type: text/plain\nContent-Disposition: attachment\n\nbody", "text"},
       {"text in AppleDouble", "Content-Type: text/plain\n\nbody", "attachment", true},
       {"html", "Content-Type: text/html\n\nbody", "skipped"},
-      {"html with a filename", "Content-Type: TEXT/HTML\nContent-Disposition: inline; filename=a.html\n\nbody",
+      {"html with a filename",
+       "Content-Type: TEXT/HTML\nContent-Disposition: inline; filename=a.html\n\nbody",
        "attachment"},
       {"html with a name", "Content-Type: text/html; name=\"a.html\"\n\nbody", "attachment"},
-      {"html as an attachment without a name", "Content-Type: text/html\nContent-Disposition: Attachment\n\nbody",
-       "attachment"},
+      {"html as an attachment without a name",
+       "Content-Type: text/html\nContent-Disposition: Attachment\n\nbody", "attachment"},
       {"html with an extended filename",
        "Content-Type: text/html\nContent-Disposition: inline; filename*=UTF-8''a%20b.html\n\nbody",
        "attachment"},
       {"html inline without a name", "Content-Type: text/html\nContent-Disposition: inline\n\nbody",
        "skipped"},
-      {"html with a disposition like attachment", "Content-Type: text/html\nContent-Disposition: attachments\n\nbody",
-       "skipped"},
+      {"html with a disposition like attachment",
+       "Content-Type: text/html\nContent-Disposition: attachments\n\nbody", "skipped"},
       {"text with an extended filename",
-       "Content-Type: text/plain\nContent-Disposition: attachment; filename*=UTF-8''a.txt\n\nbody", "attachment"},
-      {"text with a name in sections", "Content-Type: text/plain; name*0=a; name*1=.txt\n\nbody", "attachment"},
+       "Content-Type: text/plain\nContent-Disposition: attachment; filename*=UTF-8''a.txt\n\nbody",
+       "attachment"},
+      {"text with a name in sections", "Content-Type: text/plain; name*0=a; name*1=.txt\n\nbody",
+       "attachment"},
       {"html prefix", "Content-Type: text/htmlx\n\nbody", "skipped"},
       {"external body", "Content-Type: message/external-body; access-type=URL\n\nbody", "skipped"},
       {"delivery status", "Content-Type: message/delivery-status\n\nbody", "skipped"},
@@ -155,7 +162,8 @@ TEST(DecodeMessageTest, NestingIsBoundedAndDeeperPartsAreSkipped) {
   const int levels = kMaxNesting + 10;
   std::string body = "\ninnermost";
   for (int i = levels - 1; i >= 0; --i)
-    body = Multipart("multipart/mixed", "n" + std::to_string(i) + "z", {body, "\nlevel " + std::to_string(i)});
+    body = Multipart("multipart/mixed", "n" + std::to_string(i) + "z",
+                     {body, "\nlevel " + std::to_string(i)});
   Result r;
   DecodeInto(body, r);
   EXPECT_EQ(r.result, 0);

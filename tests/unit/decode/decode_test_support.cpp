@@ -96,8 +96,8 @@ int RecordingSink::AppendBodyText(PartReader& reader, TransferEncoding encoding)
   DecodeBody(reader, encoding, output, false, encoding == TransferEncoding::Base64);
   text += part;
   textParts.push_back(part);
-  transcript += "text encoding=" + std::to_string(static_cast<int>(encoding)) + " \"" +
-                Escape(part) + "\"\n";
+  transcript +=
+      "text encoding=" + std::to_string(static_cast<int>(encoding)) + " \"" + Escape(part) + "\"\n";
   return 0;
 }
 
@@ -125,9 +125,9 @@ int RecordingSink::SaveAttachment(PartReader& reader, bool inAppleDouble, const 
   const std::string path = "ATT" + std::to_string(attachments.size() + 1);
   if (contentMd5) a.md5Ok = CheckContentMd5(a.digest, *contentMd5, path);
   listPaths.push_back(reader.AttachmentListPath());
-  transcript += "attachment " + path + " name=" + (a.hasName ? "\"" + Escape(a.sentName) + "\"" : "none") +
-                " type=\"" + Escape(a.mediaType) + "\" encoding=" +
-                std::to_string(static_cast<int>(encoding)) +
+  transcript += "attachment " + path +
+                " name=" + (a.hasName ? "\"" + Escape(a.sentName) + "\"" : "none") + " type=\"" +
+                Escape(a.mediaType) + "\" encoding=" + std::to_string(static_cast<int>(encoding)) +
                 " appledouble=" + (inAppleDouble ? "1" : "0") + " digest=" + a.digest +
                 (contentMd5 ? std::string(" md5=") + (a.md5Ok ? "ok" : "bad") : "") + " \"" +
                 Escape(a.content) + "\"\n";

@@ -68,7 +68,8 @@ TEST(ParseEncodingTest, RecognisesTheEncodingsAndWarnsAboutOthers) {
   for (const Case& c : cases) {
     ConsoleCapture console;
     EXPECT_EQ(ParseEncoding(c.value), c.expected) << c.value;
-    EXPECT_EQ(console.err, c.warns ? "munpack: warning: ignoring unknown content transfer encoding\n\n" : "")
+    EXPECT_EQ(console.err,
+              c.warns ? "munpack: warning: ignoring unknown content transfer encoding\n\n" : "")
         << c.value;
   }
 }
@@ -85,7 +86,8 @@ TEST(ParseContentTypeTest, SplitsTypeAndParameters) {
       {"text/plain (comment)\n", "text/plain (comment)", {}},
       {"text / plain ; a=1", "text/plain", {"a=1"}},
       {"text/plain\n\t;\n a=1\nNext: x; b=2", "text/plain", {"a=1"}},
-      {"multipart/mixed; boundary=\"a;b\"; x=(c;d)y", "multipart/mixed",
+      {"multipart/mixed; boundary=\"a;b\"; x=(c;d)y",
+       "multipart/mixed",
        {"boundary=\"a;b\"", "x=     y"}},
       {"text/plain; name=\"open; x=1", "text/plain", {"name=\"open; x=1"}},
       {"text/plain;; a=1", "text/plain", {"", "a=1"}},
@@ -101,9 +103,14 @@ TEST(ParseContentTypeTest, SplitsTypeAndParameters) {
 }
 
 TEST(GetParamTest, FindsTheFirstMatchingParameter) {
-  const std::vector<std::string> params = {
-      "charset = \"us-\\\"ascii\"", "namex=1", "name=report.pdf", "name=second",
-      "boundary= b c", "q=\"open", "bare", "empty="};
+  const std::vector<std::string> params = {"charset = \"us-\\\"ascii\"",
+                                           "namex=1",
+                                           "name=report.pdf",
+                                           "name=second",
+                                           "boundary= b c",
+                                           "q=\"open",
+                                           "bare",
+                                           "empty="};
   struct Case {
     const char* name;
     std::optional<std::string> expected;
@@ -113,7 +120,7 @@ TEST(GetParamTest, FindsTheFirstMatchingParameter) {
       {"name", "report.pdf"},
       {"NAME", "report.pdf"},
       {"boundary", "b"},
-      {"q", std::nullopt},  // unterminated quoted value
+      {"q", std::nullopt},     // unterminated quoted value
       {"bare", std::nullopt},  // no '='
       {"empty", ""},
       {"missing", std::nullopt},
@@ -207,7 +214,8 @@ TEST(ExtendedParamTest, IsBounded) {
   // Sections past the last one taken are ignored, whatever their number.
   std::string value = "attachment";
   for (std::size_t k = 0; k <= kMaxParamSections; ++k)
-    value += "; filename*" + std::to_string(k) + "=" + std::string(1, static_cast<char>('a' + k % 26));
+    value +=
+        "; filename*" + std::to_string(k) + "=" + std::string(1, static_cast<char>('a' + k % 26));
   const auto name = GetDispositionFilename(value);
   ASSERT_TRUE(name);
   EXPECT_EQ(name->size(), kMaxParamSections);
@@ -266,7 +274,8 @@ TEST(ReadHeadersTest, SplitsHeaderLinesFromTheBody) {
       {"non-header line pushed back", "From: a\nnot a header\nmore\n", "\nFrom: a\n",
        "not a header\nmore\n"},
       {"colon first is no header", "From: a\n: x\n", "\nFrom: a\n", ": x\n"},
-      {"8-bit byte in a name", "From: a\nX-\xe9t\xe9: 1\n\nb", "\nFrom: a\n", "X-\xe9t\xe9: 1\n\nb"},
+      {"8-bit byte in a name", "From: a\nX-\xe9t\xe9: 1\n\nb", "\nFrom: a\n",
+       "X-\xe9t\xe9: 1\n\nb"},
       {"end of input inside the headers", "From: a\nTo: b", "\nFrom: a\nTo: b", ""},
       {"long header line kept whole", "Subject: " + longValue + "\nTo: b\n\nbody",
        "\nSubject: " + longValue + "\nTo: b\n", "body"},
@@ -372,8 +381,9 @@ TEST_F(ReadHeadersLogTest, LogsTheDispositionOnTheSecondaryChannel) {
                      "filename=a.txt?Subject: s?"),
             std::string::npos)
       << log;
-  EXPECT_NE(log.find("DECODE - extracted content-disposition: attachment;? filename=a.txt?Subject: s?"),
-            std::string::npos)
+  EXPECT_NE(
+      log.find("DECODE - extracted content-disposition: attachment;? filename=a.txt?Subject: s?"),
+      std::string::npos)
       << log;
   EXPECT_NE(log.find("(DECODE - "), std::string::npos);
   platform::RegCreateKey(platform::Hive::LocalMachine, kGatewayKey, key);

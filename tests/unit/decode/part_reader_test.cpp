@@ -14,7 +14,8 @@ constexpr int kEnd = PartReader::kEndOfPart;
 // Everything up to the end of the current part, through GetChar only.
 std::string ReadPart(PartReader& reader) {
   std::string out;
-  for (int c = reader.GetChar(); c != kEnd; c = reader.GetChar()) out.push_back(static_cast<char>(c));
+  for (int c = reader.GetChar(); c != kEnd; c = reader.GetChar())
+    out.push_back(static_cast<char>(c));
   return out;
 }
 
@@ -36,7 +37,8 @@ std::string ReadPartByRuns(PartReader& reader) {
 
 // Reads a body with the given boundaries as HandleMultipart does: preamble, then each
 // component up to the next delimiter, recording the ReadBoundary results.
-std::string Walk(std::string_view data, std::size_t chunk, const std::vector<std::string>& boundaries) {
+std::string Walk(std::string_view data, std::size_t chunk,
+                 const std::vector<std::string>& boundaries) {
   auto reader = MemoryReader(data, chunk);
   for (const auto& b : boundaries) reader->AddBoundary(b);
   reader->UngetNewline();
@@ -60,29 +62,50 @@ TEST(PartReaderTest, DelimitersAreRecognisedOnlyAfterALineEnd) {
   };
   const std::string longBoundary(80, 'q');
   const Case cases[] = {
-      {"mid-line dashes are content", "pre\nx--b\n--b\none\n--b--\nepi",
-       {"b"}, "[\\npre\\nx--b] rb0 d1 [one] rb1 d0 rest[epi]"},
-      {"the LF before a delimiter is not content", "--b\nline1\nline2\n\n--b--\n", {"b"},
+      {"mid-line dashes are content",
+       "pre\nx--b\n--b\none\n--b--\nepi",
+       {"b"},
+       "[\\npre\\nx--b] rb0 d1 [one] rb1 d0 rest[epi]"},
+      {"the LF before a delimiter is not content",
+       "--b\nline1\nline2\n\n--b--\n",
+       {"b"},
        "[] rb0 d1 [line1\\nline2\\n] rb1 d0 rest[]"},
-      {"text after the boundary still matches", "--b\na\n--b trailing text\nb\n--bx\nc\n--b--", {"b"},
+      {"text after the boundary still matches",
+       "--b\na\n--b trailing text\nb\n--bx\nc\n--b--",
+       {"b"},
        "[] rb0 d1 [a] rb0 d1 [b] rb0 d1 [c] rb1 d0 rest[]"},
-      {"comparison is case-sensitive", "--b\na\n--B\nstill a\n--b--\n", {"b"},
+      {"comparison is case-sensitive",
+       "--b\na\n--B\nstill a\n--b--\n",
+       {"b"},
        "[] rb0 d1 [a\\n--B\\nstill a] rb1 d0 rest[]"},
-      {"padding after the delimiter is discarded", "--b  \t\na\n--b--  junk\nepi\n", {"b"},
+      {"padding after the delimiter is discarded",
+       "--b  \t\na\n--b--  junk\nepi\n",
+       {"b"},
        "[] rb0 d1 [a] rb1 d0 rest[epi\\n]"},
-      {"a single dash after the boundary is no close", "--b-x\na\n--b-\nb\n--b--\n", {"b"},
+      {"a single dash after the boundary is no close",
+       "--b-x\na\n--b-\nb\n--b--\n",
+       {"b"},
        "[] rb0 d1 [a] rb0 d1 [b] rb1 d0 rest[]"},
       {"boundaries over 70 characters match on their first 70",
-       "--" + longBoundary + "\na\n--" + std::string(70, 'q') + "Z\nb\n", {longBoundary},
+       "--" + longBoundary + "\na\n--" + std::string(70, 'q') + "Z\nb\n",
+       {longBoundary},
        "[] rb0 d1 [a] rb0 d1 [b\\n] rb1 d1 rest[]"},
-      {"the outer boundary is compared first", "--ab\nx\n--a\ny\n--a--\n", {"a", "ab"},
+      {"the outer boundary is compared first",
+       "--ab\nx\n--a\ny\n--a--\n",
+       {"a", "ab"},
        "[] rb1 d1 rest[]"},
-      {"the empty boundary matches every dashed line", "pre\n--\na\n--anything\nb\n", {""},
+      {"the empty boundary matches every dashed line",
+       "pre\n--\na\n--anything\nb\n",
+       {""},
        "[\\npre] rb0 d1 [a] rb0 d1 [b\\n] rb1 d1 rest[]"},
       {"end of input ends every level", "--i\npart", {"o", "i"}, "[] rb0 d2 [part] rb1 d1 rest[]"},
-      {"an empty component between two delimiters", "--b\n--b\nx\n--b--\n", {"b"},
+      {"an empty component between two delimiters",
+       "--b\n--b\nx\n--b--\n",
+       {"b"},
        "[] rb0 d1 [] rb0 d1 [x] rb1 d0 rest[]"},
-      {"a delimiter without line end at the end of input", "--b\nx\n--b", {"b"},
+      {"a delimiter without line end at the end of input",
+       "--b\nx\n--b",
+       {"b"},
        "[] rb0 d1 [x] rb0 d1 [] rb1 d1 rest[]"},
   };
   for (const Case& c : cases) {
@@ -114,7 +137,8 @@ TEST(PartReaderTest, DelimitersAcrossTheBufferEdgeAreFound) {
        prefix <= PartReader::kInitialBufferSize + 4; ++prefix) {
     const std::string body(prefix, 'a');
     const std::string data = body + "\n--" + boundary + "--\nafter";
-    for (const std::size_t chunk : {std::size_t{0}, std::size_t{1}, std::size_t{7}, std::size_t{1000}}) {
+    for (const std::size_t chunk :
+         {std::size_t{0}, std::size_t{1}, std::size_t{7}, std::size_t{1000}}) {
       auto reader = MemoryReader(data, chunk);
       reader->AddBoundary(boundary);
       ASSERT_EQ(ReadPartByRuns(*reader), body) << prefix << " chunk " << chunk;
@@ -131,9 +155,9 @@ TEST(PartReaderTest, RunsStopOnlyWhereADelimiterCouldFollow) {
   };
   const Case cases[] = {
       {"abc\ndef\nghi", "bc\ndef\nghi"},  // no LF can start a delimiter
-      {"abc\n--x\n", "bc"},                 // stops before a LF followed by "--"
+      {"abc\n--x\n", "bc"},               // stops before a LF followed by "--"
       {"abc\n-x\nyz", "bc\n-x\nyz"},
-      {"abc\nd", "bc"},                      // too near the end to tell
+      {"abc\nd", "bc"},  // too near the end to tell
       {"a\n\n--", "\n"},
   };
   for (const Case& c : cases) {

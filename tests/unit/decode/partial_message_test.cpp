@@ -53,7 +53,8 @@ std::vector<std::string> Pieces(int n) {
   }
   std::vector<std::string> pieces(static_cast<std::size_t>(n));
   const std::size_t per = (lines.size() + n - 1) / n;
-  for (std::size_t i = 0; i < lines.size(); ++i) pieces[std::min(i / per, pieces.size() - 1)] += lines[i];
+  for (std::size_t i = 0; i < lines.size(); ++i)
+    pieces[std::min(i / per, pieces.size() - 1)] += lines[i];
   return pieces;
 }
 
@@ -62,9 +63,12 @@ std::string PartialMessage(const std::string& params, const std::string& body) {
          "To: 555@fax.example\n"
          "Subject: Split\n"
          "Message-ID: <outer@example.com>\n"
-         "Content-Type: message/partial; " + params + "\n"
+         "Content-Type: message/partial; " +
+         params +
+         "\n"
          "Content-Description: one piece\n"
-         "\n" + body;
+         "\n" +
+         body;
 }
 
 class PartialMessageTest : public faxmail::test::RootTest {
@@ -326,7 +330,7 @@ TEST_F(PartialMessageTest, PlantedSymbolicLinksAreNeverFollowed) {
   const std::string secret = "From: someone@example.com\n\nsecret text\n";
   struct Case {
     const char* what;
-    std::string link;       // planted before the part arrives, pointing at target
+    std::string link;  // planted before the part arrives, pointing at target
     bool targetIsFolder;
     std::string firstPart;  // delivered before the link is planted ("" for none)
     std::string params;     // of the part delivered then
@@ -422,8 +426,15 @@ TEST_F(PartialMessageTest, FilesThatCannotBeWrittenWholeAreNotLeftInTheStore) {
     std::vector<std::string> left;  // in the store afterwards
   };
   const Case cases[] = {
-      {"a part cut short", "", body(2 * kLimit), SetDir() + "1", {"split-1@.exa", "split-1@.exa/CT"}},
-      {"a join cut short", body(kLimit / 2 + 1024), body(kLimit / 2 + 1024), SetDir() + "FULL",
+      {"a part cut short",
+       "",
+       body(2 * kLimit),
+       SetDir() + "1",
+       {"split-1@.exa", "split-1@.exa/CT"}},
+      {"a join cut short",
+       body(kLimit / 2 + 1024),
+       body(kLimit / 2 + 1024),
+       SetDir() + "FULL",
        {"split-1@.exa", "split-1@.exa/1", "split-1@.exa/2", "split-1@.exa/CT"}},
   };
   for (const Case& c : cases) {

@@ -115,14 +115,15 @@ TEST_F(RecipientsTest, OverrideAcceptsEveryAddress) {
 
 TEST_F(RecipientsTest, LongPiecesAreTakenWhole) {
   const std::string address = std::string(300, '1') + "@fax";
-  EXPECT_EQ(Extract(" " + address, {}), std::vector<std::string>{"\"" + std::string(300, '1') + "\" <" + address + ">"});
+  EXPECT_EQ(Extract(" " + address, {}),
+            std::vector<std::string>{"\"" + std::string(300, '1') + "\" <" + address + ">"});
 }
 
 TEST(EnvelopeLines, SortedWithoutExactDuplicatesAndControlsRemoved) {
-  const std::string lines = FormatEnvelopeLines(
-      "Alice <alice@example.org>",
-      {"\"Fax\" <2@f>", "\"Fax\" <1@f>", "\"Fax\" <2@f>", "\"Other\" <2@f>"},
-      "=?x?Q?Hi=0ABEGIN_ATTACH=0D=0A<<x:y>>?=");
+  const std::string lines =
+      FormatEnvelopeLines("Alice <alice@example.org>",
+                          {"\"Fax\" <2@f>", "\"Fax\" <1@f>", "\"Fax\" <2@f>", "\"Other\" <2@f>"},
+                          "=?x?Q?Hi=0ABEGIN_ATTACH=0D=0A<<x:y>>?=");
   EXPECT_EQ(lines,
             "FROM: <alice@example.org>\n"
             "TO: \"Fax\" <1@f>\n"
@@ -170,11 +171,16 @@ bool ScanBlock(HeaderScan& scan, const std::string& block) {
     const auto colon = line.find(':');
     HeaderKind kind;
     bool known = true;
-    if (line.starts_with("To:")) kind = HeaderKind::To;
-    else if (line.starts_with("Cc:")) kind = HeaderKind::Cc;
-    else if (line.starts_with("From:")) kind = HeaderKind::From;
-    else if (line.starts_with("Subject:")) kind = HeaderKind::Subject;
-    else known = false;
+    if (line.starts_with("To:"))
+      kind = HeaderKind::To;
+    else if (line.starts_with("Cc:"))
+      kind = HeaderKind::Cc;
+    else if (line.starts_with("From:"))
+      kind = HeaderKind::From;
+    else if (line.starts_with("Subject:"))
+      kind = HeaderKind::Subject;
+    else
+      known = false;
     if (known) scan.Seen(kind, block, at, at + 1 + colon + 1);
     ++at;
   }
@@ -189,7 +195,8 @@ TEST(HeaderScanTest, ToAndCcValueEnds) {
     std::vector<std::string> recipients;
   } cases[] = {
       {"continuation lines", "\nTo: <1@f>,\n <2@f>\nSubject: s", {"\"1\" <1@f>", "\"2\" <2@f>"}},
-      {"colon in the display name", "\nTo: \"Sales: Fax\" <1@f>\nX-Other: y\nSubject: s",
+      {"colon in the display name",
+       "\nTo: \"Sales: Fax\" <1@f>\nX-Other: y\nSubject: s",
        {"\"Sales: Fax\" <1@f>"}},
       {"pending value at the block end", "\nTo: \"A: B\" <3@f>", {"\"A: B\" <3@f>"}},
       {"To then Cc", "\nTo: <1@f>\nCc: <2@f>", {"\"1\" <1@f>", "\"2\" <2@f>"}},
@@ -213,18 +220,21 @@ TEST(HeaderScanTest, PendingValueEndsWithItsOwnField) {
     std::string block;
     std::vector<std::string> recipients;  // the same with and without the override
   } cases[] = {
-      {"group at the block end", "\nTo: list: a@b, c@d;" + after,
-       {"\"a\" <a@b>", "\"c\" <c@d>"}},
+      {"group at the block end", "\nTo: list: a@b, c@d;" + after, {"\"a\" <a@b>", "\"c\" <c@d>"}},
       {"empty group at the block end", "\nTo: undisclosed-recipients:;" + after, {}},
       {"source route at the block end", "\nTo: <@relay:a@b>" + after, {"\"a\" <a@b>"}},
-      {"route over several relays", "\nTo: Fax Desk <@r1.test,@r2.test:c@d>" + after,
+      {"route over several relays",
+       "\nTo: Fax Desk <@r1.test,@r2.test:c@d>" + after,
        {"\"Fax Desk\" <c@d>"}},
-      {"group over folded lines", "\nTo: team: a@b,\n c@d;" + after,
+      {"group over folded lines",
+       "\nTo: team: a@b,\n c@d;" + after,
        {"\"a\" <a@b>", "\"c\" <c@d>"}},
-      {"group finished by a later header", "\nTo: list: a@b;" + after + "Subject: s\n",
+      {"group finished by a later header",
+       "\nTo: list: a@b;" + after + "Subject: s\n",
        {"\"a\" <a@b>"}},
       {"pending Cc finished by To", "\nCc: nobody:;" + after + "To: <c@d>\n", {"\"c\" <c@d>"}},
-      {"address and group in one value", "\nTo: <c@d>, list: a@b;" + after,
+      {"address and group in one value",
+       "\nTo: <c@d>, list: a@b;" + after,
        {"\"c\" <c@d>", "\"a\" <a@b>"}},
   };
   for (const bool override : {false, true}) {
@@ -251,7 +261,8 @@ TEST(HeaderValues, EveryEncodedWordOfTheSubject) {
       {"two Q words", "=?iso-8859-1?Q?Caf=E9?= =?iso-8859-1?Q?_au_lait?=", "Caf\xE9 au lait"},
       {"two B words", "=?utf-8?B?SGVsbG8=?= =?utf-8?B?IFdvcmxk?=", "Hello World"},
       {"charsets and encodings mixed", "=?iso-8859-1?q?Gr=FC=DFe?=\t=?UTF-8?b?w7w=?=",
-       "Gr\xFC\xDF" "e\xC3\xBC"},
+       "Gr\xFC\xDF"
+       "e\xC3\xBC"},
       {"plain text between keeps its blanks", "Re: =?a?Q?one?= and =?a?Q?two?= end",
        "Re: one and two end"},
       {"several blanks between words", "=?a?Q?a?=  \t  =?a?Q?b?=", "ab"},

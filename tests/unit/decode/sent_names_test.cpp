@@ -16,10 +16,10 @@ std::string Times(std::size_t n, const std::string& piece) {
   return out;
 }
 
-const std::string kDe = "\xD0\x94";           // Cyrillic De, 2 bytes
-const std::string kWen = "\xE6\x96\x87";      // CJK "wen", 3 bytes
+const std::string kDe = "\xD0\x94";            // Cyrillic De, 2 bytes
+const std::string kWen = "\xE6\x96\x87";       // CJK "wen", 3 bytes
 const std::string kPage = "\xF0\x9F\x93\x84";  // emoji "page facing up", 4 bytes
-const std::string kGe = "\xD0\xB3";           // Cyrillic ge
+const std::string kGe = "\xD0\xB3";            // Cyrillic ge
 
 TEST(SentNames, LongNamesAreCutBetweenCharactersKeepingTheirExtension) {
   struct Case {

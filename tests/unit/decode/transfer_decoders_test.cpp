@@ -147,7 +147,11 @@ TEST(QuotedPrintableTest, DecodesEscapesAndSoftBreaks) {
       {"lower-case hex", "=3d=e9", "=\xe9", "=\xe9"},
       {"invalid escape", "=ZZ.", "\xff.", "\xff."},
       {"one invalid digit", "=4Z.", "\x7f.", "\x7f."},
-      {"escape swallows a line end", "=A\nb", "\xff" "b", "\xff" "b"},
+      {"escape swallows a line end", "=A\nb",
+       "\xff"
+       "b",
+       "\xff"
+       "b"},
       {"lines keep their ends", "one\ntwo\n", "one\ntwo\n", "one\r\ntwo\r\n"},
       {"literal CR stays", "a\rb", "a\rb", "a\rb"},
       {"equals at the end of the part", "end=", "end", "end"},
@@ -160,7 +164,8 @@ TEST(QuotedPrintableTest, DecodesEscapesAndSoftBreaks) {
     EXPECT_EQ(whole.digest, ReferenceDigest(c.canonical)) << c.name;
     EXPECT_EQ(whole.rest, "rest") << c.name;
     for (std::size_t chunk = 1; chunk < c.text.size() + 8; ++chunk)
-      ASSERT_EQ(Decode(TransferEncoding::QuotedPrintable, c.text, false, chunk).output, whole.output)
+      ASSERT_EQ(Decode(TransferEncoding::QuotedPrintable, c.text, false, chunk).output,
+                whole.output)
           << c.name << " chunk " << chunk;
   }
 }
@@ -206,7 +211,8 @@ TEST(DigestTest, ContentMd5CheckComparesOverTheComputedLength) {
   for (const Case& c : cases) {
     ConsoleCapture console;
     EXPECT_EQ(CheckContentMd5(digest, c.received, "/out/ATT7.pdf"), c.ok) << c.received;
-    EXPECT_EQ(console.err, c.ok ? "" : "munpack: warning: /out/ATT7.pdf was corrupted in transit\n");
+    EXPECT_EQ(console.err,
+              c.ok ? "" : "munpack: warning: /out/ATT7.pdf was corrupted in transit\n");
   }
 }
 
@@ -214,9 +220,9 @@ TEST(StreamOutputTest, WritesThroughATextModeStream) {
   faxmail::test::TempDir dir;
   const std::string path = dir / "out.txt";
   platform::Stream stream;
-  ASSERT_EQ(platform::Stream::Open(path, "w", platform::StreamMode::Text, platform::Share::None,
-                                   stream),
-            0);
+  ASSERT_EQ(
+      platform::Stream::Open(path, "w", platform::StreamMode::Text, platform::Share::None, stream),
+      0);
   StreamOutput output(stream);
   auto reader = MemoryReader("YQ0KYg0KYw==");  // "a\r\nb\r\nc"
   DecodeBase64(*reader, output, false, true);

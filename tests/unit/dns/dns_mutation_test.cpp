@@ -92,7 +92,10 @@ TEST(DnsMutation, DamagedResponsesParseWithinBoundsAndEnd) {
           case 1: message[at] ^= static_cast<std::uint8_t>(1u << (random() % 8)); break;
           case 2: message[at] = static_cast<std::uint8_t>(0xC0 | (random() % 4)); break;
           case 3: message.resize(at); break;
-          case 4: message.insert(message.begin() + static_cast<long>(at), static_cast<std::uint8_t>(random())); break;
+          case 4:
+            message.insert(message.begin() + static_cast<long>(at),
+                           static_cast<std::uint8_t>(random()));
+            break;
           default: message.erase(message.begin() + static_cast<long>(at)); break;
         }
       }

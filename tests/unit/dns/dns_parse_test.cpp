@@ -35,10 +35,17 @@ TEST(DnsQuery, DomainsThatCannotBeAskedGiveNoQuery) {
     std::string domain;
     bool askable;
   } cases[] = {
-      {"a", true},           {"mail.example.com", true}, {label63 + ".com", true},
-      {longest, true},       {"", false},                {longest + "c", false},
-      {label63 + "a.com", false}, {"example.com.", false}, {".example.com", false},
-      {"example..com", false},    {".", false},
+      {"a", true},
+      {"mail.example.com", true},
+      {label63 + ".com", true},
+      {longest, true},
+      {"", false},
+      {longest + "c", false},
+      {label63 + "a.com", false},
+      {"example.com.", false},
+      {".example.com", false},
+      {"example..com", false},
+      {".", false},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(dns::IsAskableDomain(c.domain), c.askable) << c.domain;
@@ -279,8 +286,8 @@ TEST(DnsParse, NameOfExactly255CharactersIsWhole) {
 TEST(DnsParse, RdataThatDoesNotDecodeLeavesItsTextEmptyAndTheParseGoesOn) {
   Wire m;
   m.Header(ResponseFlags(true), 3, 0, 0).Question("c.test");
-  m.Pointer(12).Record(1, 1, Bytes{192, 0, 2});             // A of 3 bytes
-  m.Pointer(12).Record(15, 1, Bytes{0, 7, 9, 'x'});         // MX name past its RDATA
+  m.Pointer(12).Record(1, 1, Bytes{192, 0, 2});      // A of 3 bytes
+  m.Pointer(12).Record(15, 1, Bytes{0, 7, 9, 'x'});  // MX name past its RDATA
   m.Pointer(12).Record(1, 1, Ipv4(198, 51, 100, 4));
   DNSResolver resolver;
   resolver.TakeResponse(m.bytes, QueryLengthOf("c.test"));

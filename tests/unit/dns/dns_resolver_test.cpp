@@ -51,10 +51,10 @@ Bytes Referral(std::string_view domain, const std::vector<NameServer>& servers) 
   for (const auto& s : servers) {
     if (s.glue.empty()) continue;
     const std::uint32_t address = platform::NetToHost32(*platform::InetAddr(s.glue));
-    m.Name(s.name).Record(1, 60, Ipv4(static_cast<std::uint8_t>(address >> 24),
-                                      static_cast<std::uint8_t>(address >> 16),
-                                      static_cast<std::uint8_t>(address >> 8),
-                                      static_cast<std::uint8_t>(address)));
+    m.Name(s.name).Record(
+        1, 60,
+        Ipv4(static_cast<std::uint8_t>(address >> 24), static_cast<std::uint8_t>(address >> 16),
+             static_cast<std::uint8_t>(address >> 8), static_cast<std::uint8_t>(address)));
   }
   return m.bytes;
 }
@@ -68,7 +68,8 @@ Bytes Empty(std::string_view domain, unsigned flags) {
 class DnsResolverTest : public LoggedTest {
  protected:
   // A scripted server on kFirst at a free port, and a resolver asking that port.
-  std::unique_ptr<ScriptedDnsServer> Serve(std::uint32_t address, ScriptedDnsServer::Script script) {
+  std::unique_ptr<ScriptedDnsServer> Serve(std::uint32_t address,
+                                           ScriptedDnsServer::Script script) {
     auto server = std::make_unique<ScriptedDnsServer>(address, m_port, std::move(script));
     EXPECT_TRUE(server->Ok());
     return server;
@@ -83,9 +84,8 @@ class DnsResolverTest : public LoggedTest {
 };
 
 TEST_F(DnsResolverTest, QuerySendsTheQueryByteForByteAndHoldsTheAnswer) {
-  auto server = Serve(kFirst, [](const Bytes&) {
-    return Answer(MailAnswer("example.com", ResponseFlags(true)));
-  });
+  auto server = Serve(
+      kFirst, [](const Bytes&) { return Answer(MailAnswer("example.com", ResponseFlags(true))); });
   EXPECT_EQ(resolver.Query("127.0.0.1", "example.com"), 0);
   const auto received = server->Received();
   ASSERT_EQ(received.size(), 1u);
@@ -241,11 +241,11 @@ TEST_F(DnsResolverTest, AuthoritativeFirstAnswerEndsTheWalkWhateverItsRcode) {
 
 TEST_F(DnsResolverTest, ReferralWhoseFirstNameServerIsDownLeadsToTheSecond) {
   auto first = Serve(kFirst, [](const Bytes&) {
-    return Answer(Referral("example.com", {{"a.ns.test", "127.0.0.3"}, {"b.ns.test", "127.0.0.2"}}));
+    return Answer(
+        Referral("example.com", {{"a.ns.test", "127.0.0.3"}, {"b.ns.test", "127.0.0.2"}}));
   });
-  auto second = Serve(kSecond, [](const Bytes&) {
-    return Answer(MailAnswer("example.com", ResponseFlags(true)));
-  });
+  auto second = Serve(
+      kSecond, [](const Bytes&) { return Answer(MailAnswer("example.com", ResponseFlags(true))); });
   EXPECT_EQ(resolver.Lookup("127.0.0.1", "example.com"), 0);
   EXPECT_EQ(first->Received().size(), 1u);
   EXPECT_EQ(second->Received().size(), 1u);
@@ -262,9 +262,8 @@ TEST_F(DnsResolverTest, NameServerWithoutGlueIsResolvedBySystem) {
   auto first = Serve(kFirst, [](const Bytes&) {
     return Answer(Referral("example.com", {{"no-such-host.invalid", ""}, {"127.0.0.2", ""}}));
   });
-  auto second = Serve(kSecond, [](const Bytes&) {
-    return Answer(MailAnswer("example.com", ResponseFlags(true)));
-  });
+  auto second = Serve(
+      kSecond, [](const Bytes&) { return Answer(MailAnswer("example.com", ResponseFlags(true))); });
   EXPECT_EQ(resolver.Lookup("127.0.0.1", "example.com"), 0);
   EXPECT_EQ(second->Received().size(), 1u);
   EXPECT_EQ(CountEntries("DNS- Error: Lookup: Unable to resolve name server: no-such-host.invalid"),
@@ -305,13 +304,14 @@ TEST_F(DnsResolverTest, MinimalAnswerToAllTypesLeadsToAnMxQuery) {
   DNSRecord r;
   ASSERT_TRUE(resolver.FindRecord(1, 15, r));
   EXPECT_EQ(r.text1, "mx10.example.com");
-  EXPECT_EQ(CountEntries("DNS- Lookup: no MX record in the answer, asking for MX records: example.com"), 1);
+  EXPECT_EQ(
+      CountEntries("DNS- Lookup: no MX record in the answer, asking for MX records: example.com"),
+      1);
 }
 
 TEST_F(DnsResolverTest, AnswerWithMxRecordsOfTheDomainIsNotAskedAgain) {
-  auto server = Serve(kFirst, [](const Bytes&) {
-    return Answer(MailAnswer("Example.COM", ResponseFlags(true)));
-  });
+  auto server = Serve(
+      kFirst, [](const Bytes&) { return Answer(MailAnswer("Example.COM", ResponseFlags(true))); });
   EXPECT_EQ(resolver.Lookup("127.0.0.1", "example.com"), 0);
   EXPECT_EQ(server->Received().size(), 1u);
 }

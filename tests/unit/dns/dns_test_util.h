@@ -86,8 +86,8 @@ inline Bytes Ipv4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d
 
 // What the scripted server does with one query.
 struct Reply {
-  std::vector<Bytes> pieces;  // sent one after the other, a short pause between them
-  bool silent = false;        // send nothing and wait for the client to go
+  std::vector<Bytes> pieces;            // sent one after the other, a short pause between them
+  bool silent = false;                  // send nothing and wait for the client to go
   std::chrono::milliseconds pause{20};  // between two pieces
 };
 // The response one byte at a time, pause between two bytes.

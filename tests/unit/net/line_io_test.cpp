@@ -39,16 +39,29 @@ const std::vector<LineCase>& LineCases() {
       {"empty_line", Read::Line, 100, "\r\nNOOP\r\n", {{0, ""}, {4, "NOOP"}, {0, ""}}},
       {"lone_lf", Read::Line, 100, "\nx\n", {{0, ""}, {1, "x"}, {0, ""}}},
       {"cr_inside", Read::Line, 100, "a\rb\r\n", {{3, "a\rb"}, {0, ""}}},
-      {"two_lines", Read::Line, 100, "MAIL FROM:<a@b>\r\nRCPT TO:<c@d>\r\n",
+      {"two_lines",
+       Read::Line,
+       100,
+       "MAIL FROM:<a@b>\r\nRCPT TO:<c@d>\r\n",
        {{15, "MAIL FROM:<a@b>"}, {13, "RCPT TO:<c@d>"}, {0, ""}}},
-      {"pieces_of_limit", Read::Line, 100, Repeat('x', 150) + "\r\n",
+      {"pieces_of_limit",
+       Read::Line,
+       100,
+       Repeat('x', 150) + "\r\n",
        {{100, Repeat('x', 100)}, {50, Repeat('x', 50)}, {0, ""}}},
       {"exactly_limit", Read::Line, 4, "abcd\r\nef\r\n", {{4, "abcd"}, {0, ""}, {2, "ef"}}},
       {"cr_at_limit", Read::Line, 3, "abc\r\n", {{3, "abc"}, {0, ""}}},
       {"closed_mid_line", Read::Line, 100, "QUIT", {{0, ""}}},
-      {"raw_crlf", Read::RawLine, 100, "Subject: x\r\n.\r\n", {{12, "Subject: x\r\n"}, {3, ".\r\n"}}},
+      {"raw_crlf",
+       Read::RawLine,
+       100,
+       "Subject: x\r\n.\r\n",
+       {{12, "Subject: x\r\n"}, {3, ".\r\n"}}},
       {"raw_bare_lf", Read::RawLine, 100, "x\n\n", {{2, "x\n"}, {1, "\n"}, {0, ""}}},
-      {"raw_pieces", Read::RawLine, 100, Repeat('y', 150) + "\r\n",
+      {"raw_pieces",
+       Read::RawLine,
+       100,
+       Repeat('y', 150) + "\r\n",
        {{100, Repeat('y', 100)}, {52, Repeat('y', 50) + "\r\n"}}},
       {"raw_closed_mid_line", Read::RawLine, 100, "partial", {{0, ""}}},
   };
@@ -151,7 +164,8 @@ TEST_F(ServerLineTest, NoByteIsLostAcrossBufferRefillsAndBlockReads) {
   std::jthread sender([&] {
     std::size_t sent = 0;
     while (sent < stream.size()) {
-      const long n = pair.client.Send(stream.data() + sent, std::min<std::size_t>(1000, stream.size() - sent));
+      const long n =
+          pair.client.Send(stream.data() + sent, std::min<std::size_t>(1000, stream.size() - sent));
       if (n <= 0) break;
       sent += static_cast<std::size_t>(n);
     }
@@ -159,13 +173,15 @@ TEST_F(ServerLineTest, NoByteIsLostAcrossBufferRefillsAndBlockReads) {
   });
   constexpr int kLimit = 100;
   char buffer[kLimit + 1];
-  for (const Expected& expected : ExpectedLineReads(stream.substr(0, stream.size() - tail.size()), kLimit)) {
+  for (const Expected& expected :
+       ExpectedLineReads(stream.substr(0, stream.size() - tail.size()), kLimit)) {
     ASSERT_EQ(connection.ReceiveLine(buffer, kLimit), expected.result);
     ASSERT_EQ(std::string(buffer), expected.text);
   }
   std::string rest;
   char block[7];
-  for (int n; (n = connection.ReceiveBytes(block, sizeof block)) > 0;) rest.append(block, static_cast<std::size_t>(n));
+  for (int n; (n = connection.ReceiveBytes(block, sizeof block)) > 0;)
+    rest.append(block, static_cast<std::size_t>(n));
   EXPECT_EQ(rest, tail);
 }
 
@@ -201,7 +217,8 @@ TEST_F(ServerLineTest, SendBytesSendsGivenLengthOrWholeText) {
   pair.server.Shutdown();
   std::string got;
   char block[64];
-  for (long n; (n = pair.client.Recv(block, sizeof block)) > 0;) got.append(block, static_cast<std::size_t>(n));
+  for (long n; (n = pair.client.Recv(block, sizeof block)) > 0;)
+    got.append(block, static_cast<std::size_t>(n));
   EXPECT_EQ(got, "abc250 OK\r\n354 go\r\n");
 }
 
@@ -258,7 +275,7 @@ TEST_F(ClientLineTest, LinesSplitAtEveryByteReadAsWhole) {
             << c.name << " read " << i;
         EXPECT_EQ(std::string(buffer.data()), c.reads[i].text) << c.name << " read " << i;
       }
-          EXPECT_EQ(client.Close(), 0);
+      EXPECT_EQ(client.Close(), 0);
     }
   }
 }

@@ -233,9 +233,9 @@ TEST_F(ListenerTest, TakenPortFailsTheBindAndTheAcceptThreadEndsAtOnce) {
   ASSERT_EQ(other.LocalAddress(taken), 0);
 
   TestListener listener(Serve::Echo);
-  EXPECT_EQ(listener.ConnectToPort(platform::NetToHost16(taken.port), 5, platform::kAfInet,
-                                   kLoopback),
-            3);
+  EXPECT_EQ(
+      listener.ConnectToPort(platform::NetToHost16(taken.port), 5, platform::kAfInet, kLoopback),
+      3);
   EXPECT_EQ(CountEntries("ConnectToPort : unable to bind to the required address."), 1);
   EXPECT_EQ(CountEntries("WSA Socket Error: (10048)"), 1);
   EXPECT_EQ(listener.StartAcceptThread(), 0);

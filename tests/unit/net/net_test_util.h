@@ -102,7 +102,7 @@ struct UnansweringListener {
 // Sends each piece on its own, waiting after each until the reading side has taken every byte
 // from its socket (so that the reader receives the pieces separately), then closes when asked.
 inline std::jthread SendInPieces(platform::Socket& to, const platform::Socket& readerSide,
-                                std::vector<std::string> pieces, bool closeAfter) {
+                                 std::vector<std::string> pieces, bool closeAfter) {
   return std::jthread([&to, &readerSide, pieces = std::move(pieces), closeAfter] {
     for (const std::string& piece : pieces) {
       if (!piece.empty()) to.Send(piece.data(), piece.size());

@@ -130,8 +130,8 @@ TEST(FileOpen, RegularFileOnlyRefusesWhatIsNoFileAtOnce) {
   for (const Case& c : cases) {
     auto open = std::async(std::launch::async, [&] {
       File f;
-      return File::Open(dir / c.name, c.access, Share::None, c.disposition, f,
-                        Links::DontFollow, Kind::RegularFile);
+      return File::Open(dir / c.name, c.access, Share::None, c.disposition, f, Links::DontFollow,
+                        Kind::RegularFile);
     });
     if (open.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
       ADD_FAILURE() << c.name << ": the open waits";
@@ -147,8 +147,8 @@ TEST(FileOpen, RegularFileOnlyRefusesWhatIsNoFileAtOnce) {
   EXPECT_FALSE(FileExists(dir / "none"));
   // A regular file opened this way reads and writes as any other: it is blocking again.
   File f;
-  ASSERT_EQ(File::Open(dir / "plain", Access::ReadWrite, Share::None, Disposition::OpenExisting,
-                       f, Links::DontFollow, Kind::RegularFile),
+  ASSERT_EQ(File::Open(dir / "plain", Access::ReadWrite, Share::None, Disposition::OpenExisting, f,
+                       Links::DontFollow, Kind::RegularFile),
             kErrorSuccess);
   EXPECT_EQ(::fcntl(f.Id(), F_GETFL) & O_NONBLOCK, 0);
   char buffer[8];
@@ -163,13 +163,19 @@ TEST(FileNames, PatternMatchIgnoresCase) {
     const char* pattern;
     bool match;
   } cases[] = {
-      {"ENV1.tmp", "*.tmp", true},     {"ENV1.TMP", "*.tmp", true},
-      {".tmp", "*.tmp", true},         {"a.tmpx", "*.tmp", false},
-      {"~ATTC000.imp", "~attc000.*", true}, {"~ATTC000", "~ATTC000.*", false},
-      {"abc", "a?c", true},            {"ac", "a?c", false},
-      {"x.tmp.tmp", "*.tmp", true},    {"", "*", true},
+      {"ENV1.tmp", "*.tmp", true},
+      {"ENV1.TMP", "*.tmp", true},
+      {".tmp", "*.tmp", true},
+      {"a.tmpx", "*.tmp", false},
+      {"~ATTC000.imp", "~attc000.*", true},
+      {"~ATTC000", "~ATTC000.*", false},
+      {"abc", "a?c", true},
+      {"ac", "a?c", false},
+      {"x.tmp.tmp", "*.tmp", true},
+      {"", "*", true},
   };
-  for (const auto& c : cases) EXPECT_EQ(MatchPattern(c.name, c.pattern), c.match) << c.name << " " << c.pattern;
+  for (const auto& c : cases)
+    EXPECT_EQ(MatchPattern(c.name, c.pattern), c.match) << c.name << " " << c.pattern;
 }
 
 TEST(FileNames, FindFilesReportsFoldersAndHiddenFiles) {

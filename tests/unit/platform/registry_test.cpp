@@ -72,16 +72,13 @@ TEST_F(RegistryTest, TextLimitCountsTheTerminatingZero) {
     long expected;
   };
   const Case cases[] = {
-      {79, true, 80, kErrorSuccess},     // exact fit: 79 characters and the zero
-      {80, true, 80, kErrorMoreData},    // one over
-      {79, false, 80, kErrorSuccess},    // stored without zero: room left for one
-      {80, false, 80, kErrorMoreData},   // stored without zero, no room for the zero
-      {259, true, 260, kErrorSuccess},
-      {260, true, 260, kErrorMoreData},
-      {0, true, 1, kErrorSuccess},
-      {0, false, 0, kErrorMoreData},
-      {3, true, 4, kErrorSuccess},
-      {4, true, 4, kErrorMoreData},
+      {79, true, 80, kErrorSuccess},    // exact fit: 79 characters and the zero
+      {80, true, 80, kErrorMoreData},   // one over
+      {79, false, 80, kErrorSuccess},   // stored without zero: room left for one
+      {80, false, 80, kErrorMoreData},  // stored without zero, no room for the zero
+      {259, true, 260, kErrorSuccess}, {260, true, 260, kErrorMoreData},
+      {0, true, 1, kErrorSuccess},     {0, false, 0, kErrorMoreData},
+      {3, true, 4, kErrorSuccess},     {4, true, 4, kErrorMoreData},
   };
   RegKey key = Create(kGatewayKey);
   for (const auto& c : cases) {
@@ -246,9 +243,9 @@ TEST_F(RegistryTest, ValuesRoundTripThroughTheFile) {
   };
   RegKey key = Create(kGatewayKey);
   for (const auto& c : cases)
-    ASSERT_EQ(RegSetValue(key, c.name, c.type, c.data.data(),
-                          static_cast<std::uint32_t>(c.data.size())),
-              kErrorSuccess)
+    ASSERT_EQ(
+        RegSetValue(key, c.name, c.type, c.data.data(), static_cast<std::uint32_t>(c.data.size())),
+        kErrorSuccess)
         << c.name;
   const std::string file = ReadWholeFile(Hive());
   Reload();
@@ -447,8 +444,7 @@ TEST_F(RegistryTest, OversizedHiveIsDamagedAndChangesStayBelowTheLimit) {
   const std::string before = ReadWholeFile(Hive());
   // Some 18 MiB of hex text: refused, and the hive stays as it was.
   const std::vector<std::byte> big(6u << 20, std::byte{0x5a});
-  EXPECT_EQ(RegSetValue(key, "Big", kRegBinary, big.data(),
-                        static_cast<std::uint32_t>(big.size())),
+  EXPECT_EQ(RegSetValue(key, "Big", kRegBinary, big.data(), static_cast<std::uint32_t>(big.size())),
             kErrorRegistryQuotaLimit);
   EXPECT_EQ(ReadWholeFile(Hive()), before);
   std::vector<std::byte> data;
@@ -508,9 +504,8 @@ TEST_F(RegistryTest, BadKeyPaths) {
     for (int i = 1; i < 513; ++i) path += "\\k";
     return path;
   }();
-  for (const std::string& path :
-       {std::string("\\A"), std::string("A\\\\B"), std::string(256, 'n'), deep,
-        std::string("A\nB")}) {
+  for (const std::string& path : {std::string("\\A"), std::string("A\\\\B"), std::string(256, 'n'),
+                                  deep, std::string("A\nB")}) {
     EXPECT_EQ(RegCreateKey(Hive::LocalMachine, path, key), kErrorInvalidParameter);
     EXPECT_EQ(RegOpenKey(Hive::LocalMachine, path, key), kErrorInvalidParameter);
   }
@@ -657,10 +652,11 @@ TEST_F(RegistryTest, ImportMergesDeletesAndIsAllOrNothing) {
 
   const std::string before = ReadWholeFile(Hive());
   std::string problem;
-  EXPECT_EQ(RegImport(Hive::LocalMachine,
-                      "REGEDIT4\n[HKLM\\Fresh]\n\"a\"=\"b\"\n[HKLM\\A]\n\"Keep\"=-\n\"bad\"=dword:xyz\n",
-                      &problem),
-            kErrorInvalidParameter);
+  EXPECT_EQ(
+      RegImport(Hive::LocalMachine,
+                "REGEDIT4\n[HKLM\\Fresh]\n\"a\"=\"b\"\n[HKLM\\A]\n\"Keep\"=-\n\"bad\"=dword:xyz\n",
+                &problem),
+      kErrorInvalidParameter);
   EXPECT_EQ(problem, "line 6: dword: takes up to 8 hex digits");
   EXPECT_EQ(ReadWholeFile(Hive()), before);
   EXPECT_EQ(RegOpenKey(Hive::LocalMachine, "Fresh", old), kErrorFileNotFound);

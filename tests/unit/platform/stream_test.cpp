@@ -19,7 +19,8 @@ std::string ReadAll(const std::string& path, StreamMode mode) {
   Stream in;
   EXPECT_EQ(Stream::Open(path, "r", mode, Share::ReadWrite, in), kErrorSuccess);
   std::string out;
-  for (int c = in.GetChar(); c != Stream::kEof; c = in.GetChar()) out.push_back(static_cast<char>(c));
+  for (int c = in.GetChar(); c != Stream::kEof; c = in.GetChar())
+    out.push_back(static_cast<char>(c));
   return out;
 }
 
@@ -31,12 +32,9 @@ struct TextCase {
 
 TEST(StreamTextMode, ReadFoldsOnlyCrLf) {
   const TextCase cases[] = {
-      {"plain", "a\r\nb\r\n", "a\nb\n"},
-      {"lone CR stays", "a\rb\r", "a\rb\r"},
-      {"lone LF stays", "a\nb", "a\nb"},
-      {"CR CR LF", "a\r\r\nb", "a\r\nb"},
-      {"trailing CR", "abc\r", "abc\r"},
-      {"empty", "", ""},
+      {"plain", "a\r\nb\r\n", "a\nb\n"}, {"lone CR stays", "a\rb\r", "a\rb\r"},
+      {"lone LF stays", "a\nb", "a\nb"}, {"CR CR LF", "a\r\r\nb", "a\r\nb"},
+      {"trailing CR", "abc\r", "abc\r"}, {"empty", "", ""},
   };
   TempDir dir;
   for (const auto& c : cases) {

@@ -27,7 +27,8 @@ TEST(TempFile, EveryWayOfLettingGoRemovesTheFile) {
       {"destructor", [](TempFile& t) { TempFile gone = std::move(t); }},
       {"discard", [](TempFile& t) { EXPECT_EQ(t.Discard(), kErrorSuccess); }},
       {"move over it", [](TempFile& t) { t = TempFile(); }},
-      {"close first", [](TempFile& t) {
+      {"close first",
+       [](TempFile& t) {
          EXPECT_EQ(t.Close(), kErrorSuccess);
          TempFile gone = std::move(t);
        }},
@@ -104,8 +105,9 @@ TEST(TempFile, CreateRefusesWhatItMustNotOwn) {
     std::string path;
     Disposition disposition;
   };
-  for (const Case& c : {Case{existing, Disposition::CreateNew}, Case{link, Disposition::CreateAlways},
-                        Case{folder, Disposition::CreateAlways}}) {
+  for (const Case& c :
+       {Case{existing, Disposition::CreateNew}, Case{link, Disposition::CreateAlways},
+        Case{folder, Disposition::CreateAlways}}) {
     SCOPED_TRACE(c.path);
     TempFile temp;
     EXPECT_NE(TempFile::Create(c.path, c.disposition, temp), kErrorSuccess);

@@ -179,7 +179,8 @@ TEST_F(FileManTest, DeleteWithoutALinkIsLogged) {
   WriteWholeFile(Root() + "/other", "x");
   platform::File file;
   ASSERT_EQ(platform::File::Open(Root() + "/other", platform::Access::Read, platform::Share::Read,
-                                 platform::Disposition::OpenExisting, file), 0);
+                                 platform::Disposition::OpenExisting, file),
+            0);
   CFileMan man;
   EXPECT_EQ(man.Que_CloseAndDeleteMsg(file), 0);
   EXPECT_NE(Log().find("Que_CloseAndDeleteMsg- Error deleting file ("), std::string::npos);

@@ -83,9 +83,8 @@ TEST_F(LogChannelTest, PathOfFourCharactersTurnsAChannelOn) {
   LogMessage2("secondary entry", "SMTP_IN", 8);
   LogMessageText("SMTPIn- ", "joined", "SMTP_IN", 9);
   const std::string text = ReadWholeFile(Root() + "/abcd");
-  const std::regex line(
-      R"(main entry {65} (\d\d:\d\d:\d\d \d\d/\d\d/\d\d \(MNCP - 7\))\r\n)"
-      R"(SMTPIn- joined {61} \d\d:\d\d:\d\d \d\d/\d\d/\d\d \(SMTP_IN - 9\)\r\n)");
+  const std::regex line(R"(main entry {65} (\d\d:\d\d:\d\d \d\d/\d\d/\d\d \(MNCP - 7\))\r\n)"
+                        R"(SMTPIn- joined {61} \d\d:\d\d:\d\d \d\d/\d\d/\d\d \(SMTP_IN - 9\)\r\n)");
   EXPECT_TRUE(std::regex_match(text, line)) << text;
   EXPECT_FALSE(platform::FileExists(Root() + "/abc"));
 }
@@ -137,7 +136,8 @@ TEST_F(LogChannelTest, ConcurrentWritersNeverInterleave) {
   while (start < text.size()) {
     const auto end = text.find("\r\n", start);
     ASSERT_NE(end, std::string::npos);
-    ASSERT_TRUE(std::regex_match(text.substr(start, end - start), line)) << text.substr(start, end - start);
+    ASSERT_TRUE(std::regex_match(text.substr(start, end - start), line))
+        << text.substr(start, end - start);
     ++count;
     start = end + 2;
   }
@@ -154,7 +154,8 @@ TEST_F(LogChannelTest, SocketErrorIsLoggedAndReturned) {
 
 TEST_F(LogChannelTest, EventsCarryTheGivenInsertionStrings) {
   ReportGatewayEvent(platform::EventType::Information, 428, kServiceName);
-  ReportGatewayEvent(platform::EventType::Error, 435, kServiceName, "/d/IN/a.tmp", "/d/IN/a.NoName.Err");
+  ReportGatewayEvent(platform::EventType::Error, 435, kServiceName, "/d/IN/a.tmp",
+                     "/d/IN/a.NoName.Err");
   ReportGatewayEvent(platform::EventType::Information, 436);
   std::vector<platform::EventRecord> records;
   ASSERT_EQ(platform::ReadEventLog(records), 0);
@@ -193,9 +194,9 @@ TEST_F(LogChannelTest, KeepDebugCopyNeverReplacesACopy) {
   std::vector<std::string> contents;
   for (const auto& e : entries) contents.push_back(ReadWholeFile(Root() + "/" + e.name));
   std::sort(contents.begin(), contents.end());
-  EXPECT_EQ(contents, (std::vector<std::string>{"delivery 0", "delivery 1", "delivery 2",
-                                                 "delivery 3", "delivery 4", "delivery 5",
-                                                 "delivery 6", "delivery 7"}));
+  EXPECT_EQ(contents,
+            (std::vector<std::string>{"delivery 0", "delivery 1", "delivery 2", "delivery 3",
+                                      "delivery 4", "delivery 5", "delivery 6", "delivery 7"}));
 }
 
 TEST(DebugCopyNames, ACounterFollowsTheSecondsOfATakenName) {

@@ -65,8 +65,8 @@ TEST_F(SettingsTest, TextLimits) {
     std::size_t length;
     bool kept;
   } cases[] = {
-      {"ProgramPath", 79, true},  {"ProgramPath", 80, false}, {"DomainName", 79, true},
-      {"DomainName", 80, false},  {"MailFrom", 259, true},    {"MailFrom", 260, false},
+      {"ProgramPath", 79, true}, {"ProgramPath", 80, false}, {"DomainName", 79, true},
+      {"DomainName", 80, false}, {"MailFrom", 259, true},    {"MailFrom", 260, false},
   };
   for (const auto& c : cases) {
     test::RootTest::TearDown();
@@ -103,8 +103,8 @@ TEST_F(SettingsTest, OverrideAddressCheckNeedsAShortYesText) {
   struct Case {
     const char* text;
     bool on;
-  } cases[] = {{"Y", true}, {"yes", true}, {"Yes", true}, {"yess", false},
-               {"Yes!", false}, {"no", false}, {"", false}, {"y12", true}};
+  } cases[] = {{"Y", true},     {"yes", true}, {"Yes", true}, {"yess", false},
+               {"Yes!", false}, {"no", false}, {"", false},   {"y12", true}};
   for (const auto& c : cases) {
     test::RootTest::TearDown();
     test::RootTest::SetUp();

@@ -97,8 +97,7 @@ struct MarkerCase {
   std::vector<std::string> left;
 };
 
-class MarkerRecoveryTest : public RecoveryTest,
-                           public ::testing::WithParamInterface<MarkerCase> {};
+class MarkerRecoveryTest : public RecoveryTest, public ::testing::WithParamInterface<MarkerCase> {};
 
 TEST_P(MarkerRecoveryTest, FinishesTheDecode) {
   const MarkerCase& c = GetParam();
@@ -118,13 +117,15 @@ TEST_P(MarkerRecoveryTest, FinishesTheDecode) {
 
 INSTANTIATE_TEST_SUITE_P(
     States, MarkerRecoveryTest,
-    ::testing::Values(
-        MarkerCase{"ReadyNameMissing", true, false, true, {"ENV5.bdy", "ENV5.tmp"}},
-        MarkerCase{"RawAlreadyRemoved", true, false, false, {"ENV5.bdy", "ENV5.tmp"}},
-        MarkerCase{"AlreadyReady", false, true, true, {"ENV5.bdy", "ENV5.tmp"}},
-        MarkerCase{"ReadyNameTaken", true, true, true, {"ENV5", "ENV5.bdy", "ENV5.tmp"}},
-        MarkerCase{"TakenByTheFaxServer", false, false, true, {}}),
-    [](const ::testing::TestParamInfo<MarkerCase>& state) { return std::string(state.param.name); });
+    ::testing::Values(MarkerCase{"ReadyNameMissing", true, false, true, {"ENV5.bdy", "ENV5.tmp"}},
+                      MarkerCase{"RawAlreadyRemoved", true, false, false, {"ENV5.bdy", "ENV5.tmp"}},
+                      MarkerCase{"AlreadyReady", false, true, true, {"ENV5.bdy", "ENV5.tmp"}},
+                      MarkerCase{
+                          "ReadyNameTaken", true, true, true, {"ENV5", "ENV5.bdy", "ENV5.tmp"}},
+                      MarkerCase{"TakenByTheFaxServer", false, false, true, {}}),
+    [](const ::testing::TestParamInfo<MarkerCase>& state) {
+      return std::string(state.param.name);
+    });
 
 TEST_F(RecoveryTest, UnfinishedDecodeIsUndoneAndDoneAgain) {
   // The crash came while ENV3 was being written: its files, the scratch files and the
@@ -146,9 +147,9 @@ TEST_F(RecoveryTest, UnfinishedDecodeIsUndoneAndDoneAgain) {
 }
 
 TEST_F(RecoveryTest, FilesOfOthersAreLeftAlone) {
-  const std::vector<std::string> others = {
-      "12.cqx.orig",     "ATT1.bin",  "ENV1.tmp", "ENV8",        "a.ENV1.dcd",
-      "7.ENV..dcd",      "notes.txt", "x.cqx",    "7-17.debug",  "12345678901.cqx"};
+  const std::vector<std::string> others = {"12.cqx.orig", "ATT1.bin",       "ENV1.tmp",  "ENV8",
+                                           "a.ENV1.dcd",  "7.ENV..dcd",     "notes.txt", "x.cqx",
+                                           "7-17.debug",  "12345678901.cqx"};
   for (const auto& name : others) WriteWholeFile(m_out + name, "kept");
   // Not the envelope in progress: an envelope the ready name could not be given to stays.
   EXPECT_EQ(m_server->RecoverSpool(m_out + "ENV9"), 0);
@@ -170,8 +171,9 @@ TEST_F(RecoveryTest, DamagedRecordLeavesTheMessageAlone) {
 TEST_F(RecoveryTest, ReceivedMessageLeavesNoRecordBehind) {
   test::ScriptedClient client;
   ASSERT_TRUE(client.Connect(m_port));
-  ASSERT_TRUE(client.Send("HELO r\r\nMAIL FROM:<a@b>\r\nRCPT TO:<12345@fax.example>\r\nDATA\r\n"
-                          "Subject: s\r\n\r\nx\r\n.\r\nQUIT\r\n"));
+  ASSERT_TRUE(
+      client.Send("HELO r\r\nMAIL FROM:<a@b>\r\nRCPT TO:<12345@fax.example>\r\nDATA\r\n"
+                  "Subject: s\r\n\r\nx\r\n.\r\nQUIT\r\n"));
   const std::string replies = client.ReadUntilClosed(10000);
   EXPECT_NE(replies.find("250 Mail Received OK\r\n"), std::string::npos);
   EXPECT_EQ(OutFiles(), (std::vector<std::string>{"ENV0.bdy", "ENV0.tmp"}));
@@ -193,7 +195,8 @@ TEST(CommitRecordTest, RecordsOutsideTheBoundsAreRefused) {
   } cases[] = {
       {"no line end", "<1@fax.example>"},
       {"line too long", std::string(kMaxRecordLine + 1, 'a') + "\n"},
-      {"too many lines", [] {
+      {"too many lines",
+       [] {
          std::string text;
          for (std::size_t i = 0; i <= kMaxRecordLines; ++i) text += "a\n";
          return text;
@@ -218,10 +221,14 @@ TEST(CommitRecordTest, MarkerNamesAreOnlyTheGatewaysOwn) {
   } cases[] = {
       {"3.ENV5.dcd", std::pair<std::string, std::string>{"3.cqx", "ENV5"}},
       {"65534.ENV0.dcd", std::pair<std::string, std::string>{"65534.cqx", "ENV0"}},
-      {"3.ENV5.tmp", std::nullopt},     {"x.ENV5.dcd", std::nullopt},
-      {"3.ENV.dcd", std::nullopt},      {"3.ENV5x.dcd", std::nullopt},
-      {"3.ATT5.dcd", std::nullopt},     {"3.ENV5/../x.dcd", std::nullopt},
-      {".dcd", std::nullopt},           {"3.dcd", std::nullopt},
+      {"3.ENV5.tmp", std::nullopt},
+      {"x.ENV5.dcd", std::nullopt},
+      {"3.ENV.dcd", std::nullopt},
+      {"3.ENV5x.dcd", std::nullopt},
+      {"3.ATT5.dcd", std::nullopt},
+      {"3.ENV5/../x.dcd", std::nullopt},
+      {".dcd", std::nullopt},
+      {"3.dcd", std::nullopt},
   };
   for (const auto& c : cases) {
     const auto parsed = ParseDecodedMarker(c.name);

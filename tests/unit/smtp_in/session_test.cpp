@@ -66,7 +66,8 @@ class SessionTest : public test::ReceiverTest {
   }
   void Envelope(ScriptedClient& client) {
     ASSERT_EQ(Command(client, "HELO relay.example\r\n"), "250 fax.example relay.example\r\n");
-    ASSERT_EQ(Command(client, "MAIL FROM:<a@example.org>\r\n"), "250 OK  FROM:<a@example.org> \r\n");
+    ASSERT_EQ(Command(client, "MAIL FROM:<a@example.org>\r\n"),
+              "250 OK  FROM:<a@example.org> \r\n");
     ASSERT_EQ(Command(client, "RCPT TO:<12345@fax>\r\n"), "250 OK  TO:<12345@fax> \r\n");
     ASSERT_EQ(Command(client, "DATA\r\n"), "354 Start mail input, end with <CRLF>.<CRLF>\r\n");
   }
@@ -116,7 +117,8 @@ TEST_F(SessionTest, DialogueReplies) {
   for (const auto& dialogue : dialogues) {
     ScriptedClient client;
     Connect(client);
-    for (const auto& step : dialogue) EXPECT_EQ(Command(client, step.send), step.reply) << step.send;
+    for (const auto& step : dialogue)
+      EXPECT_EQ(Command(client, step.send), step.reply) << step.send;
   }
 }
 
@@ -147,7 +149,8 @@ TEST_F(SessionTest, QuitInEveryStateSaysGoodbye) {
     ScriptedClient client;
     Connect(client);
     client.Send(before);
-    for (std::size_t i = 0; i < static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n')); ++i)
+    for (std::size_t i = 0;
+         i < static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n')); ++i)
       client.ReadLine();
     EXPECT_EQ(Command(client, "QUITnow\r\n"), "221 Goodbye\r\n");
     EXPECT_TRUE(client.WaitClosed());
@@ -288,9 +291,11 @@ TEST_F(SessionTest, TooManyRecipientsAreRefused) {
   ASSERT_EQ(Command(client, "HELO h\r\n"), "250 fax.example h\r\n");
   ASSERT_EQ(Command(client, "MAIL FROM:<a>\r\n"), "250 OK  FROM:<a> \r\n");
   std::string batch;
-  for (std::size_t i = 0; i < SMTPInThread::kMaxRecipients; ++i) batch += "RCPT TO:<" + std::to_string(i) + "@fax>\r\n";
+  for (std::size_t i = 0; i < SMTPInThread::kMaxRecipients; ++i)
+    batch += "RCPT TO:<" + std::to_string(i) + "@fax>\r\n";
   ASSERT_TRUE(client.Send(batch));
-  for (std::size_t i = 0; i < SMTPInThread::kMaxRecipients; ++i) ASSERT_TRUE(client.ReadLine().starts_with("250 OK"));
+  for (std::size_t i = 0; i < SMTPInThread::kMaxRecipients; ++i)
+    ASSERT_TRUE(client.ReadLine().starts_with("250 OK"));
   EXPECT_EQ(Command(client, "RCPT TO:<x@fax>\r\n"), "452 Too many recipients\r\n");
   Quit(client);
 }
@@ -376,7 +381,8 @@ TEST_F(SessionTest, ControlCharacterInACommandIsAnUnknownCommand) {
     ScriptedClient client;
     Connect(client);
     client.Send(c.before);
-    for (std::size_t i = 0; i < static_cast<std::size_t>(std::count(c.before.begin(), c.before.end(), '\n')); ++i)
+    for (std::size_t i = 0;
+         i < static_cast<std::size_t>(std::count(c.before.begin(), c.before.end(), '\n')); ++i)
       ASSERT_TRUE(client.ReadLine().starts_with("250 ")) << c.before;
     EXPECT_EQ(Command(client, c.command + "\r\n"), "500 Syntax Error, Command Unknown.\r\n")
         << c.command.size();

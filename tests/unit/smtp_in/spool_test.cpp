@@ -52,7 +52,8 @@ class SpoolTest : public test::ReceiverTest {
   }
 
   // One whole SMTP transaction; the data is sent dot-stuffed as given.
-  void Send(const std::string& data, const std::vector<std::string>& recipients = {"<12345@fax.example>"}) {
+  void Send(const std::string& data,
+            const std::vector<std::string>& recipients = {"<12345@fax.example>"}) {
     ScriptedClient client;
     ASSERT_TRUE(client.Connect(m_port));
     std::string script = "HELO relay.example\r\nMAIL FROM:<alice@example.org>\r\n";
@@ -60,7 +61,8 @@ class SpoolTest : public test::ReceiverTest {
     script += "DATA\r\n" + data + ".\r\nQUIT\r\n";
     ASSERT_TRUE(client.Send(script));
     const std::string replies = client.ReadUntilClosed(10000);
-    ASSERT_NE(replies.find("250 Mail Received OK\r\n221 Goodbye\r\n"), std::string::npos) << replies;
+    ASSERT_NE(replies.find("250 Mail Received OK\r\n221 Goodbye\r\n"), std::string::npos)
+        << replies;
   }
   std::vector<std::string> Out(const std::string& pattern) {
     std::vector<platform::DirEntry> entries;
@@ -70,7 +72,6 @@ class SpoolTest : public test::ReceiverTest {
     std::sort(names.begin(), names.end());
     return names;
   }
-
 };
 
 TEST_F(SpoolTest, MessageWithTextAndAttachmentBecomesAReadyEnvelope) {
@@ -107,17 +108,18 @@ TEST_F(SpoolTest, MessageWithoutAttachmentHasNoAttachBlock) {
 }
 
 TEST_F(SpoolTest, InjectionAttemptsStayInsideTheirLines) {
-  Send("From: a@b\r\n"
-       "To: 12345@fax.example\r\n"
-       "Subject: =?x?Q?x=0D=0ABEGIN_ATTACH=0D=0A<<a:../../etc/passwd>>?=\r\n"
-       "Content-Type: multipart/mixed; boundary=z\r\n\r\n"
-       "--z\r\n"
-       "Content-Type: application/pdf; name=\"a:b<c>.pdf\"\r\n\r\n"
-       "%PDF\r\n"
-       "--z\r\n"
-       "Content-Type: application/octet-stream; name=\"../../x.p/f\"\r\n\r\n"
-       "bytes\r\n"
-       "--z--\r\n");
+  Send(
+      "From: a@b\r\n"
+      "To: 12345@fax.example\r\n"
+      "Subject: =?x?Q?x=0D=0ABEGIN_ATTACH=0D=0A<<a:../../etc/passwd>>?=\r\n"
+      "Content-Type: multipart/mixed; boundary=z\r\n\r\n"
+      "--z\r\n"
+      "Content-Type: application/pdf; name=\"a:b<c>.pdf\"\r\n\r\n"
+      "%PDF\r\n"
+      "--z\r\n"
+      "Content-Type: application/octet-stream; name=\"../../x.p/f\"\r\n\r\n"
+      "bytes\r\n"
+      "--z--\r\n");
   const std::string envelope = ReadWholeFile(m_out + "ENV0.tmp");
   EXPECT_EQ(envelope,
             "FROM: <a@b>\r\n"
@@ -136,13 +138,14 @@ TEST_F(SpoolTest, InjectionAttemptsStayInsideTheirLines) {
 // every address is taken, so any header line that ran into the value would be a recipient.
 TEST_F(SpoolTest, HeadersAfterAGroupNeverBecomeRecipients) {
   SetOverrideAddressCheck(true);
-  Send("From: a@b\r\n"
-       "Subject: =?utf-8?Q?Fax?= =?iso-8859-1?B?IG9yZGVy?= =?utf-8?Q?_for_you?=\r\n"
-       "To: fax desk: 12345@fax.example,\r\n 777@fax.example;\r\n"
-       "Date: Tue, 8 Dec 2026 10:00:00 +0000\r\n"
-       "Message-ID: <m1@host.example>\r\n"
-       "\r\n"
-       "body\r\n");
+  Send(
+      "From: a@b\r\n"
+      "Subject: =?utf-8?Q?Fax?= =?iso-8859-1?B?IG9yZGVy?= =?utf-8?Q?_for_you?=\r\n"
+      "To: fax desk: 12345@fax.example,\r\n 777@fax.example;\r\n"
+      "Date: Tue, 8 Dec 2026 10:00:00 +0000\r\n"
+      "Message-ID: <m1@host.example>\r\n"
+      "\r\n"
+      "body\r\n");
   SetOverrideAddressCheck(false);
   EXPECT_EQ(ReadWholeFile(m_out + "ENV0.tmp"),
             "FROM: <a@b>\r\n"
@@ -153,9 +156,12 @@ TEST_F(SpoolTest, HeadersAfterAGroupNeverBecomeRecipients) {
 }
 
 TEST_F(SpoolTest, UnnamedAttachmentIsNamedAfterItsType) {
-  Send("From: a@b\r\nContent-Type: multipart/mixed; boundary=z\r\n\r\n"
-       "--z\r\nContent-Type: image/png\r\nContent-Transfer-Encoding: base64\r\n\r\niVBORw==\r\n--z--\r\n");
-  EXPECT_NE(ReadWholeFile(m_out + "ENV0.tmp").find("<<attachment.png:ATT0.png>>\r\n"), std::string::npos);
+  Send(
+      "From: a@b\r\nContent-Type: multipart/mixed; boundary=z\r\n\r\n"
+      "--z\r\nContent-Type: image/png\r\nContent-Transfer-Encoding: "
+      "base64\r\n\r\niVBORw==\r\n--z--\r\n");
+  EXPECT_NE(ReadWholeFile(m_out + "ENV0.tmp").find("<<attachment.png:ATT0.png>>\r\n"),
+            std::string::npos);
   EXPECT_EQ(ReadWholeFile(m_out + "ATT0.png"), "\x89PNG");
 }
 
@@ -222,7 +228,8 @@ TEST_F(SpoolTest, MissingRawFileStillGivesAReadyEnvelope) {
   EXPECT_EQ(ReadWholeFile(m_out + "ENV0.tmp"),
             "\r\nBEGIN BODY\r\n<<ENV0.bdy>>\r\nEND BODY\r\n\r\n");
   EXPECT_EQ(ReadWholeFile(m_out + "ENV0.bdy"), "");
-  EXPECT_NE(ReadWholeFile(Root() + "/secondary.log").find("SMTPIn- Error: Unable to open translation ip file: "),
+  EXPECT_NE(ReadWholeFile(Root() + "/secondary.log")
+                .find("SMTPIn- Error: Unable to open translation ip file: "),
             std::string::npos);
 }
 
@@ -263,7 +270,8 @@ TEST_F(SpoolMainLogTest, HugeAddressListIsMatchedWithinBounds) {
   for (int i = 0; i < kEnvelope; ++i) {
     const std::string n = std::to_string(10000 + i);
     EXPECT_NE(envelope.find("TO: \"Fax " + std::to_string(i) + "\" <" + n + "@fax.example>\r\n"),
-              std::string::npos) << n;
+              std::string::npos)
+        << n;
   }
   EXPECT_EQ(envelope.find("99999"), std::string::npos);
   EXPECT_EQ(std::count(envelope.begin(), envelope.end(), '\n'),
@@ -271,7 +279,8 @@ TEST_F(SpoolMainLogTest, HugeAddressListIsMatchedWithinBounds) {
   const std::string log = ReadWholeFile(Root() + "/main.log");
   // Every entry is at most kMaxEntry characters and its CR LF: what the matching may write,
   // and generously the session's own lines besides.
-  EXPECT_LT(log.size(), (decode::kMaxMatchLogLines + 20 * (kEnvelope + 1) + 1000) * (kMaxEntry + 2));
+  EXPECT_LT(log.size(),
+            (decode::kMaxMatchLogLines + 20 * (kEnvelope + 1) + 1000) * (kMaxEntry + 2));
   EXPECT_NE(log.find("DECODE - Recipient matching: further lines not logged: "), std::string::npos);
   EXPECT_NE(log.find("DECODE - Address list too long, address pieces not matched: " +
                      std::to_string(kEnvelope + kOthers + 1 - decode::kMaxAddressPieces)),

@@ -15,13 +15,13 @@ TEST(Address, ExtractAddress) {
   const Case cases[] = {
       {"TO: <ALICE@DEST.TEST>", "ALICE@DEST.TEST"},
       {"TO: Alice <alice@dest.test>", "alice@dest.test"},
-      {"To: \"Bob <b>\" <bob@x.test>", "bob@x.test"},      // the last "<" counts
+      {"To: \"Bob <b>\" <bob@x.test>", "bob@x.test"},  // the last "<" counts
       {"TO:<<bob@x.test>>", "bob@x.test"},
-      {"TO: <bob@x.test", "bob@x.test"},                    // no ">": to the end
+      {"TO: <bob@x.test", "bob@x.test"},  // no ">": to the end
       {"TO: < bob@x.test >", "bob@x.test"},
       {"TO: <<<a@b>", "a@b"},
       {"  plain@x.test \r\n", "plain@x.test"},
-      {"Name \"quoted@x.test", "\"quoted@x.test"},         // the quote stays
+      {"Name \"quoted@x.test", "\"quoted@x.test"},  // the quote stays
       {"", ""},
       {"<>", ""},
       {"TO: <\t>", ""},
@@ -50,9 +50,14 @@ TEST(Address, ReplyCodeAtTheStartOfTheLine) {
     int code;
   };
   const Case cases[] = {
-      {"250 OK", 250},      {"250-first of many", 250}, {"354 go ahead", 354},
-      {"221", 221},         {"", 0},                    {"hello", 0},
-      {" 250 late", 0},     {"99999999999999 x", 999999999},
+      {"250 OK", 250},
+      {"250-first of many", 250},
+      {"354 go ahead", 354},
+      {"221", 221},
+      {"", 0},
+      {"hello", 0},
+      {" 250 late", 0},
+      {"99999999999999 x", 999999999},
   };
   for (const Case& c : cases) EXPECT_EQ(SMTPOut::GetAck(c.line), c.code) << c.line;
 }

@@ -46,9 +46,8 @@ class ComposeTest : public test::SenderTest {
     EXPECT_EQ(platform::File::Open(In("r.tmp"), platform::Access::Read, platform::Share::None,
                                    platform::Disposition::OpenExisting, ready),
               0);
-    EXPECT_EQ(platform::File::Open(In("w.cqx"), platform::Access::ReadWrite,
-                                   platform::Share::None, platform::Disposition::CreateAlways,
-                                   work),
+    EXPECT_EQ(platform::File::Open(In("w.cqx"), platform::Access::ReadWrite, platform::Share::None,
+                                   platform::Disposition::CreateAlways, work),
               0);
     Composed composed;
     composed.result = ComposeMessage(ready, work, options, composed.firstAttachment);
@@ -62,15 +61,14 @@ class ComposeTest : public test::SenderTest {
     composed.text = ReadWholeFile(In("w.cqx"));
     const std::string key = "boundary=\"----= Message-ID:";
     if (const auto at = composed.text.find(key); at != std::string::npos)
-      composed.id = composed.text.substr(at + key.size(),
-                                         composed.text.find('"', at + key.size()) - at - key.size());
+      composed.id = composed.text.substr(
+          at + key.size(), composed.text.find('"', at + key.size()) - at - key.size());
     return composed;
   }
   std::string Receiver() {
     platform::File work;
-    EXPECT_EQ(platform::File::Open(In("w.cqx"), platform::Access::ReadWrite,
-                                   platform::Share::None, platform::Disposition::OpenExisting,
-                                   work),
+    EXPECT_EQ(platform::File::Open(In("w.cqx"), platform::Access::ReadWrite, platform::Share::None,
+                                   platform::Disposition::OpenExisting, work),
               0);
     std::string line;
     return FindReceiver(work, line) ? line : "<none>";
@@ -79,8 +77,8 @@ class ComposeTest : public test::SenderTest {
   static std::string EncodedPart(const std::string& bytes, const std::string& name) {
     std::string part = "Content-Type: application/octet-stream;\r\n        name=\"" + name +
                        "\"\r\nContent-Transfer-Encoding: base64\r\nContent-Disposition: "
-                       "attachment;\r\n        filename=\"" + name + "\"\r\nContent-Description: " +
-                       name + "\r\n\r\n";
+                       "attachment;\r\n        filename=\"" +
+                       name + "\"\r\nContent-Description: " + name + "\r\n\r\n";
     // Lines of 72 characters, as the part is written.
     const std::string encoded = ReferenceBase64(bytes);
     for (std::size_t at = 0; at < encoded.size(); at += 72) part += encoded.substr(at, 72) + "\r\n";
@@ -107,12 +105,14 @@ TEST_F(ComposeTest, SuccessNoticeWithoutAttachmentsIsPlainText) {
             "Return-Receipt-To:\r\n"
             "MIME-Version: 1.0\r\n"
             "Content-Type: text/plain;\r\n"
-            "        boundary=\"" + c.Boundary() + "\"\r\n"
-            "\r\n"
-            "Your fax was sent.\r\n"
-            "Pages: 1\r\n"
-            "\r\n"
-            ".\r\n");
+            "        boundary=\"" +
+                c.Boundary() +
+                "\"\r\n"
+                "\r\n"
+                "Your fax was sent.\r\n"
+                "Pages: 1\r\n"
+                "\r\n"
+                ".\r\n");
   EXPECT_TRUE(c.firstAttachment.empty());
 }
 
@@ -134,13 +134,17 @@ TEST_F(ComposeTest, ReceivedFaxIsAlwaysMultipartWithItsAttachment) {
             "Return-Receipt-To:\r\n"
             "MIME-Version: 1.0\r\n"
             "Content-Type: multipart/mixed;\r\n"
-            "        boundary=\"" + c.Boundary() + "\"\r\n"
-            "\r\n" + delimiter +
-            "Content-Type: text/plain\r\n\r\n"
-            "A fax for you.\r\n"
-            "\r\n" + delimiter + EncodedPart(image, "fax.tif") +
-            "--" + c.Boundary() + "--\r\n"
-            ".\r\n");
+            "        boundary=\"" +
+                c.Boundary() +
+                "\"\r\n"
+                "\r\n" +
+                delimiter +
+                "Content-Type: text/plain\r\n\r\n"
+                "A fax for you.\r\n"
+                "\r\n" +
+                delimiter + EncodedPart(image, "fax.tif") + "--" + c.Boundary() +
+                "--\r\n"
+                ".\r\n");
   EXPECT_EQ(c.firstAttachment, In("F17.TIF"));
   EXPECT_EQ(ReadWholeFile(In("F17.TIF")), image);  // composition deletes nothing
   EXPECT_TRUE(InFiles("At*").empty());             // nor leaves its scratch part behind
@@ -161,7 +165,8 @@ TEST_F(ComposeTest, TwoAttachmentsGiveTwoParts) {
       "Content-Type: application/postscript;\r\n        name=\"report.ps\"\r\n"
       "Content-Transfer-Encoding: base64\r\n"
       "Content-Disposition: attachment;\r\n        filename=\"report.ps\"\r\n"
-      "Content-Description: report.ps\r\n\r\n" + ReferenceBase64(second) + "\r\n\r\n";
+      "Content-Description: report.ps\r\n\r\n" +
+      ReferenceBase64(second) + "\r\n\r\n";
   const std::string tail = "\r\n" + delimiter + EncodedPart(first, "page one.tif") + delimiter +
                            secondPart + "--" + c.Boundary() + "--\r\n.\r\n";
   EXPECT_TRUE(c.text.ends_with(tail)) << c.text;
@@ -179,14 +184,22 @@ TEST_F(ComposeTest, SubjectRoom) {
   const std::string forty = "Quarterly figures for the board meeting!";
   ASSERT_EQ(forty.size(), 40u);
   const Case cases[] = {
-      {1, "SUBJECT: Fax sent OK", {"Subject : " + forty, "more"},
+      {1,
+       "SUBJECT: Fax sent OK",
+       {"Subject : " + forty, "more"},
        "SUBJECT: Fax sent OK - " + forty.substr(0, 29) + " \r\n"},
-      {1, "SUBJECT: Fax sent OK", {"Subject : short\r"},
+      {1,
+       "SUBJECT: Fax sent OK",
+       {"Subject : short\r"},
        "SUBJECT: Fax sent OK - short" + std::string(25, ' ') + "\r\n"},
-      {1, "SUBJECT: Fax sent OK", {"no subject here"},
+      {1,
+       "SUBJECT: Fax sent OK",
+       {"no subject here"},
        "SUBJECT: Fax sent OK" + std::string(33, ' ') + "\r\n"},
       {0, "SUBJECT: Fax sent OK", {"Subject : " + forty}, "SUBJECT: Fax sent OK\r\n"},
-      {1, "SUBJECT: Fax received from 555", {"Subject : " + forty},
+      {1,
+       "SUBJECT: Fax received from 555",
+       {"Subject : " + forty},
        "SUBJECT: Fax received from 555\r\n"},
   };
   for (const Case& k : cases) {
@@ -197,7 +210,8 @@ TEST_F(ComposeTest, SubjectRoom) {
     const Composed c = Compose(ready.Text());
     EXPECT_NE(c.text.find("TO: Alice <alice@dest.test>\r\n" + k.header + "Return-Receipt-To:"),
               std::string::npos)
-        << k.header << "\n" << c.text;
+        << k.header << "\n"
+        << c.text;
     // The body line itself stays in the text.
     EXPECT_NE(c.text.find(k.body[0]), std::string::npos);
   }
@@ -223,7 +237,8 @@ TEST_F(ComposeTest, RecipientIsTheFirstLineStartingWithTo) {
     std::string receiver;
   };
   const Case cases[] = {
-      {{"FROM: fax", "TO: Alice <alice@dest.test>"}, {"to: Bob <bob@other.test>"},
+      {{"FROM: fax", "TO: Alice <alice@dest.test>"},
+       {"to: Bob <bob@other.test>"},
        "TO: <ALICE@DEST.TEST>"},
       {{"FROM: fax"}, {"Please reply", "to: Bob <bob@other.test>"}, "TO: <BOB@OTHER.TEST>"},
       {{"FROM: fax"}, {"  TO: <indented@x.test>", "reply to: <x@y.test>"}, "<none>"},
@@ -313,7 +328,7 @@ bool OnlyCrLf(const std::string& text) {
 
 TEST_F(ComposeTest, ControlCharactersOfHeaderLinesNeverReachTheMailHeader) {
   SetOptions(/*includeTiff=*/0, /*subjectLine=*/0);
-  const std::string longText(300, 'x');  // read in two pieces
+  const std::string longText(300, 'x');   // read in two pieces
   const std::string splitText(258, 'y');  // the first piece ends between CR and LF
   struct Case {
     std::vector<std::string> header;  // the ready file's, each closed by CR LF
@@ -338,7 +353,7 @@ TEST_F(ComposeTest, ControlCharactersOfHeaderLinesNeverReachTheMailHeader) {
     ASSERT_EQ(composed.result, kComposeReady);
     const std::string header = HeaderOf(composed.text);
     EXPECT_TRUE(header.starts_with(c.expected + "SUBJECT: Fax sent OKBcc: evil@x.test\r\n"
-                                   "Return-Receipt-To:\r\n"))
+                                                "Return-Receipt-To:\r\n"))
         << header;
     EXPECT_TRUE(OnlyCrLf(header)) << header;
   }
@@ -379,7 +394,8 @@ TEST_F(ComposeTest, SectionMarksWithoutEmptyLinesAroundThem) {
        "TO: <a@b.test>\r\nSUBJECT: Fax sent OK\r\n\r\nBEGIN BODY\r\nswallowed\r\nstill header\r\n"
        "\r\n",
        "TO: <a@b.test>\r\nSUBJECT: Fax sent OK\r\nstill header\r\n.\r\n"},
-      {"begin body as the last line", 0, "TO: <a@b.test>\r\nSUBJECT: Fax sent OK\r\n\r\nBEGIN BODY\r\n",
+      {"begin body as the last line", 0,
+       "TO: <a@b.test>\r\nSUBJECT: Fax sent OK\r\n\r\nBEGIN BODY\r\n",
        "TO: <a@b.test>\r\nSUBJECT: Fax sent OK\r\n.\r\n"},
       {"end body inside the text", 0,
        "TO: <a@b.test>\r\nSUBJECT: Fax sent OK\r\n\r\nBEGIN BODY\r\n\r\ntext\r\n"
@@ -422,8 +438,8 @@ TEST_F(ComposeTest, LongShownNamesAreCutBetweenCharacters) {
   struct Case {
     std::string shown, expected;
   } cases[] = {
-      {times(60, "\xD0\x94") + ".pdf", times(49, "\xD0\x94")},           // 98 of 99 bytes
-      {times(40, "\xE6\x96\x87") + ".pdf", times(33, "\xE6\x96\x87")},   // 99 bytes
+      {times(60, "\xD0\x94") + ".pdf", times(49, "\xD0\x94")},                     // 98 of 99 bytes
+      {times(40, "\xE6\x96\x87") + ".pdf", times(33, "\xE6\x96\x87")},             // 99 bytes
       {"a" + times(30, "\xF0\x9F\x93\x84"), "a" + times(24, "\xF0\x9F\x93\x84")},  // 97 bytes
       {std::string(120, '\xE9'), std::string(99, '\xE9')},  // not UTF-8: bytewise
   };

@@ -62,18 +62,16 @@ TEST_F(DialogTest, CommandsAreSentExactlyAsWritten) {
   EXPECT_EQ(server.Transcript(), Commands(kMessage));
   // Without RFC mode HELO goes out before the greeting has been read.
   EXPECT_TRUE(server.ClientSpokeFirst());
-  EXPECT_TRUE(LoggedInOrder({"SMTPOut- Error: Auth Lookup Failed",
-                             "SMTPOut- No MX Rec: Using: 127.0.0.1", "SMTPOut- Connecting",
-                             "SMTPOut- Sending HELO - Waiting for ack (250)",
-                             "SMTPOut- Ack: 220 scripted.test ready",
-                             "SMTPOut- Ack: 250 scripted.test",
-                             "SMTPOut- Sending MAIL - Waiting for ack (250)",
-                             "SMTPOut- Sending RCPT - Waiting for ack (250)",
-                             "SMTPOut- Sending DATA - Waiting for ack (354)",
-                             "SMTPOut- Sending Message", "SMTPOut- Waiting for DATA end ack (250)",
-                             "SMTPOut- Ack: 250 queued",
-                             "SMTPOut- Sending QUIT - Waiting for ack (221)",
-                             "QUIT Ack - 221 bye", "Closing connection"}))
+  EXPECT_TRUE(
+      LoggedInOrder({"SMTPOut- Error: Auth Lookup Failed", "SMTPOut- No MX Rec: Using: 127.0.0.1",
+                     "SMTPOut- Connecting", "SMTPOut- Sending HELO - Waiting for ack (250)",
+                     "SMTPOut- Ack: 220 scripted.test ready", "SMTPOut- Ack: 250 scripted.test",
+                     "SMTPOut- Sending MAIL - Waiting for ack (250)",
+                     "SMTPOut- Sending RCPT - Waiting for ack (250)",
+                     "SMTPOut- Sending DATA - Waiting for ack (354)", "SMTPOut- Sending Message",
+                     "SMTPOut- Waiting for DATA end ack (250)", "SMTPOut- Ack: 250 queued",
+                     "SMTPOut- Sending QUIT - Waiting for ack (221)", "QUIT Ack - 221 bye",
+                     "Closing connection"}))
       << Log();
 }
 
@@ -105,7 +103,8 @@ TEST_F(DialogTest, PostfixGetsMailFromTheRecipientAfterTheTimeOut) {
     server.WaitDone();
     EXPECT_EQ(server.Transcript(),
               "HELO fax.example\r\nMail from:<USER@127.0.0.1>\r\nRCPT to:<USER@127.0.0.1>\r\n"
-              "DATA\r\n" + std::string(kMessage) + "QUIT\r\n");
+              "DATA\r\n" +
+                  std::string(kMessage) + "QUIT\r\n");
     EXPECT_TRUE(Logged("SMTPOut- This is a postfix server"));
   }
 }
@@ -118,8 +117,8 @@ TEST_F(DialogTest, ErrorRepliesAreSkippedUntilTheTimeOut) {
   server.WaitDone();
   EXPECT_EQ(server.Transcript(),
             "HELO fax.example\r\nMail from:<fax.example>\r\nRCPT to:<USER@127.0.0.1>\r\n");
-  EXPECT_TRUE(LoggedInOrder({"SMTPOut- Ack: 550 5.1.1 no such user", "WSA Socket Error: (",
-                             "Closing connection"}))
+  EXPECT_TRUE(LoggedInOrder(
+      {"SMTPOut- Ack: 550 5.1.1 no such user", "WSA Socket Error: (", "Closing connection"}))
       << Log();
 }
 
@@ -150,9 +149,9 @@ TEST_F(DialogTest, ContinuationLineEndsTheWaitAtOnce) {
   EXPECT_EQ(Deliver(server.Port(), kMessage), SMTPOut::kDelivered);
   server.WaitDone();
   EXPECT_EQ(server.Transcript(), Commands(kMessage));
-  EXPECT_TRUE(LoggedInOrder({"SMTPOut- Ack: 250-scripted.test",
-                             "SMTPOut- Sending MAIL - Waiting for ack (250)",
-                             "SMTPOut- Ack: 250 HELP"}));
+  EXPECT_TRUE(
+      LoggedInOrder({"SMTPOut- Ack: 250-scripted.test",
+                     "SMTPOut- Sending MAIL - Waiting for ack (250)", "SMTPOut- Ack: 250 HELP"}));
 }
 
 TEST_F(DialogTest, FloodOfRepliesEndsTheWait) {
@@ -161,17 +160,16 @@ TEST_F(DialogTest, FloodOfRepliesEndsTheWait) {
   for (int i = 0; i < 1000; ++i) flood += "220-flood\r\n";
   script.replies["HELO"] = flood + "250 finally\r\n";
   ScriptedSmtpServer server(script);
-  EXPECT_EQ(Deliver(server.Port(), kMessage, false, /*timeoutMs=*/20000),
-            SMTPOut::kDialogueFailed);
+  EXPECT_EQ(Deliver(server.Port(), kMessage, false, /*timeoutMs=*/20000), SMTPOut::kDialogueFailed);
 }
 
 TEST_F(DialogTest, LeadingDotsAreDoubledExceptInTheEndLine) {
   ScriptedSmtpServer server(ServerScript{});
-  const std::string message =
-      "TO: <USER@127.0.0.1>\r\n\r\n.\r\n.QUIT\r\n..two\r\nmid.dot\r\n.\r\n";
+  const std::string message = "TO: <USER@127.0.0.1>\r\n\r\n.\r\n.QUIT\r\n..two\r\nmid.dot\r\n.\r\n";
   EXPECT_EQ(Deliver(server.Port(), message), SMTPOut::kDelivered);
   server.WaitDone();
-  EXPECT_EQ(server.Data(), "TO: <USER@127.0.0.1>\r\n\r\n..\r\n..QUIT\r\n...two\r\nmid.dot\r\n.\r\n");
+  EXPECT_EQ(server.Data(),
+            "TO: <USER@127.0.0.1>\r\n\r\n..\r\n..QUIT\r\n...two\r\nmid.dot\r\n.\r\n");
 }
 
 TEST_F(DialogTest, DoubleAngleAfterToIsMadeSingleWithinOnePiece) {

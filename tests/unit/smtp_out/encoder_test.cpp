@@ -19,7 +19,8 @@ using test::TempDir;
 using test::WriteWholeFile;
 
 // Encodes bytes as a file named name; returns the part file's contents.
-std::string Encode(const TempDir& dir, const std::string& bytes, const std::string& name = "fax.tif") {
+std::string Encode(const TempDir& dir, const std::string& bytes,
+                   const std::string& name = "fax.tif") {
   WriteWholeFile(dir / "input", bytes);
   platform::File input;
   EXPECT_EQ(platform::File::Open(dir / "input", platform::Access::Read, platform::Share::Read,

@@ -147,10 +147,10 @@ TEST_F(SchedulerTest, FiveRefusedConnectionsGiveConnFailedInCapitals) {
   EXPECT_EQ(CountEntries("SMTPOut- New message thread started"), 1);
   const auto events = Events(435);
   ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0].strings, (std::vector<std::string>{kServiceName, In("fax1.tmp"),
-                                                         In("FAX1.ConnFailed.Err")}));
+  EXPECT_EQ(events[0].strings,
+            (std::vector<std::string>{kServiceName, In("fax1.tmp"), In("FAX1.ConnFailed.Err")}));
   EXPECT_EQ(ReadWholeFile(In("img1.tif")), "image");  // stays with the file set aside
-  EXPECT_TRUE(InFiles("*.cqx").empty());               // no work file left
+  EXPECT_TRUE(InFiles("*.cqx").empty());              // no work file left
 }
 
 TEST_F(SchedulerTest, FiveBrokenDialoguesGiveConnTermin) {
@@ -376,8 +376,8 @@ TEST_F(SchedulerTest, WorkFileNeverStaysInInWhateverTheRunsEnd) {
     }
     StartSender(port);
     const std::string waitedFor = c.done.empty() ? "fax1.tmp" : c.done;
-    ASSERT_TRUE(WaitFor([&] { return platform::FileExists(In(waitedFor)) == !c.done.empty(); },
-                        10s))
+    ASSERT_TRUE(
+        WaitFor([&] { return platform::FileExists(In(waitedFor)) == !c.done.empty(); }, 10s))
         << Log();
     StopSender();
     EXPECT_EQ(InFiles("*.cqx"), std::vector<std::string>{});
