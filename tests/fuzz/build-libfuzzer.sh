@@ -7,8 +7,8 @@
 #                                                          default, or registry) for SECONDS
 #                                                          (600 by default)
 #
-# A run starts from the checked-in corpus (tests/fuzz/decode/corpus and the decoder's test
-# messages; tests/fuzz/registry/corpus with registry.dict) and writes what it finds new to
+# A run starts from the checked-in corpus (tests/fuzz/decode/corpus with decode.dict and the
+# decoder's test messages; tests/fuzz/registry/corpus with registry.dict) and writes what it finds new to
 # build/libfuzzer/TARGET-corpus, never into the source tree; a crashing input lands in
 # build/libfuzzer/ as crash-<sha1>.
 set -euo pipefail
@@ -32,7 +32,8 @@ if [ "${1:-}" = "run" ]; then
   case "$target" in
     decode)
       exec ./tests/fuzz/decode/decode_libfuzzer -max_total_time="$seconds" -rss_limit_mb=2048 \
-        -print_final_stats=1 "$build_dir/decode-corpus" \
+        -print_final_stats=1 -dict="$source_dir/tests/fuzz/decode/decode.dict" \
+        "$build_dir/decode-corpus" \
         "$source_dir/tests/fuzz/decode/corpus" "$source_dir/tests/unit/decode/data" ;;
     registry)
       exec ./tests/fuzz/registry/registry_format_libfuzzer -max_total_time="$seconds" \
