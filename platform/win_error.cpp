@@ -1,6 +1,7 @@
 #include "platform/win_error.h"
 
 #include <cerrno>
+#include <string_view>
 
 namespace faxmail::platform {
 
@@ -40,6 +41,29 @@ void SetLastError(long error) noexcept { t_lastError = error; }
 long SetLastErrorFromErrno() noexcept {
   t_lastError = ErrorFromErrno(errno);
   return t_lastError;
+}
+
+std::string_view ErrorText(long error) noexcept {
+  switch (error) {
+    case kErrorSuccess: return "No error";
+    case kErrorFileNotFound: return "No such file or directory";
+    case kErrorPathNotFound: return "No such file or directory";
+    case kErrorTooManyOpenFiles: return "Too many open files";
+    case kErrorAccessDenied: return "Permission denied";
+    case kErrorInvalidHandle: return "Bad file descriptor";
+    case kErrorNotEnoughMemory: return "Cannot allocate memory";
+    case kErrorWriteFault: return "Input/output error";
+    case kErrorReadFault: return "Input/output error";
+    case kErrorSharingViolation: return "File is in use by another process";
+    case kErrorFileExists:
+    case kErrorAlreadyExists: return "File exists";
+    case kErrorInvalidParameter: return "Invalid argument";
+    case kErrorDiskFull: return "No space left on device";
+    case kErrorInvalidName: return "File name too long";
+    case kErrorDirNotEmpty: return "Directory not empty";
+    case kErrorStoppedOnSymlink: return "Is a symbolic link";
+    default: return "Unknown error";
+  }
 }
 
 }  // namespace faxmail::platform

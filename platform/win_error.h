@@ -5,6 +5,8 @@
 // violation is 32 whatever the backend). errno values are translated once, here.
 #pragma once
 
+#include <string_view>
+
 namespace faxmail::platform {
 
 inline constexpr long kErrorSuccess = 0;
@@ -36,6 +38,8 @@ inline constexpr long kErrorKeyDeleted = 1018;
 
 // The error number for an errno value.
 long ErrorFromErrno(int err) noexcept;
+// A short text for an error number, as logs and events show it.
+std::string_view ErrorText(long error) noexcept;
 
 // The calling thread's last error: every platform operation that fails sets it (sockets
 // included), so callers that log "the last error" after a failure find the right number.

@@ -35,33 +35,9 @@ void Warn(std::string_view text) {
   g_writers.err(line);
 }
 
-std::string_view PlatformErrorText(long error) {
-  using namespace platform;
-  switch (error) {
-    case kErrorSuccess: return "No error";
-    case kErrorFileNotFound: return "No such file or directory";
-    case kErrorPathNotFound: return "No such file or directory";
-    case kErrorTooManyOpenFiles: return "Too many open files";
-    case kErrorAccessDenied: return "Permission denied";
-    case kErrorInvalidHandle: return "Bad file descriptor";
-    case kErrorNotEnoughMemory: return "Cannot allocate memory";
-    case kErrorWriteFault: return "Input/output error";
-    case kErrorReadFault: return "Input/output error";
-    case kErrorSharingViolation: return "File is in use by another process";
-    case kErrorFileExists:
-    case kErrorAlreadyExists: return "File exists";
-    case kErrorInvalidParameter: return "Invalid argument";
-    case kErrorDiskFull: return "No space left on device";
-    case kErrorInvalidName: return "File name too long";
-    case kErrorDirNotEmpty: return "Directory not empty";
-    case kErrorStoppedOnSymlink: return "Is a symbolic link";
-    default: return "Unknown error";
-  }
-}
-
 void ReportFileError(std::string_view text) {
   std::string line(text);
-  line.append(": ").append(PlatformErrorText(platform::LastError())).push_back('\n');
+  line.append(": ").append(platform::ErrorText(platform::LastError())).push_back('\n');
   g_writers.err(line);
 }
 

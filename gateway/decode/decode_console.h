@@ -24,8 +24,6 @@ ConsoleWriters SetConsoleWriters(ConsoleWriters writers);
 void ConsoleOut(std::string_view text);
 void Warn(std::string_view text);
 void ReportFileError(std::string_view text);
-// A short text for a platform error number.
-std::string_view PlatformErrorText(long error);
 
 // Writes "Memory exhausted\n" to standard error and ends the process with status 1.
 [[noreturn]] void MemoryExhausted();

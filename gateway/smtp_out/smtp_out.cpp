@@ -7,7 +7,6 @@
 #include <memory>
 
 #include "base/text.h"
-#include "gateway/decode/decode_console.h"
 #include "gateway/dns/dns_message.h"
 #include "gateway/dns/dns_resolver.h"
 #include "gateway/queue/file_man.h"
@@ -164,7 +163,7 @@ void SMTPOut::SetAside(const std::string& path, std::string_view suffix, bool ca
     if (m_unmovedReported.size() >= kMaxUnmovedReported) m_unmovedReported.clear();
     if (m_unmovedReported.insert(path).second)
       ReportGatewayEvent(platform::EventType::Error, 435, kServiceName, path.c_str(),
-                         std::string(decode::PlatformErrorText(error)).c_str());
+                         std::string(platform::ErrorText(error)).c_str());
     return;
   }
   m_unmovedReported.erase(path);
