@@ -135,7 +135,8 @@ class ScService {
 // cannot be written.
 long OpenSCManager(ScManager& out);
 
-// kErrorServiceExists when a service of that name exists (also one marked for deletion),
+// kErrorServiceExists when a service of that name exists (kErrorServiceMarkedForDelete when it
+// is marked for deletion and its process still runs),
 // kErrorInvalidServiceName for an empty name or one holding a backslash or a slash.
 long CreateService(const ScManager& manager, const ServiceConfig& config, ScService& out);
 // kErrorServiceDoesNotExist when there is none.
@@ -204,6 +205,7 @@ using HandlerFunction = std::function<void(std::uint32_t control)>;
 class ServiceStatusHandle {
  public:
   bool IsValid() const noexcept { return !m_name.empty(); }
+  const std::string& Name() const noexcept { return m_name; }
 
  private:
   friend long RegisterServiceCtrlHandler(std::string_view, HandlerFunction, ServiceStatusHandle&);

@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <string_view>
 
+#include "platform/service_control.h"
+
 namespace faxmail::platform {
 
 long ErrorFromErrno(int err) noexcept {
@@ -62,6 +64,34 @@ std::string_view ErrorText(long error) noexcept {
     case kErrorInvalidName: return "File name too long";
     case kErrorDirNotEmpty: return "Directory not empty";
     case kErrorStoppedOnSymlink: return "Is a symbolic link";
+    case kErrorDependentServicesRunning:
+      return "A stop control has been sent to a service that other running services are dependent "
+             "on.";
+    case kErrorInvalidServiceControl: return "The requested control is not valid for this service.";
+    case kErrorServiceRequestTimeout:
+      return "The service did not respond to the start or control request in a timely fashion.";
+    case kErrorServiceNoThread: return "A thread could not be created for the service.";
+    case kErrorServiceAlreadyRunning: return "An instance of the service is already running.";
+    case kErrorServiceDisabled:
+      return "The service cannot be started, either because it is disabled or because it has no "
+             "enabled devices associated with it.";
+    case kErrorCircularDependency: return "Circular service dependency was specified.";
+    case kErrorServiceDoesNotExist:
+      return "The specified service does not exist as an installed service.";
+    case kErrorServiceCannotAcceptCtrl:
+      return "The service cannot accept control messages at this time.";
+    case kErrorServiceNotActive: return "The service has not been started.";
+    case kErrorFailedServiceControllerConnect:
+      return "The service process could not connect to the service controller.";
+    case kErrorServiceSpecificError:
+      return "The service has returned a service-specific error code.";
+    case kErrorProcessAborted: return "The process terminated unexpectedly.";
+    case kErrorServiceDependencyFail: return "The dependency service or group failed to start.";
+    case kErrorServiceLogonFailed: return "The service did not start due to a logon failure.";
+    case kErrorServiceMarkedForDelete: return "The specified service has been marked for deletion.";
+    case kErrorServiceExists: return "The specified service already exists.";
+    case kErrorServiceDependencyDeleted:
+      return "The dependency service does not exist or has been marked for deletion.";
     default: return "Unknown error";
   }
 }
