@@ -258,8 +258,7 @@ int Query(const Args& args) {
   if (args.positional.size() == 1) {
     if (!args.options.empty()) return Usage("type= and state= narrow a query without NAME.");
     Opened opened;
-    if (const int status = Open(args.positional[0], opened); status != kExitSuccess)
-      return status;
+    if (const int status = Open(args.positional[0], opened); status != kExitSuccess) return status;
     pf::ServiceStatus status;
     if (const long error = pf::QueryServiceStatus(opened.service, status); error != 0)
       return Failed("QueryServiceStatus", error);

@@ -90,8 +90,8 @@ std::string StartTypeName(std::uint32_t startType) {
 std::string StatusLines(const pf::ServiceStatus& status) {
   std::string text;
   text += Field("TYPE", Hex(status.serviceType, false) + "  " + TypeName(status.serviceType));
-  text += Field("STATE",
-                std::to_string(status.currentState) + "  " + StateName(status.currentState));
+  text +=
+      Field("STATE", std::to_string(status.currentState) + "  " + StateName(status.currentState));
   text += std::string(kIndent) + std::string(kFieldWidth + 5, ' ') +
           ControlsText(status.controlsAccepted) + "\n";
   text += Field("WIN32_EXIT_CODE",
@@ -138,8 +138,8 @@ std::string ReportsTable(const std::vector<pf::ServiceStatus>& reports) {
   constexpr std::size_t kNumber = 8, kState = 20, kHex = 12, kCode = 12, kPid = 10;
   std::string text = Padded("REPORT", kNumber) + Padded("STATE", kState) +
                      Padded("CHECKPOINT", kHex) + Padded("WAIT_HINT", kHex) +
-                     Padded("WIN32_EXIT", kCode) + Padded("SVC_EXIT", kCode) +
-                     Padded("PID", kPid) + "CONTROLS\n";
+                     Padded("WIN32_EXIT", kCode) + Padded("SVC_EXIT", kCode) + Padded("PID", kPid) +
+                     "CONTROLS\n";
   std::size_t number = 0;
   for (const auto& report : reports) {
     text += Padded(std::to_string(++number), kNumber) +
@@ -148,8 +148,8 @@ std::string ReportsTable(const std::vector<pf::ServiceStatus>& reports) {
             Padded(Hex(report.checkPoint), kHex) + Padded(Hex(report.waitHint), kHex) +
             Padded(std::to_string(report.win32ExitCode), kCode) +
             Padded(std::to_string(report.serviceSpecificExitCode), kCode) +
-            Padded(std::to_string(report.processId), kPid) +
-            ControlsText(report.controlsAccepted) + "\n";
+            Padded(std::to_string(report.processId), kPid) + ControlsText(report.controlsAccepted) +
+            "\n";
   }
   return text;
 }
