@@ -130,10 +130,24 @@ void KeepDebugCopy(const std::string& path) {
   // Every name was taken: the file stays under its own name.
 }
 
+namespace {
+
+// The gateway's event source, registered on first use and kept for the life of the process.
+struct GatewayEventSource {
+  std::mutex mutex;
+  platform::EventSource source;
+};
+
+GatewayEventSource& EventSourceOfGateway() {
+  static GatewayEventSource source;
+  return source;
+}
+
+}  // namespace
+
 void ReportGatewayEvent(platform::EventType type, std::uint32_t eventId, const char* text1,
                         const char* text2, const char* text3) {
-  static std::mutex mutex;
-  static platform::EventSource source;
+  auto& [mutex, source] = EventSourceOfGateway();
   std::lock_guard lock(mutex);
   if (!source.IsOpen() &&
       platform::RegisterEventSource(kServiceName, source) != platform::kErrorSuccess)
@@ -141,6 +155,12 @@ void ReportGatewayEvent(platform::EventType type, std::uint32_t eventId, const c
   std::vector<const char*> strings = {text1, text2, text3};
   while (!strings.empty() && strings.back() == nullptr) strings.pop_back();
   platform::ReportEvent(source, type, 0, eventId, strings);
+}
+
+void ReleaseGatewayEventSource() {
+  auto& [mutex, source] = EventSourceOfGateway();
+  std::lock_guard lock(mutex);
+  if (source.IsOpen()) platform::DeregisterEventSource(source);
 }
 
 }  // namespace faxmail
