@@ -207,7 +207,8 @@ class ServiceTest : public test::RootTest {
   }
   // Runs Initservice on a thread of its own, as the process entry's thread would.
   void Run(CService& service, ScriptedStart& start) {
-    m_dispatcher = std::thread([&] { m_result = service.Initservice(kServiceName, start.Routine()); });
+    m_dispatcher =
+        std::thread([&] { m_result = service.Initservice(kServiceName, start.Routine()); });
   }
   int Result() {
     if (m_dispatcher.joinable()) m_dispatcher.join();
@@ -233,8 +234,7 @@ class ServiceTest : public test::RootTest {
   int m_result = -1;
 };
 
-class StopControlTest : public ServiceTest,
-                        public ::testing::WithParamInterface<std::uint32_t> {};
+class StopControlTest : public ServiceTest, public ::testing::WithParamInterface<std::uint32_t> {};
 
 TEST_P(StopControlTest, ReportsTheLifeInOrderAndEndsTheServiceMain) {
   ScriptedStart start;
@@ -248,22 +248,22 @@ TEST_P(StopControlTest, ReportsTheLifeInOrderAndEndsTheServiceMain) {
 
   m_manager.Control(GetParam());
   EXPECT_EQ(Result(), 1);
-  ExpectReports(m_manager.Reports(), {kStartPending1, kStartPending3, kRunning, kStopPending,
-                                      kStopped});
+  ExpectReports(m_manager.Reports(),
+                {kStartPending1, kStartPending3, kRunning, kStopPending, kStopped});
   EXPECT_EQ(Events(), std::vector<std::uint32_t>{428});
   const std::string log = Log();
-  for (const char* line : {"SmtpService: Entering ServiceCtrlHandler.",
-                           "SmtpService: ServiceCtrlHandler received SERVICE_CONTROL_STOP control "
-                           "code.",
-                           "SmtpService: ServiceCtrlHandler will stop the service.",
-                           "OnStopService: Will set the stop event and stop the service.",
-                           "OnStopService: set the stop event.",
-                           "SmtpService: ServiceCtrlHandler stopped the service.",
-                           "SmtpService: Leaving ServiceCtrlHandler.",
-                           "Smtpservice: Leaving the Service main.",
-                           "CService::Exit : Entering .", "Error value in exit function :0",
-                           "CService::Exit : m_ServiceStatusHandle is not NULL.",
-                           "CService::Exit : Closing the Thread.", "CService::Exit : Leaving."})
+  for (const char* line :
+       {"SmtpService: Entering ServiceCtrlHandler.",
+        "SmtpService: ServiceCtrlHandler received SERVICE_CONTROL_STOP control "
+        "code.",
+        "SmtpService: ServiceCtrlHandler will stop the service.",
+        "OnStopService: Will set the stop event and stop the service.",
+        "OnStopService: set the stop event.",
+        "SmtpService: ServiceCtrlHandler stopped the service.",
+        "SmtpService: Leaving ServiceCtrlHandler.", "Smtpservice: Leaving the Service main.",
+        "CService::Exit : Entering .", "Error value in exit function :0",
+        "CService::Exit : m_ServiceStatusHandle is not NULL.",
+        "CService::Exit : Closing the Thread.", "CService::Exit : Leaving."})
     EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
   for (const auto& line : {std::string("(C_servic - "), std::string("SCMStatus : Leaving.")})
     EXPECT_NE(log.find(line), std::string::npos) << line;
@@ -278,6 +278,7 @@ TEST_F(ServiceTest, InterrogateWhileStoppingIsAnsweredWithRunning) {
   CService service(m_manager.Calls());
   Run(service, start);
   m_manager.WaitForReports(3);
+  ASSERT_TRUE(start.WaitStarted());  // the log is on from here
   // The service main may not report stopped before the test has interrogated.
   m_manager.HoldStopped(true);
   m_manager.Control(platform::kServiceControlStop);
@@ -305,8 +306,8 @@ TEST_F(ServiceTest, StopBeforeTheReceiverExistsStillStops) {
   m_manager.Control(platform::kServiceControlStop);
   EXPECT_EQ(Result(), 1);
   start.Finish();
-  ExpectReports(m_manager.Reports(), {kStartPending1, kStartPending3, kRunning, kStopPending,
-                                      kStopped});
+  ExpectReports(m_manager.Reports(),
+                {kStartPending1, kStartPending3, kRunning, kStopPending, kStopped});
   const std::string log = Log();
   EXPECT_NE(log.find("CServ->m_SMTPIN->m_AcceptThread is invalid"), std::string::npos) << log;
   EXPECT_NE(log.find("CServ->m_SMTPOUT->m_MainThreadID is invalid"), std::string::npos) << log;
@@ -320,7 +321,9 @@ TEST_F(ServiceTest, GatewayNotStartedStopsWithItsReason) {
   EXPECT_EQ(Result(), 1);
   const auto gatewayNotStarted = static_cast<std::uint32_t>(kGatewayNotStarted);
   ExpectReports(m_manager.Reports(),
-                {kStartPending1, kStartPending3, kRunning,
+                {kStartPending1,
+                 kStartPending3,
+                 kRunning,
                  {platform::kServiceStopped, 0, 0, kStopAndShutdown, 1066, gatewayNotStarted}});
   EXPECT_EQ(service.StartFailure(), gatewayNotStarted);
   EXPECT_EQ(Events(), std::vector<std::uint32_t>{428});
@@ -388,10 +391,19 @@ TEST_F(ServiceTest, StatusRecordFollowsStateAndCodes) {
   } cases[] = {
       {platform::kServiceStartPending, 0, 0, {platform::kServiceStartPending, 7, 9, 0}},
       {platform::kServiceRunning, 0, 0, {platform::kServiceRunning, 7, 9, kStopAndShutdown}},
-      {platform::kServiceStopPending, 0, 0, {platform::kServiceStopPending, 7, 9, kStopAndShutdown}},
+      {platform::kServiceStopPending,
+       0,
+       0,
+       {platform::kServiceStopPending, 7, 9, kStopAndShutdown}},
       {platform::kServiceStopped, 5, 0, {platform::kServiceStopped, 7, 9, kStopAndShutdown, 5}},
-      {platform::kServiceStopped, 0, 42, {platform::kServiceStopped, 7, 9, kStopAndShutdown, 1066, 42}},
-      {platform::kServiceStopped, 5, 42, {platform::kServiceStopped, 7, 9, kStopAndShutdown, 1066, 42}},
+      {platform::kServiceStopped,
+       0,
+       42,
+       {platform::kServiceStopped, 7, 9, kStopAndShutdown, 1066, 42}},
+      {platform::kServiceStopped,
+       5,
+       42,
+       {platform::kServiceStopped, 7, 9, kStopAndShutdown, 1066, 42}},
   };
   std::vector<Expected> want;
   for (const auto& c : cases) {
