@@ -52,9 +52,8 @@ void CService::Smtpservice(const std::vector<std::string>& /*args*/) {
   if (service == nullptr) return;
 
   platform::ServiceStatusHandle handle;
-  if (const long error =
-          service->m_calls.registerHandler(service->m_serviceName, &CService::ServiceCtrlHandler,
-                                           handle);
+  if (const long error = service->m_calls.registerHandler(service->m_serviceName,
+                                                          &CService::ServiceCtrlHandler, handle);
       error != platform::kErrorSuccess) {
     ReportGatewayEvent(platform::EventType::Error, kHandlerNotRegisteredEvent, kServiceName);
     service->Exit(error);
@@ -87,8 +86,7 @@ void CService::Smtpservice(const std::vector<std::string>& /*args*/) {
 
   if (!service->SCMStatus(platform::kServiceStartPending, 0, 0, kStartingCheckPoint,
                           service->m_startWaitHint) ||
-      !service->OnStartService() ||
-      !service->SCMStatus(platform::kServiceRunning, 0, 0, 0, 0)) {
+      !service->OnStartService() || !service->SCMStatus(platform::kServiceRunning, 0, 0, 0, 0)) {
     service->Exit(platform::LastError());
     return;
   }
@@ -112,9 +110,9 @@ void CService::ServiceCtrlHandler(std::uint32_t control) {
     service->OnStopService();
     LogMessage("SmtpService: ServiceCtrlHandler stopped the service.", kTag, __LINE__);
   } else {
-    LogMessage("SmtpService: ServiceCtrlHandler ignoring control code (" +
-                   std::to_string(control) + ").",
-               kTag, __LINE__);
+    LogMessage(
+        "SmtpService: ServiceCtrlHandler ignoring control code (" + std::to_string(control) + ").",
+        kTag, __LINE__);
     service->SCMStatus(platform::kServiceRunning, 0, 0, 0, 0);
   }
   LogMessage("SmtpService: Leaving ServiceCtrlHandler.", kTag, __LINE__);
