@@ -1,44 +1,68 @@
 // Process entry of faxmailgw: the mode comes from the last two characters of the command line.
+//
+// Exit codes: 0 when the mode did its job (console ended with "q", service installed or
+// removed, service stopped), 1 when it did not. The process ends with std::quick_exit
+// wherever the gateway may have run: its threads run on until then and must not meet
+// destroyed objects.
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
+#include "gateway/host/install.h"
 #include "gateway/host/service.h"
 #include "gateway/host/start_gateway.h"
+#include "gateway/service/log.h"
 #include "platform/process.h"
+#include "platform/win_error.h"
 
 namespace {
-// The console run's exit when the gateway did not start.
-constexpr int kExitNotStarted = 1;
+
+// The process's one service object, there before the entry runs and never destroyed.
+faxmail::CService g_service;
+
+int RunConsole() {
+  using namespace faxmail;
+  CService service;
+  if (StartGateway(&service) == kGatewayNotStarted) {
+    std::fprintf(stderr, "faxmailgw: the gateway did not start: %s\n",
+                 StartGatewayProblem().c_str());
+    std::fflush(stderr);
+    std::quick_exit(kModeFailed);
+  }
+  std::fputs("Press q to stop the gateway\n", stdout);
+  std::fflush(stdout);
+  for (;;) {
+    const int c = std::getchar();
+    if (c == 'q') break;
+    platform::SleepMs(1000);
+  }
+  // The receiver's and sender's threads end with the process, not before it.
+  std::fflush(stdout);
+  std::quick_exit(kModeDone);
+}
+
+int RunService() {
+  using namespace faxmail;
+  if (g_service.Initservice(kServiceName, StartGateway) == 0) {
+    // Not started by the service control manager: somebody ran the program by hand.
+    platform::ShowMessageBox("Command prompt:Service will about to start", "Startup Message");
+    platform::ShowMessageBox(std::string(platform::ErrorText(g_service.DispatcherError())),
+                             "Error");
+    return kModeFailed;
+  }
+  std::fflush(stdout);
+  std::quick_exit(g_service.StartFailure() != 0 ? kModeFailed : kModeDone);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   using namespace faxmail;
-  const GatewayMode mode = ModeFromCommandLine(platform::CommandLine(argc, argv));
-  switch (mode) {
-    case GatewayMode::Console: {
-      CService service;
-      if (StartGateway(&service) == kGatewayNotStarted) {
-        std::fprintf(stderr, "faxmailgw: the gateway did not start: %s\n",
-                     StartGatewayProblem().c_str());
-        std::fflush(stderr);
-        std::quick_exit(kExitNotStarted);
-      }
-      std::fputs("Press q to stop the gateway\n", stdout);
-      std::fflush(stdout);
-      for (;;) {
-        const int c = std::getchar();
-        if (c == 'q') break;
-        platform::SleepMs(1000);
-      }
-      // The receiver's and sender's threads end with the process, not before it.
-      std::fflush(stdout);
-      std::quick_exit(0);
-    }
-    case GatewayMode::Install:
-    case GatewayMode::Remove:
-    case GatewayMode::Service:
-      std::fputs("faxmailgw: this mode is not available yet; use -m for the console\n", stderr);
-      return 2;
+  switch (ModeFromCommandLine(platform::CommandLine(argc, argv))) {
+    case GatewayMode::Console: return RunConsole();
+    case GatewayMode::Install: return InstallService();
+    case GatewayMode::Remove: return RemoveService();
+    case GatewayMode::Service: return RunService();
   }
-  return 2;
+  return kModeFailed;
 }

@@ -23,12 +23,20 @@ struct Channel {
   bool on = false;
 };
 
-// Written once by the start thread before any other gateway thread exists, read afterwards.
+// Set by the start thread while the service's own threads may already write entries, so every
+// read takes a copy under the lock.
+std::mutex g_channelsLock;
 Channel g_main;
 Channel g_secondary;
 
-void Write(const Channel& channel, std::string_view message, std::string_view text,
+Channel Current(const Channel& channel) {
+  std::lock_guard lock(g_channelsLock);
+  return channel;
+}
+
+void Write(const Channel& shared, std::string_view message, std::string_view text,
            std::string_view tag, int line) {
+  const Channel channel = Current(shared);
   if (!channel.on) return;
   std::string full;
   full.reserve(message.size() + text.size());
@@ -38,15 +46,15 @@ void Write(const Channel& channel, std::string_view message, std::string_view te
   platform::AppendToFile(channel.path, entry);
 }
 
-void ReadChannel(const platform::RegKey& key, const char* name, Channel& channel) {
+Channel ReadChannel(const platform::RegKey& key, const char* name) {
+  Channel channel;
   std::string path;
   if (platform::RegQueryString(key, name, kLogPathLimit, path) == platform::kErrorSuccess &&
       path.size() >= kMinLogPath) {
     channel.path = path;
     channel.on = true;
-  } else {
-    channel = Channel();
   }
+  return channel;
 }
 
 }  // namespace
@@ -70,15 +78,17 @@ std::string FormatLogEntry(std::string_view message, std::string_view tag, int l
 
 void GetDebugSettings2() {
   platform::RegKey key;
-  if (platform::RegOpenKey(platform::Hive::LocalMachine, kGatewayKey, key) !=
+  Channel main;
+  Channel secondary;
+  if (platform::RegOpenKey(platform::Hive::LocalMachine, kGatewayKey, key) ==
       platform::kErrorSuccess) {
-    g_main = Channel();
-    g_secondary = Channel();
-    return;
+    secondary = ReadChannel(key, "logfileb");
+    main = ReadChannel(key, "logfile");
+    platform::RegCloseKey(key);
   }
-  ReadChannel(key, "logfileb", g_secondary);
-  ReadChannel(key, "logfile", g_main);
-  platform::RegCloseKey(key);
+  std::lock_guard lock(g_channelsLock);
+  g_main = std::move(main);
+  g_secondary = std::move(secondary);
 }
 
 void LogMessage(std::string_view message, std::string_view tag, int line) {
@@ -105,8 +115,8 @@ long LogSocketError() {
   return error;
 }
 
-bool IsMainLogOn() { return g_main.on; }
-bool IsSecondaryLogOn() { return g_secondary.on; }
+bool IsMainLogOn() { return Current(g_main).on; }
+bool IsSecondaryLogOn() { return Current(g_secondary).on; }
 
 std::string DebugCopyName(const std::string& path, std::uint64_t seconds, unsigned counter) {
   std::string name = path;
@@ -130,10 +140,24 @@ void KeepDebugCopy(const std::string& path) {
   // Every name was taken: the file stays under its own name.
 }
 
+namespace {
+
+// The gateway's event source, registered on first use and kept for the life of the process.
+struct GatewayEventSource {
+  std::mutex mutex;
+  platform::EventSource source;
+};
+
+GatewayEventSource& EventSourceOfGateway() {
+  static GatewayEventSource source;
+  return source;
+}
+
+}  // namespace
+
 void ReportGatewayEvent(platform::EventType type, std::uint32_t eventId, const char* text1,
                         const char* text2, const char* text3) {
-  static std::mutex mutex;
-  static platform::EventSource source;
+  auto& [mutex, source] = EventSourceOfGateway();
   std::lock_guard lock(mutex);
   if (!source.IsOpen() &&
       platform::RegisterEventSource(kServiceName, source) != platform::kErrorSuccess)
@@ -141,6 +165,12 @@ void ReportGatewayEvent(platform::EventType type, std::uint32_t eventId, const c
   std::vector<const char*> strings = {text1, text2, text3};
   while (!strings.empty() && strings.back() == nullptr) strings.pop_back();
   platform::ReportEvent(source, type, 0, eventId, strings);
+}
+
+void ReleaseGatewayEventSource() {
+  auto& [mutex, source] = EventSourceOfGateway();
+  std::lock_guard lock(mutex);
+  if (source.IsOpen()) platform::DeregisterEventSource(source);
 }
 
 }  // namespace faxmail

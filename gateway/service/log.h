@@ -61,6 +61,9 @@ void ReportGatewayEvent(platform::EventType type, std::uint32_t eventId,
                         const char* text1 = nullptr, const char* text2 = nullptr,
                         const char* text3 = nullptr);
 
+// Lets go of the event source; the next report registers it again.
+void ReleaseGatewayEventSource();
+
 // One entry as it is written (without CR LF), for a given time text.
 std::string FormatLogEntry(std::string_view message, std::string_view tag, int line,
                            std::string_view time);

@@ -34,23 +34,31 @@ bool PortAccepts(std::uint16_t port) {
 
 }  // namespace
 
-GatewayProcess::GatewayProcess(const std::string& root, bool logs) : m_root(root) {
-  m_data = root + "/data/";
-  std::filesystem::create_directories(m_data + "OUT");
-  std::filesystem::create_directories(m_data + "IN");
-  m_port = FreeLoopbackPort();
+GatewayConfig ConfigureGateway(const std::string& root, bool logs) {
+  GatewayConfig config;
+  config.data = root + "/data/";
+  std::filesystem::create_directories(config.data + "OUT");
+  std::filesystem::create_directories(config.data + "IN");
+  config.port = FreeLoopbackPort();
   platform::RegKey key;
   platform::RegCreateKey(platform::Hive::LocalMachine, "SOFTWARE\\Almoran\\Corvane SMTP Server",
                          key);
-  platform::RegSetString(key, "ProgramPath", m_data);
+  platform::RegSetString(key, "ProgramPath", config.data);
   platform::RegSetString(key, "DomainName", "fax.example");
   platform::RegSetString(key, "MailFrom", "gateway@fax.example");
   if (logs) {
     platform::RegSetString(key, "logfile", root + "/main.log");
     platform::RegSetString(key, "logfileb", root + "/secondary.log");
   }
-  platform::RegSetDword(key, "SmtpRxPort", m_port);
+  platform::RegSetDword(key, "SmtpRxPort", config.port);
   platform::RegSetDword(key, "OUTIndex", 0);
+  return config;
+}
+
+GatewayProcess::GatewayProcess(const std::string& root, bool logs) : m_root(root) {
+  const GatewayConfig config = ConfigureGateway(root, logs);
+  m_data = config.data;
+  m_port = config.port;
 }
 
 GatewayProcess::~GatewayProcess() {

@@ -10,6 +10,15 @@
 
 namespace faxmail::test {
 
+// The gateway's configuration in the registry of root (the test's FAXMAIL_ROOT): a data
+// directory root/data/ with OUT and IN, a free receive port, the domain and sender names, and
+// with logs both diagnostic logs (root/main.log, root/secondary.log).
+struct GatewayConfig {
+  std::string data;  // ends with '/'
+  std::uint16_t port = 0;
+};
+GatewayConfig ConfigureGateway(const std::string& root, bool logs = true);
+
 class GatewayProcess {
  public:
   // root: the test's FAXMAIL_ROOT. Writes the configuration into the registry there; logs:
