@@ -318,14 +318,15 @@ long StartDependencies(const Record& record, std::vector<std::string>& visiting)
 std::vector<std::string> ServiceEnvironment(const Record& record,
                                             const scm::ServiceAccount& account) {
   std::vector<std::string> env = {
-      "FAXMAIL_ROOT=" + FaxmailRoot(), scm::kServicePath,   "HOME=" + account.home,
+      "FAXMAIL_ROOT=" + FaxmailRoot(), scm::kServicePath,         "HOME=" + account.home,
       "USER=" + account.user,          "LOGNAME=" + account.user,
   };
   for (const std::string& entry : record.environment) {
     const std::size_t equals = entry.find('=');
     if (equals == 0 || equals == std::string::npos) continue;  // not "NAME=value"
     const std::string prefix = entry.substr(0, equals + 1);
-    std::erase_if(env, [&](const std::string& e) { return e.compare(0, prefix.size(), prefix) == 0; });
+    std::erase_if(env,
+                  [&](const std::string& e) { return e.compare(0, prefix.size(), prefix) == 0; });
     env.push_back(entry);
   }
   env.push_back(std::string(scm::kServiceNameVariable) + "=" + record.config.name);
@@ -409,8 +410,8 @@ long Launch(const Record& record, const ServiceFiles& files, const std::vector<s
     return error;
   }
   // A process that ended before its dispatcher answered, or one that never answers.
-  const long error = result == scm::ChannelResult::Closed ? kErrorProcessAborted
-                                                           : kErrorServiceRequestTimeout;
+  const long error =
+      result == scm::ChannelResult::Closed ? kErrorProcessAborted : kErrorServiceRequestTimeout;
   AbandonStart(files, pid, error);
   return error;
 }
@@ -493,7 +494,8 @@ std::string ServiceRuntimeFolder() { return FaxmailRoot() + "/scm/"; }
 
 long OpenSCManager(ScManager& out) {
   out.m_open = false;
-  if (!EnsureDirectories(ServiceRuntimeFolder()) || ::access(ServiceRuntimeFolder().c_str(), W_OK) != 0)
+  if (!EnsureDirectories(ServiceRuntimeFolder()) ||
+      ::access(ServiceRuntimeFolder().c_str(), W_OK) != 0)
     return Fail(kErrorAccessDenied);
   RegKey services;
   long rc = OpenServicesKey(services);
@@ -596,8 +598,7 @@ long ControlService(const ScService& service, std::uint32_t control, ServiceStat
   const ServiceStatus current = scm::ReadStatus(files).value_or(StoppedStatus());
   if (control != kServiceControlInterrogate) {
     status = current;
-    if (current.currentState == kServiceStartPending ||
-        current.currentState == kServiceStopPending)
+    if (current.currentState == kServiceStartPending || current.currentState == kServiceStopPending)
       return Fail(kErrorServiceCannotAcceptCtrl);
     std::uint32_t needed = 0;
     switch (control) {

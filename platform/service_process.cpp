@@ -236,8 +236,7 @@ long LaunchDetached(const LaunchSpec& input, long& pid) {
     const pid_t grandchild = ::fork();
     if (grandchild < 0) WriteRecord(reportWrite.Get(), 'F', errno);
     if (grandchild == 0)
-      ExecService(spec, reportWrite.Get(), argv.data(), envp.data(), groups.data(),
-                  groups.size());
+      ExecService(spec, reportWrite.Get(), argv.data(), envp.data(), groups.data(), groups.size());
     ::_exit(0);
   }
   reportWrite.Reset();
@@ -253,8 +252,8 @@ long LaunchDetached(const LaunchSpec& input, long& pid) {
     const int ready = ::poll(&p, 1, kLaunchReportTimeoutMs);
     if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0) break;  // a child that neither execs nor fails: the caller's time-out ends it
-    const ssize_t n = ::read(reportRead.Get(), reinterpret_cast<char*>(&record) + have,
-                             sizeof record - have);
+    const ssize_t n =
+        ::read(reportRead.Get(), reinterpret_cast<char*>(&record) + have, sizeof record - have);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     have += static_cast<std::size_t>(n);

@@ -22,7 +22,8 @@ inline constexpr char kLockFdVariable[] = "FAXMAIL_SCM_LOCK_FD";
 inline constexpr char kServiceNameVariable[] = "FAXMAIL_SCM_SERVICE";
 
 // The search path every service process gets, whatever its starter's was.
-inline constexpr char kServicePath[] = "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
+inline constexpr char kServicePath[] =
+    "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
 
 struct ImageCommand {
   std::string program;

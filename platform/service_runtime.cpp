@@ -171,8 +171,7 @@ bool TryStartLock(const ServiceFiles& files, UniqueFd& out) {
 std::string FormatStatus(const ServiceStatus& s) {
   char line[kMaxStatusLine];
   std::snprintf(line, sizeof line, "%u %u %u %u %u %u %ld\n", s.currentState, s.controlsAccepted,
-                s.win32ExitCode, s.serviceSpecificExitCode, s.checkPoint, s.waitHint,
-                s.processId);
+                s.win32ExitCode, s.serviceSpecificExitCode, s.checkPoint, s.waitHint, s.processId);
   return line;
 }
 
@@ -216,9 +215,8 @@ long AppendReport(const ServiceFiles& files, const ServiceStatus& status, std::s
   if (count >= kMaxStatusReportsKept) {
     std::vector<ServiceStatus> kept;
     ReadReports(files, kept);
-    const std::size_t drop = kept.size() + 1 > kMaxStatusReportsKept
-                                 ? kept.size() + 1 - kMaxStatusReportsKept
-                                 : 0;
+    const std::size_t drop =
+        kept.size() + 1 > kMaxStatusReportsKept ? kept.size() + 1 - kMaxStatusReportsKept : 0;
     std::string text;
     for (std::size_t i = drop; i < kept.size(); ++i) text += FormatStatus(kept[i]);
     text += line;

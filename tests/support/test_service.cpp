@@ -107,8 +107,7 @@ void ServiceMain(const std::vector<std::string>& args) {
   for (std::uint32_t i = 0; i < g_options.extraReports; ++i)
     Report(kServiceStartPending, i + 2, 1000);
   if (g_options.mode == "pending") {
-    for (int i = 0; i < 6000 && !std::filesystem::exists(g_options.release); ++i)
-      ::usleep(10000);
+    for (int i = 0; i < 6000 && !std::filesystem::exists(g_options.release); ++i) ::usleep(10000);
   }
   Report(kServiceRunning, 0, 0);
   AppendLine(g_options.log, "start " + name);
@@ -134,13 +133,18 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     auto next = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
-    if (arg == "--log") g_options.log = next();
-    else if (arg == "--env") g_options.env = next();
-    else if (arg == "--release") g_options.release = next();
-    else if (arg == "--exit") g_options.exitCode = static_cast<std::uint32_t>(std::stoul(next()));
+    if (arg == "--log")
+      g_options.log = next();
+    else if (arg == "--env")
+      g_options.env = next();
+    else if (arg == "--release")
+      g_options.release = next();
+    else if (arg == "--exit")
+      g_options.exitCode = static_cast<std::uint32_t>(std::stoul(next()));
     else if (arg == "--reports")
       g_options.extraReports = static_cast<std::uint32_t>(std::stoul(next()));
-    else g_options.mode = arg;
+    else
+      g_options.mode = arg;
   }
   if (g_options.mode == "nodispatch") {
     AppendLine(g_options.log, "pid " + std::to_string(::getpid()));

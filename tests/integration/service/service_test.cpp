@@ -262,10 +262,10 @@ TEST_F(ServiceProcessTest, WholeLifeFromInstallToRemove) {
 TEST_F(ServiceProcessTest, ByHandWithoutSwitchTellsTheOperatorAndFails) {
   std::string output;
   EXPECT_EQ(Gateway("", output), 1);
-  EXPECT_EQ(output, "Startup Message: Command prompt:Service will about to start\nError: " +
-                        std::string(platform::ErrorText(
-                            platform::kErrorFailedServiceControllerConnect)) +
-                        "\n");
+  EXPECT_EQ(output,
+            "Startup Message: Command prompt:Service will about to start\nError: " +
+                std::string(platform::ErrorText(platform::kErrorFailedServiceControllerConnect)) +
+                "\n");
 }
 
 TEST_F(ServiceProcessTest, KilledServiceReadsStoppedAndStartsAgain) {
