@@ -70,7 +70,7 @@ int InstallService() {
   if (platform::CreateService(manager, config, service) != platform::kErrorSuccess)
     return Failed("Failed to Install NT Service");
 
-  // XXX A source that cannot be written leaves the service installed: the operator removes it
+  // A source that cannot be written leaves the service installed: the operator removes it
   // with -u before trying again.
   if (!WriteEventSource(modulePath)) return Failed("Unable to Install Event Log for the Service");
 
