@@ -188,8 +188,7 @@ TEST_F(ServiceControl, CycleAndMissingDependency) {
 
 TEST_F(ServiceControl, DispatcherRunByHandFails) {
   std::string output;
-  EXPECT_EQ(test::RunProgram({test::BuiltProgram("tests/faxmail_test_service"), "normal"},
-                             &output),
+  EXPECT_EQ(test::RunProgram({test::BuiltProgram("tests/faxmail_test_service"), "normal"}, &output),
             2);
   EXPECT_EQ(output, "dispatcher: 1063\n");
 }
