@@ -596,6 +596,12 @@ long ControlService(const ScService& service, std::uint32_t control, ServiceStat
   if (!user && (control < kServiceControlStop || control > kServiceControlShutdown))
     return Fail(kErrorInvalidServiceControl);
   const ServiceStatus current = scm::ReadStatus(files).value_or(StoppedStatus());
+  // A service that has reported stopped takes no controls, though its process may still be
+  // finishing its dispatcher.
+  if (current.currentState == kServiceStopped) {
+    status = current;
+    return Fail(kErrorServiceNotActive);
+  }
   if (control != kServiceControlInterrogate) {
     status = current;
     if (current.currentState == kServiceStartPending || current.currentState == kServiceStopPending)

@@ -1,0 +1,215 @@
+// The service control manager through its API: records, starts, controls, deletion, the
+// dispatcher's hand-shake and damaged runtime files, with the test service program as the
+// service processes.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/process.h"
+#include "platform/registry.h"
+#include "platform/service_control.h"
+#include "tests/support/test_support.h"
+
+namespace faxmail::platform {
+namespace {
+
+class ServiceControl : public test::RootTest {
+ protected:
+  void SetUp() override {
+    RootTest::SetUp();
+    ASSERT_EQ(OpenSCManager(m_manager), 0);
+  }
+  void TearDown() override {
+    // Stop whatever a test left running, dependents first.
+    std::vector<ServiceEntry> all;
+    EnumServicesStatus(m_manager, ServiceStateFilter::Active, all);
+    for (int round = 0; round < 4 && !all.empty(); ++round) {
+      // A service with running dependents refuses (1051); it goes in a later round.
+      std::vector<std::string> stopping;
+      for (const auto& entry : all) {
+        ScService service;
+        ServiceStatus status;
+        if (OpenService(m_manager, entry.name, service) == 0 &&
+            ControlService(service, kServiceControlStop, status) == 0)
+          stopping.push_back(entry.name);
+      }
+      for (const auto& name : stopping) WaitForState(name, kServiceStopped, false);
+      all.clear();
+      EnumServicesStatus(m_manager, ServiceStateFilter::Active, all);
+    }
+    RootTest::TearDown();
+  }
+
+  std::string Program(const std::string& behaviour) const {
+    return test::BuiltProgram("tests/faxmail_test_service") + " " + behaviour;
+  }
+  ScService Create(const std::string& name, const std::string& behaviour = "normal",
+                   std::vector<std::string> dependencies = {}) {
+    ServiceConfig config;
+    config.name = name;
+    config.imagePath = Program(behaviour);
+    config.dependencies = std::move(dependencies);
+    ScService service;
+    EXPECT_EQ(CreateService(m_manager, config, service), 0) << name;
+    return service;
+  }
+  ServiceStatus Query(const ScService& service) {
+    ServiceStatus status;
+    EXPECT_EQ(QueryServiceStatus(service, status), 0);
+    return status;
+  }
+  // A bound on the number of polls, not a timed assertion.
+  ServiceStatus WaitForState(const std::string& name, std::uint32_t state, bool must = true) {
+    constexpr int kPolls = 600;  // at 50 ms, beyond any start or stop of the test service
+    ScService service;
+    ServiceStatus status;
+    if (OpenService(m_manager, name, service) != 0) return status;
+    for (int i = 0; i < kPolls; ++i) {
+      QueryServiceStatus(service, status);
+      if (status.currentState == state) return status;
+      SleepMs(50);
+    }
+    if (must) ADD_FAILURE() << name << " never reached " << state;
+    return status;
+  }
+
+  ScManager m_manager;
+};
+
+TEST_F(ServiceControl, CreateOpenAndNames) {
+  Create("alpha");
+  ScService again;
+  ServiceConfig config;
+  config.name = "ALPHA";
+  config.imagePath = Program("normal");
+  EXPECT_EQ(CreateService(m_manager, config, again), kErrorServiceExists);
+  EXPECT_EQ(OpenService(m_manager, "Alpha", again), 0);
+  EXPECT_EQ(OpenService(m_manager, "missing", again), kErrorServiceDoesNotExist);
+  for (const std::string name : {"", "a\\b", "a/b"}) {
+    config.name = name;
+    EXPECT_EQ(CreateService(m_manager, config, again), kErrorInvalidServiceName) << name;
+  }
+}
+
+TEST_F(ServiceControl, StartQueryControlStop) {
+  const ScService service = Create("svc");
+  ServiceStatus status;
+  EXPECT_EQ(ControlService(service, kServiceControlStop, status), kErrorServiceNotActive);
+  ASSERT_EQ(StartService(service), 0);
+  const ServiceStatus running = WaitForState("svc", kServiceRunning);
+  EXPECT_GT(running.processId, 0);
+  EXPECT_EQ(running.serviceType, kServiceWin32OwnProcess);
+  EXPECT_EQ(running.controlsAccepted, kServiceAcceptStop | kServiceAcceptShutdown);
+  EXPECT_EQ(StartService(service), kErrorServiceAlreadyRunning);
+  EXPECT_EQ(ControlService(service, kServiceControlPause, status), kErrorInvalidServiceControl);
+  EXPECT_EQ(ControlService(service, 77, status), kErrorInvalidServiceControl);
+  ASSERT_EQ(ControlService(service, kServiceControlInterrogate, status), 0);
+  EXPECT_EQ(status.currentState, kServiceRunning);
+  EXPECT_EQ(status.processId, running.processId);
+  ASSERT_EQ(ControlService(service, kServiceControlStop, status), 0);
+  const ServiceStatus stopped = WaitForState("svc", kServiceStopped);
+  EXPECT_EQ(stopped.win32ExitCode, 0u);
+  EXPECT_EQ(stopped.processId, 0);
+  EXPECT_EQ(ControlService(service, kServiceControlStop, status), kErrorServiceNotActive);
+  // The journal holds the run's reports in order, ending with stopped.
+  std::vector<ServiceStatus> reports;
+  ASSERT_EQ(QueryServiceStatusReports(service, reports), 0);
+  ASSERT_GE(reports.size(), 4u);
+  EXPECT_EQ(reports.front().currentState, kServiceStartPending);
+  EXPECT_EQ(reports.back().currentState, kServiceStopped);
+}
+
+TEST_F(ServiceControl, DeleteStoppedAndMarked) {
+  ScService stopped = Create("gone");
+  EXPECT_EQ(DeleteService(stopped), 0);
+  ScService open;
+  EXPECT_EQ(OpenService(m_manager, "gone", open), kErrorServiceDoesNotExist);
+
+  const ScService service = Create("marked");
+  ASSERT_EQ(StartService(service), 0);
+  WaitForState("marked", kServiceRunning);
+  EXPECT_EQ(DeleteService(service), 0);
+  EXPECT_EQ(DeleteService(service), kErrorServiceMarkedForDelete);
+  ServiceStatus status;
+  ASSERT_EQ(ControlService(service, kServiceControlStop, status), 0);
+  for (int i = 0; i < 600 && OpenService(m_manager, "marked", open) == 0; ++i) SleepMs(50);
+  EXPECT_EQ(OpenService(m_manager, "marked", open), kErrorServiceDoesNotExist);
+}
+
+TEST_F(ServiceControl, DisabledAndUnknownAccount) {
+  const ScService disabled = Create("off");
+  ASSERT_EQ(ChangeServiceStartType(disabled, kServiceDisabled), 0);
+  EXPECT_EQ(StartService(disabled), kErrorServiceDisabled);
+  ServiceConfig config;
+  config.name = "nobodyhere";
+  config.imagePath = Program("normal");
+  config.account = "no-such-account-here";
+  ScService service;
+  ASSERT_EQ(CreateService(m_manager, config, service), 0);
+  EXPECT_EQ(StartService(service), kErrorServiceLogonFailed);
+}
+
+TEST_F(ServiceControl, KilledProcessReadsAbortedAndStartsAgain) {
+  const ScService service = Create("dies");
+  ASSERT_EQ(StartService(service), 0);
+  WaitForState("dies", kServiceRunning);
+  ServiceStatus status;
+  ControlService(service, 200, status);
+  const ServiceStatus stopped = WaitForState("dies", kServiceStopped);
+  EXPECT_EQ(stopped.win32ExitCode, static_cast<std::uint32_t>(kErrorProcessAborted));
+  ASSERT_EQ(StartService(service), 0);
+  WaitForState("dies", kServiceRunning);
+}
+
+TEST_F(ServiceControl, DependenciesAndOrder) {
+  Create("base");
+  Create("middle", "normal", {"base"});
+  const ScService top = Create("top", "normal", {"middle"});
+  ASSERT_EQ(StartService(top), 0);
+  WaitForState("base", kServiceRunning);
+  WaitForState("middle", kServiceRunning);
+  ScService base;
+  ASSERT_EQ(OpenService(m_manager, "base", base), 0);
+  std::vector<ServiceEntry> dependents;
+  ASSERT_EQ(EnumDependentServices(base, ServiceStateFilter::All, dependents), 0);
+  ASSERT_EQ(dependents.size(), 2u);
+  EXPECT_EQ(dependents[0].name, "top");
+  EXPECT_EQ(dependents[1].name, "middle");
+  ServiceStatus status;
+  EXPECT_EQ(ControlService(base, kServiceControlStop, status), kErrorDependentServicesRunning);
+}
+
+TEST_F(ServiceControl, CycleAndMissingDependency) {
+  Create("one", "normal", {"two"});
+  const ScService two = Create("two", "normal", {"one"});
+  EXPECT_EQ(StartService(two), kErrorCircularDependency);
+  const ScService lonely = Create("lonely", "normal", {"nowhere"});
+  EXPECT_EQ(StartService(lonely), kErrorServiceDependencyDeleted);
+}
+
+TEST_F(ServiceControl, DispatcherRunByHandFails) {
+  std::string output;
+  EXPECT_EQ(test::RunProgram({test::BuiltProgram("tests/faxmail_test_service"), "normal"}, &output),
+            2);
+  EXPECT_EQ(output, "dispatcher: 1063\n");
+}
+
+TEST_F(ServiceControl, DamagedStatusReadsStopped) {
+  const ScService service = Create("damaged");
+  ASSERT_EQ(StartService(service), 0);
+  WaitForState("damaged", kServiceRunning);
+  ServiceStatus status;
+  ASSERT_EQ(ControlService(service, kServiceControlStop, status), 0);
+  WaitForState("damaged", kServiceStopped);
+  for (const auto& entry : std::filesystem::directory_iterator(ServiceRuntimeFolder())) {
+    test::WriteWholeFile(entry.path().string() + "/status", "garbage\n\x01\x02");
+    EXPECT_EQ(Query(service).currentState, kServiceStopped);
+    test::WriteWholeFile(entry.path().string() + "/status", std::string(1 << 20, '7'));
+    EXPECT_EQ(Query(service).currentState, kServiceStopped);
+  }
+}
+
+}  // namespace
+}  // namespace faxmail::platform
