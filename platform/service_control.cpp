@@ -204,8 +204,10 @@ ServiceStatus StoppedStatus(std::uint32_t exitCode = 0) {
 // when it had not reported so, its runtime files are put right (unless a start runs now).
 ServiceStatus CurrentStatus(const std::string& name, bool deleteFlag) {
   const ServiceFiles files(name);
+  if (scm::IsProcessAlive(files)) return scm::ReadStatus(files).value_or(StoppedStatus());
+  // Read only once the process is known gone: its last report, stopped, may have come just
+  // before it ended.
   const std::optional<ServiceStatus> last = scm::ReadStatus(files);
-  if (scm::IsProcessAlive(files)) return last.value_or(StoppedStatus());
   if (!last) return StoppedStatus();
   if (last->currentState == kServiceStopped) {
     ServiceStatus status = *last;
@@ -216,6 +218,9 @@ ServiceStatus CurrentStatus(const std::string& name, bool deleteFlag) {
   const ServiceStatus status = StoppedStatus(kErrorProcessAborted);
   UniqueFd startLock;
   if (scm::TryStartLock(files, startLock) && !scm::IsProcessAlive(files)) {
+    // A start may have run and ended between the reads; what it left stands.
+    if (const auto again = scm::ReadStatus(files); !again || again->currentState == kServiceStopped)
+      return again ? *again : StoppedStatus();
     ::unlink(files.ChannelPath().c_str());
     scm::WriteStatus(files, status);
     if (deleteFlag) RemoveService(name);
@@ -845,8 +850,9 @@ long SetServiceStatus(const ServiceStatusHandle& handle, const ServiceStatus& st
   ServiceStatus report = status;
   report.processId = report.currentState == kServiceStopped ? 0 : ProcessId();
   const ServiceFiles files(d.serviceName);
-  long rc = scm::WriteStatus(files, report);
+  // The journal first: whoever reads a state from the status finds its report already there.
   const long journal = scm::AppendReport(files, report, d.reportCount);
+  long rc = scm::WriteStatus(files, report);
   if (rc == kErrorSuccess) rc = journal;
   d.last = report;
   if (report.currentState == kServiceStopped) {

@@ -17,7 +17,7 @@
 //   --log FILE      appends "start NAME" when running and "stop NAME" at a stop (for order
 //                   checks across several services)
 //   --env FILE      writes, when the main starts, "arg X" for each main argument, "env X" for
-//                   each environment variable and "fd N" for each open descriptor
+//                   each environment variable and "fd N TARGET" for each open descriptor
 //   --exit N        the stopped report carries exit code 1066 and service-specific code N
 //   --reports N     reports start pending N more times (check points 2..N+1) before running
 //   --release FILE  see pending
@@ -97,8 +97,10 @@ void ServiceMain(const std::vector<std::string>& args) {
     std::ofstream out(g_options.env);
     for (const std::string& arg : args) out << "arg " << arg << "\n";
     for (char** e = environ; *e; ++e) out << "env " << *e << "\n";
+    std::error_code ignored;  // a descriptor closed while the folder is read has no link
     for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
-      out << "fd " << entry.path().filename().string() << "\n";
+      out << "fd " << entry.path().filename().string() << " "
+          << std::filesystem::read_symlink(entry.path(), ignored).string() << "\n";
   }
   if (RegisterServiceCtrlHandler(
           name, [name](std::uint32_t control) { Handler(control, name); }, g_handle) != 0)

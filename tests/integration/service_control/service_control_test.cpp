@@ -3,6 +3,8 @@
 // service processes.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -10,6 +12,7 @@
 #include "platform/process.h"
 #include "platform/registry.h"
 #include "platform/service_control.h"
+#include "platform/win_error.h"
 #include "tests/support/test_support.h"
 
 namespace faxmail::platform {
@@ -209,6 +212,135 @@ TEST_F(ServiceControl, DamagedStatusReadsStopped) {
     test::WriteWholeFile(entry.path().string() + "/status", std::string(1 << 20, '7'));
     EXPECT_EQ(Query(service).currentState, kServiceStopped);
   }
+}
+
+// Processes that never become services: a start must fail within its bound, leave no process
+// behind and leave the service startable.
+class NoConnectionTest : public ServiceControl {
+ protected:
+  void SetUp() override {
+    ServiceControl::SetUp();
+    RegKey control;
+    ASSERT_EQ(RegCreateKey(Hive::LocalMachine, "SYSTEM\\CurrentControlSet\\Control", control), 0);
+    ASSERT_EQ(RegSetDword(control, "ServicesPipeTimeout", kPipeTimeoutMs), 0);
+  }
+  static constexpr std::uint32_t kPipeTimeoutMs = 1500;
+};
+
+TEST_F(NoConnectionTest, ProgramThatNeverCallsTheDispatcherTimesOutAndIsEnded) {
+  const std::string log = Root() + "/nodispatch.log";
+  const ScService service = Create("quiet", "nodispatch --log " + log);
+  EXPECT_EQ(StartService(service), kErrorServiceRequestTimeout);
+  // The program wrote its pid before it went quiet; the start has ended it.
+  const std::string text = test::ReadWholeFile(log);
+  ASSERT_EQ(text.rfind("pid ", 0), 0u) << text;
+  const long pid = std::stol(text.substr(4));
+  bool gone = false;
+  for (int i = 0; i < 100 && !gone; ++i) {
+    gone = !std::filesystem::exists("/proc/" + std::to_string(pid)) ||
+           test::ReadWholeFile("/proc/" + std::to_string(pid) + "/stat").find(") Z ") !=
+               std::string::npos;
+    if (!gone) SleepMs(50);
+  }
+  EXPECT_TRUE(gone) << "process " << pid << " outlived its failed start";
+  EXPECT_EQ(Query(service).currentState, kServiceStopped);
+}
+
+TEST_F(NoConnectionTest, ProgramThatEndsAtOnceFailsTheStart) {
+  const ScService service = Create("brief", "exit");
+  const long error = StartService(service);
+  EXPECT_NE(error, 0);
+  EXPECT_NE(error, kErrorServiceAlreadyRunning);
+  EXPECT_EQ(Query(service).currentState, kServiceStopped);
+}
+
+TEST_F(NoConnectionTest, MissingProgramFailsTheStart) {
+  ServiceConfig config;
+  config.name = "nothing";
+  config.imagePath = Root() + "/no-such-program";
+  ScService service;
+  ASSERT_EQ(CreateService(m_manager, config, service), 0);
+  EXPECT_EQ(StartService(service), kErrorFileNotFound);
+  EXPECT_EQ(Query(service).currentState, kServiceStopped);
+}
+
+TEST_F(ServiceControl, ControlsWhileStartPendingAreRefusedButInterrogateIsDelivered) {
+  const std::string release = Root() + "/release";
+  const ScService service = Create("slow", "pending --release " + release);
+  ASSERT_EQ(StartService(service), 0);
+  // Until the service main has registered its handler, a control cannot be taken at all.
+  std::vector<ServiceStatus> reports;
+  for (int i = 0; i < 600 && reports.empty(); ++i) {
+    QueryServiceStatusReports(service, reports);
+    if (reports.empty()) SleepMs(50);
+  }
+  ASSERT_FALSE(reports.empty());
+  ServiceStatus status;
+  EXPECT_EQ(ControlService(service, kServiceControlStop, status), kErrorServiceCannotAcceptCtrl);
+  EXPECT_EQ(status.currentState, kServiceStartPending);
+  EXPECT_EQ(ControlService(service, kServiceControlInterrogate, status), 0);
+  EXPECT_EQ(status.currentState, kServiceStartPending);
+  test::WriteWholeFile(release, "");
+  WaitForState("slow", kServiceRunning);
+  EXPECT_EQ(ControlService(service, kServiceControlStop, status), 0);
+  WaitForState("slow", kServiceStopped);
+}
+
+TEST_F(ServiceControl, MarkedServiceDoesNotStartAgain) {
+  const ScService service = Create("marked");
+  ASSERT_EQ(StartService(service), 0);
+  WaitForState("marked", kServiceRunning);
+  ASSERT_EQ(DeleteService(service), 0);
+  ServiceStatus status;
+  ASSERT_EQ(ControlService(service, kServiceControlStop, status), 0);
+  WaitForState("marked", kServiceStopped, false);
+  ScService gone;
+  for (int i = 0; i < 100 && OpenService(m_manager, "marked", gone) == 0; ++i) SleepMs(50);
+  EXPECT_EQ(StartService(service), kErrorServiceDoesNotExist);
+}
+
+TEST_F(ServiceControl, KilledServiceLeavesNoChannelBehind) {
+  const ScService service = Create("doomed");
+  ASSERT_EQ(StartService(service), 0);
+  WaitForState("doomed", kServiceRunning);
+  ServiceStatus status;
+  ControlService(service, 200, status);  // the test service kills itself
+  const ServiceStatus stopped = WaitForState("doomed", kServiceStopped);
+  EXPECT_EQ(stopped.win32ExitCode, static_cast<std::uint32_t>(kErrorProcessAborted));
+  EXPECT_EQ(stopped.processId, 0);
+  std::size_t channels = 0;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(ServiceRuntimeFolder()))
+    if (entry.path().filename() == "ctl") ++channels;
+  EXPECT_EQ(channels, 0u);
+}
+
+TEST_F(ServiceControl, ServiceGetsItsRecordsEnvironmentAndNotTheStarters) {
+  const std::string report = Root() + "/env.txt";
+  const ScService service = Create("env", "normal --env " + report);
+  {
+    RegKey key;
+    ASSERT_EQ(RegOpenKey(Hive::LocalMachine, ServiceKeyPath("env"), key), 0);
+    const std::string list = std::string("FAXMAIL_SERVICE_TEST=42") + '\0' + '\0';
+    ASSERT_EQ(RegSetValue(key, "Environment", kRegMultiSz, list.data(),
+                          static_cast<std::uint32_t>(list.size())),
+              0);
+  }
+  ASSERT_EQ(setenv("FAXMAIL_STARTER_ONLY", "1", 1), 0);
+  test::WriteWholeFile(Root() + "/starter-only.txt", "");
+  std::FILE* held = std::fopen((Root() + "/starter-only.txt").c_str(), "r");  // no O_CLOEXEC
+  ASSERT_NE(held, nullptr);
+  ASSERT_EQ(StartService(service, {"one", "two"}), 0);
+  unsetenv("FAXMAIL_STARTER_ONLY");
+  std::fclose(held);
+  WaitForState("env", kServiceRunning);
+  const std::string env = test::ReadWholeFile(report);
+  EXPECT_NE(env.find("env FAXMAIL_SERVICE_TEST=42\n"), std::string::npos) << env;
+  EXPECT_NE(env.find("env FAXMAIL_ROOT=" + Root() + "\n"), std::string::npos) << env;
+  EXPECT_EQ(env.find("FAXMAIL_STARTER_ONLY"), std::string::npos) << env;
+  EXPECT_NE(env.find("arg env\n"), std::string::npos) << env;
+  EXPECT_LT(env.find("arg one\n"), env.find("arg two\n")) << env;
+  // A descriptor the starter holds open without close-on-exec does not reach the service.
+  EXPECT_EQ(env.find("starter-only.txt"), std::string::npos) << env;
 }
 
 }  // namespace
