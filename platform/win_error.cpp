@@ -28,7 +28,9 @@ long ErrorFromErrno(int err) noexcept {
     case ENAMETOOLONG: return kErrorInvalidName;
     case ENOTEMPTY: return kErrorDirNotEmpty;
     case EIO: return kErrorWriteFault;
-    default: return 1000 + err;  // still unique and visible in a log line
+    // Others keep their errno value in the range the system leaves to applications (bit 29
+    // set), where no system error number lies: 1000 + errno would read as a service error.
+    default: return kErrorApplicationBit | err;
   }
 }
 

@@ -36,6 +36,9 @@ inline constexpr long kErrorBadDb = 1009;
 inline constexpr long kErrorCantAccessFile = 1920;
 inline constexpr long kErrorKeyDeleted = 1018;
 
+// Error numbers with this bit are the backend's own (an errno value without a system number).
+inline constexpr long kErrorApplicationBit = 0x20000000;
+
 // The error number for an errno value.
 long ErrorFromErrno(int err) noexcept;
 // A short text for an error number, as logs and events show it.

@@ -2,6 +2,8 @@
 // sharing must read as a sharing violation to every other open, rename and delete.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -226,6 +228,23 @@ TEST(FileNames, AppendToFileFromManyThreadsKeepsLinesWhole) {
     const char c = all[at];
     ASSERT_EQ(all.substr(at, 202), std::string(200, c) + "\r\n") << at;
   }
+}
+
+}  // namespace
+}  // namespace faxmail::platform
+
+namespace faxmail::platform {
+namespace {
+
+// errno values without a system number must not read as one: 1000 + ENOLINK (67) would be
+// "The process terminated unexpectedly." in a service's exit code.
+TEST(ErrorNumbers, ErrnoWithoutASystemNumberStaysOutOfTheSystemsRange) {
+  for (const int err : {ENOLINK, EPROTO, ENOTSUP, ELOOP}) {
+    const long error = ErrorFromErrno(err);
+    EXPECT_NE(error & kErrorApplicationBit, 0) << err;
+    EXPECT_EQ(error & ~kErrorApplicationBit, err);
+  }
+  EXPECT_EQ(ErrorFromErrno(ENOSPC), kErrorDiskFull);
 }
 
 }  // namespace
