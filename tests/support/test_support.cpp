@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 namespace faxmail::test {
 
@@ -115,6 +116,15 @@ int RunProgram(const std::vector<std::string>& argv, std::string* output,
 
 std::string BuiltProgram(const std::string& relative) {
   return std::string(FAXMAIL_BINARY_DIR) + "/" + relative;
+}
+
+bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+  const auto end = std::chrono::steady_clock::now() + timeout;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
 }
 
 }  // namespace faxmail::test

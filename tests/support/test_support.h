@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -47,6 +49,10 @@ std::uint16_t FreeLoopbackPort();
 // its standard output and error captured together.
 int RunProgram(const std::vector<std::string>& argv, std::string* output = nullptr,
                const std::vector<std::string>& env = {}, const std::string& input = {});
+
+// Polls done every 20 ms until it holds (true) or timeout has passed (false): a bound on a wait
+// for another process or thread, so that a fault fails the test instead of hanging it.
+bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
 
 // Path of a program built by this project (e.g. "tools/faxmailreg/faxmailreg").
 std::string BuiltProgram(const std::string& relative);

@@ -24,14 +24,7 @@ using test::WriteWholeFile;
 constexpr char kDns[] = "127.26.1.1";
 constexpr char kMailHost[] = "127.26.1.2";
 
-bool WaitUntil(const std::function<bool()>& done, std::chrono::seconds timeout) {
-  const auto end = std::chrono::steady_clock::now() + timeout;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
+using test::WaitUntil;
 
 class SenderIntegration : public test::RootTest {};
 

@@ -38,12 +38,7 @@ constexpr std::uint32_t kStopAndShutdown =
     platform::kServiceAcceptStop | platform::kServiceAcceptShutdown;
 
 bool WaitUntil(const std::function<bool()>& condition) {
-  const auto end = std::chrono::steady_clock::now() + kHangGuard;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
+  return test::WaitUntil(condition, kHangGuard);
 }
 
 bool PortAccepts(std::uint16_t port) {
