@@ -333,6 +333,10 @@ bool DirectoryExists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool DirectoryEnterable(const std::string& path) {
+  return DirectoryExists(path) && ::access(path.c_str(), X_OK) == 0;
+}
+
 long GetModifiedTime(const std::string& path, std::uint64_t& seconds) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return FailErrno();

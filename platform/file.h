@@ -98,6 +98,8 @@ long CreatePrivateDirectory(const std::string& path);
 long RemoveDirectory(const std::string& path);
 bool FileExists(const std::string& path);
 bool DirectoryExists(const std::string& path);
+// True when path names a folder this process may enter (search permission on it).
+bool DirectoryEnterable(const std::string& path);
 // The time of the last change of a file or folder (for a folder: an entry added or removed),
 // in seconds since 1970-01-01 UTC.
 long GetModifiedTime(const std::string& path, std::uint64_t& seconds);

@@ -27,6 +27,7 @@ inline constexpr long kErrorInsufficientBuffer = 122;
 inline constexpr long kErrorInvalidName = 123;
 inline constexpr long kErrorDirNotEmpty = 145;
 inline constexpr long kErrorAlreadyExists = 183;
+inline constexpr long kErrorBadExeFormat = 193;
 inline constexpr long kErrorMoreData = 234;
 inline constexpr long kErrorNoMoreItems = 259;
 // An open that was told not to follow symbolic links met one.
@@ -43,6 +44,10 @@ inline constexpr long kErrorApplicationBit = 0x20000000;
 long ErrorFromErrno(int err) noexcept;
 // A short text for an error number, as logs and events show it.
 std::string_view ErrorText(long error) noexcept;
+// The system's own sentence for an error number, as it words it in message boxes ("Access is
+// denied.", "The service has not been started."); a number it has no sentence for gives
+// ErrorText's.
+std::string_view SystemMessageText(long error) noexcept;
 
 // The calling thread's last error: every platform operation that fails sets it (sockets
 // included), so callers that log "the last error" after a failure find the right number.
