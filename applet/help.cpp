@@ -17,8 +17,9 @@ std::string HelpFilePath() {
   return file.substr(0, slash + 1) + kHelpFileName;
 }
 
-void OpenHelp(QWidget* owner, HelpTopic topic) {
-  const std::string path = HelpFilePath();
+void OpenHelp(QWidget* owner, HelpTopic topic) { OpenHelpPage(owner, HelpFilePath(), topic); }
+
+void OpenHelpPage(QWidget* owner, const std::string& path, HelpTopic topic) {
   const QString caption = QString::fromUtf8(MessageText(kMsgCaption).data());
   if (!platform::FileExists(path)) {
     QMessageBox::information(owner, caption,

@@ -16,5 +16,7 @@ enum class HelpTopic { General, Advanced };
 // The help page's path: the folder of the file that holds the applet's code.
 std::string HelpFilePath();
 void OpenHelp(QWidget* owner, HelpTopic topic);
+// The same with the page's path given.
+void OpenHelpPage(QWidget* owner, const std::string& path, HelpTopic topic);
 
 }  // namespace faxmail::applet

@@ -54,7 +54,8 @@ void ModalDriver::Poll() {
   if (auto* box = dynamic_cast<QMessageBox*>(front)) {
     m_handled.emplace_back(box);
     RecordedBox record{box->windowTitle(), box->text(), box->icon(), box->standardButtons(),
-                       box->parentWidget() != nullptr};
+                       box->parentWidget() != nullptr,
+                       QApplication::overrideCursor() ? QApplication::overrideCursor()->shape() : -1};
     m_boxes.push_back(record);
     if (!m_boxShot.empty() && m_boxes.size() == 1) box->grab().save(QString::fromStdString(m_boxShot));
     QMessageBox::StandardButton answer = box->standardButtons().testFlag(QMessageBox::Ok)
@@ -77,6 +78,8 @@ void ModalDriver::Poll() {
   if (auto* picker = dynamic_cast<QFileDialog*>(front)) {
     m_handled.emplace_back(picker);
     ++m_pickers;
+    m_pickerTitle = picker->windowTitle();
+    m_pickerStart = picker->directory().absolutePath();
     const QString folder = m_folder;
     QPointer<QFileDialog> target(picker);
     QTimer::singleShot(0, picker, [target, folder] {

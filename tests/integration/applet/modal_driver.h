@@ -31,6 +31,8 @@ struct RecordedBox {
   QMessageBox::Icon icon = QMessageBox::NoIcon;
   QMessageBox::StandardButtons buttons;
   bool owned = false;
+  // The cursor the application had put over its windows when the box came (-1: none).
+  int overrideCursor = -1;
 };
 
 class ModalDriver {
@@ -49,6 +51,9 @@ class ModalDriver {
 
   const std::vector<RecordedBox>& Boxes() const { return m_boxes; }
   int PickerShown() const { return m_pickers; }
+  // The picker's title and the folder it opened on.
+  QString PickerTitle() const { return m_pickerTitle; }
+  QString PickerStart() const { return m_pickerStart; }
   // True when the sheet's action ran.
   bool SheetSeen() const { return m_sheetSeen; }
   // The texts of the boxes, one per line, for failure messages.
@@ -65,6 +70,8 @@ class ModalDriver {
   QString m_folder;
   std::string m_boxShot;
   int m_pickers = 0;
+  QString m_pickerTitle;
+  QString m_pickerStart;
   bool m_sheetSeen = false;
   int m_polls = 0;
 };

@@ -14,10 +14,14 @@
 #include <QRadioButton>
 #include <QTabWidget>
 #include <QTest>
+#include <QTextBrowser>
+#include <QDesktopServices>
+#include <QUrl>
 
 #include "applet/advanced_page.h"
 #include "applet/config_sheet.h"
 #include "applet/general_page.h"
+#include "applet/help.h"
 #include "applet/messages.h"
 #include "applet/service_ops.h"
 #include "platform/eventlog.h"
@@ -197,6 +201,45 @@ TEST_F(SheetTest, OkWithoutChangesWritesNothingAndLeavesTheService) {
   EXPECT_EQ(ServiceLog(), log);
   EXPECT_EQ(State(kGatewayServiceName), platform::kServiceRunning);
   EXPECT_EQ(CountEvents(436), 0);
+}
+
+TEST_F(SheetTest, HelpOpensThePageAtTheTopicInFront) {
+  WriteSettings(1);
+  // The browser stands in for the desktop's: it is handed each URL opened.
+  QTextBrowser browser;
+  QDesktopServices::setUrlHandler(QStringLiteral("file"), &browser, "setSource");
+  QStringList opened;
+  ModalDriver driver;
+  driver.OnSheet([&](ConfigSheet& sheet) {
+    auto* help = sheet.findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Help);
+    help->click();
+    opened << browser.source().toString();
+    sheet.findChild<QTabWidget*>()->setCurrentIndex(1);
+    help->click();
+    opened << browser.source().toString();
+    ClickCancel(sheet);
+  });
+  RunSheet(driver);
+  QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+  const QString page = QUrl::fromLocalFile(QString::fromStdString(applet::HelpFilePath())).toString();
+  EXPECT_EQ(opened, QStringList({page + "#general", page + "#advanced"}));
+  EXPECT_TRUE(driver.Boxes().empty()) << driver.Transcript();
+  EXPECT_TRUE(browser.toPlainText().contains("Data directory"));
+}
+
+TEST_F(SheetTest, HelpPageHasEveryTopic) {
+  const std::string page = ReadWholeFile(applet::HelpFilePath());
+  for (const char* id : {"general", "advanced", "domain-name", "dns-server", "data-directory",
+                         "receive-port", "send-port", "receipt-from", "email-success",
+                         "email-failure", "subject-line", "include-tiff"})
+    EXPECT_NE(page.find("id=\"" + std::string(id) + "\""), std::string::npos) << id;
+}
+
+TEST_F(SheetTest, MissingHelpPageIsOneBox) {
+  ModalDriver driver;
+  applet::OpenHelpPage(nullptr, Root() + "/faxmailcfg.html", applet::HelpTopic::General);
+  ASSERT_EQ(driver.Boxes().size(), 1u) << driver.Transcript();
+  EXPECT_TRUE(driver.Boxes()[0].text.contains("is missing")) << driver.Transcript();
 }
 
 TEST_F(SheetTest, CancelSavesNothing) {
@@ -448,6 +491,10 @@ TEST_F(StoppedServiceTest, FolderPickerFillsTheField) {
   });
   RunSheet(driver);
   EXPECT_EQ(driver.PickerShown(), 1);
+  EXPECT_EQ(driver.PickerTitle(), Msg(10));
+  std::string start = DataDir();
+  start.pop_back();
+  EXPECT_EQ(driver.PickerStart(), QString::fromStdString(start));
   EXPECT_EQ(shown, QString::fromStdString(picked.Path() + "/"));
 }
 
@@ -539,6 +586,13 @@ TEST_F(RunningServiceTest, DisabledServiceIsSavedButNotStarted) {
             "ERROR starting service Corvane SMTP Server:\n\n" +
                 std::string(platform::SystemMessageText(platform::kErrorServiceDisabled)));
   EXPECT_EQ(boxes[3].text, Msg(13));
+  // The boxes of the start come while the wait cursor is up, with the ordinary pointer over
+  // them; the last one after the wait cursor is gone.
+  EXPECT_EQ(boxes[0].overrideCursor, -1);
+  EXPECT_EQ(boxes[1].overrideCursor, Qt::ArrowCursor);
+  EXPECT_EQ(boxes[2].overrideCursor, Qt::ArrowCursor);
+  EXPECT_EQ(boxes[3].overrideCursor, -1);
+  EXPECT_EQ(QApplication::overrideCursor(), nullptr);
   EXPECT_EQ(Text("DomainName"), "new.example");
   EXPECT_EQ(State(kGatewayServiceName), platform::kServiceStopped);
 }
