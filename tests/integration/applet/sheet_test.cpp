@@ -125,7 +125,18 @@ TEST_F(SheetTest, LabelsAccessKeysAndValuesShown) {
     EXPECT_EQ(Control<QLineEdit>(sheet, "sendPort")->text(), "25");
     EXPECT_EQ(Control<QLineEdit>(sheet, "receiptFrom")->text(), "faxmaster@example.org");
     EXPECT_EQ(Control<QPushButton>(sheet, "browse")->text(), "...");
-    EXPECT_EQ(Control<QLineEdit>(sheet, "receiptFrom")->maxLength(), 259);
+    // A text takes what its setting holds: 259 bytes, and 79 where the gateway takes no more.
+    QLineEdit* from = Control<QLineEdit>(sheet, "receiptFrom");
+    EXPECT_EQ(from->maxLength(), 259);
+    EXPECT_EQ(Control<QLineEdit>(sheet, "domainName")->maxLength(), 79);
+    EXPECT_EQ(Control<QLineEdit>(sheet, "dataDirectory")->maxLength(), 79);
+    from->clear();
+    QTest::keyClicks(from, QString(300, QChar('x')));
+    EXPECT_EQ(from->text().size(), 259);
+    from->clear();
+    for (int i = 0; i < 200; ++i) from->insert(QString(QChar(0xE9)));  // two bytes each
+    EXPECT_EQ(from->text().toUtf8().size(), 258);
+    from->setText(QStringLiteral("faxmaster@example.org"));
 
     QStringList advanced;
     for (QWidget* w : sheet.Advanced()->findChildren<QWidget*>()) {
