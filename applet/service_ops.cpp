@@ -48,8 +48,7 @@ std::string FillPattern(std::string_view pattern, std::initializer_list<std::str
   return text;
 }
 
-void ShowServiceErrorBox(Prompter& prompter, bool start, std::string_view serviceName,
-                         long error) {
+void ShowServiceErrorBox(Prompter& prompter, bool start, std::string_view serviceName, long error) {
   std::string_view system = pf::SystemMessageText(error);
   if (system.size() > kSystemTextLimit) system = system.substr(0, kSystemTextLimit);
   MessageRequest request;
@@ -66,8 +65,8 @@ void ShowCouldNotStart(Prompter& owner) {
   ShowMessage(owner, kMsgCouldNotStart, true, MessageButtons::Ok, MessageIcon::Error);
 }
 
-Outcome StartWithDependents(Prompter& owner, const pf::ScService& service,
-                            const ServiceWait& wait, LastFailure& failure) {
+Outcome StartWithDependents(Prompter& owner, const pf::ScService& service, const ServiceWait& wait,
+                            LastFailure& failure) {
   pf::ServiceStatus status;
   if (failure.Note(pf::QueryServiceStatus(service, status)) == pf::kErrorSuccess &&
       status.currentState == pf::kServiceRunning)
@@ -91,8 +90,8 @@ Outcome StartWithDependents(Prompter& owner, const pf::ScService& service,
   return {result, !listed};
 }
 
-Outcome StopAfterDependents(Prompter& owner, const pf::ScService& service,
-                            const ServiceWait& wait, LastFailure& failure) {
+Outcome StopAfterDependents(Prompter& owner, const pf::ScService& service, const ServiceWait& wait,
+                            LastFailure& failure) {
   std::vector<std::string> dependents;
   const bool listed =
       EnumerateDependents(owner, service, pf::ServiceStateFilter::Active, dependents);
@@ -135,8 +134,7 @@ int ServiceControl(Prompter& owner, std::string_view serviceName, bool start,
   pf::SetLastError(pf::kErrorSuccess);
   LastFailure failure;
   pf::ScManager manager;
-  if (failure.Note(pf::OpenSCManager(manager)) != pf::kErrorSuccess)
-    return kServiceControlFailed;
+  if (failure.Note(pf::OpenSCManager(manager)) != pf::kErrorSuccess) return kServiceControlFailed;
   pf::ScService service;
   if (failure.Note(pf::OpenService(manager, serviceName, service)) != pf::kErrorSuccess)
     return kServiceControlFailed;
