@@ -4,6 +4,7 @@
 #include <new>
 #include <utility>
 
+#include "base/text.h"
 #include "platform/process.h"
 #include "platform/win_error.h"
 
@@ -26,6 +27,21 @@ class LastFailure {
  private:
   long m_error = pf::kErrorSuccess;
 };
+
+// The services whose start or stop is under way on this thread, outermost first. Records
+// edited by hand can make two running services depend on each other; a dependent already in
+// the chain is left to the call that handles it, so the recursion ends (the manager then
+// refuses the stop, and the error box says why).
+using Chain = std::vector<std::string>;
+
+bool InChain(const Chain& chain, std::string_view name) {
+  for (const std::string& held : chain)
+    if (EqualsNoCase(held, name)) return true;
+  return false;
+}
+
+int ControlInChain(Prompter& owner, std::string_view serviceName, bool start,
+                   const ServiceWait& wait, Chain& chain);
 
 // How a start or stop went on: its result so far, and whether the error check decides the end.
 struct Outcome {
@@ -66,7 +82,7 @@ void ShowCouldNotStart(Prompter& owner) {
 }
 
 Outcome StartWithDependents(Prompter& owner, const pf::ScService& service, const ServiceWait& wait,
-                            LastFailure& failure) {
+                            LastFailure& failure, Chain& chain) {
   pf::ServiceStatus status;
   if (failure.Note(pf::QueryServiceStatus(service, status)) == pf::kErrorSuccess &&
       status.currentState == pf::kServiceRunning)
@@ -86,19 +102,21 @@ Outcome StartWithDependents(Prompter& owner, const pf::ScService& service, const
       EnumerateDependents(owner, service, pf::ServiceStateFilter::Inactive, dependents);
   if (!listed) failure.Note(pf::LastError());
   // Each dependent reports its own failures; they do not make this start fail.
-  for (const std::string& name : dependents) ServiceControl(owner, name, true, wait);
+  for (const std::string& name : dependents)
+    if (!InChain(chain, name)) ControlInChain(owner, name, true, wait, chain);
   return {result, !listed};
 }
 
 Outcome StopAfterDependents(Prompter& owner, const pf::ScService& service, const ServiceWait& wait,
-                            LastFailure& failure) {
+                            LastFailure& failure, Chain& chain) {
   std::vector<std::string> dependents;
   const bool listed =
       EnumerateDependents(owner, service, pf::ServiceStateFilter::Active, dependents);
   if (!listed) failure.Note(pf::LastError());
   // A dependent that does not stop is reported by its own call; the service is stopped all the
   // same (the manager refuses then, and the error check shows why).
-  for (const std::string& name : dependents) ServiceControl(owner, name, false, wait);
+  for (const std::string& name : dependents)
+    if (!InChain(chain, name)) ControlInChain(owner, name, false, wait, chain);
   pf::ServiceStatus status;
   if (failure.Note(pf::QueryServiceStatus(service, status)) == pf::kErrorSuccess &&
       status.currentState == pf::kServiceStopped)
@@ -109,6 +127,39 @@ Outcome StopAfterDependents(Prompter& owner, const pf::ScService& service, const
   const int result = WaitForServiceState(service, pf::kServiceStopped, wait);
   failure.Note(pf::LastError());
   return {result, !(result == kServiceControlSuccess && listed)};
+}
+
+int ControlInChain(Prompter& owner, std::string_view serviceName, bool start,
+                   const ServiceWait& wait, Chain& chain) {
+  pf::SetLastError(pf::kErrorSuccess);
+  LastFailure failure;
+  pf::ScManager manager;
+  if (failure.Note(pf::OpenSCManager(manager)) != pf::kErrorSuccess) return kServiceControlFailed;
+  pf::ScService service;
+  if (failure.Note(pf::OpenService(manager, serviceName, service)) != pf::kErrorSuccess)
+    return kServiceControlFailed;
+
+  chain.emplace_back(serviceName);
+  Outcome outcome = start ? StartWithDependents(owner, service, wait, failure, chain)
+                          : StopAfterDependents(owner, service, wait, failure, chain);
+  chain.pop_back();
+  if (outcome.check) {
+    const long error = failure.Error();
+    if (error == pf::kErrorSuccess) {
+      // nothing failed (a time-out keeps its result)
+    } else if (error == pf::kErrorServiceNotActive && !start) {
+      outcome.result = kServiceControlSuccess;
+    } else if (error == pf::kErrorServiceAlreadyRunning && start) {
+      outcome.result = kServiceControlSuccess;
+    } else if (error == pf::kErrorServiceLogonFailed) {
+      outcome.result = kServiceControlLogonFailed;
+    } else {
+      ShowServiceErrorBox(owner, start, serviceName, error);
+    }
+  }
+  // The caller finds the failure that decided, as the thread's last error.
+  pf::SetLastError(failure.Error());
+  return outcome.result;
 }
 
 }  // namespace
@@ -131,33 +182,8 @@ std::uint32_t QueryServiceState(Prompter& owner) {
 
 int ServiceControl(Prompter& owner, std::string_view serviceName, bool start,
                    const ServiceWait& wait) {
-  pf::SetLastError(pf::kErrorSuccess);
-  LastFailure failure;
-  pf::ScManager manager;
-  if (failure.Note(pf::OpenSCManager(manager)) != pf::kErrorSuccess) return kServiceControlFailed;
-  pf::ScService service;
-  if (failure.Note(pf::OpenService(manager, serviceName, service)) != pf::kErrorSuccess)
-    return kServiceControlFailed;
-
-  Outcome outcome = start ? StartWithDependents(owner, service, wait, failure)
-                          : StopAfterDependents(owner, service, wait, failure);
-  if (outcome.check) {
-    const long error = failure.Error();
-    if (error == pf::kErrorSuccess) {
-      // nothing failed (a time-out keeps its result)
-    } else if (error == pf::kErrorServiceNotActive && !start) {
-      outcome.result = kServiceControlSuccess;
-    } else if (error == pf::kErrorServiceAlreadyRunning && start) {
-      outcome.result = kServiceControlSuccess;
-    } else if (error == pf::kErrorServiceLogonFailed) {
-      outcome.result = kServiceControlLogonFailed;
-    } else {
-      ShowServiceErrorBox(owner, start, serviceName, error);
-    }
-  }
-  // The caller finds the failure that decided, as the thread's last error.
-  pf::SetLastError(failure.Error());
-  return outcome.result;
+  Chain chain;
+  return ControlInChain(owner, serviceName, start, wait, chain);
 }
 
 int WaitForServiceState(const pf::ScService& service, std::uint32_t state,

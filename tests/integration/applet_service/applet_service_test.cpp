@@ -17,6 +17,7 @@
 #include "applet/messages.h"
 #include "applet/service_ops.h"
 #include "platform/process.h"
+#include "platform/registry.h"
 #include "platform/service_control.h"
 #include "platform/win_error.h"
 #include "tests/support/test_support.h"
@@ -298,6 +299,25 @@ TEST_F(AppletService, DependentThatCannotStopStillLetsTheServiceBeTried) {
               {ErrorBox("stopping", "Spooler", SystemText(pf::kErrorInvalidServiceControl)),
                ErrorBox("stopping", kGateway, SystemText(pf::kErrorDependentServicesRunning))});
   EXPECT_EQ(State(kGateway), pf::kServiceRunning);
+}
+
+TEST_F(AppletService, RunningServicesThatDependOnEachOtherEndTheRecursion) {
+  Create(kGateway);
+  Create("Spooler", "normal", {kGateway});
+  Run("Spooler");
+  // The gateway's record edited by hand while both run: now each depends on the other.
+  pf::RegKey key;
+  ASSERT_EQ(pf::RegOpenKey(pf::Hive::LocalMachine, pf::ServiceKeyPath(kGateway), key), 0);
+  const std::string loop = std::string("Spooler") + '\0' + '\0';
+  ASSERT_EQ(pf::RegSetValue(key, "DependOnService", pf::kRegMultiSz, loop.data(),
+                            static_cast<std::uint32_t>(loop.size())),
+            0);
+  EXPECT_EQ(ServiceControl(m_prompter, kGateway, false, kShortWait), kServiceControlFailed);
+  const std::string refused = SystemText(pf::kErrorDependentServicesRunning);
+  ExpectBoxes(m_prompter.requests,
+              {ErrorBox("stopping", "Spooler", refused), ErrorBox("stopping", kGateway, refused)});
+  EXPECT_EQ(State(kGateway), pf::kServiceRunning);
+  EXPECT_EQ(State("Spooler"), pf::kServiceRunning);
 }
 
 TEST_F(AppletService, NoSuchServiceFailsWithoutBoxes) {
