@@ -14,8 +14,8 @@
 //               two minutes (a start must time out and end it).
 //   exit        ends at once with status 3, before calling the dispatcher.
 // Options:
-//   --log FILE      appends "start NAME" when running and "stop NAME" at a stop (for order
-//                   checks across several services)
+//   --log FILE      appends "start NAME" just before it reports running and "stop NAME" at a
+//                   stop, before the stopped report (for order checks across several services)
 //   --env FILE      writes, when the main starts, "arg X" for each main argument, "env X" for
 //                   each environment variable and "fd N TARGET" for each open descriptor
 //   --exit N        the stopped report carries exit code 1066 and service-specific code N
@@ -120,8 +120,9 @@ void ServiceMain(const std::vector<std::string>& args) {
   if (g_options.mode == "pending") {
     for (int i = 0; i < 6000 && !std::filesystem::exists(g_options.release); ++i) ::usleep(10000);
   }
-  Report(kServiceRunning, 0, 0);
+  // The line goes first: whoever sees the service running finds its line.
   AppendLine(g_options.log, "start " + name);
+  Report(kServiceRunning, 0, 0);
   {
     std::unique_lock lock(g_mutex);
     g_stopped.wait(lock, [] { return g_stop; });
