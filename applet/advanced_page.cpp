@@ -31,8 +31,8 @@ CAdvancedOptionsDlg::CAdvancedOptionsDlg(const CSMTPRegistrySettings* record, QW
   layout->addWidget(new QLabel(QStringLiteral("Notification Subject Line:"), this));
   m_subjectMessage = new QRadioButton(QStringLiteral("Success/Failure Message"), this);
   m_subjectMessage->setObjectName(QStringLiteral("subjectMessage"));
-  m_subjectOriginal = new QRadioButton(
-      QStringLiteral("Success/Failure Message and Original Subject Line"), this);
+  m_subjectOriginal =
+      new QRadioButton(QStringLiteral("Success/Failure Message and Original Subject Line"), this);
   m_subjectOriginal->setObjectName(QStringLiteral("subjectOriginal"));
   auto* group = new QButtonGroup(this);
   group->addButton(m_subjectMessage, 0);

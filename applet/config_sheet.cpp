@@ -33,8 +33,8 @@ ConfigSheet::ConfigSheet(const CSMTPRegistrySettings* record, QWidget* parent) :
   connect(buttons, &QDialogButtonBox::accepted, this, [this] { OnOk(); });
   connect(buttons, &QDialogButtonBox::rejected, this, [this] { reject(); });
   connect(buttons, &QDialogButtonBox::helpRequested, this, [this] {
-    OpenHelp(this, m_tabs->currentWidget() == m_advanced ? HelpTopic::Advanced
-                                                         : HelpTopic::General);
+    OpenHelp(this,
+             m_tabs->currentWidget() == m_advanced ? HelpTopic::Advanced : HelpTopic::General);
   });
 }
 

@@ -22,9 +22,9 @@ void OpenHelp(QWidget* owner, HelpTopic topic) { OpenHelpPage(owner, HelpFilePat
 void OpenHelpPage(QWidget* owner, const std::string& path, HelpTopic topic) {
   const QString caption = QString::fromUtf8(MessageText(kMsgCaption).data());
   if (!platform::FileExists(path)) {
-    QMessageBox::information(owner, caption,
-                             QStringLiteral("The help page %1 is missing.")
-                                 .arg(QString::fromStdString(path)));
+    QMessageBox::information(
+        owner, caption,
+        QStringLiteral("The help page %1 is missing.").arg(QString::fromStdString(path)));
     return;
   }
   QUrl url = QUrl::fromLocalFile(QString::fromStdString(path));

@@ -24,9 +24,10 @@ extern "C" __attribute__((visibility("default"))) std::intptr_t RunDialog(void*,
   std::unique_ptr<QApplication> own;
   if (QCoreApplication::instance() == nullptr) {
     if (!DisplayReachable()) {
-      std::fputs("faxmailcfg: no display to show the configuration on (DISPLAY, WAYLAND_DISPLAY "
-                 "and QT_QPA_PLATFORM are unset)\n",
-                 stderr);
+      std::fputs(
+          "faxmailcfg: no display to show the configuration on (DISPLAY, WAYLAND_DISPLAY "
+          "and QT_QPA_PLATFORM are unset)\n",
+          stderr);
       return 0;
     }
     // The application keeps references to these for its whole life.

@@ -97,8 +97,7 @@ GeneralValues GeneralFromRecord(const CSMTPRegistrySettings& record) {
 }
 
 AdvancedValues AdvancedFromRecord(const CSMTPRegistrySettings& record) {
-  return {record.notifyOnSuccess, record.notifyOnFailure, record.subjectLine,
-          record.includeTiff};
+  return {record.notifyOnSuccess, record.notifyOnFailure, record.subjectLine, record.includeTiff};
 }
 
 std::optional<std::string> PrepareDataDirectory(PageContext& page, const std::string& text) {

@@ -14,13 +14,18 @@
 //               two minutes (a start must time out and end it).
 //   exit        ends at once with status 3, before calling the dispatcher.
 // Options:
-//   --log FILE      appends "start NAME" when running and "stop NAME" at a stop (for order
-//                   checks across several services)
+//   --log FILE      appends "start NAME" just before it reports running and "stop NAME" at a
+//                   stop, before the stopped report (for order checks across several services)
 //   --env FILE      writes, when the main starts, "arg X" for each main argument, "env X" for
 //                   each environment variable and "fd N TARGET" for each open descriptor
 //   --exit N        the stopped report carries exit code 1066 and service-specific code N
 //   --reports N     reports start pending N more times (check points 2..N+1) before running
 //   --release FILE  see pending
+//   --nostop        runs without accepting stop (shutdown only): a stop control is refused
+//                   with 1052, and the process stays until it is shut down or killed
+//   --hangstop      a stop or shutdown reports stop pending and logs "stop NAME", and the
+//                   service never stops: the process stays until it is killed (its pid is in
+//                   the status; user controls are refused while stop is pending)
 // Run by hand (not by the manager), the dispatcher fails: the program prints
 // "dispatcher: <error number>" on standard output and exits with status 2.
 #include <signal.h>
@@ -51,6 +56,8 @@ struct Options {
   std::string release;
   std::uint32_t exitCode = 0;
   std::uint32_t extraReports = 0;
+  bool noStop = false;
+  bool hangStop = false;
 };
 
 Options g_options;
@@ -69,8 +76,9 @@ void AppendLine(const std::string& path, const std::string& line) {
 void Report(std::uint32_t state, std::uint32_t checkPoint, std::uint32_t waitHint) {
   std::lock_guard lock(g_mutex);
   g_status.currentState = state;
-  g_status.controlsAccepted =
-      state == kServiceStartPending ? 0 : kServiceAcceptStop | kServiceAcceptShutdown;
+  const std::uint32_t accepted =
+      g_options.noStop ? kServiceAcceptShutdown : kServiceAcceptStop | kServiceAcceptShutdown;
+  g_status.controlsAccepted = state == kServiceStartPending ? 0 : accepted;
   g_status.checkPoint = checkPoint;
   g_status.waitHint = waitHint;
   SetServiceStatus(g_handle, g_status);
@@ -80,6 +88,7 @@ void Handler(std::uint32_t control, const std::string& name) {
   if (control == kServiceControlStop || control == kServiceControlShutdown) {
     Report(kServiceStopPending, 1, 1000);
     AppendLine(g_options.log, "stop " + name);
+    if (g_options.hangStop) return;
     std::lock_guard lock(g_mutex);
     g_stop = true;
     g_stopped.notify_all();
@@ -111,8 +120,9 @@ void ServiceMain(const std::vector<std::string>& args) {
   if (g_options.mode == "pending") {
     for (int i = 0; i < 6000 && !std::filesystem::exists(g_options.release); ++i) ::usleep(10000);
   }
-  Report(kServiceRunning, 0, 0);
+  // The line goes first: whoever sees the service running finds its line.
   AppendLine(g_options.log, "start " + name);
+  Report(kServiceRunning, 0, 0);
   {
     std::unique_lock lock(g_mutex);
     g_stopped.wait(lock, [] { return g_stop; });
@@ -145,6 +155,10 @@ int main(int argc, char** argv) {
       g_options.exitCode = static_cast<std::uint32_t>(std::stoul(next()));
     else if (arg == "--reports")
       g_options.extraReports = static_cast<std::uint32_t>(std::stoul(next()));
+    else if (arg == "--nostop")
+      g_options.noStop = true;
+    else if (arg == "--hangstop")
+      g_options.hangStop = true;
     else
       g_options.mode = arg;
   }

@@ -53,14 +53,18 @@ void ModalDriver::Poll() {
     if (done == front) return;
   if (auto* box = dynamic_cast<QMessageBox*>(front)) {
     m_handled.emplace_back(box);
-    RecordedBox record{box->windowTitle(), box->text(), box->icon(), box->standardButtons(),
-                       box->parentWidget() != nullptr,
-                       QApplication::overrideCursor() ? QApplication::overrideCursor()->shape() : -1};
+    RecordedBox record{
+        box->windowTitle(),
+        box->text(),
+        box->icon(),
+        box->standardButtons(),
+        box->parentWidget() != nullptr,
+        QApplication::overrideCursor() ? QApplication::overrideCursor()->shape() : -1};
     m_boxes.push_back(record);
-    if (!m_boxShot.empty() && m_boxes.size() == 1) box->grab().save(QString::fromStdString(m_boxShot));
-    QMessageBox::StandardButton answer = box->standardButtons().testFlag(QMessageBox::Ok)
-                                             ? QMessageBox::Ok
-                                             : QMessageBox::No;
+    if (!m_boxShot.empty() && m_boxes.size() == 1)
+      box->grab().save(QString::fromStdString(m_boxShot));
+    QMessageBox::StandardButton answer =
+        box->standardButtons().testFlag(QMessageBox::Ok) ? QMessageBox::Ok : QMessageBox::No;
     if (!m_answers.empty()) {
       answer = m_answers.front();
       m_answers.pop_front();

@@ -37,7 +37,8 @@ using applet::ConfigSheet;
 using applet::kGatewayServiceName;
 
 constexpr char kCaption[] = "Corvane SMTP Server";
-const QString kRestartQuestion = QString::fromLatin1(applet::MessageText(applet::kMsgRestartQuestion).data());
+const QString kRestartQuestion =
+    QString::fromLatin1(applet::MessageText(applet::kMsgRestartQuestion).data());
 
 QString Msg(int id) { return QString::fromLatin1(applet::MessageText(id).data()); }
 
@@ -232,7 +233,8 @@ TEST_F(SheetTest, HelpOpensThePageAtTheTopicInFront) {
   });
   RunSheet(driver);
   QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
-  const QString page = QUrl::fromLocalFile(QString::fromStdString(applet::HelpFilePath())).toString();
+  const QString page =
+      QUrl::fromLocalFile(QString::fromStdString(applet::HelpFilePath())).toString();
   EXPECT_EQ(opened, QStringList({page + "#general", page + "#advanced"}));
   EXPECT_TRUE(driver.Boxes().empty()) << driver.Transcript();
   EXPECT_TRUE(browser.toPlainText().contains("Data directory"));
@@ -367,10 +369,10 @@ TEST_F(StoppedServiceTest, AddressTypedMovesThroughTheFields) {
     std::string stored;
   };
   const Case cases[] = {
-      {"192.168.1.7", "192.168.1.7"},  // a dot moves on
+      {"192.168.1.7", "192.168.1.7"},     // a dot moves on
       {"100200030040", "100.200.30.40"},  // so does a third digit
-      {"1..2", "1.2.0.0"},                 // a dot in an empty field stays there
-      {"300", "30.0.0.0"},               // a digit that would pass 255 is refused
+      {"1..2", "1.2.0.0"},                // a dot in an empty field stays there
+      {"300", "30.0.0.0"},                // a digit that would pass 255 is refused
   };
   for (const Case& c : cases) {
     ModalDriver driver;
@@ -614,8 +616,7 @@ TEST_F(RunningServiceTest, FailedSaveStartsTheServiceAgain) {
   ModalDriver driver;
   driver.Answer({QMessageBox::Yes});
   driver.OnSheet([&](ConfigSheet& sheet) {
-    Control<QLineEdit>(sheet, "dataDirectory")
-        ->setText(QString::fromStdString(DataDir() + "gone"));
+    Control<QLineEdit>(sheet, "dataDirectory")->setText(QString::fromStdString(DataDir() + "gone"));
     ClickOk(sheet);
   });
   RunSheet(driver);
