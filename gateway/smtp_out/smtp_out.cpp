@@ -73,6 +73,7 @@ SMTPOut::SMTPOut() {
 SMTPOut::~SMTPOut() {
   m_stop = true;
   m_wake.Set();
+  m_arrivals.Interrupt();
   if (!m_ended) return;
   if (!m_ended->Wait(m_timings.destroyWait)) {
     // The run uses this object: it cannot be freed under it.
@@ -92,6 +93,13 @@ int SMTPOut::Start() {
     std::abort();
   }
   if (m_ended) return 0;  // already running
+  const std::string in = m_fileMan->ProgramPath() + "IN";
+  if (const long error = platform::DirectoryWatch::Open(in, m_arrivals); error != 0)
+    LogMessage("SMTPOut- No notice of arrivals in IN (error " + std::to_string(error) +
+                   "); it is polled every " + std::to_string(m_timings.idlePoll.count() / 1000) +
+                   " seconds.",
+               kTag, __LINE__);
+  m_lastPoll = std::chrono::steady_clock::now();
   auto ended = std::make_shared<platform::Event>(true);
   if (platform::Thread::Start(
           [this, ended] {
@@ -112,6 +120,29 @@ void SMTPOut::ReleaseMainThread() {
 
 void SMTPOut::Pause(std::chrono::milliseconds duration) { m_wake.Wait(duration); }
 
+void SMTPOut::IdleWait() {
+  const auto untilPoll = m_timings.idlePoll - std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                  std::chrono::steady_clock::now() - m_lastPoll);
+  if (untilPoll.count() > 0) {
+    if (m_arrivals.IsOpen()) {
+      std::vector<std::string> arrived;
+      const auto woken = m_arrivals.Wait(
+          untilPoll, [](std::string_view name) { return EndsWithNoCase(name, kReadySuffix); },
+          &arrived);
+      // A name given anew, or closed by its writer, is worth another try at once.
+      for (const std::string& name : arrived) m_heldBack.erase(name);
+      if (woken == platform::DirectoryWatch::Woken::Overflow) m_heldBack.clear();
+    } else {
+      Pause(untilPoll);
+    }
+  }
+  if (std::chrono::steady_clock::now() - m_lastPoll >= m_timings.idlePoll) {
+    // A new poll: files held back are tried once more.
+    m_heldBack.clear();
+    m_lastPoll = std::chrono::steady_clock::now();
+  }
+}
+
 int SMTPOut::CountReadyFiles() { return m_fileMan->Que_CountMsgs("IN", m_heldBack); }
 
 void SMTPOut::SMTPMainThread() {
@@ -131,9 +162,7 @@ void SMTPOut::SMTPMainThread() {
       LogMessage("SMTPOut- No messages to send.", kTag, __LINE__);
       idleLogged = true;
     }
-    Pause(m_timings.idlePoll);
-    // A new poll: files held back are tried once more.
-    m_heldBack.clear();
+    IdleWait();
   }
   LogMessage("SMTPOut::SMTPMainThread() end.", kTag, __LINE__);
 }

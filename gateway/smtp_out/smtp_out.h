@@ -2,10 +2,11 @@
 // mail from each (compose.h), finds the recipient domain's mail exchangers with the gateway's
 // own DNS resolver and delivers the mail over SMTP.
 //
-// One scheduler thread (SMTPMainThread) does all the work: it polls IN every 10 seconds while
-// the folder holds no ready file, and runs SMTPOutThread on itself when it does, so one mail
-// is in delivery at a time and nothing here needs a lock. A run of SMTPOutThread delivers ready
-// files one after another until none is left, trying each delivery up to five times in
+// One scheduler thread (SMTPMainThread) does all the work: while the folder holds no ready file
+// it waits until a ready name arrives in IN (renamed into it, or closed after writing there),
+// and polls it every 10 seconds all the same; it runs SMTPOutThread on itself when it does, so one
+// mail is in delivery at a time and nothing here needs a lock. A run of SMTPOutThread delivers
+// ready files one after another until none is left, trying each delivery up to five times in
 // immediate succession within the run; a file that cannot be delivered, or that names no
 // recipient, is renamed with an error suffix (".ConnFailed.Err", ".ConnTermin.Err",
 // ".NoName.Err") and event 435 is reported. A file that cannot be renamed (or whose mail cannot
@@ -36,6 +37,7 @@
 #include <string_view>
 
 #include "gateway/net/client.h"
+#include "platform/dir_watch.h"
 #include "platform/event.h"
 #include "platform/file.h"
 #include "platform/thread.h"
@@ -124,6 +126,9 @@ class SMTPOut : public C_WSClient {
   bool ConnectToHost(const std::string& name, std::string& shown);
   // Sleeps up to duration; returns early when the object is being destroyed.
   void Pause(std::chrono::milliseconds duration);
+  // The scheduler's idle wait: until a ready name arrives in IN or the poll period is over.
+  // A full period since the last one lets held-back files be tried again.
+  void IdleWait();
   // Gives a ready file its error name; logs failedText when the rename fails.
   void SetAside(const std::string& path, std::string_view suffix, bool capitals,
                 const char* failedText);
@@ -143,6 +148,9 @@ class SMTPOut : public C_WSClient {
 
   // Set when the object is being destroyed: wakes an idle scheduler.
   platform::Event m_wake{true};
+  // Notice of ready names arriving in IN; when it cannot be had, the poll alone finds them.
+  platform::DirectoryWatch m_arrivals;
+  std::chrono::steady_clock::time_point m_lastPoll;
   // Set by the scheduler thread as its last act; shared, since it outlives the object when the
   // thread has been let go of.
   std::shared_ptr<platform::Event> m_ended;

@@ -136,6 +136,31 @@ TEST_F(SchedulerTest, IdleFolderIsReportedOncePerIdlePeriod) {
   EXPECT_EQ(CountEntries("SMTPOut::SMTPMainThread() end."), 1);
 }
 
+// The idle sender takes a ready file as soon as it is given its ready name, by a rename that
+// may replace a file or by one that may not, although its poll would not come for an hour;
+// other names do not wake it.
+TEST_F(SchedulerTest, ReadyNameArrivingInInWakesTheIdleSender) {
+  for (const bool replace : {true, false}) {
+    m_timings.idlePoll = 1h;
+    StartSender(test::FreeLoopbackPort());  // nothing listens: the file is set aside
+    ASSERT_TRUE(WaitFor([&] { return CountEntries("SMTPOut- No messages to send.") >= 1; }));
+    WriteWholeFile(In("img1.tif"), "image");
+    WriteWholeFile(In("fax1.part"), ReadyTo("user@127.0.0.1"));
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(CountEntries("SMTPOut- New message thread started"), 0);
+    ASSERT_EQ(platform::RenameFile(In("fax1.part"), In("fax1.tmp"), replace), 0);
+    ASSERT_TRUE(WaitForFile("FAX1.ConnFailed.Err")) << Log();
+    StopSender();
+    // Taken once: the set-aside rename and the sender's own files wake it to nothing new.
+    EXPECT_EQ(CountEntries("SMTPOut- New message thread started"), 1) << replace;
+    EXPECT_EQ(Events(435).size(), 1u);
+    platform::DeleteFile(In("FAX1.ConnFailed.Err"));
+    platform::DeleteFile(In("img1.tif"));
+    platform::DeleteFile(Root() + "/main.log");
+    platform::DeleteFile(platform::EventLogPath());
+  }
+}
+
 TEST_F(SchedulerTest, FiveRefusedConnectionsGiveConnFailedInCapitals) {
   WriteWholeFile(In("fax1.tmp"), ReadyTo("user@127.0.0.1"));
   WriteWholeFile(In("img1.tif"), "image");
