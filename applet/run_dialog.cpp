@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "applet/config_sheet.h"
+#include "platform/registry.h"
 
 namespace {
 
@@ -40,5 +41,7 @@ extern "C" __attribute__((visibility("default"))) std::intptr_t RunDialog(void*,
     return 0;
   }
   faxmail::applet::RunConfigSheet();
+  // The host may unload the applet now: nothing of it may stay behind in memory it owns.
+  faxmail::platform::RegReleaseCache();
   return 0;
 }

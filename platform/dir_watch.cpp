@@ -76,7 +76,8 @@ DirectoryWatch::Woken DirectoryWatch::Wait(std::chrono::milliseconds timeout,
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return Woken::Timeout;
     pollfd fds[2] = {{m_notify, POLLIN, 0}, {m_interrupt, POLLIN, 0}};
-    const int ready = ::poll(fds, 2, static_cast<int>(std::min<std::int64_t>(left.count(), INT32_MAX)));
+    const int ready =
+        ::poll(fds, 2, static_cast<int>(std::min<std::int64_t>(left.count(), INT32_MAX)));
     if (ready < 0) {
       if (errno == EINTR) continue;
       return Woken::Timeout;

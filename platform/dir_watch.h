@@ -1,7 +1,8 @@
 // Notice of names that arrive in a folder: a name created there (a new file, or a link to a
-// finished one), a file closed after writing, or a name renamed into it. The watcher lets a poller sleep until something may be there instead of
-// waking on a clock alone; it never replaces the poll, since the notice can be lost (a full
-// queue of notices, a folder replaced, a file system that gives none).
+// finished one), a file closed after writing, or a name renamed into it. The watcher lets a poller
+// sleep until something may be there instead of waking on a clock alone; it never replaces the
+// poll, since the notice can be lost (a full queue of notices, a folder replaced, a file system
+// that gives none).
 //
 // Move-only. Wait runs on one thread at a time; Interrupt may be called from any thread, also
 // while Wait runs, and makes the current or next Wait return at once.

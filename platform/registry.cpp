@@ -160,6 +160,8 @@ long RegFlushKey(const RegKey& key) {
   return SyncDirectory(folder);
 }
 
+void RegReleaseCache() { registry::ReleaseCache(); }
+
 long RegEnumValues(const RegKey& key, std::vector<RegValue>& out) {
   return WithKey(key, false, [&](Tree&, KeyNode& node, bool&) {
     out = node.values;

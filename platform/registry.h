@@ -98,6 +98,11 @@ long RegDeleteTree(Hive hive, std::string_view subKey);
 // Makes every change to the hive durable (each change is already synced before it replaces
 // the hive; this also syncs the folder, so that the replacement itself survives a crash).
 long RegFlushKey(const RegKey& key);
+// Lets go of this process's parsed copy of the hive (the next operation reads the file again).
+// The copy outlives everything else on purpose, since threads may still use it while the
+// process ends; a shared library that is unloaded calls this first, or the copy is lost with
+// the library's memory.
+void RegReleaseCache();
 
 // Listing, for the administrator's tools: values in stored order, subkey names (direct ones).
 long RegEnumValues(const RegKey& key, std::vector<RegValue>& out);

@@ -240,6 +240,13 @@ long WithKey(const RegKey& key, bool exclusive, const KeyOp& op) {
   });
 }
 
+void ReleaseCache() {
+  std::lock_guard guard(g_mutex);
+  // Moved out whole, so that no allocation stays behind in the never-destroyed cache.
+  { const HiveCache old = std::move(Cache()); }
+  Cache().valid = false;
+}
+
 std::string LoadProblem(Hive hive) {
   std::string problem;
   WithHive(hive, false, [](Tree&, bool&) { return kErrorSuccess; });

@@ -39,6 +39,9 @@ long WithHive(Hive hive, bool exclusive, const HiveOp& op);
 using KeyOp = std::function<long(Tree&, KeyNode&, bool& changed)>;
 long WithKey(const RegKey& key, bool exclusive, const KeyOp& op);
 
+// Empties the parsed copy (see RegReleaseCache).
+void ReleaseCache();
+
 // Why the hive file does not load, after trying to load it; empty when it loads.
 std::string LoadProblem(Hive hive);
 

@@ -48,10 +48,13 @@ TEST_F(AppletHost, RunsTheSheetTwiceAndUnloads) {
 
 TEST_F(AppletHost, NoDisplayIsToldNotFatal) {
   std::string output;
+  // The preloaded helper keeps the toolkit's libraries mapped after the applet is unloaded, as
+  // in the case above: some of the system libraries they pull in keep allocations of their own
+  // from their start that the leak check would count once they are gone.
   const int rc =
       RunProgram({"/usr/bin/env", "-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", "-u", "QT_QPA_PLATFORM",
                   BuiltProgram("tools/faxmailadm/faxmailadm"), "--applet", Applet()},
-                 &output);
+                 &output, {"LD_PRELOAD=" + Closer(), "ASAN_OPTIONS=verify_asan_link_order=0"});
   EXPECT_EQ(rc, 0) << output;
   EXPECT_NE(output.find("no display"), std::string::npos) << output;
 }

@@ -28,7 +28,8 @@ TEST(DirectoryWatch, ArrivalsOfWantedNames) {
   const Case cases[] = {
       {"nothing happens", [](const test::TempDir&) {}, Woken::Timeout, {}},
       {"another name is written",
-       [](const test::TempDir& dir) { test::WriteWholeFile(dir / "a.part", "x"); }, Woken::Timeout,
+       [](const test::TempDir& dir) { test::WriteWholeFile(dir / "a.part", "x"); },
+       Woken::Timeout,
        {}},
       {"renamed in, replacing",
        [](const test::TempDir& dir) {
@@ -47,9 +48,9 @@ TEST(DirectoryWatch, ArrivalsOfWantedNames) {
       {"an existing ready file closed after writing",
        [](const test::TempDir& dir) {
          File file;
-         ASSERT_EQ(File::Open(dir / "c.tmp", Access::Write, Share::None,
-                              Disposition::OpenExisting, file),
-                   0);
+         ASSERT_EQ(
+             File::Open(dir / "c.tmp", Access::Write, Share::None, Disposition::OpenExisting, file),
+             0);
          file.Close();
        },
        Woken::Arrival,

@@ -102,6 +102,23 @@ TEST_F(RegistryTest, TextLimitCountsTheTerminatingZero) {
   }
 }
 
+// After the parsed copy is let go of, keys opened before and the values in the file are all
+// still there: the next operation reads the file again.
+TEST_F(RegistryTest, ReleasedCacheIsReadAgain) {
+  const RegKey key = Create("SOFTWARE\\Cache\\Test");
+  ASSERT_EQ(RegSetString(key, "Name", "before"), kErrorSuccess);
+  RegReleaseCache();
+  std::string text;
+  ASSERT_EQ(RegQueryString(key, "Name", 64, text), kErrorSuccess);
+  EXPECT_EQ(text, "before");
+  RegReleaseCache();
+  ASSERT_EQ(RegSetString(key, "Name", "after"), kErrorSuccess);
+  RegReleaseCache();
+  RegReleaseCache();
+  ASSERT_EQ(RegQueryString(key, "Name", 64, text), kErrorSuccess);
+  EXPECT_EQ(text, "after");
+}
+
 TEST_F(RegistryTest, TextEndsAtTheFirstZero) {
   RegKey key = Create(kGatewayKey);
   const std::string multi("ab\0cd\0\0", 7);
