@@ -69,14 +69,17 @@ POLL_SECONDS = 0.02
 OUT_POLL_SECONDS = 0.25
 # A server that does not take connections by then has failed to start.
 START_SECONDS = 20
-# After smtp-source has given up, a count that has not grown for this long is final.
-SETTLE_SECONDS = 5
+# A count that has not grown for this long is final: longer than the gateway's own pauses
+# (25 s before a name in use is looked at again, 30 s between decodes of a raw file).
+STALL_SECONDS = 35
 # The sender's idle poll period; ready files go in half a period after an idle poll began,
 # the mean wait of a file that arrives at a random moment.
 SENDER_POLL_SECONDS = 10
 # The address of the private Knot: 127.88.0.0/16 is used by nothing else in the tree.
 DNS_ADDRESS = "127.88.0.1"
 MB = 1e6
+# What the gateway logs for a connection it refuses over its limit of connections.
+REFUSED = "ClientThreadEntry : exceeded the max. no. of connections."
 
 CSV_FIELDS = ["section", "case", "system", "status", "done", "of", "seconds", "rate",
               "rate_unit", "mb_per_s", "latency_ms", "latency_what", "memory_kb",
@@ -354,12 +357,23 @@ class Knot:
                           + log.read_text(errors="replace").strip()[-300:])
 
 
+def listen_overflows():
+    """The kernel's count of connections dropped because a listen queue was full (all
+    sockets of the machine): a server with a short backlog shows here."""
+    lines = [line.split() for line in Path("/proc/net/netstat").read_text().splitlines()
+             if line.startswith("TcpExt:")]
+    if len(lines) == 2 and "ListenOverflows" in lines[0]:
+        return int(lines[1][lines[0].index("ListenOverflows")])
+    return None
+
+
 def smtp_source(port, sessions, mails, size, timeout, folder, tag):
     """smtp-source with a new connection per mail; (finished, mails it saw done, seconds,
     start wall time, its complaint)."""
     argv = [SMTP_SOURCE, "-c", "-s", sessions, "-m", mails, "-l", size, "-f", "bench@example.org",
             "-t", "12345@fax.localhost", "-M", "relay.example", f"127.0.0.1:{port}"]
     output = folder / f"smtp-source-{tag}.out"
+    overflows = listen_overflows()
     wall = time.time()
     start = time.monotonic()
     child = spawn(argv, output)
@@ -370,14 +384,27 @@ def smtp_source(port, sessions, mails, size, timeout, folder, tag):
         finished = False
     seconds = time.monotonic() - start
     end(child)
-    text = output.read_text(errors="replace")
-    counts = re.findall(r"(\d+)\s*(?:\r|\n|$)", text)
-    done = int(counts[-1]) if counts else 0
-    complaint = " ".join(line for line in text.replace("\r", "\n").splitlines()
-                         if line and not line.isdigit())[:200]
-    if not finished and not complaint:
-        complaint = f"stopped after {timeout:.0f} s"
-    return finished, done, seconds, wall, complaint
+    # -c writes the count of mails done after each one, each ended by a CR.
+    pieces = output.read_text(errors="replace").replace("\r", "\n").splitlines()
+    counts = [int(p) for p in pieces if p.isdigit()]
+    done = counts[-1] if counts else 0
+    said = " ".join(p for p in pieces if p and not p.isdigit())[:200]
+    complaints = []
+    if said:
+        complaints.append("smtp-source: " + said)
+    if not finished:
+        complaints.append(f"smtp-source stopped after {seconds:.0f} s" if child.returncode is None
+                          or child.returncode < 0 else
+                          f"smtp-source exited with {child.returncode}")
+    after = listen_overflows()
+    if overflows is not None and after is not None and after > overflows:
+        complaints.append(f"{after - overflows} listen queue overflows meanwhile (kernel, all "
+                          "sockets)")
+    return finished, done, seconds, wall, "; ".join(complaints)
+
+
+def with_complaint(note, complaint):
+    return note + ("; " + complaint if complaint else "")
 
 
 # ---------------------------------------------------------------------------------------------
@@ -469,7 +496,8 @@ def receive_sink(args, work, sink, sessions):
     finished, done, seconds, _, complaint = smtp_source(
         sink.port, sessions, args.mails, args.size, args.timeout, sink.dir, f"{sessions}")
     return receive_row(args, "smtp-sink", sessions, finished, done, seconds,
-                       complaint or "acknowledged by smtp-sink, nothing stored", CLIENT_TIME)
+                       with_complaint("acknowledged by smtp-sink, nothing stored", complaint),
+                       CLIENT_TIME)
 
 
 def receive_postfix(args, work, postfix, sessions):
@@ -477,15 +505,13 @@ def receive_postfix(args, work, postfix, sessions):
     start = time.monotonic()
     finished, acked, source_seconds, _, complaint = smtp_source(
         postfix.port, sessions, args.mails, args.size, args.timeout, postfix.dir, f"{sessions}")
-    target = acked if acked else args.mails
-    wait_for(lambda: len(postfix.delivered()) - before >= target,
-             max(1.0, args.timeout - source_seconds))
+    wait_count(lambda: len(postfix.delivered()) - before, acked,
+               max(1.0, args.timeout - source_seconds))
     times = postfix.delivered()[before:]
     done = len(times)
     seconds = times[-1] - start if times else None
-    note = f"smtp-source saw {acked} acknowledged; counted as delivered to discard in its log"
-    if complaint:
-        note += "; smtp-source: " + complaint
+    note = with_complaint(f"smtp-source saw {acked} acknowledged; counted as delivered to "
+                          "discard in its log", complaint)
     row = receive_row(args, "Postfix", sessions, finished and done >= acked, done, seconds, note,
                       CLIENT_TIME)
     row["latency_ms"] = source_seconds * sessions / acked * 1000 if acked else None
@@ -499,18 +525,17 @@ def receive_gateway(args, work, sessions):
         finished, acked, source_seconds, wall, complaint = smtp_source(
             gateway.port, sessions, args.mails, args.size, args.timeout, gateway.dir,
             f"{sessions}")
-        target = acked if finished else args.mails
-        remaining = max(1.0, args.timeout - source_seconds)
-        if finished:
-            wait_for(lambda: len(gateway.ready()) >= target, remaining, OUT_POLL_SECONDS)
-        else:
-            settle(lambda: len(gateway.ready()), remaining)
+        # What was acknowledged is decoded in the end; when smtp-source gave up, its count may
+        # be short by mails whose reply it did not read, so the wait is for them all.
+        wait_count(lambda: len(gateway.ready()), acked if finished else args.mails,
+                   max(1.0, args.timeout - source_seconds), OUT_POLL_SECONDS)
         done = len(gateway.ready())
         last = gateway.last_ready_time()
         seconds = last - wall if last is not None else None
-        note = f"smtp-source saw {acked} acknowledged; counted as ready envelopes in OUT"
-        if complaint:
-            note += "; smtp-source: " + complaint
+        refused = gateway.main_log().count(REFUSED)
+        note = with_complaint(f"smtp-source saw {acked} acknowledged; counted as ready "
+                              f"envelopes in OUT; {refused} connections refused over its limit",
+                              complaint)
         row = receive_row(args, "faxmailgw -m", sessions, finished and done >= acked, done,
                           seconds, note, CLIENT_TIME)
         row["latency_ms"] = source_seconds * sessions / acked * 1000 if acked else None
@@ -521,15 +546,20 @@ def receive_gateway(args, work, sessions):
         gateway.stop()
 
 
-def settle(count, seconds):
-    """Waits until count() has not grown for SETTLE_SECONDS, at most seconds."""
+def wait_count(count, target, seconds, poll=POLL_SECONDS):
+    """Waits until count() reaches target, has not grown for STALL_SECONDS, or seconds have
+    passed; whether it reached target."""
     end_time = time.monotonic() + seconds
     last, since = count(), time.monotonic()
-    while time.monotonic() < end_time and time.monotonic() - since < SETTLE_SECONDS:
-        time.sleep(POLL_SECONDS * 10)
-        now = count()
-        if now != last:
-            last, since = now, time.monotonic()
+    while last < target:
+        now = time.monotonic()
+        if now > end_time or now - since > STALL_SECONDS:
+            return False
+        time.sleep(poll)
+        current = count()
+        if current != last:
+            last, since = current, time.monotonic()
+    return True
 
 
 # Decode corpus: the generated messages are fixed by their seeds.
@@ -698,9 +728,9 @@ def bench_outbound(args, work, results):
     case = f"{n} notifications put into IN at once"
     knot = sink = gateway = None
     try:
-        knot = Knot(work, "outbound-knot", args.dns_address, [(
-            "dest.test.", "$ORIGIN dest.test.\n$TTL 3600\n@ SOA ns hostmaster 1 3600 600 86400 300\n"
-            f"@ NS ns\nns A {args.dns_address}\n@ MX 10 127.0.0.1.\n")])
+        zone = ("$ORIGIN dest.test.\n$TTL 3600\n@ SOA ns hostmaster 1 3600 600 86400 300\n"
+                f"@ NS ns\nns A {args.dns_address}\n@ MX 10 127.0.0.1.\n")
+        knot = Knot(work, "outbound-knot", args.dns_address, [("dest.test.", zone)])
         sink = SmtpSink(work, "outbound-sink", dump=True)
         gateway = Gateway(work, "outbound-gw", {"DNSName": args.dns_address,
                                                 "SmtpTxPort": sink.port})
@@ -731,11 +761,9 @@ def bench_outbound(args, work, results):
                         continue  # still being written
                     seen.add(entry.name)
                     arrived[int(match.group(1))] = (entry.stat().st_mtime, len(text))
-            return len(arrived) >= n
+            return len(arrived)
 
-        finished = wait_for(collect, args.timeout)
-        if not finished:
-            settle(lambda: collect() or len(arrived), 1)
+        finished = wait_count(collect, n, args.timeout)
         latencies = sorted(arrived[i][0] - readied[i] for i in arrived)
         times = sorted(t for t, _ in arrived.values())
         rate = (len(times) - 1) / (times[-1] - times[0]) if len(times) > 1 and \
@@ -764,8 +792,8 @@ def bench_outbound(args, work, results):
                     mb_per_s=peer_rate * mean_size / MB if peer_rate else None,
                     latency_ms=seconds / done * 1000 if done else None,
                     latency_what="mean per mail, one session",
-                    note=complaint or "the same sink, mails of the same size, a new connection "
-                    "per mail")
+                    note=with_complaint("the same sink, mails of the same size, a new "
+                                        "connection per mail", complaint))
         gw_row.update(ratio=ratio(rate, peer_rate), peer="smtp-source")
     except Failure as failure:
         results.add(section="outbound", case=case, system="faxmailgw -m", status="failed",
@@ -860,7 +888,7 @@ def print_table(results, args):
     print()
     print(f"faxmailgw beside its peers, {time.strftime('%Y-%m-%d %H:%M %Z')}, "
           f"{os.cpu_count()} cores, load {os.getloadavg()[0]:.1f} at the end")
-    heads = ("system", "status", "done", "seconds", "rate", "MB/s", "latency ms", "memory",
+    heads = ("system", "status", "done", "seconds", "rate", "MB/s", "latency ms", "memory kB",
              "ratio (ours/peer)")
     sections = []
     for row in results.rows:
@@ -1052,6 +1080,7 @@ def main(argv):
             return 2
 
     def stop(signum, _frame):
+        print(f"bench: stopped by signal {signum}; ending what was started", file=sys.stderr)
         raise SystemExit(128 + signum)
 
     for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
