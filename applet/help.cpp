@@ -11,10 +11,9 @@
 namespace faxmail::applet {
 
 std::string HelpFilePath() {
-  std::string file = platform::ModuleFileOf(reinterpret_cast<const void*>(&HelpFilePath));
-  const std::size_t slash = file.rfind('/');
-  if (slash == std::string::npos) return kHelpFileName;
-  return file.substr(0, slash + 1) + kHelpFileName;
+  const std::string file = platform::ModuleFileOf(reinterpret_cast<const void*>(&HelpFilePath));
+  if (file.empty()) return kHelpFileName;
+  return platform::ParentFolder(file) + "/" + kHelpFileName;
 }
 
 void OpenHelp(QWidget* owner, HelpTopic topic) { OpenHelpPage(owner, HelpFilePath(), topic); }

@@ -3,6 +3,8 @@
 #include <array>
 #include <utility>
 
+#include "platform/win_error.h"
+
 namespace faxmail::applet {
 namespace {
 
@@ -41,6 +43,15 @@ MessageAnswer ShowMessage(Prompter& prompter, int id, bool owned, MessageButtons
   request.text = std::string(MessageText(id));
   request.icon = icon;
   request.buttons = buttons;
+  request.owned = owned;
+  return prompter.Show(request);
+}
+
+MessageAnswer ShowSystemError(Prompter& prompter, std::string_view what, long error, bool owned) {
+  MessageRequest request;
+  request.caption = std::string(MessageText(kMsgCaption));
+  request.text = std::string(what) + "\n\n" + std::string(platform::SystemMessageText(error));
+  request.icon = MessageIcon::Error;
   request.owned = owned;
   return prompter.Show(request);
 }

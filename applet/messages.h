@@ -52,6 +52,10 @@ class Prompter {
   virtual MessageAnswer Show(const MessageRequest& request) = 0;
 };
 
+// A failure with the system's words for its error number, after what failed, with the caption
+// of message 17 and an error icon.
+MessageAnswer ShowSystemError(Prompter& prompter, std::string_view what, long error, bool owned);
+
 // A table message with the caption of message 17.
 MessageAnswer ShowMessage(Prompter& prompter, int id, bool owned,
                           MessageButtons buttons = MessageButtons::Ok,

@@ -1,7 +1,6 @@
 #include "applet/registry_settings.h"
 
 #include "platform/registry.h"
-#include "platform/win_error.h"
 
 namespace faxmail::applet {
 namespace {
@@ -25,12 +24,10 @@ bool ReadNumber(const RegKey& key, const char* name, std::uint32_t& field) {
 }  // namespace
 
 void ShowKeyOpenError(Prompter& prompter, long error) {
-  MessageRequest request;
-  request.caption = std::string(MessageText(kMsgCaption));
-  request.text = "The settings key HKEY_LOCAL_MACHINE\\" + std::string(kGatewayKeyPath) +
-                 " could not be opened.\n\n" + std::string(platform::SystemMessageText(error));
-  request.icon = MessageIcon::Error;
-  prompter.Show(request);
+  ShowSystemError(prompter,
+                  "The settings key HKEY_LOCAL_MACHINE\\" + std::string(kGatewayKeyPath) +
+                      " could not be opened.",
+                  error, false);
 }
 
 bool CSMTPRegistrySettings::Load(Prompter& prompter) {

@@ -8,7 +8,6 @@
 #include "platform/file.h"
 #include "platform/registry.h"
 #include "platform/service_control.h"
-#include "platform/win_error.h"
 
 namespace faxmail::applet {
 namespace {
@@ -17,16 +16,6 @@ using platform::RegKey;
 
 // The folders the gateway and the fax server meet in, below the data directory.
 constexpr const char* kDataSubfolders[] = {"OUT", "IN"};
-
-void ShowWriteError(Prompter& page, const char* name, long error) {
-  MessageRequest request;
-  request.caption = std::string(MessageText(kMsgCaption));
-  request.text = "The setting " + std::string(name) + " could not be written.\n\n" +
-                 std::string(platform::SystemMessageText(error));
-  request.icon = MessageIcon::Error;
-  request.owned = true;
-  page.Show(request);
-}
 
 // One value after another; the first failure is told and sticks.
 class KeyWriter {
@@ -43,7 +32,8 @@ class KeyWriter {
  private:
   void Check(const char* name, long rc) {
     if (rc == 0) return;
-    ShowWriteError(m_page, name, rc);
+    ShowSystemError(m_page, "The setting " + std::string(name) + " could not be written.", rc,
+                    true);
     m_ok = false;
   }
   PageContext& m_page;
