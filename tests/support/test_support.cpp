@@ -3,7 +3,9 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -50,21 +52,62 @@ void WriteWholeFile(const std::string& path, const std::string& data) {
   out << data;
 }
 
-std::uint16_t FreeLoopbackPort() {
+namespace {
+
+// Test servers listen below the kernel's ephemeral range (32768 and up by default), so the
+// outgoing connections of other tests running at once (smtp-source opens thousands) cannot
+// take a port while its server is down between a kill and a restart.
+constexpr std::uint16_t kTestPortFirst = 20000;
+constexpr std::uint16_t kTestPortCount = 12000;
+// Tests run as parallel processes: each port handed out is claimed by an flock on a file of
+// its own, held until the process ends, so two processes never share one.
+constexpr const char* kPortClaimFolder = "/tmp/faxmail-test-ports";
+
+bool Bindable(std::uint16_t port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return 0;
+  if (fd < 0) return false;
+  const int on = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  std::uint16_t port = 0;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
-    socklen_t len = sizeof addr;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-      port = ntohs(addr.sin_port);
-  }
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  addr.sin_port = htons(port);
+  const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
   ::close(fd);
-  return port;
+  return ok;
+}
+
+// The claims of this process; their descriptors stay open (and locked) until it exits.
+std::vector<int>& Claims() {
+  static std::vector<int> claims;
+  return claims;
+}
+
+bool Claim(std::uint16_t port) {
+  const std::string path = std::string(kPortClaimFolder) + "/" + std::to_string(port);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    ::close(fd);
+    return false;
+  }
+  Claims().push_back(fd);
+  return true;
+}
+
+}  // namespace
+
+std::uint16_t FreeLoopbackPort() {
+  ::mkdir(kPortClaimFolder, 01777);
+  ::chmod(kPortClaimFolder, 01777);
+  // Each process starts at its own place, so parallel ones rarely try the same ports.
+  static std::uint32_t next = static_cast<std::uint32_t>(::getpid()) * 97U;
+  for (std::uint32_t tries = 0; tries < kTestPortCount; ++tries) {
+    const auto port = static_cast<std::uint16_t>(kTestPortFirst + next++ % kTestPortCount);
+    if (!Claim(port)) continue;
+    if (Bindable(port)) return port;
+  }
+  return 0;
 }
 
 int RunProgram(const std::vector<std::string>& argv, std::string* output,

@@ -42,7 +42,8 @@ class RootTest : public ::testing::Test {
 std::string ReadWholeFile(const std::string& path);
 void WriteWholeFile(const std::string& path, const std::string& data);
 
-// A TCP port on 127.0.0.1 that was free a moment ago (bound then released).
+// A TCP port for a test server: free a moment ago, outside the range the kernel gives
+// outgoing connections, and handed to no other test process while this one runs.
 std::uint16_t FreeLoopbackPort();
 
 // Runs a program with arguments and extra environment; returns its exit status (or -1), with

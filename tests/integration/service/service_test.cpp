@@ -107,8 +107,13 @@ class ServiceProcessTest : public test::RootTest {
   // Starts the service and waits until its receiver listens.
   void StartRunning(const platform::ScService& service) {
     ASSERT_EQ(platform::StartService(service), 0);
-    ASSERT_TRUE(WaitForState(service, platform::kServiceRunning));
+    ASSERT_TRUE(WaitForState(service, platform::kServiceRunning)) << Describe(Query(service));
     ASSERT_TRUE(WaitUntil([&] { return PortAccepts(m_config.port); }));
+  }
+  static std::string Describe(const ServiceStatus& s) {
+    return "state " + std::to_string(s.currentState) + ", exit " + std::to_string(s.win32ExitCode) +
+           ", specific " + std::to_string(s.serviceSpecificExitCode) + ", pid " +
+           std::to_string(s.processId);
   }
   std::vector<ServiceStatus> Reports(const platform::ScService& service) {
     std::vector<ServiceStatus> reports;
