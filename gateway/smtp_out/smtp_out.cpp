@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <vector>
 
 #include "base/text.h"
 #include "gateway/dns/dns_message.h"
@@ -14,6 +15,7 @@
 #include "gateway/service/settings.h"
 #include "gateway/smtp_out/address.h"
 #include "gateway/smtp_out/compose.h"
+#include "gateway/smtp_out/message_stream.h"
 #include "platform/temp_file.h"
 #include "platform/win_error.h"
 
@@ -29,6 +31,12 @@ constexpr int kMaxRepliesPerWait = 1000;
 // Digits of a reply code that GetAck reads; more cannot be a reply code.
 constexpr int kMaxCodeDigits = 9;
 constexpr std::size_t kMaxAddress = SMTPOut::kLineSize - 1;
+// The work file is read in blocks of this size (a multiple of the 200-byte piece, though the
+// pieces do not depend on it) ...
+constexpr std::size_t kReadBlock = 16 * 1024;
+// ... and sent in blocks of at least this size, or whole when it is smaller: few system calls
+// for a large fax image, and a bound on what is held in memory.
+constexpr std::size_t kSendBlock = 64 * 1024;
 
 constexpr char kConnFailed[] = ".ConnFailed.Err";
 constexpr char kConnTermin[] = ".ConnTermin.Err";
@@ -338,45 +346,38 @@ bool SMTPOut::SendAll(std::string_view bytes) {
 }
 
 bool SMTPOut::SendMessage(platform::File& work) {
-  // The end line that composition wrote is the one line whose dot is not doubled.
   std::uint64_t size = 0;
   work.Size(size);
-  std::uint64_t endLine = size;  // none
+  bool endLine = false;
   if (size >= 3) {
     char tail[4] = {};
     const std::uint64_t from = size >= 4 ? size - 4 : 0;
     const std::size_t want = static_cast<std::size_t>(size - from);
     std::size_t got = 0;
     work.Seek(static_cast<std::int64_t>(from), SEEK_SET);
-    if (work.Read(tail, want, got) == platform::kErrorSuccess && got == want) {
-      const std::string_view last(tail, got);
-      if (last.ends_with(".\r\n") && (got == 3 || last.front() == '\n')) endLine = size - 3;
-    }
+    if (work.Read(tail, want, got) == platform::kErrorSuccess && got == want)
+      endLine = MessageStream::EndsWithEndLine(std::string_view(tail, got), size);
   }
   work.Seek(0, SEEK_SET);
 
-  char piece[kPieceSize];
+  // The message goes out in blocks of kSendBlock, and a message that fits goes in one send:
+  // pieces sent one by one would each wait for the peer's acknowledgement of the one before
+  // (the sender's small segments are held back until then), some 40 ms a mail on loopback.
+  MessageStream stream(size, endLine);
+  std::vector<char> block(kReadBlock);
   std::string out;
-  std::uint64_t offset = 0;
-  bool lineStart = true;
+  out.reserve(kSendBlock + 2 * kReadBlock);
   for (;;) {
     std::size_t got = 0;
-    if (work.Read(piece, sizeof piece, got) != platform::kErrorSuccess || got == 0) break;
-    out.clear();
-    for (std::size_t i = 0; i < got; ++i) {
-      const char c = piece[i];
-      // Transparency: a line that begins with a dot gets one more, so that a line "." of the
-      // message never ends the mail at the server.
-      if (lineStart && c == '.' && offset + i != endLine) out.push_back('.');
-      out.push_back(c);
-      lineStart = c == '\n';
+    if (work.Read(block.data(), block.size(), got) != platform::kErrorSuccess || got == 0) break;
+    stream.Feed(std::string_view(block.data(), got), out);
+    if (out.size() >= kSendBlock) {
+      if (!SendAll(out)) return false;
+      out.clear();
     }
-    offset += got;
-    for (std::size_t at = 0; (at = out.find("TO:<<", at)) != std::string::npos; at += 4)
-      out.erase(at + 4, 1);
-    if (!SendAll(out)) return false;
   }
-  return true;
+  stream.Finish(out);
+  return SendAll(out);
 }
 
 bool SMTPOut::ConnectToHost(const std::string& name, std::string& shown) {

@@ -18,9 +18,9 @@
 // end, so no text of theirs can start a header line of its own.
 //
 // The SMTP dialogue (SendViaMX) is plain SMTP without extensions: HELO, MAIL, RCPT, DATA, the
-// message with leading dots doubled, QUIT. It waits for each expected reply code and skips any
-// other reply; a reply that does not come within 35 seconds ends the attempt. Every line a
-// server sends is logged ("SMTPOut- Ack: ").
+// message with leading dots doubled (message_stream.h) and sent in large blocks, QUIT. It
+// waits for each expected reply code and skips any other reply; a reply that does not come
+// within 35 seconds ends the attempt. Every line a server sends is logged ("SMTPOut- Ack: ").
 //
 // Life: construct (reads DNSName, RFCMode, SmtpTxPort), SetFileManager, Start. Destruction
 // sets the stop flag and wakes an idle scheduler; a run in progress is not interrupted: the
@@ -56,8 +56,6 @@ class SMTPOut : public C_WSClient {
   static constexpr int kMaxAttempts = 5;
   // Reply lines, host names and the receiver line.
   static constexpr std::size_t kLineSize = 200;
-  // The message is read from the work file and sent in pieces of this size.
-  static constexpr std::size_t kPieceSize = 200;
 
   // Waits of the sender. Tests may shorten them; the gateway uses these.
   struct Timings {
