@@ -2,7 +2,8 @@
 """The gateway beside its peers, every figure measured in the same run; see bench/run-all.
 
     bench/run_all.py [--quick] [--mails N] [--size BYTES] [--sessions 1,10,20]
-                     [--notifications N] [--memory-mb MB] [--timeout S] [--only PARTS]
+                     [--notifications N] [--spaced N] [--memory-mb MB] [--timeout S]
+                     [--only PARTS]
                      [--out DIR] [--keep]
 
 Started by bench/run-all, which installs the peers and builds the release preset first.
@@ -20,10 +21,12 @@ Parts:
             (ENV*.tmp in OUT, by the time of its rename).
   decode    decode_bench's corpus mode and Python's email (bench/email_decode.py) over the
             very same files: the real messages of the interop tests and large generated ones.
-  outbound  N ready files put into IN at once; the gateway mails them through the private
-            Knot (MX of dest.test -> 127.0.0.1) to smtp-sink. Latency from each ready name to
-            its mail's dump at smtp-sink; the peer is smtp-source sending as many mails of the
-            same size to the same sink, one at a time.
+  outbound  The gateway mails ready files from IN through the private Knot (MX of dest.test
+            -> 127.0.0.1) to smtp-sink, twice: --spaced files given their ready names one
+            every 200 ms, each to an idle sender (the latency row: median from each ready
+            name to its mail's dump at smtp-sink), then --notifications files put in at once
+            (the rate row: first arrival to last). The peer is smtp-source sending as many
+            mails of the same size to the same sink, one connection after another.
   memory    one large mail (a base64 attachment) through faxmailgw -m: the growth of its peak
             resident memory (VmHWM) from idle to the ready envelope, beside Python's email
             decoding the same file.
@@ -72,9 +75,12 @@ START_SECONDS = 20
 # A count that has not grown for this long is final: longer than the gateway's own pauses
 # (25 s before a name in use is looked at again, 30 s between decodes of a raw file).
 STALL_SECONDS = 35
-# The sender's idle poll period; ready files go in half a period after an idle poll began,
-# the mean wait of a file that arrives at a random moment.
+# The sender's idle poll period: what a file would wait, half of it on average, if the sender
+# did not wake on the ready names arriving in IN.
 SENDER_POLL_SECONDS = 10
+# Ready files of the latency run are put into IN this far apart: longer than one delivery
+# takes, so each arrives to an idle sender.
+SPACED_SECONDS = 0.2
 # The address of the private Knot: 127.88.0.0/16 is used by nothing else in the tree.
 DNS_ADDRESS = "127.88.0.1"
 MB = 1e6
@@ -355,6 +361,50 @@ class Knot:
                 or self.child.poll() is not None:
             raise Failure(f"Knot did not start on {address}:53: "
                           + log.read_text(errors="replace").strip()[-300:])
+
+
+class ArrivalClock:
+    """The moment each file in a folder is closed after writing, taken with time.time() as it
+    happens (inotify, read on a thread of its own). File times come from the kernel's coarse
+    clock, a tick (up to some 4 ms) behind time.time(): too coarse beside deliveries of a few
+    milliseconds."""
+
+    IN_CLOSE_WRITE = 0x8
+    IN_NONBLOCK = 0o4000
+
+    def __init__(self, folder):
+        import threading
+        libc = ctypes.CDLL(None, use_errno=True)
+        self.fd = libc.inotify_init1(0)
+        if self.fd < 0 or libc.inotify_add_watch(self.fd, str(folder).encode(),
+                                                 self.IN_CLOSE_WRITE) < 0:
+            raise Failure(f"no inotify watch on {folder}: errno {ctypes.get_errno()}")
+        self.times = {}
+        self.thread = threading.Thread(target=self._read, daemon=True)
+        self.thread.start()
+
+    def _read(self):
+        pending = b""
+        while True:
+            try:
+                data = os.read(self.fd, 65536)
+            except OSError:
+                return
+            now = time.time()
+            if not data:
+                return
+            pending += data
+            # struct inotify_event: wd, mask, cookie, len, then len bytes of name.
+            while len(pending) >= 16:
+                length = int.from_bytes(pending[12:16], sys.byteorder)
+                if len(pending) < 16 + length:
+                    break
+                name = pending[16:16 + length].rstrip(b"\0").decode(errors="replace")
+                self.times.setdefault(name, now)
+                pending = pending[16 + length:]
+
+    def time_of(self, name):
+        return self.times.get(name)
 
 
 def listen_overflows():
@@ -724,80 +774,120 @@ NOTIFICATION = ("FROM: Fax Server <fax@fax.localhost>\r\nTO: Alice <alice@dest.t
 
 
 def bench_outbound(args, work, results):
-    n = args.notifications
-    case = f"{n} notifications put into IN at once"
+    """Two measurements on one gateway: the latency of ready files that arrive one at a time
+    (each to an idle sender), then the rate of a burst put into IN at once."""
+    spaced, n = args.spaced, args.notifications
+    spaced_case = f"{spaced} notifications, one every {SPACED_SECONDS * 1000:.0f} ms"
+    burst_case = f"{n} notifications put into IN at once"
     knot = sink = gateway = None
     try:
         zone = ("$ORIGIN dest.test.\n$TTL 3600\n@ SOA ns hostmaster 1 3600 600 86400 300\n"
                 f"@ NS ns\nns A {args.dns_address}\n@ MX 10 127.0.0.1.\n")
         knot = Knot(work, "outbound-knot", args.dns_address, [("dest.test.", zone)])
         sink = SmtpSink(work, "outbound-sink", dump=True)
+        clock = ArrivalClock(sink.dumps)
         gateway = Gateway(work, "outbound-gw", {"DNSName": args.dns_address,
                                                 "SmtpTxPort": sink.port})
         gateway.start()
-        # The first poll finds IN empty; then the files arrive half a poll period later.
         if not wait_for(lambda: "SMTPOut- No messages to send." in gateway.main_log(),
                         START_SECONDS):
             raise Failure("the sender did not report its first idle poll")
-        time.sleep(SENDER_POLL_SECONDS / 2)
         incoming = gateway.data / "IN"
-        for i in range(n):
-            (incoming / f"n{i:05d}.new").write_bytes(NOTIFICATION.format(n=i).encode())
-        readied = {}
-        for i in range(n):
-            os.rename(incoming / f"n{i:05d}.new", incoming / f"n{i:05d}.tmp")
-            readied[i] = time.time()
-        arrived = {}
-        seen = set()
+        readied, arrived, seen = {}, {}, set()
 
-        def collect():
-            with os.scandir(sink.dumps) as entries:
-                for entry in entries:
-                    if entry.name in seen:
-                        continue
-                    text = Path(entry.path).read_bytes()
-                    match = re.search(rb"bench-notification-(\d{5})", text)
-                    if not match:
-                        continue  # still being written
-                    seen.add(entry.name)
-                    arrived[int(match.group(1))] = (entry.stat().st_mtime, len(text))
-            return len(arrived)
+        def put(numbers):
+            """Writes the files under other names first, then gives each its ready name."""
+            for i in numbers:
+                (incoming / f"n{i:05d}.new").write_bytes(NOTIFICATION.format(n=i).encode())
+            for i in numbers:
+                os.rename(incoming / f"n{i:05d}.new", incoming / f"n{i:05d}.tmp")
+                readied[i] = time.time()
 
-        finished = wait_count(collect, n, args.timeout)
-        latencies = sorted(arrived[i][0] - readied[i] for i in arrived)
-        times = sorted(t for t, _ in arrived.values())
-        rate = (len(times) - 1) / (times[-1] - times[0]) if len(times) > 1 and \
-            times[-1] > times[0] else None
-        first = latencies[0] if latencies else None
-        mean_size = int(statistics.mean(s for _, s in arrived.values())) if arrived else 1000
-        gw_row = results.add(
-            section="outbound", case=case, system="faxmailgw -m",
-            status="ok" if finished else "did not finish", done=len(arrived), of=n,
-            seconds=times[-1] - min(readied.values()) if times else None, rate=rate,
-            rate_unit="mails/s", mb_per_s=rate * mean_size / MB if rate else None,
+        def collect(numbers):
+            def count():
+                with os.scandir(sink.dumps) as entries:
+                    for entry in entries:
+                        if entry.name in seen:
+                            continue
+                        text = Path(entry.path).read_bytes()
+                        match = re.search(rb"bench-notification-(\d{5})", text)
+                        if not match:
+                            continue  # still being written
+                        closed = clock.time_of(entry.name)
+                        if closed is None:
+                            continue  # its close not read yet
+                        seen.add(entry.name)
+                        arrived[int(match.group(1))] = (closed, len(text))
+                return sum(1 for i in numbers if i in arrived)
+            return count
+
+        # One file at a time, each after the one before has long arrived: the time from its
+        # ready name to its arrival is what a single notification waits. The files span a
+        # whole poll period, so a sender that only polled would show it.
+        spaced_numbers = range(spaced)
+        start = time.monotonic()
+        for k, i in enumerate(spaced_numbers):
+            put([i])
+            time.sleep(max(0.0, start + (k + 1) * SPACED_SECONDS - time.monotonic()))
+        finished = wait_count(collect(spaced_numbers), spaced, args.timeout)
+        latencies = sorted(arrived[i][0] - readied[i] for i in spaced_numbers if i in arrived)
+        spaced_row = results.add(
+            section="outbound", case=spaced_case, system="faxmailgw -m",
+            status="ok" if finished else "did not finish", done=len(latencies), of=spaced,
             latency_ms=statistics.median(latencies) * 1000 if latencies else None,
             latency_what="median, ready name to dump at smtp-sink",
-            note=(f"rate from the first arrival to the last; first mail {fmt(first)} s after "
-                  f"its ready name (the idle poll), 90th percentile "
-                  f"{fmt(latencies[int(len(latencies) * 0.9) - 1] if latencies else None)} s; "
-                  f"mails of {mean_size} bytes as dumped"))
+            note=(f"each file given its ready name {SPACED_SECONDS * 1000:.0f} ms after the one "
+                  f"before, longer than a delivery takes, so each finds the sender idle (its "
+                  f"poll of IN every {SENDER_POLL_SECONDS} s would leave it some "
+                  f"{SENDER_POLL_SECONDS / 2:.0f} s); latency from the rename to smtp-sink's "
+                  f"close of its dump (inotify): fastest {fmt(latencies[0] if latencies else None)} s, "
+                  f"90th percentile {fmt(percentile(latencies, 0.9))} s, slowest "
+                  f"{fmt(latencies[-1] if latencies else None)} s"))
+
+        # The burst: every file at once, to an idle sender.
+        if not wait_for(lambda: not any(incoming.glob("*.tmp")), START_SECONDS):
+            raise Failure("ready files of the spaced run are still in IN")
+        time.sleep(0.5)
+        burst_numbers = range(spaced, spaced + n)
+        put(burst_numbers)
+        finished = wait_count(collect(burst_numbers), n, args.timeout)
+        burst = {i: arrived[i] for i in burst_numbers if i in arrived}
+        latencies = sorted(burst[i][0] - readied[i] for i in burst)
+        times = sorted(t for t, _ in burst.values())
+        rate = (len(times) - 1) / (times[-1] - times[0]) if len(times) > 1 and \
+            times[-1] > times[0] else None
+        mean_size = int(statistics.mean(s for _, s in burst.values())) if burst else 1000
+        gw_row = results.add(
+            section="outbound", case=burst_case, system="faxmailgw -m",
+            status="ok" if finished else "did not finish", done=len(burst), of=n,
+            seconds=times[-1] - min(readied[i] for i in burst_numbers) if times else None,
+            rate=rate, rate_unit="mails/s", mb_per_s=rate * mean_size / MB if rate else None,
+            latency_ms=statistics.median(latencies) * 1000 if latencies else None,
+            latency_what="median, ready name to dump at smtp-sink",
+            note=(f"rate from the first arrival to the last; one mail in delivery at a time, "
+                  f"so the median latency of a burst is about half its length; first mail "
+                  f"{fmt(latencies[0] if latencies else None)} s after its ready name; mails "
+                  f"of {mean_size} bytes as dumped"))
         # The peer: the same sink taking as many mails of that size from smtp-source, one
         # connection after another.
         finished, done, seconds, _, complaint = smtp_source(
             sink.port, 1, n, max(0, mean_size - 250), args.timeout, sink.dir, "outbound")
         peer_rate = done / seconds if done and seconds else None
-        results.add(section="outbound", case=case, system="smtp-source",
+        peer_ms = seconds / done * 1000 if done else None
+        results.add(section="outbound", case=burst_case, system="smtp-source",
                     status="ok" if finished else "did not finish", done=done, of=n,
                     seconds=seconds, rate=peer_rate, rate_unit="mails/s",
                     mb_per_s=peer_rate * mean_size / MB if peer_rate else None,
-                    latency_ms=seconds / done * 1000 if done else None,
-                    latency_what="mean per mail, one session",
+                    latency_ms=peer_ms, latency_what="mean per mail, one session",
                     note=with_complaint("the same sink, mails of the same size, a new "
                                         "connection per mail", complaint))
         gw_row.update(ratio=ratio(rate, peer_rate), peer="smtp-source")
+        # A single notification's wait beside what one mail costs smtp-source.
+        spaced_row.update(ratio=ratio(spaced_row.get("latency_ms"), peer_ms),
+                          peer="smtp-source per mail")
     except Failure as failure:
-        results.add(section="outbound", case=case, system="faxmailgw -m", status="failed",
-                    of=n, note=str(failure))
+        results.add(section="outbound", case=burst_case, system="faxmailgw -m",
+                    status="failed", of=n, note=str(failure))
     finally:
         for part in (gateway,):
             if part:
@@ -805,6 +895,13 @@ def bench_outbound(args, work, results):
         for part in (sink, knot):
             if part:
                 end(part.child)
+
+
+def percentile(values, fraction):
+    """The value below which that fraction of the sorted values lies (nearest rank)."""
+    if not values:
+        return None
+    return values[max(0, min(len(values) - 1, int(round(len(values) * fraction)) - 1))]
 
 
 def send_file(port, path, timeout):
@@ -901,7 +998,8 @@ def print_table(results, args):
                        "(sessions x seconds / mails)",
             "decode": "    rate: MB/s of message text; latency: mean per message",
             "outbound": "  rate: mails/s, first arrival to last; latency: median, ready name to "
-                        "smtp-sink",
+                        "smtp-sink; ratio of the spaced row: its latency / smtp-source's time "
+                        "per mail",
             "memory": "    rate: MB/s to the ready envelope; memory: peak RSS growth, kB; "
                       "ratio: lower is better",
         }.get(section, ""))
@@ -1007,14 +1105,16 @@ def write_chart(results, path, args):
     bars(axes[0][1], grouped("decode", lambda c: c.split(":")[0]),
          ["decode_bench", "Python email"], "rate", "Decode: MB/s over the same files", "MB/s",
          log=True)
-    title = "Outbound to smtp-sink: mails/s"
+    title = "Outbound to smtp-sink: mails/s of a burst"
     for row in results.rows:
         if row["section"] == "outbound" and row["system"] == "faxmailgw -m" and \
-                row.get("latency_ms"):
-            title += (f"\ngateway: median {row['latency_ms'] / 1000:.1f} s from the ready name "
-                      f"to smtp-sink (IN is polled every {SENDER_POLL_SECONDS} s)")
-    bars(axes[1][0], grouped("outbound", lambda c: c), ["smtp-source", "faxmailgw -m"], "rate",
-         title, "mails/s", log=True)
+                row.get("latency_ms") and row.get("rate") is None:
+            title += (f"\ngateway, files one at a time: median {row['latency_ms']:.0f} ms from "
+                      f"the ready name to smtp-sink")
+    # The latency row has no rate: it is in the title.
+    bars(axes[1][0], [g for g in grouped("outbound", lambda c: c)
+                      if any(r.get("rate") for r in g[1].values())],
+         ["smtp-source", "faxmailgw -m"], "rate", title, "mails/s", log=True)
     bars(axes[1][1], grouped("memory", lambda c: c), ["faxmailgw -m", "Python email"],
          "memory_kb", "Memory: peak resident growth for one large mail (lower is better)",
          "kB", log=True, label=lambda v: f"{v:,.0f} kB" if v else "n/a")
@@ -1033,11 +1133,16 @@ def parse_args(argv):
         prog="bench/run-all", description="faxmailgw beside its peers: receive, decode, "
         "outbound, memory; a table, results.csv and results.png.")
     parser.add_argument("--quick", action="store_true",
-                        help="a smoke run: 200 mails, 20 notifications, small corpus and mail")
+                        help="a smoke run: 200 mails, 20 notifications (10 spaced), small "
+                             "corpus and mail")
     parser.add_argument("--mails", type=int, help="mails per receive run (2000)")
     parser.add_argument("--size", type=int, default=10240, help="payload bytes per mail (10240)")
     parser.add_argument("--sessions", default="1,10,20", help="session counts (1,10,20)")
-    parser.add_argument("--notifications", type=int, help="ready files for outbound (200)")
+    parser.add_argument("--notifications", type=int,
+                        help="ready files of the outbound burst (200)")
+    parser.add_argument("--spaced", type=int,
+                        help=f"ready files of the outbound latency run, one every "
+                             f"{SPACED_SECONDS * 1000:.0f} ms (50)")
     parser.add_argument("--memory-mb", type=float, help="size of the large mail in MB (100)")
     parser.add_argument("--corpus-mb", type=float, help="size of the generated corpus (50)")
     parser.add_argument("--runs", type=int, help="decode passes, the best counted (3)")
@@ -1054,6 +1159,7 @@ def parse_args(argv):
     quick = args.quick
     args.mails = args.mails or (200 if quick else 2000)
     args.notifications = args.notifications or (20 if quick else 200)
+    args.spaced = args.spaced or (10 if quick else 50)
     args.memory_mb = args.memory_mb or (10 if quick else 100)
     args.corpus_mb = args.corpus_mb or (5 if quick else 50)
     args.runs = args.runs or (1 if quick else 3)
@@ -1062,7 +1168,7 @@ def parse_args(argv):
     for part in args.only:
         if part not in PARTS:
             parser.error(f"no part {part!r}; parts: {', '.join(PARTS)}")
-    if args.mails < 1 or args.notifications < 1 or not args.sessions or \
+    if args.mails < 1 or args.notifications < 1 or args.spaced < 1 or not args.sessions or \
             min(args.sessions) < 1 or args.size < 0:
         parser.error("counts must be positive")
     return args
