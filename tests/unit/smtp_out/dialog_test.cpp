@@ -172,6 +172,28 @@ TEST_F(DialogTest, LeadingDotsAreDoubledExceptInTheEndLine) {
             "TO: <USER@127.0.0.1>\r\n\r\n..\r\n..QUIT\r\n...two\r\nmid.dot\r\n.\r\n");
 }
 
+// A message of many blocks (a fax image): every byte arrives, with lines that begin with a dot
+// doubled wherever they stand, on either side of the edges of the blocks it is read and sent
+// in, and the end line alone.
+TEST_F(DialogTest, LargeMessageArrivesWhole) {
+  ScriptedSmtpServer server(ServerScript{});
+  std::string message = "TO: <USER@127.0.0.1>\r\n\r\n";
+  std::string expected = message;
+  for (int i = 0; message.size() < 300 * 1024; ++i) {
+    // Lines of varying length, a third of them dotted, so dotted lines meet every edge.
+    const std::string line = (i % 3 == 0 ? "." : "") + std::string(static_cast<std::size_t>(i % 97),
+                                                                   static_cast<char>('a' + i % 26));
+    message += line + "\r\n";
+    expected += (line.starts_with('.') ? "." : "") + line + "\r\n";
+  }
+  message += ".\r\n";
+  expected += ".\r\n";
+  EXPECT_EQ(Deliver(server.Port(), message), SMTPOut::kDelivered);
+  server.WaitDone();
+  ASSERT_EQ(server.Data().size(), expected.size());
+  EXPECT_TRUE(server.Data() == expected);
+}
+
 TEST_F(DialogTest, DoubleAngleAfterToIsMadeSingleWithinOnePiece) {
   ScriptedSmtpServer server(ServerScript{});
   // The second occurrence spans the end of the first 200-byte piece and is sent unchanged.
