@@ -17,8 +17,8 @@ MessageStream::MessageStream(std::uint64_t size, bool endsWithEndLine)
 
 bool MessageStream::EndsWithEndLine(std::string_view tail, std::uint64_t size) {
   if (size < kEndLine.size() || !tail.ends_with(kEndLine)) return false;
-  return size == kEndLine.size() || (tail.size() > kEndLine.size() &&
-                                     tail[tail.size() - kEndLine.size() - 1] == '\n');
+  return size == kEndLine.size() ||
+         (tail.size() > kEndLine.size() && tail[tail.size() - kEndLine.size() - 1] == '\n');
 }
 
 void MessageStream::Feed(std::string_view bytes, std::string& out) {

@@ -54,8 +54,7 @@ std::map<int, int> Arrivals(const test::SmtpSink& sink) {
 
 int CountEntries(const std::string& log, const std::string& message) {
   int count = 0;
-  for (std::size_t at = 0; (at = log.find(message, at)) != std::string::npos;
-       at += message.size())
+  for (std::size_t at = 0; (at = log.find(message, at)) != std::string::npos; at += message.size())
     if (at == 0 || log[at - 1] == '\n') ++count;
   return count;
 }
@@ -126,8 +125,8 @@ TEST_F(SenderArrival, ReadyFileNamedWhileTheSenderWaitsIsDeliveredOnce) {
   }
 
   // Every ready file has gone from IN; what arrived by the stop is all that was sent.
-  ASSERT_TRUE(WaitUntil([&] { return gateway.Files("IN", "*.tmp").empty(); },
-                        std::chrono::seconds(20)));
+  ASSERT_TRUE(
+      WaitUntil([&] { return gateway.Files("IN", "*.tmp").empty(); }, std::chrono::seconds(20)));
   EXPECT_EQ(gateway.Stop(), 0);
   const std::map<int, int> counts = Arrivals(sink);
   ASSERT_EQ(counts.size(), static_cast<std::size_t>(files));

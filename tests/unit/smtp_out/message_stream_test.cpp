@@ -12,11 +12,10 @@ namespace faxmail {
 namespace {
 
 std::string Wire(const std::string& file, const std::vector<std::size_t>& blocks) {
-  MessageStream stream(file.size(), MessageStream::EndsWithEndLine(
-                                        std::string_view(file).substr(file.size() >= 4
-                                                                          ? file.size() - 4
-                                                                          : 0),
-                                        file.size()));
+  MessageStream stream(
+      file.size(),
+      MessageStream::EndsWithEndLine(
+          std::string_view(file).substr(file.size() >= 4 ? file.size() - 4 : 0), file.size()));
   std::string out;
   std::size_t at = 0;
   for (std::size_t i = 0; at < file.size(); ++i) {
@@ -32,7 +31,7 @@ std::string Wire(const std::string& file, const std::vector<std::size_t>& blocks
 std::string Straddling() {
   std::string file = "TO:<<A@B.TEST>>\r\n";
   file += std::string(198 - file.size() - 2, 'x') + "\r\n";  // the next line starts at 198
-  file += "TO:<<C@D.TEST>>\r\n";                            // spans the first piece end
+  file += "TO:<<C@D.TEST>>\r\n";                             // spans the first piece end
   file += std::string(400 - file.size() - 2, 'y') + "\r\n";  // the next line starts at 400
   file += ".starts a piece\r\nTO:<<<E>\r\n..\r\n.\r\n";
   return file;
