@@ -129,9 +129,13 @@ void SMTPOut::ReleaseMainThread() {
 void SMTPOut::Pause(std::chrono::milliseconds duration) { m_wake.Wait(duration); }
 
 void SMTPOut::IdleWait() {
-  const auto untilPoll = m_timings.idlePoll - std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                  std::chrono::steady_clock::now() - m_lastPoll);
-  if (untilPoll.count() > 0) {
+  // Rounded up: a wait cut short by a fraction of a millisecond would find the poll not yet
+  // due, and the next pass would find it due at once - two runs for one poll.
+  const auto untilPoll = std::chrono::ceil<std::chrono::milliseconds>(
+      m_lastPoll + m_timings.idlePoll - std::chrono::steady_clock::now());
+  // A wait that ran its full time is the poll, whatever the clocks say to the microsecond.
+  bool pollDue = untilPoll.count() <= 0;
+  if (!pollDue) {
     if (m_arrivals.IsOpen()) {
       std::vector<std::string> arrived;
       const auto woken = m_arrivals.Wait(
@@ -140,11 +144,13 @@ void SMTPOut::IdleWait() {
       // A name given anew, or closed by its writer, is worth another try at once.
       for (const std::string& name : arrived) m_heldBack.erase(name);
       if (woken == platform::DirectoryWatch::Woken::Overflow) m_heldBack.clear();
+      pollDue = woken == platform::DirectoryWatch::Woken::Timeout;
     } else {
       Pause(untilPoll);
+      pollDue = true;  // or the object is going, when it does not matter
     }
   }
-  if (std::chrono::steady_clock::now() - m_lastPoll >= m_timings.idlePoll) {
+  if (pollDue || std::chrono::steady_clock::now() - m_lastPoll >= m_timings.idlePoll) {
     // A new poll: files held back are tried once more.
     m_heldBack.clear();
     m_lastPoll = std::chrono::steady_clock::now();
