@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -110,9 +111,22 @@ HiveCache& Cache() {
 
 std::string LogPath(const std::string& hivePath) { return hivePath + kLogSuffix; }
 
-std::string LogHeader(dev_t dev, ino_t ino) {
-  return std::string(kLogMagic) + std::to_string(static_cast<unsigned long long>(dev)) + " " +
-         std::to_string(static_cast<unsigned long long>(ino)) + "\n";
+// The log's first line for a hive file: its device, inode and birth time. An inode number is
+// given again as soon as a file is gone, so a hive written whole twice may get the number of
+// one the log knew; the birth time tells them apart (where the file system keeps one).
+std::string LogHeader(int hiveFd, const char* hivePath) {
+  struct statx st {};
+  const int dirFd = hiveFd >= 0 ? hiveFd : AT_FDCWD;
+  const char* name = hiveFd >= 0 ? "" : hivePath;
+  if (::statx(dirFd, name, hiveFd >= 0 ? AT_EMPTY_PATH : 0, STATX_INO | STATX_BTIME, &st) != 0)
+    return std::string();
+  std::string header(kLogMagic);
+  header += std::to_string(::makedev(st.stx_dev_major, st.stx_dev_minor)) + " " +
+            std::to_string(st.stx_ino);
+  if (st.stx_mask & STATX_BTIME)
+    header +=
+        " " + std::to_string(st.stx_btime.tv_sec) + "." + std::to_string(st.stx_btime.tv_nsec);
+  return header + "\n";
 }
 
 std::uint32_t Crc32(std::string_view bytes) {
@@ -171,7 +185,7 @@ std::size_t WholeRecord(std::string_view text, std::string_view& body) {
 // of them (fromStart). A log that names another hive file is not applied (the next change
 // writes the hive whole and starts a new one). Returns false when an incremental read finds
 // the log replaced or cut short: the caller then reads everything again.
-bool ReplayLog(const std::string& hivePath, bool fromStart, const struct stat& hive) {
+bool ReplayLog(const std::string& hivePath, bool fromStart, int hiveFd) {
   HiveCache& cache = Cache();
   if (fromStart) {
     cache.logUsable = false;
@@ -198,8 +212,8 @@ bool ReplayLog(const std::string& hivePath, bool fromStart, const struct stat& h
     return fromStart;
   std::string_view rest(text);
   if (fromStart) {
-    const std::string header = LogHeader(hive.st_dev, hive.st_ino);
-    if (rest.substr(0, header.size()) != header) return true;  // another hive's log
+    const std::string header = LogHeader(hiveFd, hivePath.c_str());
+    if (header.empty() || rest.substr(0, header.size()) != header) return true;  // not its log
     rest.remove_prefix(header.size());
   }
   for (;;) {
@@ -250,7 +264,7 @@ long LoadHive(const std::string& path, const HiveLock& lock) {
   if (Cache().valid && Cache().path == path && Cache().id == id) return kErrorSuccess;
   // The same hive file, changed since only by records added to its log.
   if (Cache().valid && Cache().path == path && !Cache().bad && Cache().logUsable &&
-      Cache().id.SameFile(id) && ReplayLog(path, false, st)) {
+      Cache().id.SameFile(id) && ReplayLog(path, false, fd.Get())) {
     Cache().id = id;
     if (Cache().bad) Cache().tree = Tree();
     return kErrorSuccess;
@@ -294,7 +308,7 @@ long LoadHive(const std::string& path, const HiveLock& lock) {
       std::string problem;
       if (ParseText(text, Cache().tree, problem) == kErrorSuccess) {
         Cache().bad = false;
-        ReplayLog(path, true, st);
+        ReplayLog(path, true, fd.Get());
       } else {
         Cache().problem = path + " " + problem;
       }
@@ -307,7 +321,7 @@ long LoadHive(const std::string& path, const HiveLock& lock) {
 
 // Starts the change log afresh for the hive file just written: the file is emptied in place
 // (or made when missing), so that only its header needs to reach the disk.
-void StartLog(const std::string& hivePath, const struct stat& hive) {
+void StartLog(const std::string& hivePath) {
   HiveCache& cache = Cache();
   cache.logUsable = false;
   const std::string path = LogPath(hivePath);
@@ -325,8 +339,8 @@ void StartLog(const std::string& hivePath, const struct stat& hive) {
     if (!fd.IsOpen() || ::fchmod(fd.Get(), cache.mode) != 0) return;
     made = true;
   }
-  const std::string header = LogHeader(hive.st_dev, hive.st_ino);
-  if (::ftruncate(fd.Get(), 0) != 0 ||
+  const std::string header = LogHeader(-1, hivePath.c_str());
+  if (header.empty() || ::ftruncate(fd.Get(), 0) != 0 ||
       ::pwrite(fd.Get(), header.data(), header.size(), 0) != static_cast<ssize_t>(header.size()) ||
       ::fdatasync(fd.Get()) != 0 || ::fstat(fd.Get(), &st) != 0)
     return;
@@ -385,7 +399,7 @@ long StoreHive(const std::string& path, HiveLock& lock) {
   Cache().id = Identity::Of(st, generation);
   // The old log may be emptied only once the hive that holds its changes is sure to be found
   // after a crash. Without that, the old log (naming the old hive) stays and is ignored.
-  if (SyncDirectory(RegistryFolder()) == kErrorSuccess) StartLog(path, st);
+  if (SyncDirectory(RegistryFolder()) == kErrorSuccess) StartLog(path);
   return kErrorSuccess;
 }
 

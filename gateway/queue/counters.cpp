@@ -131,12 +131,13 @@ long AllocEnvFileName(std::string* name) {
   // envelope (and so every received message).
   std::string envelope;
   const long result = platform::RegUpdateValues(
-      key.Key(), [&](const platform::RegValueFinder& find, std::vector<platform::RegValue>& writes) {
+      key.Key(),
+      [&](const platform::RegValueFinder& find, std::vector<platform::RegValue>& writes) {
         std::uint32_t number = 0;
         if (const platform::RegValue* current = find("OUTIndex")) {
           if (current->data.size() != 4)
             return current->data.size() > 4 ? platform::kErrorMoreData
-                                             : platform::kErrorInvalidParameter;
+                                            : platform::kErrorInvalidParameter;
           number = DwordOf(current->data);
         }
         envelope = path + "OUT" + platform::kPathSeparator + "ENV" + std::to_string(number);
@@ -166,18 +167,18 @@ std::string AllocAttFileName(const std::string& extension) {
   if (key.Result() != kErrorSuccess) return name;
   // The number, the name and the in-use flag are one change of the key (one synced write).
   // A counter that cannot be read gives number 0, as a missing one does.
-  platform::RegUpdateValues(
-      key.Key(), [&](const platform::RegValueFinder& find, std::vector<platform::RegValue>& writes) {
-        std::uint32_t number = 0;
-        const platform::RegValue* current = find("OUTIndexAtt");
-        const bool readable = !current || current->data.size() == 4;
-        if (current && readable) number = DwordOf(current->data);
-        name = "ATT" + std::to_string(number) + suffix;
-        if (readable) writes.push_back(DwordValue("OUTIndexAtt", NextCounterValue(number)));
-        writes.push_back({"FileNameAtt", platform::kRegSz, BytesOf(name)});
-        writes.push_back(DwordValue("FileNameUseAtt", 1));
-        return kErrorSuccess;
-      });
+  platform::RegUpdateValues(key.Key(), [&](const platform::RegValueFinder& find,
+                                           std::vector<platform::RegValue>& writes) {
+    std::uint32_t number = 0;
+    const platform::RegValue* current = find("OUTIndexAtt");
+    const bool readable = !current || current->data.size() == 4;
+    if (current && readable) number = DwordOf(current->data);
+    name = "ATT" + std::to_string(number) + suffix;
+    if (readable) writes.push_back(DwordValue("OUTIndexAtt", NextCounterValue(number)));
+    writes.push_back({"FileNameAtt", platform::kRegSz, BytesOf(name)});
+    writes.push_back(DwordValue("FileNameUseAtt", 1));
+    return kErrorSuccess;
+  });
   return name;
 }
 

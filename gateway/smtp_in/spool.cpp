@@ -199,8 +199,7 @@ bool SMTPIn::DecodeFile(const std::string& path, const std::vector<std::string>&
     const std::string bodyCopyName =
         (at == std::string::npos ? envelopePath : envelopePath.substr(at + 4)) + ".bdy";
     bodyCopy = platform::TempFile(programPath + "OUT" + platform::kPathSeparator + bodyCopyName);
-    if (platform::CopyFile(messageText.Path(), bodyCopy.Path(), true) !=
-        platform::kErrorSuccess) {
+    if (platform::CopyFile(messageText.Path(), bodyCopy.Path(), true) != platform::kErrorSuccess) {
       LogBoth("SMTPIn- Error: Unable to copy the message text to: ", bodyCopy.Path(), __LINE__);
       failed = true;
     }
