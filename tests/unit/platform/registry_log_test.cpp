@@ -188,8 +188,7 @@ TEST_F(RegistryLogTest, DamagedRecordIsReportedAndLogsBeyondTheLimitAreNotRead) 
   std::uint32_t value = 0;
   EXPECT_EQ(RegQueryDword(m_key, "TmpIndex", value), kErrorBadDb);
   const std::string problem = RegHiveProblem(Hive::LocalMachine);
-  EXPECT_EQ(problem.rfind(Log() + " at byte " + std::to_string(good.size()) + ": line 3: ", 0),
-            0u)
+  EXPECT_EQ(problem.rfind(Log() + " at byte " + std::to_string(good.size()) + ": line 3: ", 0), 0u)
       << problem;
   EXPECT_EQ(RegSetDword(m_key, "TmpIndex", 3), kErrorBadDb) << "a damaged log was written to";
 
@@ -229,16 +228,18 @@ TEST_F(RegistryLogTest, UpdateOfSeveralValuesIsOneRecordOrNothing) {
 
   // A failure of the update, or a bad name among the writes, writes nothing.
   const auto unchanged = LogSize();
-  EXPECT_EQ(RegUpdateValues(m_key, [](const RegValueFinder&, std::vector<RegValue>& writes) {
-              writes.push_back({"OUTIndex", kRegDword, Bytes({"\0\0\0\0", 4})});
-              return kErrorMoreData;
-            }),
+  EXPECT_EQ(RegUpdateValues(m_key,
+                            [](const RegValueFinder&, std::vector<RegValue>& writes) {
+                              writes.push_back({"OUTIndex", kRegDword, Bytes({"\0\0\0\0", 4})});
+                              return kErrorMoreData;
+                            }),
             kErrorMoreData);
-  EXPECT_EQ(RegUpdateValues(m_key, [](const RegValueFinder&, std::vector<RegValue>& writes) {
-              writes.push_back({"OUTIndex", kRegDword, Bytes({"\0\0\0\0", 4})});
-              writes.push_back({"bad\nname", kRegDword, Bytes({"\0\0\0\0", 4})});
-              return kErrorSuccess;
-            }),
+  EXPECT_EQ(RegUpdateValues(m_key,
+                            [](const RegValueFinder&, std::vector<RegValue>& writes) {
+                              writes.push_back({"OUTIndex", kRegDword, Bytes({"\0\0\0\0", 4})});
+                              writes.push_back({"bad\nname", kRegDword, Bytes({"\0\0\0\0", 4})});
+                              return kErrorSuccess;
+                            }),
             kErrorInvalidParameter);
   EXPECT_EQ(LogSize(), unchanged);
   EXPECT_EQ(Fresh("OUTIndex"), 42u);
