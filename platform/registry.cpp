@@ -14,6 +14,7 @@
 
 namespace faxmail::platform {
 
+using registry::ChangeValues;
 using registry::ExportText;
 using registry::KeyNode;
 using registry::ParseText;
@@ -126,18 +127,18 @@ long RegSetValue(const RegKey& key, std::string_view name, std::uint32_t type, c
   if (!ValidValueName(name)) return kErrorInvalidParameter;
   std::vector<std::byte> bytes(size);
   if (size > 0) std::memcpy(bytes.data(), data, size);
-  return WithKey(key, true, [&](Tree& tree, KeyNode& node, bool& changed) {
+  return ChangeValues(key, [&](Tree& tree, KeyNode& node, std::vector<std::string>& changed) {
     if (const RegValue* old = node.FindValue(name); old && old->type == type && old->data == bytes)
       return kErrorSuccess;  // nothing to write
-    changed = true;
+    changed.emplace_back(name);
     return tree.SetValue(node, name, type, std::move(bytes));
   });
 }
 
 long RegDeleteValue(const RegKey& key, std::string_view name) {
-  return WithKey(key, true, [&](Tree& tree, KeyNode& node, bool& changed) {
+  return ChangeValues(key, [&](Tree& tree, KeyNode& node, std::vector<std::string>& changed) {
     if (!tree.DeleteValue(node, name)) return kErrorFileNotFound;
-    changed = true;
+    changed.emplace_back(name);
     return kErrorSuccess;
   });
 }
@@ -153,11 +154,8 @@ long RegDeleteTree(Hive hive, std::string_view subKey) {
 }
 
 long RegFlushKey(const RegKey& key) {
-  long result = WithKey(key, false, [](Tree&, KeyNode&, bool&) { return kErrorSuccess; });
-  if (result != kErrorSuccess) return result;
-  const std::string folder = RegistryFolder();
-  if (!DirectoryExists(folder)) return kErrorSuccess;  // nothing was ever written
-  return SyncDirectory(folder);
+  // Every change is on the disk when it returns: only the key is checked.
+  return WithKey(key, false, [](Tree&, KeyNode&, bool&) { return kErrorSuccess; });
 }
 
 void RegReleaseCache() { registry::ReleaseCache(); }
@@ -209,6 +207,13 @@ long RegSetString(const RegKey& key, std::string_view name, std::string_view tex
   return RegSetValue(key, name, kRegSz, data.data(), static_cast<std::uint32_t>(data.size()));
 }
 
+long RegWriteHive(Hive hive) {
+  return WithHive(hive, true, [](Tree&, bool& changed) {
+    changed = true;
+    return kErrorSuccess;
+  });
+}
+
 long RegSetDword(const RegKey& key, std::string_view name, std::uint32_t value) {
   const std::vector<std::byte> data = DwordBytes(value);
   return RegSetValue(key, name, kRegDword, data.data(), 4);
@@ -218,7 +223,7 @@ long RegUpdateDword(const RegKey& key, std::string_view name,
                     const std::function<std::uint32_t(std::optional<std::uint32_t>)>& update,
                     std::uint32_t* result) {
   if (!ValidValueName(name)) return kErrorInvalidParameter;
-  return WithKey(key, true, [&](Tree& tree, KeyNode& node, bool& changed) {
+  return ChangeValues(key, [&](Tree& tree, KeyNode& node, std::vector<std::string>& changed) {
     std::optional<std::uint32_t> current;
     const RegValue* value = node.FindValue(name);
     if (value) {
@@ -229,8 +234,29 @@ long RegUpdateDword(const RegKey& key, std::string_view name,
     const std::uint32_t next = update(current);
     if (result) *result = next;
     if (value && value->type == kRegDword && current == next) return kErrorSuccess;
-    changed = true;
+    changed.emplace_back(name);
     return tree.SetValue(node, name, kRegDword, DwordBytes(next));
+  });
+}
+
+long RegUpdateValues(
+    const RegKey& key,
+    const std::function<long(const RegValueFinder&, std::vector<RegValue>&)>& update) {
+  return ChangeValues(key, [&](Tree& tree, KeyNode& node, std::vector<std::string>& changed) {
+    const RegValueFinder find = [&node](std::string_view name) { return node.FindValue(name); };
+    std::vector<RegValue> writes;
+    if (const long result = update(find, writes); result != kErrorSuccess) return result;
+    for (const RegValue& write : writes)
+      if (!ValidValueName(write.name)) return kErrorInvalidParameter;
+    for (RegValue& write : writes) {
+      const RegValue* old = node.FindValue(write.name);
+      if (old && old->type == write.type && old->data == write.data) continue;
+      changed.push_back(write.name);
+      if (const long result = tree.SetValue(node, write.name, write.type, std::move(write.data));
+          result != kErrorSuccess)
+        return result;
+    }
+    return kErrorSuccess;
   });
 }
 

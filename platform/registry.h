@@ -7,10 +7,17 @@
 // case they were created with; key paths use backslashes.
 //
 // Several processes share the hive. Every read takes a shared lock and every change an
-// exclusive lock (flock on HKLM.reg.lock beside the hive); a change is written whole to a
-// temporary file, synced and renamed over the hive, so a reader sees either the old or the new
-// hive and every change committed before it. A hive that does not parse is reported with
-// kErrorBadDb, never taken as empty. A missing hive file is an empty hive.
+// exclusive lock (flock on HKLM.reg.lock beside the hive). A change of values is appended as
+// one record, checksummed and synced, to the change log HKLM.reg.log beside the hive; any
+// other change, and the next change once the log holds 64 KiB, writes the whole hive to a
+// temporary file, syncs it, renames it over the hive, syncs the folder and starts the log
+// afresh. So a change is durable when it returns, a reader sees every change committed before
+// it, and a crash in the middle of an append loses only that one change. The log's first line
+// names the hive file it continues: a hive replaced by hand is not continued by an older log.
+// An administrator who edits HKLM.reg by hand sees the values as of the last whole write
+// (faxmailreg shows the current ones); values set through the store since then are in the log
+// and are applied over the edit. A hive that does not parse, or a log record that does not,
+// is reported with kErrorBadDb, never taken as empty. A missing hive file is an empty hive.
 //
 // Values keep their exact bytes and type. The query has the system's size rules: a value longer
 // than the caller's buffer is kErrorMoreData with the size needed; a text written with its
@@ -95,9 +102,12 @@ long RegSetValue(const RegKey& key, std::string_view name, std::uint32_t type, c
 long RegDeleteValue(const RegKey& key, std::string_view name);
 // Deletes a key with its values and all its subkeys (not the hive's root).
 long RegDeleteTree(Hive hive, std::string_view subKey);
-// Makes every change to the hive durable (each change is already synced before it replaces
-// the hive; this also syncs the folder, so that the replacement itself survives a crash).
+// Makes every change to the hive durable: each change already is when it returns, so this only
+// checks the key.
 long RegFlushKey(const RegKey& key);
+// Writes the whole hive file now and starts its change log afresh, so that HKLM.reg itself shows
+// every value: for an administrator about to read or edit it by hand (faxmailreg compact).
+long RegWriteHive(Hive hive);
 // Lets go of this process's parsed copy of the hive (the next operation reads the file again).
 // The copy outlives everything else on purpose, since threads may still use it while the
 // process ends; a shared library that is unloaded calls this first, or the copy is lost with
@@ -130,6 +140,16 @@ long RegSetDword(const RegKey& key, std::string_view name, std::uint32_t value);
 long RegUpdateDword(const RegKey& key, std::string_view name,
                     const std::function<std::uint32_t(std::optional<std::uint32_t>)>& update,
                     std::uint32_t* result = nullptr);
+
+// Several values of one key read and written as one change that no other process or thread can
+// come between: update reads the key's values through find (null when missing) and fills writes
+// with the values to store (name, type, exact bytes). Either every write is made or, when update
+// or a write fails, none is. update runs under the hive's exclusive lock: it must be quick and
+// must not call the registry.
+using RegValueFinder = std::function<const RegValue*(std::string_view name)>;
+long RegUpdateValues(
+    const RegKey& key,
+    const std::function<long(const RegValueFinder&, std::vector<RegValue>&)>& update);
 
 // The hive file as text in the export format, and its replacement from such a text (import
 // merges: keys and values of the text are created or overwritten, "-" forms delete).

@@ -2,14 +2,18 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <new>
 #include <vector>
+
+#include <zlib.h>
 
 #include "platform/file.h"
 #include "platform/process.h"
@@ -23,6 +27,21 @@ namespace {
 
 constexpr char kLockSuffix[] = ".lock";
 constexpr char kNewSuffix[] = ".new";
+constexpr char kLogSuffix[] = ".log";
+
+// The change log's first line names the hive file it continues (device and inode): a hive
+// written whole since, or replaced by hand, is a different file, and an old log is ignored.
+constexpr std::string_view kLogMagic = "; HKLM.reg change log 1 ";
+// Past this size the next change writes the hive whole and starts the log afresh: it bounds
+// what every process replays, and how far the hive file itself lags behind the store.
+constexpr std::size_t kMaxLogBytes = 64 * 1024;
+// A change whose record is larger is written into the hive whole instead.
+constexpr std::size_t kMaxLogRecord = 8 * 1024;
+// A record header: "; <length> <crc32 as 8 hex digits>" and a line feed.
+constexpr std::size_t kMaxRecordHeader = 32;
+// A log file larger than this was not written by the store (it never lets one grow past
+// kMaxLogBytes + kMaxLogRecord): it is reported as damaged, not read.
+constexpr std::size_t kMaxLogFileSize = 1 << 20;
 
 // Which hive file a parsed copy was made from.
 struct Identity {
@@ -45,12 +64,12 @@ struct Identity {
     id.generation = generation;
     return id;
   }
-  bool operator==(const Identity& o) const {
+  bool SameFile(const Identity& o) const {
     return exists == o.exists && dev == o.dev && ino == o.ino && size == o.size &&
            mtime.tv_sec == o.mtime.tv_sec && mtime.tv_nsec == o.mtime.tv_nsec &&
-           ctime.tv_sec == o.ctime.tv_sec && ctime.tv_nsec == o.ctime.tv_nsec &&
-           generation == o.generation;
+           ctime.tv_sec == o.ctime.tv_sec && ctime.tv_nsec == o.ctime.tv_nsec;
   }
+  bool operator==(const Identity& o) const { return SameFile(o) && generation == o.generation; }
 };
 
 // The parsed hive of this process. Guarded by g_mutex, which also serialises this process's
@@ -63,6 +82,13 @@ struct HiveCache {
   bool bad = false;
   std::string problem;
   Tree tree;
+  // The change log as far as it was applied: the file (when it belongs to this hive file), and
+  // the end of its last whole record. A torn record after that end is cut off by the next change.
+  bool logUsable = false;
+  dev_t logDev = 0;
+  ino_t logIno = 0;
+  off_t logEnd = 0;
+  off_t logSize = 0;
 };
 
 // Never destroyed: the gateway ends its process while its threads may still be in here.
@@ -83,7 +109,136 @@ HiveCache& Cache() {
   return cache.Get();
 }
 
-// Reads the hive file into the cache unless the cached copy is of the same file.
+std::string LogPath(const std::string& hivePath) { return hivePath + kLogSuffix; }
+
+// The log's first line for a hive file: its device, inode and birth time. An inode number is
+// given again as soon as a file is gone, so a hive written whole twice may get the number of
+// one the log knew; the birth time tells them apart (where the file system keeps one).
+std::string LogHeader(int hiveFd, const char* hivePath) {
+  struct statx st {};
+  const int dirFd = hiveFd >= 0 ? hiveFd : AT_FDCWD;
+  const char* name = hiveFd >= 0 ? "" : hivePath;
+  if (::statx(dirFd, name, hiveFd >= 0 ? AT_EMPTY_PATH : 0, STATX_INO | STATX_BTIME, &st) != 0)
+    return std::string();
+  std::string header(kLogMagic);
+  header += std::to_string(::makedev(st.stx_dev_major, st.stx_dev_minor)) + " " +
+            std::to_string(st.stx_ino);
+  if (st.stx_mask & STATX_BTIME)
+    header +=
+        " " + std::to_string(st.stx_btime.tv_sec) + "." + std::to_string(st.stx_btime.tv_nsec);
+  return header + "\n";
+}
+
+std::uint32_t Crc32(std::string_view bytes) {
+  return static_cast<std::uint32_t>(::crc32(::crc32(0L, Z_NULL, 0),
+                                            reinterpret_cast<const Bytef*>(bytes.data()),
+                                            static_cast<uInt>(bytes.size())));
+}
+
+std::string RecordOf(std::string_view body) {
+  char header[kMaxRecordHeader];
+  const int n = std::snprintf(header, sizeof header, "; %zu %08x\n", body.size(),
+                              static_cast<unsigned>(Crc32(body)));
+  std::string record(header, static_cast<std::size_t>(n));
+  record += body;
+  return record;
+}
+
+// Reads up to limit bytes of fd from offset on.
+long ReadFrom(int fd, off_t offset, std::size_t limit, std::string& out) {
+  out.resize(limit);
+  std::size_t got = 0;
+  while (got < limit) {
+    const ssize_t n = ::pread(fd, out.data() + got, limit - got, offset + static_cast<off_t>(got));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return ErrorFromErrno(errno);
+    }
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  out.resize(got);
+  return kErrorSuccess;
+}
+
+// The length of the record at the start of text, or 0 when none is whole there (the torn end
+// of a log: a crash in the middle of an append).
+std::size_t WholeRecord(std::string_view text, std::string_view& body) {
+  const std::size_t eol = text.substr(0, kMaxRecordHeader).find('\n');
+  if (eol == std::string_view::npos || text.substr(0, 2) != "; ") return 0;
+  const std::string_view header = text.substr(2, eol - 2);
+  const std::size_t space = header.find(' ');
+  if (space == std::string_view::npos || space == 0 || header.size() - space - 1 != 8) return 0;
+  std::size_t length = 0;
+  for (const char c : header.substr(0, space)) {
+    if (c < '0' || c > '9' || length > kMaxLogRecord) return 0;
+    length = length * 10 + static_cast<std::size_t>(c - '0');
+  }
+  std::uint32_t crc = 0;
+  if (length > kMaxLogRecord || !ParseHexNumber(header.substr(space + 1), crc)) return 0;
+  if (text.size() - eol - 1 < length) return 0;
+  body = text.substr(eol + 1, length);
+  return Crc32(body) == crc ? eol + 1 + length : 0;
+}
+
+// Applies the change log to the cached tree: every record after those applied already, or all
+// of them (fromStart). A log that names another hive file is not applied (the next change
+// writes the hive whole and starts a new one). Returns false when an incremental read finds
+// the log replaced or cut short: the caller then reads everything again.
+bool ReplayLog(const std::string& hivePath, bool fromStart, int hiveFd) {
+  HiveCache& cache = Cache();
+  if (fromStart) {
+    cache.logUsable = false;
+    cache.logEnd = 0;
+    cache.logSize = 0;
+  }
+  const std::string path = LogPath(hivePath);
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  if (!fd.IsOpen()) return fromStart;
+  struct stat st {};
+  if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return fromStart;
+  if (!fromStart &&
+      (st.st_dev != cache.logDev || st.st_ino != cache.logIno || st.st_size < cache.logEnd))
+    return false;
+  if (static_cast<std::uint64_t>(st.st_size) > kMaxLogFileSize) {
+    cache.bad = true;
+    cache.problem = path + " is larger than " + std::to_string(kMaxLogFileSize >> 10) + " KiB";
+    return true;
+  }
+  const off_t start = fromStart ? 0 : cache.logEnd;
+  std::string text;
+  if (ReadFrom(fd.Get(), start, static_cast<std::size_t>(st.st_size - start), text) !=
+      kErrorSuccess)
+    return fromStart;
+  std::string_view rest(text);
+  if (fromStart) {
+    const std::string header = LogHeader(hiveFd, hivePath.c_str());
+    if (header.empty() || rest.substr(0, header.size()) != header) return true;  // not its log
+    rest.remove_prefix(header.size());
+  }
+  for (;;) {
+    std::string_view body;
+    const std::size_t length = WholeRecord(rest, body);
+    if (length == 0) break;
+    std::string problem;
+    if (ParseText(body, cache.tree, problem) != kErrorSuccess) {
+      cache.bad = true;
+      cache.problem =
+          path + " at byte " + std::to_string(start + (text.size() - rest.size())) + ": " + problem;
+      return true;
+    }
+    rest.remove_prefix(length);
+  }
+  cache.logUsable = true;
+  cache.logDev = st.st_dev;
+  cache.logIno = st.st_ino;
+  cache.logEnd = start + static_cast<off_t>(text.size() - rest.size());
+  cache.logSize = st.st_size;
+  return true;
+}
+
+// Reads the hive file into the cache unless the cached copy is of the same file; then the
+// change log that continues it.
 long LoadHive(const std::string& path, const HiveLock& lock) {
   const std::uint64_t generation = lock.Generation();
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
@@ -99,6 +254,7 @@ long LoadHive(const std::string& path, const HiveLock& lock) {
     Cache().mode = 0644;
     Cache().id = missing;
     Cache().path = path;
+    Cache().logUsable = false;
     Cache().valid = true;
     return kErrorSuccess;
   }
@@ -106,6 +262,13 @@ long LoadHive(const std::string& path, const HiveLock& lock) {
   if (::fstat(fd.Get(), &st) != 0) return ErrorFromErrno(errno);
   const Identity id = Identity::Of(st, generation);
   if (Cache().valid && Cache().path == path && Cache().id == id) return kErrorSuccess;
+  // The same hive file, changed since only by records added to its log.
+  if (Cache().valid && Cache().path == path && !Cache().bad && Cache().logUsable &&
+      Cache().id.SameFile(id) && ReplayLog(path, false, fd.Get())) {
+    Cache().id = id;
+    if (Cache().bad) Cache().tree = Tree();
+    return kErrorSuccess;
+  }
 
   Cache().valid = false;
   Cache().tree = Tree();
@@ -114,6 +277,7 @@ long LoadHive(const std::string& path, const HiveLock& lock) {
   Cache().path = path;
   Cache().id = id;
   Cache().mode = st.st_mode & 07777;
+  Cache().logUsable = false;
   if (!S_ISREG(st.st_mode)) {
     Cache().problem = path + " is not a regular file";
   } else if (static_cast<std::uint64_t>(st.st_size) > kMaxHiveFileSize) {
@@ -142,10 +306,12 @@ long LoadHive(const std::string& path, const HiveLock& lock) {
       Cache().problem = path + " is larger than " + std::to_string(kMaxHiveFileSize >> 20) + " MiB";
     } else {
       std::string problem;
-      if (ParseText(text, Cache().tree, problem) == kErrorSuccess)
+      if (ParseText(text, Cache().tree, problem) == kErrorSuccess) {
         Cache().bad = false;
-      else
+        ReplayLog(path, true, fd.Get());
+      } else {
         Cache().problem = path + " " + problem;
+      }
     }
   }
   if (Cache().bad) Cache().tree = Tree();
@@ -153,7 +319,42 @@ long LoadHive(const std::string& path, const HiveLock& lock) {
   return kErrorSuccess;
 }
 
-// Writes the cached tree as the new hive: counted, written whole, synced, renamed.
+// Starts the change log afresh for the hive file just written: the file is emptied in place
+// (or made when missing), so that only its header needs to reach the disk.
+void StartLog(const std::string& hivePath) {
+  HiveCache& cache = Cache();
+  cache.logUsable = false;
+  const std::string path = LogPath(hivePath);
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  bool made = false;
+  struct stat st {};
+  if (fd.IsOpen() && (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode))) {
+    fd.Reset();
+    if (::unlink(path.c_str()) != 0) return;
+  }
+  if (!fd.IsOpen()) {
+    ::unlink(path.c_str());
+    fd = UniqueFd(
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, cache.mode));
+    if (!fd.IsOpen() || ::fchmod(fd.Get(), cache.mode) != 0) return;
+    made = true;
+  }
+  const std::string header = LogHeader(-1, hivePath.c_str());
+  if (header.empty() || ::ftruncate(fd.Get(), 0) != 0 ||
+      ::pwrite(fd.Get(), header.data(), header.size(), 0) != static_cast<ssize_t>(header.size()) ||
+      ::fdatasync(fd.Get()) != 0 || ::fstat(fd.Get(), &st) != 0)
+    return;
+  // A log made now must itself be found after a crash before anything is added to it.
+  if (made && SyncDirectory(RegistryFolder()) != kErrorSuccess) return;
+  cache.logUsable = true;
+  cache.logDev = st.st_dev;
+  cache.logIno = st.st_ino;
+  cache.logEnd = static_cast<off_t>(header.size());
+  cache.logSize = cache.logEnd;
+}
+
+// Writes the cached tree as the new hive: counted, written whole, synced, renamed, the folder
+// synced; then the change log starts afresh.
 long StoreHive(const std::string& path, HiveLock& lock) {
   const std::string text = ExportText(Cache().tree.Root(), std::string());
   if (text.size() > kMaxHiveFileSize) return kErrorRegistryQuotaLimit;
@@ -188,6 +389,7 @@ long StoreHive(const std::string& path, HiveLock& lock) {
   if (const int err = fd.Close(); err != 0) return ErrorFromErrno(err);
   if (::rename(newPath.c_str(), path.c_str()) != 0) return ErrorFromErrno(errno);
   remover.keep = true;
+  Cache().logUsable = false;
 
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) {
@@ -195,22 +397,66 @@ long StoreHive(const std::string& path, HiveLock& lock) {
     return kErrorSuccess;  // the change is made; the next operation reads it back
   }
   Cache().id = Identity::Of(st, generation);
+  // The old log may be emptied only once the hive that holds its changes is sure to be found
+  // after a crash. Without that, the old log (naming the old hive) stays and is ignored.
+  if (SyncDirectory(RegistryFolder()) == kErrorSuccess) StartLog(path);
   return kErrorSuccess;
 }
 
-}  // namespace
+// Adds one change of values to the log: counted, appended after the last whole record, synced.
+// The hive is written whole instead when there is no log for it, the log is full, or the
+// record is large.
+long AppendChange(const std::string& hivePath, HiveLock& lock, const std::string& body) {
+  HiveCache& cache = Cache();
+  const std::string record = RecordOf(body);
+  if (!cache.logUsable || !cache.id.exists || body.size() > kMaxLogRecord ||
+      static_cast<std::size_t>(cache.logEnd) + record.size() > kMaxLogBytes)
+    return StoreHive(hivePath, lock);
+  UniqueFd fd(::open(LogPath(hivePath).c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  struct stat st {};
+  if (!fd.IsOpen() || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+      st.st_dev != cache.logDev || st.st_ino != cache.logIno)
+    return StoreHive(hivePath, lock);
+  const std::uint64_t generation = lock.Generation() + 1;
+  if (const long result = lock.SetGeneration(generation); result != kErrorSuccess) return result;
+  // Whatever follows the last whole record (the torn end of an append cut short) goes first.
+  if (st.st_size != cache.logEnd && ::ftruncate(fd.Get(), cache.logEnd) != 0)
+    return ErrorFromErrno(errno);
+  std::size_t done = 0;
+  long result = kErrorSuccess;
+  while (done < record.size()) {
+    const ssize_t n = ::pwrite(fd.Get(), record.data() + done, record.size() - done,
+                               cache.logEnd + static_cast<off_t>(done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      result = ErrorFromErrno(errno);
+      break;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  if (result == kErrorSuccess && ::fdatasync(fd.Get()) != 0) result = ErrorFromErrno(errno);
+  if (result != kErrorSuccess) {
+    // Not made: nobody may read it as made.
+    if (::ftruncate(fd.Get(), cache.logEnd) != 0) cache.logUsable = false;
+    return result;
+  }
+  cache.logEnd += static_cast<off_t>(record.size());
+  cache.logSize = cache.logEnd;
+  cache.id.generation = generation;
+  return kErrorSuccess;
+}
 
-std::string RegistryFolder() { return FaxmailRoot() + "/registry"; }
+// The record text of a change of values alone, made from the tree after the change.
+using ChangeText = std::function<std::string(Tree&)>;
 
-long WithHive(Hive hive, bool exclusive, const HiveOp& op) {
-  (void)hive;  // the local machine hive is the only one
+long RunOnHive(bool exclusive, const HiveOp& op, const ChangeText* changeText) {
   std::lock_guard<std::mutex> guard(g_mutex);
   const std::string folder = RegistryFolder();
   const std::string path = folder + "/" + kHiveFileName;
   HiveLock lock;
   if (exclusive) {
     errno = 0;
-    if (!EnsureDirectories(folder))
+    if (!DirectoryExists(folder) && !EnsureDirectories(folder))
       return errno == ENOSPC || errno == EDQUOT ? kErrorDiskFull : kErrorAccessDenied;
     if (const long result = lock.Acquire(path + kLockSuffix, true); result != kErrorSuccess)
       return result;
@@ -224,9 +470,20 @@ long WithHive(Hive hive, bool exclusive, const HiveOp& op) {
   long result = op(Cache().tree, changed);
   if (!changed) return result;
   if (!exclusive) std::abort();  // a read that changed the tree: a broken invariant
-  if (result == kErrorSuccess) result = StoreHive(path, lock);
+  if (result == kErrorSuccess)
+    result =
+        changeText ? AppendChange(path, lock, (*changeText)(Cache().tree)) : StoreHive(path, lock);
   if (result != kErrorSuccess) Cache().valid = false;  // the tree is not what the file holds
   return result;
+}
+
+}  // namespace
+
+std::string RegistryFolder() { return FaxmailRoot() + "/registry"; }
+
+long WithHive(Hive hive, bool exclusive, const HiveOp& op) {
+  (void)hive;  // the local machine hive is the only one
+  return RunOnHive(exclusive, op, nullptr);
 }
 
 long WithKey(const RegKey& key, bool exclusive, const KeyOp& op) {
@@ -238,6 +495,35 @@ long WithKey(const RegKey& key, bool exclusive, const KeyOp& op) {
     if (!node) return kErrorKeyDeleted;
     return op(tree, *node, changed);
   });
+}
+
+long ChangeValues(const RegKey& key, const ValuesOp& op) {
+  if (!key.IsOpen()) return kErrorInvalidHandle;
+  std::vector<std::string_view> names;
+  if (!SplitKeyPath(key.Path(), names)) return kErrorInvalidHandle;
+  std::vector<std::string> changedNames;
+  const ChangeText text = [&](Tree& tree) {
+    const KeyNode* node = tree.Find(names);
+    std::vector<const RegValue*> set;
+    std::vector<std::string> removed;
+    for (const std::string& name : changedNames) {
+      if (const RegValue* value = node ? node->FindValue(name) : nullptr)
+        set.push_back(value);
+      else
+        removed.push_back(name);
+    }
+    return ValueChangeText(StoredPath(tree, names), set, removed);
+  };
+  return RunOnHive(
+      true,
+      [&](Tree& tree, bool& changed) {
+        KeyNode* node = tree.Find(names);
+        if (!node) return kErrorKeyDeleted;
+        const long result = op(tree, *node, changedNames);
+        changed = !changedNames.empty();
+        return result;
+      },
+      &text);
 }
 
 void ReleaseCache() {

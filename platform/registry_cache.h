@@ -2,8 +2,9 @@
 // lock, and the one way in for every registry operation.
 //
 // Each operation takes the lock (registry_lock.h: shared to read, exclusive to change), brings
-// the parsed copy up to date, runs on it, and for a change writes the whole hive to
-// HKLM.reg.new, syncs it and renames it over HKLM.reg.
+// the parsed copy up to date (the hive file, then the records of its change log), runs on it,
+// and for a change either appends a record to HKLM.reg.log or writes the whole hive to
+// HKLM.reg.new, syncs it and renames it over HKLM.reg (see registry.h).
 //
 // The cached copy is used only when the hive file is the same file (device, inode, size,
 // modification and change times) and the change counter kept in the lock file is unchanged:
@@ -18,6 +19,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "platform/registry.h"
 #include "platform/registry_tree.h"
@@ -38,6 +40,12 @@ long WithHive(Hive hive, bool exclusive, const HiveOp& op);
 // Runs op on the key of an open RegKey (kErrorKeyDeleted when it has gone).
 using KeyOp = std::function<long(Tree&, KeyNode&, bool& changed)>;
 long WithKey(const RegKey& key, bool exclusive, const KeyOp& op);
+
+// Runs op on the key of an open RegKey under the exclusive lock, as a change of that key's values
+// alone: op names in changed every value it set or removed, and their new state is appended to
+// the change log as one synced record (the hive is written whole when the log is full).
+using ValuesOp = std::function<long(Tree&, KeyNode&, std::vector<std::string>& changed)>;
+long ChangeValues(const RegKey& key, const ValuesOp& op);
 
 // Empties the parsed copy (see RegReleaseCache).
 void ReleaseCache();

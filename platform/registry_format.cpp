@@ -356,6 +356,23 @@ std::string ExportText(const KeyNode& start, const std::string& startPath) {
   return out;
 }
 
+std::string ValueChangeText(const std::string& path, const std::vector<const RegValue*>& set,
+                            const std::vector<std::string>& removed) {
+  std::string out(kHeader4);
+  out += "\n\n[";
+  out += SectionName(path);
+  out += "]\n";
+  for (const RegValue* value : set) AppendValueLine(out, *value);
+  for (const std::string& name : removed) {
+    if (name.empty())
+      out += '@';
+    else
+      AppendQuoted(out, name);
+    out += "=-\n";
+  }
+  return out;
+}
+
 std::optional<std::string_view> KeyPathOf(std::string_view fullName) {
   const std::size_t slash = fullName.find('\\');
   const std::string_view root = fullName.substr(0, slash);

@@ -19,6 +19,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/registry_tree.h"
 
@@ -41,6 +42,12 @@ bool ParseHexNumber(std::string_view text, std::uint32_t& out);
 // REGEDIT4 text of a key (at its stored-case startPath) and everything below it. The hive's
 // root gets a section only when it holds values.
 std::string ExportText(const KeyNode& start, const std::string& startPath);
+
+// REGEDIT4 text that, applied with ParseText, gives one key (at its stored-case path, created
+// with its parents when missing) the values of set and removes the values named in removed;
+// its other values stay as they are. The hive's change log is made of such texts.
+std::string ValueChangeText(const std::string& path, const std::vector<const RegValue*>& set,
+                            const std::vector<std::string>& removed);
 
 // Applies the whole text to the tree: kErrorSuccess, or kErrorInvalidParameter with
 // "line N: reason" in problem and the tree possibly partly changed (parse into a scratch tree

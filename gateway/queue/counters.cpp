@@ -1,6 +1,10 @@
 #include "gateway/queue/counters.h"
 
+#include <cstddef>
 #include <optional>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "common/auto_file.h"
 #include "common/path_utils.h"
@@ -81,6 +85,23 @@ long TakeCounterIn(const GatewayKey& key, const char* valueName, std::uint32_t& 
   return result;
 }
 
+std::uint32_t DwordOf(const std::vector<std::byte>& data) {
+  std::uint32_t value = 0;
+  for (int i = 3; i >= 0; --i) value = (value << 8) | static_cast<std::uint8_t>(data[i]);
+  return value;
+}
+
+std::vector<std::byte> BytesOf(std::string_view text) {
+  const auto* first = reinterpret_cast<const std::byte*>(text.data());
+  return {first, first + text.size()};
+}
+
+platform::RegValue DwordValue(std::string name, std::uint32_t value) {
+  std::vector<std::byte> data(4);
+  for (int i = 0; i < 4; ++i) data[i] = static_cast<std::byte>(value >> (8 * i));
+  return {std::move(name), platform::kRegDword, std::move(data)};
+}
+
 }  // namespace
 
 std::uint32_t NextCounterValue(std::uint32_t v) { return v == kCounterLast ? 0 : v + 1; }
@@ -104,16 +125,28 @@ long AllocEnvFileName(std::string* name) {
   long error = kErrorSuccess;
   std::string path = ReadText(key, "ProgramPath", kLongPathLimit, &error);
   if (error != kErrorSuccess) return error;
+  AppendTrailingSeparator(path);
+  // The number, the name and the in-use flag are one change of the key (one synced write).
   // A fresh installation has no OUTIndex yet: it starts at 0 rather than refusing every
   // envelope (and so every received message).
-  std::uint32_t number = 0;
-  if (const long result = TakeCounterIn(key, "OUTIndex", number); result != kErrorSuccess)
-    return result;
-  AppendTrailingSeparator(path);
-  const std::string envelope =
-      path + "OUT" + platform::kPathSeparator + "ENV" + std::to_string(number);
-  platform::RegSetString(key.Key(), "FileName", envelope, false);
-  platform::RegSetDword(key.Key(), "FileNameUse", 1);
+  std::string envelope;
+  const long result = platform::RegUpdateValues(
+      key.Key(),
+      [&](const platform::RegValueFinder& find, std::vector<platform::RegValue>& writes) {
+        std::uint32_t number = 0;
+        if (const platform::RegValue* current = find("OUTIndex")) {
+          if (current->data.size() != 4)
+            return current->data.size() > 4 ? platform::kErrorMoreData
+                                            : platform::kErrorInvalidParameter;
+          number = DwordOf(current->data);
+        }
+        envelope = path + "OUT" + platform::kPathSeparator + "ENV" + std::to_string(number);
+        writes.push_back(DwordValue("OUTIndex", NextCounterValue(number)));
+        writes.push_back({"FileName", platform::kRegSz, BytesOf(envelope)});
+        writes.push_back(DwordValue("FileNameUse", 1));
+        return kErrorSuccess;
+      });
+  if (result != kErrorSuccess) return result;
   if (name) *name = envelope;
   return kErrorSuccess;
 }
@@ -129,15 +162,23 @@ void ReleaseEnvFileName() { WriteFlag("FileNameUse", 0, true); }
 
 std::string AllocAttFileName(const std::string& extension) {
   GatewayKey key;
-  std::uint32_t number = 0;
-  TakeCounterIn(key, "OUTIndexAtt", number);
-  const std::string name =
-      "ATT" + std::to_string(number) + "." + extension.substr(0, kMaxAttExtension);
-  if (key.Result() == kErrorSuccess) {
-    platform::RegSetString(key.Key(), "FileNameAtt", name, false);
-    platform::RegSetDword(key.Key(), "FileNameUseAtt", 1);
-    platform::RegFlushKey(key.Key());
-  }
+  const std::string suffix = "." + extension.substr(0, kMaxAttExtension);
+  std::string name = "ATT0" + suffix;
+  if (key.Result() != kErrorSuccess) return name;
+  // The number, the name and the in-use flag are one change of the key (one synced write).
+  // A counter that cannot be read gives number 0, as a missing one does.
+  platform::RegUpdateValues(key.Key(), [&](const platform::RegValueFinder& find,
+                                           std::vector<platform::RegValue>& writes) {
+    std::uint32_t number = 0;
+    const platform::RegValue* current = find("OUTIndexAtt");
+    const bool readable = !current || current->data.size() == 4;
+    if (current && readable) number = DwordOf(current->data);
+    name = "ATT" + std::to_string(number) + suffix;
+    if (readable) writes.push_back(DwordValue("OUTIndexAtt", NextCounterValue(number)));
+    writes.push_back({"FileNameAtt", platform::kRegSz, BytesOf(name)});
+    writes.push_back(DwordValue("FileNameUseAtt", 1));
+    return kErrorSuccess;
+  });
   return name;
 }
 

@@ -353,6 +353,17 @@ void SMTPInThread::ReceiveMessage() {
   bool lineStart = true;
   char last = '\0';
   bool complete = false;
+  // The data goes to the file in large writes, not a write per line.
+  std::string pending;
+  pending.reserve(kDataWriteBatch);
+  const auto flush = [&] {
+    if (writable && !pending.empty() &&
+        CFileMan::Write(file, pending.data(), pending.size()) != pending.size()) {
+      LogMessageText("SMTPIn- Error: Unable to write the message file: ", name, kTag, __LINE__);
+      writable = false;
+    }
+    pending.clear();
+  };
   for (;;) {
     const int length = ReceiveRawLine(chunk, kLineLimit);
     if (length <= 0) break;
@@ -363,16 +374,14 @@ void SMTPInThread::ReceiveMessage() {
     }
     std::string_view stored = data;
     if (lineStart && stored.front() == '.') stored.remove_prefix(1);
-    if (writable && !stored.empty() &&
-        CFileMan::Write(file, stored.data(), stored.size()) != stored.size()) {
-      LogMessageText("SMTPIn- Error: Unable to write the message file: ", name, kTag, __LINE__);
-      writable = false;
-    }
+    pending.append(stored);
+    if (pending.size() >= kDataWriteBatch) flush();
     const char previous = length >= 2 ? data[data.size() - 2] : last;
     last = data.back();
     lineStart = last == '\n' && previous == '\r';
   }
 
+  flush();
   LogMessageText("SMTPIn- Datastream ended - close file: ", name, kTag, __LINE__);
   if (created) {
     // The message is acknowledged only once it is safe on disk.
@@ -385,7 +394,7 @@ void SMTPInThread::ReceiveMessage() {
     LogBoth("SMTPIn- Data ended without the end line, message not spooled: ", name, __LINE__);
   } else if (!created) {
     Reply(kNotStored);
-  } else if (!writable || !WriteCommitRecord(path, m_recipients)) {
+  } else if (!writable || !WriteCommitRecord(path, m_recipients, &m_server.FolderSync())) {
     // Not all of it is on disk: the client keeps the message and sends it again later.
     LogBoth("SMTPIn- Error: Message could not be stored whole, refused with 452: ", name, __LINE__);
     Reply(kNoStorage);

@@ -35,6 +35,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/shared_sync.h"
 #include "gateway/net/connection.h"
 #include "gateway/net/listener.h"
 
@@ -93,6 +94,7 @@ class SMTPIn : public C_WINSOCK {
   void ReleaseConnection(std::unique_ptr<C_WSTHREAD> connection) override;
 
   CFileMan& FileMan() noexcept { return m_fileMan; }
+  SharedFolderSync& FolderSync() noexcept { return m_folderSync; }
 
   // Turns a raw message file into the envelope, message text and attachment files that the
   // fax server takes from OUT, under the work lock. record: the message's commit record, made
@@ -134,6 +136,7 @@ class SMTPIn : public C_WINSOCK {
   void RetryLoop();
 
   CFileMan& m_fileMan;
+  SharedFolderSync m_folderSync;  // OUT's syncs, shared by the sessions that commit at once
   mutable std::mutex m_pendingLock;
   std::vector<std::string> m_pending;  // raw files whose decode failed, oldest first
   std::size_t m_retrying = 0;          // taken out of m_pending by the pass in progress
@@ -151,6 +154,8 @@ class SMTPInThread : public C_WSTHREAD {
  public:
   // Longest command line and data chunk read at once.
   static constexpr int kLineLimit = 100;
+  // The raw message file is written in pieces of this size (it bounds the session's buffer).
+  static constexpr std::size_t kDataWriteBatch = 64 * 1024;
   // Recipients held for one message; more are refused so that a client cannot make the
   // session's memory grow without bound.
   static constexpr std::size_t kMaxRecipients = 1000;

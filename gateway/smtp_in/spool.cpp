@@ -4,10 +4,15 @@
 // attachment names into a scratch list; the envelope then names a copy of the message text,
 // "<envelope name>.bdy", and carries the list's lines. The envelope gets its ready name last,
 // and only once that copy and every attachment it names are complete and on disk, and the
-// scratch files are gone. The work lock is held throughout: the scratch files have fixed names.
+// scratch files are gone. The work lock is held while the scratch files exist (they have fixed
+// names) and the envelope's name is in use; the files that remain have names of their own, so
+// they are synced, marked decoded and given the ready name after the lock, and the disk waits
+// of one decode hold up no other. The folder syncs are shared by the decodes that need one at
+// the same time.
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "gateway/decode/decode_message.h"
@@ -96,6 +101,24 @@ class EnvNameInUse {
   EnvNameInUse& operator=(const EnvNameInUse&) = delete;
 };
 
+// Syncs a file written and closed before.
+bool SyncFile(const std::string& path) {
+  platform::File file;
+  return platform::File::Open(path, platform::Access::Read, platform::Share::ReadWrite,
+                              platform::Disposition::OpenExisting, file,
+                              platform::Links::DontFollow) == platform::kErrorSuccess &&
+         file.Sync() == platform::kErrorSuccess && file.Close() == platform::kErrorSuccess;
+}
+
+// The envelope, its message text copy and its attachments, complete on disk.
+bool SyncWritten(const std::string& envelope, const std::string& bodyCopy,
+                 const std::vector<platform::TempFile>& attachments) {
+  if (!SyncFile(envelope) || !SyncFile(bodyCopy)) return false;
+  for (const platform::TempFile& attachment : attachments)
+    if (!SyncFile(attachment.Path())) return false;
+  return true;
+}
+
 std::string FileNameOf(const std::string& path) {
   const auto slash = path.find_last_of(platform::kPathSeparator);
   return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -107,13 +130,13 @@ void SMTPInThread::Decode(const std::string& path) { m_server.DecodeFile(path, R
 
 bool SMTPIn::DecodeFile(const std::string& path, const std::vector<std::string>& recipients,
                         const std::string& record, std::string* markerPath) {
-  std::lock_guard work(WorkLock());
+  std::unique_lock work(WorkLock());
   LogMessageText2("SMTPIn - Decode(fname): ", path, kTag, __LINE__);
   while (IsEnvFileNameInUse() != 0) {
     LogMessage2("SMTPIn - File name taken, waiting for 25 sec ", kTag, __LINE__);
     platform::SleepMs(static_cast<std::uint32_t>(kNameInUseWait.count()));
   }
-  const EnvNameInUse inUse;
+  std::optional<EnvNameInUse> inUse(std::in_place);
 
   // Every file below is removed when the decode ends early or fails, unless it was handed on
   // (renamed to its ready name, or given up to the fax server) first.
@@ -151,7 +174,7 @@ bool SMTPIn::DecodeFile(const std::string& path, const std::vector<std::string>&
       LogBoth("SMTPIn- Error: Unable to open translation ip file: ", path, __LINE__);
     } else {
       SpoolSink sink({envelopePath, messageText.Path(), attachmentList.Path(), programPath,
-                      OverrideAddressCheck()},
+                      OverrideAddressCheck(), false},
                      recipients);
       decode::DecodeMessage(*reader, "text/plain", false, sink);
       failed = sink.Failed();
@@ -176,8 +199,7 @@ bool SMTPIn::DecodeFile(const std::string& path, const std::vector<std::string>&
     const std::string bodyCopyName =
         (at == std::string::npos ? envelopePath : envelopePath.substr(at + 4)) + ".bdy";
     bodyCopy = platform::TempFile(programPath + "OUT" + platform::kPathSeparator + bodyCopyName);
-    if (platform::CopyFile(messageText.Path(), bodyCopy.Path(), true, true) !=
-        platform::kErrorSuccess) {
+    if (platform::CopyFile(messageText.Path(), bodyCopy.Path(), true) != platform::kErrorSuccess) {
       LogBoth("SMTPIn- Error: Unable to copy the message text to: ", bodyCopy.Path(), __LINE__);
       failed = true;
     }
@@ -185,7 +207,6 @@ bool SMTPIn::DecodeFile(const std::string& path, const std::vector<std::string>&
     out.Write("<<" + bodyCopyName + ">>");
     out.Write("\nEND BODY\n\n");
     CopyAttachmentList(attachmentList.Path(), programPath, out);
-    if (!out.Sync()) failed = true;
     if (out.Close() != platform::kErrorSuccess) failed = true;
   }
 
@@ -202,13 +223,22 @@ bool SMTPIn::DecodeFile(const std::string& path, const std::vector<std::string>&
   if (platform::DeleteFile(messageTextPath) != platform::kErrorSuccess)
     LogMessageText2("SMTPIn- Failde to delete msg file : ", messageTextPath, kTag, __LINE__);
 
+  // The scratch files are gone and what is left is this decode's alone: the name is given back
+  // and the next decode may begin while these files reach the disk.
+  inUse.reset();
+  work.unlock();
+  if (!SyncWritten(envelopePath, bodyCopy.Path(), attachments)) {
+    LogBoth("SMTPIn- Error: Unable to write the message's files, message kept: ", path, __LINE__);
+    return false;
+  }
+
   if (!record.empty()) {
     // The envelope and its files are complete and their names durable; from the rename of the
     // record on, a restart finishes this decode instead of repeating it.
     const std::string marker = DecodedMarkerPath(path, FileNameOf(envelopePath));
-    if (platform::SyncDirectory(outFolder) != platform::kErrorSuccess ||
+    if (m_folderSync.Sync(outFolder) != platform::kErrorSuccess ||
         platform::RenameFile(record, marker, true) != platform::kErrorSuccess ||
-        platform::SyncDirectory(outFolder) != platform::kErrorSuccess) {
+        m_folderSync.Sync(outFolder) != platform::kErrorSuccess) {
       LogBoth("SMTPIn- Error: Unable to mark the message as decoded, message kept: ", path,
               __LINE__);
       if (platform::FileExists(marker)) platform::RenameFile(marker, record, true);
@@ -227,7 +257,7 @@ bool SMTPIn::DecodeFile(const std::string& path, const std::vector<std::string>&
   if (platform::RenameFile(envelopePath, ready, false) != platform::kErrorSuccess)
     LogBoth("SMTPIn- Error: Unable to rename the envelope to its ready name: ", ready, __LINE__);
   else
-    platform::SyncDirectory(outFolder);
+    m_folderSync.Sync(outFolder);
   envelope.Release();
   return true;
 }

@@ -39,7 +39,8 @@ std::string DecodedMarkerPath(const std::string& rawPath, const std::string& env
   return WithoutRawSuffix(rawPath) + "." + envelopeName + kDecodedSuffix;
 }
 
-bool WriteCommitRecord(const std::string& rawPath, const std::vector<std::string>& recipients) {
+bool WriteCommitRecord(const std::string& rawPath, const std::vector<std::string>& recipients,
+                       SharedFolderSync* sync) {
   const std::string scratch = WithoutRawSuffix(rawPath) + kRecordScratchSuffix;
   const std::string record = CommitRecordPath(rawPath);
   std::string text;
@@ -56,7 +57,8 @@ bool WriteCommitRecord(const std::string& rawPath, const std::vector<std::string
     platform::DeleteFile(scratch);
     return false;
   }
-  if (platform::SyncDirectory(platform::ParentFolder(record)) != platform::kErrorSuccess) {
+  const std::string folder = platform::ParentFolder(record);
+  if ((sync ? sync->Sync(folder) : platform::SyncDirectory(folder)) != platform::kErrorSuccess) {
     // Not known to be durable: the client must not be told it is.
     platform::DeleteFile(record);
     return false;

@@ -22,6 +22,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/shared_sync.h"
+
 namespace faxmail {
 
 // Most recipient lines read back from a record, and longest line: a record is the gateway's
@@ -46,7 +48,9 @@ std::string DecodedMarkerPath(const std::string& rawPath, const std::string& env
 
 // Writes, syncs and renames the record into place and syncs the folder: true when the message
 // may be acknowledged. On failure nothing of the record is left.
-bool WriteCommitRecord(const std::string& rawPath, const std::vector<std::string>& recipients);
+// sync: the folder sync to share with other sessions (null: a sync of its own).
+bool WriteCommitRecord(const std::string& rawPath, const std::vector<std::string>& recipients,
+                       SharedFolderSync* sync = nullptr);
 // The recipients of a record; none when it cannot be read or breaks the bounds.
 std::optional<std::vector<std::string>> ReadCommitRecord(const std::string& recordPath);
 

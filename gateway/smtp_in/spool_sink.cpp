@@ -116,7 +116,7 @@ int SpoolSink::SaveAttachment(PartReader& reader, bool /*inAppleDouble*/, const 
   const auto digest = DecodeBody(reader, encoding, output, true, textType);
   if (contentMd5 && digest) CheckContentMd5(*digest, HeaderField(*contentMd5), path);
   // Complete on disk before the envelope that names it can become ready.
-  const bool synced = out.Sync();
+  const bool synced = !m_settings.syncAttachments || out.Sync();
   if (out.Close() != platform::kErrorSuccess || !synced || output.Failed()) m_failed = true;
   ReleaseAttFileName();
   return 0;

@@ -36,6 +36,9 @@ struct SpoolSinkSettings {
   std::string programPath;         // the data directory, with its trailing separator
   // Every To and Cc address is a recipient, whatever the envelope says.
   bool overrideAddressCheck = false;
+  // Each attachment is synced before it is closed; false when the caller syncs them itself
+  // (after the work lock, so that one decode's disk waits hold up no other).
+  bool syncAttachments = true;
 };
 
 class SpoolSink final : public decode::DecodeSink {

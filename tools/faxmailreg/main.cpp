@@ -5,6 +5,7 @@
 //   faxmailreg delete KEY [/v NAME | /ve | /va] [/f]
 //   faxmailreg import FILE
 //   faxmailreg export KEY FILE [/y]
+//   faxmailreg compact
 //
 // KEY is HKLM\PATH or HKEY_LOCAL_MACHINE\PATH. Switches start with / or - and ignore letter
 // case; anything that is not a switch of the operation (an absolute file name, say) is an
@@ -46,6 +47,7 @@ constexpr char kUsage[] =
     "  faxmailreg delete KEY [/v NAME | /ve | /va] [/f]\n"
     "  faxmailreg import FILE\n"
     "  faxmailreg export KEY FILE [/y]\n"
+    "  faxmailreg compact\n"
     "\n"
     "  KEY   HKLM\\PATH or HKEY_LOCAL_MACHINE\\PATH\n"
     "  /v    a value by name; /ve the key's default value; /va every value of the key\n"
@@ -57,6 +59,9 @@ constexpr char kUsage[] =
     "  /f    no question before overwriting or deleting; /y no question before\n"
     "        overwriting FILE\n"
     "  FILE  a file in the registry editor's export format; - for standard input or output\n"
+    "  compact writes the hive file whole, so that it shows every value (changes of\n"
+    "        values are kept in its change log until then): before reading or editing it\n"
+    "        by hand\n"
     "\n"
     "Switches may start with / or -.\n";
 
@@ -528,6 +533,14 @@ bool ReadInput(const std::string& file, std::string& text, std::string& error) {
   return true;
 }
 
+int Compact(const Args& args) {
+  if (!args.positional.empty() || args.valueName || args.allValues || args.force || args.recursive)
+    return Fail("Invalid syntax: compact takes no arguments.");
+  if (const long r = pf::RegWriteHive(pf::Hive::LocalMachine); r != 0) return FailWith(r);
+  std::cout << kDone << '\n';
+  return 0;
+}
+
 int Import(const Args& args) {
   if (args.positional.size() != 1) return Fail("Invalid syntax: import takes one FILE.");
   if (args.valueName || args.allValues || args.force || args.recursive)
@@ -602,6 +615,9 @@ int main(int argc, char** argv) {
   } else if (EqualsNoCase(op, "import")) {
     error = ParseArgs(rest, "import", {}, args);
     run = Import;
+  } else if (EqualsNoCase(op, "compact")) {
+    error = ParseArgs(rest, "compact", {}, args);
+    run = Compact;
   } else if (EqualsNoCase(op, "export")) {
     error = ParseArgs(rest, "export", {{"y", false}}, args);
     run = Export;

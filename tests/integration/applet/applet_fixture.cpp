@@ -100,7 +100,11 @@ std::optional<std::uint32_t> AppletTest::Number(const char* name) const {
   return value;
 }
 
-std::string AppletTest::Hive() const { return ReadWholeFile(Root() + "/registry/HKLM.reg"); }
+std::string AppletTest::Hive() const {
+  // Changes of values are appended to the change log beside the hive file.
+  const std::string hive = Root() + "/registry/HKLM.reg";
+  return ReadWholeFile(hive) + ReadWholeFile(hive + ".log");
+}
 
 void AppletTest::InstallServices(const std::string& gatewayOptions, bool withDependent) {
   const std::string program = BuiltProgram("tests/faxmail_test_service");

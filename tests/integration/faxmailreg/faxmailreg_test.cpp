@@ -173,14 +173,17 @@ TEST_F(FaxmailReg, ImportsAFileWrittenByHand) {
   EXPECT_EQ(Run({"query", kKey, "/v", "OUTIndex"}, &output), 1);
 
   // A file with a mistake names the line and changes nothing.
-  const std::string hive = ReadWholeFile(HivePath(Hive::LocalMachine));
+  const std::string hive = ReadWholeFile(HivePath(Hive::LocalMachine)) +
+                           ReadWholeFile(HivePath(Hive::LocalMachine) + ".log");
   const std::string bad = Root() + "/bad.reg";
   WriteWholeFile(bad, "REGEDIT4\n[HKLM\\SOFTWARE\\New]\n\"Path\"=\"C:\\fax\"\n");
   EXPECT_EQ(Run({"import", bad}, &output), 1);
   EXPECT_EQ(output, "ERROR: " + bad +
                         ": line 3: unknown escape in quoted text (write \\\\ for a backslash, "
                         "\\\" for a quote)\n");
-  EXPECT_EQ(ReadWholeFile(HivePath(Hive::LocalMachine)), hive);
+  EXPECT_EQ(ReadWholeFile(HivePath(Hive::LocalMachine)) +
+                ReadWholeFile(HivePath(Hive::LocalMachine) + ".log"),
+            hive);
   EXPECT_EQ(Run({"import", Root() + "/missing.reg"}, &output), 1);
   EXPECT_EQ(output.rfind("ERROR: Cannot open ", 0), 0u) << output;
 }

@@ -57,8 +57,13 @@ class RegistryTest : public test::RootTest {
     WriteWholeFile(Hive() + ".edit", text);
     ASSERT_EQ(std::rename((Hive() + ".edit").c_str(), Hive().c_str()), 0);
   }
+  // The hive file once the store has written it whole.
+  std::string HiveText() {
+    EXPECT_EQ(RegWriteHive(Hive::LocalMachine), kErrorSuccess);
+    return ReadWholeFile(Hive());
+  }
   // Makes the store parse its own file again.
-  void Reload() { ReplaceHive(ReadWholeFile(Hive())); }
+  void Reload() { ReplaceHive(HiveText()); }
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -220,7 +225,7 @@ TEST_F(RegistryTest, DefaultValueIsTheEmptyName) {
   std::string out;
   EXPECT_EQ(RegQueryString(key, "", 100, out), kErrorFileNotFound);
   ASSERT_EQ(RegSetString(key, "", "the default"), kErrorSuccess);
-  EXPECT_NE(ReadWholeFile(Hive()).find("\n@=\"the default\"\n"), std::string::npos);
+  EXPECT_NE(HiveText().find("\n@=\"the default\"\n"), std::string::npos);
   Reload();
   EXPECT_EQ(RegQueryString(key, "", 100, out), kErrorSuccess);
   EXPECT_EQ(out, "the default");
@@ -264,7 +269,7 @@ TEST_F(RegistryTest, ValuesRoundTripThroughTheFile) {
         RegSetValue(key, c.name, c.type, c.data.data(), static_cast<std::uint32_t>(c.data.size())),
         kErrorSuccess)
         << c.name;
-  const std::string file = ReadWholeFile(Hive());
+  const std::string file = HiveText();
   Reload();
   std::vector<RegValue> values;
   ASSERT_EQ(RegEnumValues(key, values), kErrorSuccess);
@@ -623,7 +628,7 @@ TEST_F(RegistryTest, ExportImportRoundTrip) {
 
   std::string whole;
   ASSERT_EQ(RegExport(Hive::LocalMachine, "", whole), kErrorSuccess);
-  EXPECT_EQ(whole, ReadWholeFile(Hive()));
+  EXPECT_EQ(whole, HiveText());
   EXPECT_EQ(whole.rfind("REGEDIT4\n\n[HKEY_LOCAL_MACHINE]\n\"AtRoot\"=dword:00000007\n", 0), 0u)
       << whole;
   std::string part;
