@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -370,6 +371,26 @@ std::string ParentFolder(const std::string& path) {
   if (pos == std::string::npos) return ".";
   if (pos == 0) return std::string(1, kPathSeparator);
   return path.substr(0, pos);
+}
+
+namespace {
+
+std::string TagAttribute(std::string_view name) { return "user.faxmail." + std::string(name); }
+
+}  // namespace
+
+long SetFileTag(const std::string& path, std::string_view name, std::string_view value) {
+  if (value.size() > kMaxFileTag) return Fail(kErrorInvalidParameter);
+  if (::lsetxattr(path.c_str(), TagAttribute(name).c_str(), value.data(), value.size(), 0) != 0)
+    return Fail(OpenError(path, errno));
+  return kErrorSuccess;
+}
+
+std::optional<std::string> GetFileTag(const std::string& path, std::string_view name) {
+  char value[kMaxFileTag];
+  const ssize_t n = ::lgetxattr(path.c_str(), TagAttribute(name).c_str(), value, sizeof value);
+  if (n < 0) return std::nullopt;
+  return std::string(value, static_cast<std::size_t>(n));
 }
 
 }  // namespace faxmail::platform

@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -105,6 +106,13 @@ bool DirectoryEnterable(const std::string& path);
 long GetModifiedTime(const std::string& path, std::uint64_t& seconds);
 // Makes a rename or creation in the folder durable.
 long SyncDirectory(const std::string& folder);
+
+// A short note kept with a file itself (an extended attribute "user.faxmail.<name>"), not in
+// its data: it goes where the file goes and is gone with it. Tagging fails where the file
+// system keeps no such notes; a missing note, or one longer than kMaxFileTag, reads as none.
+inline constexpr std::size_t kMaxFileTag = 255;
+long SetFileTag(const std::string& path, std::string_view name, std::string_view value);
+std::optional<std::string> GetFileTag(const std::string& path, std::string_view name);
 
 // Appends data to a file (created when missing) with one write, so that lines appended by
 // concurrent writers of any process never interleave. The file is opened and closed each time.

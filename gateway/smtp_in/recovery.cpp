@@ -1,12 +1,13 @@
 // Start-up recovery of the spool in OUT, before the listener opens.
 //
 // A crash (or a kill) can stop the receiver anywhere. What it leaves is read from the files
-// themselves (spool_commit.h) and from the envelope in-use flag, which names the one envelope
-// that was being written (decodes run one at a time, under the work lock):
+// themselves (spool_commit.h) and from the envelope in-use flag, which names the envelope that
+// was being made under the work lock (others may have been syncing their files after it):
 //   - a decoded marker: the envelope is complete; it gets its ready name unless it has one or
 //     the fax server took it, then the raw file and the marker go;
-//   - the envelope in progress without a marker, the scratch files, and the attachments they
-//     list: removed, since the message's raw file is decoded again;
+//   - an envelope under its plain name without a marker whose note names a raw file that
+//     is decoded again (or the one the flag names), the scratch files, and the attachments
+//     they list: removed;
 //   - a raw file without a commit record was never acknowledged: removed (kept as a debug copy
 //     while the main log is on, like any unspooled data);
 //   - a raw file with its record: decoded now, oldest first.
@@ -69,6 +70,11 @@ void RemoveListedAttachments(const std::string& listPath, const std::string& out
   }
 }
 
+// "ENV<digits>": an envelope under the name it is made with, before its ready name.
+bool IsPlainEnvelopeName(std::string_view name) {
+  return name.size() > 3 && name.substr(0, 3) == "ENV" && IsNumberName(name.substr(3));
+}
+
 void RemoveScratch(const std::string& path, const std::string& name) {
   if (platform::DeleteFile(path) == platform::kErrorSuccess)
     LogBoth("SMTPIn- Recovery: scratch file removed: ", name, __LINE__);
@@ -102,14 +108,26 @@ int SMTPIn::RecoverSpool(const std::string& inProgress) {
     platform::DeleteFile(out + name);
   }
 
-  // The unfinished decode: its envelope, message text copy and attachments go; its message is
-  // decoded again below.
-  if (!inProgress.empty() && !finished.contains(inProgress) && platform::FileExists(inProgress) &&
-      platform::ParentFolder(inProgress) == platform::ParentFolder(out + "x")) {
-    RemoveListedAttachments(inProgress, out);
-    platform::DeleteFile(inProgress + ".bdy");
-    platform::DeleteFile(inProgress);
-    LogBoth("SMTPIn- Recovery: unfinished envelope removed: ", inProgress, __LINE__);
+  // Unfinished decodes: their envelopes, message text copies and attachments go; their
+  // messages are decoded again below. One was named by the in-use flag; the others had given
+  // the name back and were making their files durable.
+  std::vector<std::string> unfinished;
+  if (!inProgress.empty() &&
+      platform::ParentFolder(inProgress) == platform::ParentFolder(out + "x"))
+    unfinished.push_back(inProgress);
+  for (const std::string& name : names) {
+    if (!IsPlainEnvelopeName(name) || names.contains(name + ".tmp")) continue;
+    const auto raw = platform::GetFileTag(out + name, kRawFileTag);
+    if (raw && IsRawMessageName(*raw) && names.contains(*raw) &&
+        names.contains(CommitRecordPath(*raw)))
+      unfinished.push_back(out + name);
+  }
+  for (const std::string& envelope : unfinished) {
+    if (finished.contains(envelope) || !platform::FileExists(envelope)) continue;
+    RemoveListedAttachments(envelope, out);
+    platform::DeleteFile(envelope + ".bdy");
+    platform::DeleteFile(envelope);
+    LogBoth("SMTPIn- Recovery: unfinished envelope removed: ", envelope, __LINE__);
   }
   for (const std::string& name : names) {
     if (platform::MatchPattern(name, "~ATTC*.imp")) {

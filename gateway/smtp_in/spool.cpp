@@ -163,6 +163,9 @@ bool SMTPIn::DecodeFile(const std::string& path, const std::vector<std::string>&
     LogBoth("SMTPIn- Error: Unable to open new file for writing: ", envelopePath, __LINE__);
     return false;
   }
+  // The envelope names its raw file, so that a restart after a crash can tell an envelope
+  // whose decode it repeats from one left on purpose (a ready name that could not be given).
+  if (!record.empty()) platform::SetFileTag(envelopePath, kRawFileTag, FileNameOf(path));
   const std::string programPath = GetProgramPath();
   const std::string outFolder = platform::ParentFolder(envelopePath);
   std::vector<platform::TempFile> attachments;

@@ -35,6 +35,8 @@ inline constexpr char kRawSuffix[] = ".cqx";
 inline constexpr char kRecordSuffix[] = ".rcpt";
 inline constexpr char kRecordScratchSuffix[] = ".rcpt.new";
 inline constexpr char kDecodedSuffix[] = ".dcd";
+// The note kept with an envelope while it is made: the name of its raw file "<n>.cqx".
+inline constexpr char kRawFileTag[] = "raw";
 
 // A name of digits only (a counter value, at most 4294967295).
 bool IsNumberName(std::string_view text);

@@ -247,5 +247,24 @@ TEST(ErrorNumbers, ErrnoWithoutASystemNumberStaysOutOfTheSystemsRange) {
   EXPECT_EQ(ErrorFromErrno(ENOSPC), kErrorDiskFull);
 }
 
+// A note kept with the file: read back, replaced, gone with the file, bounded.
+TEST(FileTags, TravelWithTheFile) {
+  TempDir dir;
+  const std::string path = dir.Path() + "/tagged";
+  test::WriteWholeFile(path, "x");
+  EXPECT_EQ(GetFileTag(path, "raw"), std::nullopt);
+  ASSERT_EQ(SetFileTag(path, "raw", "12.cqx"), kErrorSuccess);
+  EXPECT_EQ(GetFileTag(path, "raw"), "12.cqx");
+  ASSERT_EQ(SetFileTag(path, "raw", "7.cqx"), kErrorSuccess);
+  EXPECT_EQ(GetFileTag(path, "raw"), "7.cqx");
+  EXPECT_EQ(GetFileTag(path, "other"), std::nullopt);
+  ASSERT_EQ(RenameFile(path, path + ".tmp", false), kErrorSuccess);
+  EXPECT_EQ(GetFileTag(path + ".tmp", "raw"), "7.cqx");
+  EXPECT_EQ(SetFileTag(path + ".tmp", "raw", std::string(kMaxFileTag + 1, 'x')),
+            kErrorInvalidParameter);
+  EXPECT_EQ(SetFileTag(dir.Path() + "/missing", "raw", "1.cqx"), kErrorFileNotFound);
+  EXPECT_EQ(GetFileTag(dir.Path() + "/missing", "raw"), std::nullopt);
+}
+
 }  // namespace
 }  // namespace faxmail::platform

@@ -146,6 +146,28 @@ TEST_F(RecoveryTest, UnfinishedDecodeIsUndoneAndDoneAgain) {
   EXPECT_EQ(IsEnvFileNameInUse(), 0u);
 }
 
+// Decodes that had given the envelope name back were still making their files durable: their
+// envelopes name their raw files, which are decoded again. An envelope whose ready name could
+// not be given (its message was done with) names a raw file that is gone, and stays.
+TEST_F(RecoveryTest, EnvelopesOfDecodesCutShortAfterTheLockAreUndone) {
+  Acknowledged(2, "two");
+  Acknowledged(3, "three");
+  SetKeyNumber("OUTIndex", 10);
+  for (const auto& [envelope, raw] :
+       {std::pair{"ENV6", "2.cqx"}, std::pair{"ENV7", "3.cqx"}, std::pair{"ENV8", "1.cqx"}}) {
+    WriteWholeFile(m_out + envelope, std::string("FROM: <a@example.org>\r\n\r\nBEGIN BODY\r\n<<") +
+                                         envelope +
+                                         ".bdy>>\r\nEND BODY\r\n\r\nBEGIN ATTACH\r\n<<a.bin:ATT" +
+                                         envelope[3] + ".bin>>\r\n");
+    WriteWholeFile(m_out + envelope + ".bdy", "text");
+    WriteWholeFile(m_out + "ATT" + envelope[3] + ".bin", "data");
+    ASSERT_EQ(platform::SetFileTag(m_out + envelope, "raw", raw), 0);
+  }
+  EXPECT_EQ(m_server->RecoverSpool({}), 2);
+  EXPECT_EQ(OutFiles(), (std::vector<std::string>{"ATT8.bin", "ENV10.bdy", "ENV10.tmp", "ENV11.bdy",
+                                                  "ENV11.tmp", "ENV8", "ENV8.bdy"}));
+}
+
 TEST_F(RecoveryTest, FilesOfOthersAreLeftAlone) {
   const std::vector<std::string> others = {"12.cqx.orig", "ATT1.bin",       "ENV1.tmp",  "ENV8",
                                            "a.ENV1.dcd",  "7.ENV..dcd",     "notes.txt", "x.cqx",
