@@ -75,7 +75,9 @@ class MemorySource final : public ByteSource {
 class PartReader {
  public:
   static constexpr int kEndOfPart = -1;
-  static constexpr std::size_t kInitialBufferSize = 1024;
+  // Big enough that a source is read, and a decoder handed runs, in large blocks; small
+  // beside the messages read.
+  static constexpr std::size_t kInitialBufferSize = 64 * 1024;
   // Longest boundary compared; longer boundary parameters are matched on their first 70.
   static constexpr std::size_t kMaxBoundary = 70;
   // LF, "--" and a whole boundary.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 
 #include "tests/unit/decode/decode_test_support.h"
@@ -129,6 +130,26 @@ TEST(PartReaderTest, AnOuterDelimiterEndsTheInnerLevelWithoutConsumingIt) {
   EXPECT_EQ(ReadPart(*reader), "next\n");
 }
 
+TEST(PartReaderTest, RandomRunsEndAtTheFirstLfADelimiterCouldFollow) {
+  // Text of LFs, dashes and letters: a run ends before the first LF that is one of the last two
+  // bytes read or that "--" follows, whatever comes before it.
+  std::mt19937 random(11);
+  const std::string alphabet = "\n\n---ab";
+  for (int round = 0; round < 3000; ++round) {
+    std::string data = "x";
+    const std::size_t length = random() % 40;
+    for (std::size_t i = 0; i < length; ++i) data += alphabet[random() % alphabet.size()];
+    std::size_t expected = 1;
+    while (expected < data.size() &&
+           !(data[expected] == '\n' &&
+             (data.size() - expected < 3 || data.compare(expected + 1, 2, "--") == 0)))
+      ++expected;
+    auto reader = MemoryReader(data);
+    ASSERT_EQ(reader->GetChar(), 'x');
+    ASSERT_EQ(reader->PeekRun(), std::string_view(data).substr(1, expected - 1)) << Escape(data);
+  }
+}
+
 TEST(PartReaderTest, DelimitersAcrossTheBufferEdgeAreFound) {
   // A 70-character boundary whose delimiter line starts at every position around the end of
   // the first buffer load.
@@ -159,6 +180,17 @@ TEST(PartReaderTest, RunsStopOnlyWhereADelimiterCouldFollow) {
       {"abc\n-x\nyz", "bc\n-x\nyz"},
       {"abc\nd", "bc"},  // too near the end to tell
       {"a\n\n--", "\n"},
+      // Dashes that no delimiter follows, before the LF that one may.
+      {"ab--cd\n--x", "b--cd"},
+      {"a-\n-x\n--y", "-\n-x"},
+      {"a\n-\n-\n--", "\n-\n-"},
+      {"a------\n-x----\nbc", "------\n-x----\nbc"},
+      {"a---\n---", "---"},
+      {"a-", "-"},
+      {"a\n-", ""},  // the LF is one of the last two bytes
+      {"ab\n", "b"},
+      {"a--", "--"},
+      {"a\n--", ""},
   };
   for (const Case& c : cases) {
     auto reader = MemoryReader(c.data);
