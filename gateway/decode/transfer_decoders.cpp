@@ -3,8 +3,13 @@
 #include <openssl/evp.h>
 
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <new>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "gateway/decode/decode_console.h"
 #include "gateway/decode/part_reader.h"
@@ -31,6 +36,22 @@ constexpr std::array<unsigned char, 256> MakeBase64Table() {
   return table;
 }
 constexpr auto kBase64Table = MakeBase64Table();
+
+// The value of each base64 character in the place it takes in a group of four characters
+// (group bits 23..0), one table per place; kBadGroup marks a byte outside the alphabet, so that
+// an OR of four entries tells whether the group is whole and valid.
+constexpr std::uint32_t kBadGroup = 1u << 24;
+constexpr std::array<std::array<std::uint32_t, 256>, 4> MakeGroupTables() {
+  std::array<std::array<std::uint32_t, 256>, 4> tables{};
+  for (std::size_t place = 0; place < 4; ++place) {
+    for (std::size_t c = 0; c < 256; ++c) {
+      const unsigned v = kBase64Table[c];
+      tables[place][c] = v == kInvalid ? kBadGroup : std::uint32_t{v} << (18 - 6 * place);
+    }
+  }
+  return tables;
+}
+constexpr auto kGroupTables = MakeGroupTables();
 
 constexpr std::array<unsigned char, 256> MakeHexTable() {
   std::array<unsigned char, 256> table{};
@@ -74,6 +95,13 @@ class OutBuffer {
     if (m_used != 0) m_output.Write(std::string_view(m_data.data(), m_used));
     m_used = 0;
   }
+  // Room for n bytes (at most kBlock) written straight into the block, flushing first when
+  // there is not enough; Commit then takes the bytes up to the end given.
+  char* Reserve(std::size_t n) {
+    if (n > kBlock - m_used) Flush();
+    return m_data.data() + m_used;
+  }
+  void Commit(const char* end) { m_used = static_cast<std::size_t>(end - m_data.data()); }
 
  private:
   DecodeOutput& m_output;
@@ -161,6 +189,159 @@ std::size_t QuotedPrintableRun(std::string_view run, OutBuffer& out, DigestFeed&
   return pos;
 }
 
+// The quoted-printable decoder without a digest (message text, the common case) takes the
+// text in windows of kWindow bytes at a fixed stride, so that no load waits for the decoding
+// of the bytes before it. A window with at most one '=', and no escape reaching into it from
+// the window before, is decoded without a branch, as windows with and without an escape come
+// in no order: the window is copied whole, the escape's byte put after the text before the
+// '=', and the rest of the window copied behind it. Copies may write past a window's output;
+// the next window's output overwrites that. The other windows go one escape at a time.
+constexpr std::size_t kWindow = 16;
+// What a window looks at: itself and the next window, where its last escape and the copy of
+// its rest may reach.
+constexpr std::size_t kWindowReach = 2 * kWindow;
+// Input taken per reservation of output: output never outgrows its input, an escape that
+// starts at the end of a stretch reaches at most two bytes beyond it, and the copies of a
+// window write at most kWindowReach bytes from where its output starts.
+constexpr std::size_t kStretch = kBlock / 2;
+constexpr std::size_t kStretchRoom = kStretch + 2 + kWindowReach;
+static_assert(kStretchRoom <= kBlock);
+static_assert(kWindow == 16 && kWindowReach == 32, "the masks are 32-bit, a bit a byte");
+
+// Where the kWindowReach bytes at p hold '=' and LF, a bit a byte, the first in bit 0.
+struct WindowMasks {
+  std::uint32_t equals;
+  std::uint32_t lf;
+};
+WindowMasks Masks(const char* p) {
+#if defined(__SSE2__)
+  const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + kWindow));
+  const auto mask = [](__m128i bytes, char c) {
+    return static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(c))));
+  };
+  return {mask(low, '=') | mask(high, '=') << kWindow, mask(low, '\n') | mask(high, '\n')
+                                                                             << kWindow};
+#else
+  WindowMasks masks{0, 0};
+  for (std::size_t i = 0; i < kWindowReach; ++i) {
+    masks.equals |= std::uint32_t{p[i] == '='} << i;
+    masks.lf |= std::uint32_t{p[i] == '\n'} << i;
+  }
+  return masks;
+#endif
+}
+
+// The byte of the escape whose '=' is at p (p[1] and p[2] readable).
+char EscapeValue(const char* p) {
+  // Invalid digits count as 127; the byte keeps the low eight bits.
+  return static_cast<char>(((Hex(p[1]) << 4) | Hex(p[2])) & 0xff);
+}
+
+// Where a stretch of decoding stopped: the next byte of input, the end of the output, and
+// whether at an '=' whose escape does not lie wholly in the run.
+struct Stopped {
+  const char* in;
+  char* out;
+  bool stuck;
+};
+
+// Decodes text from in, one byte or escape at a time, up to stop or to an '=' whose escape
+// does not lie wholly before end; an escape started before stop may end beyond it.
+Stopped QuotedPrintableBytes(const char* in, const char* stop, const char* end, char* o) {
+  while (in < stop) {
+    if (*in != '=') {
+      *o++ = *in++;
+      continue;
+    }
+    const auto left = static_cast<std::size_t>(end - in);
+    if (left >= 2 && in[1] == '\n') {
+      in += 2;  // soft line break
+      continue;
+    }
+    if (left < 3) return {in, o, true};  // GetChar takes it from here
+    const char value = EscapeValue(in);
+    *o = value;
+    o += value != '\r';  // encoded CRs never reach the file
+    in += 3;
+  }
+  return {in, o, false};
+}
+
+// Decodes the window at window from its byte at, one escape at a time, to o; returns the
+// offset in the window where the next byte of input is (beyond its end after an escape that
+// reaches into the next window) and moves o to the end of the output.
+std::size_t WindowByEscapes(const char* window, const WindowMasks& masks, std::size_t at,
+                            char*& o) {
+  std::uint32_t equals = masks.equals & (0xffffu << at) & 0xffffu;
+  while (equals != 0) {
+    const auto j = static_cast<std::size_t>(__builtin_ctz(equals));
+    std::memcpy(o, window + at, kWindow);  // the text before the '='
+    o += j - at;
+    if (((masks.lf >> (j + 1)) & 1) != 0) {
+      at = j + 2;  // soft line break
+    } else {
+      const char value = EscapeValue(window + j);
+      *o = value;
+      o += value != '\r';  // encoded CRs never reach the file
+      at = j + 3;
+    }
+    equals &= at < kWindow ? 0xffffu << at : 0;
+  }
+  if (at < kWindow) {
+    std::memcpy(o, window + at, kWindow);
+    o += kWindow - at;
+    at = kWindow;
+  }
+  return at;
+}
+
+// QuotedPrintableRun without a digest. Stops where QuotedPrintableRun stops; returns the
+// bytes consumed.
+std::size_t QuotedPrintableRunFast(std::string_view run, OutBuffer& out) {
+  const char* in = run.data();
+  const char* const end = in + run.size();
+  for (;;) {
+    const std::size_t take = std::min(static_cast<std::size_t>(end - in), kStretch);
+    const char* const stop = in + take;
+    char* o = out.Reserve(kStretchRoom);
+    // The window at window; its first skip bytes belong to an escape of the window before.
+    const char* window = in;
+    std::size_t skip = 0;
+    while (stop - window >= static_cast<std::ptrdiff_t>(kWindow) &&
+           end - window >= static_cast<std::ptrdiff_t>(kWindowReach)) {
+      const WindowMasks masks = Masks(window);
+      const std::uint32_t equals = masks.equals & 0xffffu;
+      if (skip != 0 || (equals & (equals - 1)) != 0) {
+        skip = WindowByEscapes(window, masks, skip, o) - kWindow;
+        window += kWindow;
+        continue;
+      }
+      // j: the offset of the '=', kWindow when there is none; the flags are 0 or 1.
+      const auto j = static_cast<std::size_t>(__builtin_ctz(equals | (1u << kWindow)));
+      const std::size_t escape = (j >> 4) ^ 1u;
+      const std::size_t soft = (masks.lf >> (j + 1)) & escape;
+      const std::size_t width = escape * (3 - soft);
+      const char value = EscapeValue(window + j);  // reads at most two bytes past the window
+      // Encoded CRs never reach the file.
+      const std::size_t emitted = escape & (soft ^ 1u) & std::size_t{value != '\r'};
+      std::memcpy(o, window, kWindow);
+      o[j] = value;
+      const std::size_t rest = std::min(j + width, kWindow);
+      char* const restOut = o + j + emitted;
+      std::memcpy(restOut, window + rest, kWindow);
+      o = restOut + (kWindow - rest);
+      skip = j + width - rest;
+      window += kWindow;
+    }
+    const Stopped stopped = QuotedPrintableBytes(window + skip, stop, end, o);
+    out.Commit(stopped.out);
+    in = stopped.in;
+    if (in == end || stopped.stuck) break;
+  }
+  return static_cast<std::size_t>(in - run.data());
+}
+
 // Base64 groups of four characters, decoded a run at a time.
 class Base64Decoder {
  public:
@@ -176,21 +357,7 @@ class Base64Decoder {
     std::size_t i = 0;
     while (i < len && !m_done) {
       if (m_count == 0) {
-        // Whole groups of valid characters: the common case, without per-character state.
-        while (len - i >= 4) {
-          const unsigned a = kBase64Table[p[i]];
-          const unsigned b = kBase64Table[p[i + 1]];
-          const unsigned c = kBase64Table[p[i + 2]];
-          const unsigned d = kBase64Table[p[i + 3]];
-          if ((a | b | c | d) & 0x40) break;
-          if (m_used + 3 > kBlock) Flush();
-          const unsigned v = (a << 18) | (b << 12) | (c << 6) | d;
-          m_data[m_used] = static_cast<char>(v >> 16);
-          m_data[m_used + 1] = static_cast<char>((v >> 8) & 0xff);
-          m_data[m_used + 2] = static_cast<char>(v & 0xff);
-          m_used += 3;
-          i += 4;
-        }
+        i += WholeGroups(p + i, len - i);
         if (i == len) break;
       }
       Char(p[i++]);
@@ -256,6 +423,35 @@ class Base64Decoder {
       }
     }
     m_used = 0;
+  }
+
+  // Whole groups of valid characters from p: the common case, without per-character state.
+  // Returns the characters consumed: up to the first group that is not whole and valid.
+  std::size_t WholeGroups(const unsigned char* p, std::size_t len) {
+    const auto& t = kGroupTables;
+    std::size_t i = 0;
+    for (;;) {
+      if (m_used + 3 > kBlock) Flush();
+      // The groups that fit in the block, decoded with the position kept in a local: the
+      // stores to the block cannot then be taken to change it.
+      const std::size_t groups = std::min(len - i, (kBlock - m_used) / 3 * 4) / 4;
+      if (groups == 0) return i;
+      char* o = m_data.data() + m_used;
+      const unsigned char* in = p + i;
+      const unsigned char* const stop = in + groups * 4;
+      while (in != stop) {
+        const std::uint32_t v = t[0][in[0]] | t[1][in[1]] | t[2][in[2]] | t[3][in[3]];
+        if (v & kBadGroup) break;
+        o[0] = static_cast<char>(v >> 16);
+        o[1] = static_cast<char>((v >> 8) & 0xff);
+        o[2] = static_cast<char>(v & 0xff);
+        o += 3;
+        in += 4;
+      }
+      m_used = static_cast<std::size_t>(o - m_data.data());
+      i = static_cast<std::size_t>(in - p);
+      if (in != stop) return i;
+    }
   }
 
   void Emit(char c) {
@@ -374,7 +570,8 @@ std::optional<std::string> DecodeQuotedPrintable(PartReader& reader, DecodeOutpu
   DigestFeed digest(wantDigest);
   for (;;) {
     if (const std::string_view run = reader.PeekRun(); !run.empty()) {
-      const std::size_t used = QuotedPrintableRun(run, out, digest);
+      const std::size_t used =
+          wantDigest ? QuotedPrintableRun(run, out, digest) : QuotedPrintableRunFast(run, out);
       reader.Skip(used);
       if (used != 0) continue;
     }
