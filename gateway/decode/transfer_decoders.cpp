@@ -3,6 +3,7 @@
 #include <openssl/evp.h>
 
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -190,45 +191,38 @@ std::size_t QuotedPrintableRun(std::string_view run, OutBuffer& out, DigestFeed&
 }
 
 // The quoted-printable decoder without a digest (message text, the common case) takes the
-// text in windows of kWindow bytes at a fixed stride, so that no load waits for the decoding
-// of the bytes before it. A window with at most one '=', and no escape reaching into it from
-// the window before, is decoded without a branch, as windows with and without an escape come
-// in no order: the window is copied whole, the escape's byte put after the text before the
-// '=', and the rest of the window copied behind it. Copies may write past a window's output;
-// the next window's output overwrites that. The other windows go one escape at a time.
-constexpr std::size_t kWindow = 16;
-// What a window looks at: itself and the next window, where its last escape and the copy of
-// its rest may reach.
-constexpr std::size_t kWindowReach = 2 * kWindow;
+// text in blocks of kQpBlock bytes. Where a block holds '=' is found first, with loads that do
+// not wait for any decoding; the escapes are then taken from that mask, so that finding the
+// next one is a few register operations, and each is decoded with one look-up in
+// kEscapeTable. The literal text before an escape is copied kQpCopy bytes at a time, whole: a
+// copy may write past the text's end, and what comes next overwrites that. Blocks never go
+// nearer than kQpReach bytes to the end of the run; the rest goes one byte at a time.
+constexpr std::size_t kQpBlock = 64;
+constexpr std::size_t kQpCopy = 32;
+// What a block reads: itself, the two bytes after it that its last escape may take, and the
+// rest of a copy that starts inside it.
+constexpr std::size_t kQpReach = kQpBlock + kQpCopy;
 // Input taken per reservation of output: output never outgrows its input, an escape that
-// starts at the end of a stretch reaches at most two bytes beyond it, and the copies of a
-// window write at most kWindowReach bytes from where its output starts.
+// starts at the end of a stretch reaches at most two bytes beyond it, and the copies write at
+// most kQpCopy bytes beyond the output.
 constexpr std::size_t kStretch = kBlock / 2;
-constexpr std::size_t kStretchRoom = kStretch + 2 + kWindowReach;
+constexpr std::size_t kStretchRoom = kStretch + 2 + kQpCopy;
 static_assert(kStretchRoom <= kBlock);
-static_assert(kWindow == 16 && kWindowReach == 32, "the masks are 32-bit, a bit a byte");
 
-// Where the kWindowReach bytes at p hold '=' and LF, a bit a byte, the first in bit 0.
-struct WindowMasks {
-  std::uint32_t equals;
-  std::uint32_t lf;
-};
-WindowMasks Masks(const char* p) {
+// Where the kQpBlock bytes at p hold '=', a bit a byte, the first in bit 0.
+std::uint64_t EqualsMask(const char* p) {
+  static_assert(kQpBlock == 64, "a bit a byte in a 64-bit mask");
 #if defined(__SSE2__)
-  const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-  const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + kWindow));
-  const auto mask = [](__m128i bytes, char c) {
-    return static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(c))));
+  const auto bits = [p](std::size_t at) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at));
+    const int mask = _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('=')));
+    return std::uint64_t{static_cast<std::uint16_t>(mask)} << at;
   };
-  return {mask(low, '=') | mask(high, '=') << kWindow, mask(low, '\n') | mask(high, '\n')
-                                                                             << kWindow};
+  return bits(0) | bits(16) | bits(32) | bits(48);
 #else
-  WindowMasks masks{0, 0};
-  for (std::size_t i = 0; i < kWindowReach; ++i) {
-    masks.equals |= std::uint32_t{p[i] == '='} << i;
-    masks.lf |= std::uint32_t{p[i] == '\n'} << i;
-  }
-  return masks;
+  std::uint64_t mask = 0;
+  for (std::size_t i = 0; i < kQpBlock; ++i) mask |= std::uint64_t{p[i] == '='} << i;
+  return mask;
 #endif
 }
 
@@ -236,6 +230,37 @@ WindowMasks Masks(const char* p) {
 char EscapeValue(const char* p) {
   // Invalid digits count as 127; the byte keeps the low eight bits.
   return static_cast<char>(((Hex(p[1]) << 4) | Hex(p[2])) & 0xff);
+}
+
+// Every escape decoded, by the two bytes after its '=' read as one 16-bit number in the
+// machine's byte order, so that the block decoder takes each escape with a single load: the
+// byte (bits 0-7), whether it goes to the output (bit 8: not for a soft line break nor an
+// encoded CR, which never reaches the file) and the bytes the escape takes (bits 9-10).
+constexpr unsigned kEscapeEmits = 1u << 8;
+constexpr unsigned kEscapeWidthShift = 9;
+constexpr std::array<std::uint16_t, 65536> MakeEscapeTable() {
+  std::array<std::uint16_t, 65536> table{};
+  constexpr bool little = std::endian::native == std::endian::little;
+  for (std::size_t pair = 0; pair < table.size(); ++pair) {
+    const std::size_t first = little ? pair & 0xff : pair >> 8;
+    const std::size_t second = little ? pair >> 8 : pair & 0xff;
+    if (first == '\n') {
+      table[pair] = 2u << kEscapeWidthShift;  // soft line break
+      continue;
+    }
+    const unsigned value = ((unsigned{kHexTable[first]} << 4) | kHexTable[second]) & 0xff;
+    table[pair] = static_cast<std::uint16_t>(value | (value != '\r' ? kEscapeEmits : 0u) |
+                                             (3u << kEscapeWidthShift));
+  }
+  return table;
+}
+constexpr auto kEscapeTable = MakeEscapeTable();
+
+// The kEscapeTable entry of the escape whose '=' is at p (p[1] and p[2] readable).
+unsigned EscapeEntry(const char* p) {
+  std::uint16_t pair = 0;
+  std::memcpy(&pair, p + 1, 2);
+  return kEscapeTable[pair];
 }
 
 // Where a stretch of decoding stopped: the next byte of input, the end of the output, and
@@ -268,30 +293,41 @@ Stopped QuotedPrintableBytes(const char* in, const char* stop, const char* end, 
   return {in, o, false};
 }
 
-// Decodes the window at window from its byte at, one escape at a time, to o; returns the
-// offset in the window where the next byte of input is (beyond its end after an escape that
-// reaches into the next window) and moves o to the end of the output.
-std::size_t WindowByEscapes(const char* window, const WindowMasks& masks, std::size_t at,
-                            char*& o) {
-  std::uint32_t equals = masks.equals & (0xffffu << at) & 0xffffu;
-  while (equals != 0) {
-    const auto j = static_cast<std::size_t>(__builtin_ctz(equals));
-    std::memcpy(o, window + at, kWindow);  // the text before the '='
-    o += j - at;
-    if (((masks.lf >> (j + 1)) & 1) != 0) {
-      at = j + 2;  // soft line break
-    } else {
-      const char value = EscapeValue(window + j);
-      *o = value;
-      o += value != '\r';  // encoded CRs never reach the file
-      at = j + 3;
-    }
-    equals &= at < kWindow ? 0xffffu << at : 0;
+// Copies the literal text from..to of the block at p to o, kQpCopy bytes at a time (at least
+// once); returns the end of the text in the output.
+char* CopyLiteral(const char* p, std::size_t from, std::size_t to, char* o) {
+  std::memcpy(o, p + from, kQpCopy);
+  for (std::size_t at = from + kQpCopy; at < to; at += kQpCopy)
+    std::memcpy(o + (at - from), p + at, kQpCopy);
+  return o + (to - from);
+}
+
+// Decodes the block at p from its byte at (0 to 2: an escape of the block before may reach
+// into it) to o; returns the offset of the next byte of input (beyond the block when its last
+// escape reaches into the next) and moves o to the end of the output.
+std::size_t QuotedPrintableBlock(const char* p, std::size_t at, char*& o) {
+  std::uint64_t equals = EqualsMask(p) & (~std::uint64_t{0} << at);
+  // One escape: the text before it, then its byte. Returns where the text after it starts.
+  const auto escape = [p, &o](std::size_t from, std::size_t j) {
+    o = CopyLiteral(p, from, j, o);
+    const unsigned entry = EscapeEntry(p + j);
+    *o = static_cast<char>(entry & 0xff);
+    o += (entry >> 8) & 1;
+    return j + (entry >> kEscapeWidthShift);
+  };
+  if ((equals & ((equals << 1) | (equals << 2))) == 0) {
+    // No two '=' closer than three bytes: every '=' starts an escape, so the escapes are known
+    // at once, and the work on one does not wait for the one before.
+    for (; equals != 0; equals &= equals - 1)
+      at = escape(at, static_cast<std::size_t>(__builtin_ctzll(equals)));
+  } else {
+    // One escape after the other: each decides where the next can start.
+    while (at < kQpBlock && (equals &= ~std::uint64_t{0} << at) != 0)
+      at = escape(at, static_cast<std::size_t>(__builtin_ctzll(equals)));
   }
-  if (at < kWindow) {
-    std::memcpy(o, window + at, kWindow);
-    o += kWindow - at;
-    at = kWindow;
+  if (at < kQpBlock) {
+    o = CopyLiteral(p, at, kQpBlock, o);
+    at = kQpBlock;
   }
   return at;
 }
@@ -305,36 +341,15 @@ std::size_t QuotedPrintableRunFast(std::string_view run, OutBuffer& out) {
     const std::size_t take = std::min(static_cast<std::size_t>(end - in), kStretch);
     const char* const stop = in + take;
     char* o = out.Reserve(kStretchRoom);
-    // The window at window; its first skip bytes belong to an escape of the window before.
-    const char* window = in;
+    // The block at block; its first skip bytes belong to an escape of the block before.
+    const char* block = in;
     std::size_t skip = 0;
-    while (stop - window >= static_cast<std::ptrdiff_t>(kWindow) &&
-           end - window >= static_cast<std::ptrdiff_t>(kWindowReach)) {
-      const WindowMasks masks = Masks(window);
-      const std::uint32_t equals = masks.equals & 0xffffu;
-      if (skip != 0 || (equals & (equals - 1)) != 0) {
-        skip = WindowByEscapes(window, masks, skip, o) - kWindow;
-        window += kWindow;
-        continue;
-      }
-      // j: the offset of the '=', kWindow when there is none; the flags are 0 or 1.
-      const auto j = static_cast<std::size_t>(__builtin_ctz(equals | (1u << kWindow)));
-      const std::size_t escape = (j >> 4) ^ 1u;
-      const std::size_t soft = (masks.lf >> (j + 1)) & escape;
-      const std::size_t width = escape * (3 - soft);
-      const char value = EscapeValue(window + j);  // reads at most two bytes past the window
-      // Encoded CRs never reach the file.
-      const std::size_t emitted = escape & (soft ^ 1u) & std::size_t{value != '\r'};
-      std::memcpy(o, window, kWindow);
-      o[j] = value;
-      const std::size_t rest = std::min(j + width, kWindow);
-      char* const restOut = o + j + emitted;
-      std::memcpy(restOut, window + rest, kWindow);
-      o = restOut + (kWindow - rest);
-      skip = j + width - rest;
-      window += kWindow;
+    while (stop - block >= static_cast<std::ptrdiff_t>(kQpBlock) &&
+           end - block >= static_cast<std::ptrdiff_t>(kQpReach)) {
+      skip = QuotedPrintableBlock(block, skip, o) - kQpBlock;
+      block += kQpBlock;
     }
-    const Stopped stopped = QuotedPrintableBytes(window + skip, stop, end, o);
+    const Stopped stopped = QuotedPrintableBytes(block + skip, stop, end, o);
     out.Commit(stopped.out);
     in = stopped.in;
     if (in == end || stopped.stuck) break;

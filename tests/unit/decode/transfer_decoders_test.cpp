@@ -221,10 +221,14 @@ TEST(QuotedPrintableTest, EscapesDecodeAlikeAtEveryOffset) {
       {"literal CR LF", "\r\n", "\r\n"},
       {"dashes and LFs", "\n-\n-x-", "\n-\n-x-"},
   };
-  const std::string before = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
-  const std::string after = "the rest of the line\n";
+  std::string before;
+  for (int i = 0; i < 3; ++i)
+    before += "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
+  // Long enough that the piece is decoded in the decoder's blocks, not byte by byte as near
+  // the end of the text.
+  const std::string after(160, '.');
   for (const Case& c : cases) {
-    for (std::size_t offset = 0; offset <= 48; ++offset) {
+    for (std::size_t offset = 0; offset <= 140; ++offset) {
       const std::string text = before.substr(0, offset) + c.piece + after;
       const std::string expected = before.substr(0, offset) + c.decoded + after;
       const std::string what = std::string(c.name) + " at " + std::to_string(offset);
