@@ -123,8 +123,17 @@ int PartReader::SlowGetChar() {
   const int count = Depth();
   if (m_seen < count) return kEndOfPart;
   if (m_cur == m_end) {
+    // The last read filled most of the buffer (a text-mode source drops the CRs of what it
+    // reads), and all of it was read: more input is likely to follow, and is taken in bigger
+    // reads. Nothing in the buffer is kept.
+    if (m_lastReadLarge && m_buffer.size() < kFullBufferSize) {
+      const std::size_t size = std::min(m_buffer.size() * 2, kFullBufferSize);
+      m_buffer.clear();
+      m_buffer.resize(size);
+    }
     m_cur = m_end = m_buffer.data();
     const std::size_t got = m_source->Read(m_cur, m_buffer.size());
+    m_lastReadLarge = got > m_buffer.size() / 2;
     if (got == 0) {
       m_seen = 0;  // the input ended: the part ends at every nesting level
       return kEndOfPart;

@@ -4,6 +4,7 @@
 
 #include <random>
 #include <string>
+#include <vector>
 
 #include "tests/unit/decode/decode_test_support.h"
 
@@ -152,21 +153,31 @@ TEST(PartReaderTest, RandomRunsEndAtTheFirstLfADelimiterCouldFollow) {
 
 TEST(PartReaderTest, DelimitersAcrossTheBufferEdgeAreFound) {
   // A 70-character boundary whose delimiter line starts at every position around the end of
-  // the first buffer load.
+  // the first buffer load, of the load that first fills a buffer grown to its full size, and
+  // of the load after that.
   const std::string boundary(70, 'z');
-  for (std::size_t prefix = PartReader::kInitialBufferSize - 80;
-       prefix <= PartReader::kInitialBufferSize + 4; ++prefix) {
-    const std::string body(prefix, 'a');
-    const std::string data = body + "\n--" + boundary + "--\nafter";
-    for (const std::size_t chunk :
-         {std::size_t{0}, std::size_t{1}, std::size_t{7}, std::size_t{1000}}) {
-      auto reader = MemoryReader(data, chunk);
-      reader->AddBoundary(boundary);
-      ASSERT_EQ(ReadPartByRuns(*reader), body) << prefix << " chunk " << chunk;
-      ASSERT_EQ(reader->ReadBoundary(), 1) << prefix;
-      ASSERT_EQ(ReadPart(*reader), "after") << prefix;
-    }
+  std::vector<std::size_t> edges;
+  std::size_t loaded = 0;
+  for (std::size_t size = PartReader::kInitialBufferSize;
+       edges.size() < 2 || size < PartReader::kFullBufferSize;
+       size = std::min(2 * size, PartReader::kFullBufferSize)) {
+    loaded += size;
+    if (edges.empty() || size == PartReader::kFullBufferSize) edges.push_back(loaded);
   }
+  edges.push_back(loaded + PartReader::kFullBufferSize);
+  for (const std::size_t edge : edges)
+    for (std::size_t prefix = edge - 80; prefix <= edge + 4; ++prefix) {
+      const std::string body(prefix, 'a');
+      const std::string data = body + "\n--" + boundary + "--\nafter";
+      for (const std::size_t chunk :
+           {std::size_t{0}, std::size_t{1}, std::size_t{7}, std::size_t{1000}}) {
+        auto reader = MemoryReader(data, chunk);
+        reader->AddBoundary(boundary);
+        ASSERT_EQ(ReadPartByRuns(*reader), body) << prefix << " chunk " << chunk;
+        ASSERT_EQ(reader->ReadBoundary(), 1) << prefix;
+        ASSERT_EQ(ReadPart(*reader), "after") << prefix;
+      }
+    }
 }
 
 TEST(PartReaderTest, RunsStopOnlyWhereADelimiterCouldFollow) {
