@@ -10,7 +10,8 @@
 // speed over the peer's. Peak memory is the growth of the process's resident high-water mark
 // during the file-to-file decodes.
 //
-//   decode_bench [MB [file]]     (default 50; "file": the file-to-file case only)
+//   decode_bench [MB [CASE]]     (default 50; CASE: "file", "base64", "qp", "plain" or "deep",
+//                                 that case only, for profiling one path)
 //   decode_bench corpus RUNS FILE...
 //
 // The corpus mode decodes the given spool files (CR LF lines, as the receiver stores them)
@@ -258,6 +259,38 @@ int RunCorpus(int runs, const std::vector<std::string>& files) {
   return 0;
 }
 
+void Base64Cases(std::size_t size) {
+  const std::string encoded = Base64Lines(RandomBytes(size, 1));
+  const std::string message = Base64Message(encoded);
+  Report("base64 attachment", message.size(), DecodeSeconds(message, false), "EVP_DecodeUpdate",
+         PeerBase64Seconds(encoded, false));
+  Report("base64 attachment + MD5", message.size(), DecodeSeconds(message, true),
+         "EVP_DecodeUpdate + MD5", PeerBase64Seconds(encoded, true));
+}
+
+void QuotedPrintableCase(std::size_t size) {
+  const std::string message =
+      "Content-Type: text/plain\nContent-Transfer-Encoding: quoted-printable\n\n" +
+      QuotedPrintableText(size);
+  Report("quoted-printable text", message.size(), DecodeSeconds(message, false), "memcpy",
+         MemcpySeconds(message));
+}
+
+void PlainCase(std::size_t size) {
+  const std::string message = "Content-Type: text/plain\n\n" + PlainText(size);
+  Report("plain text", message.size(), DecodeSeconds(message, false), "memcpy",
+         MemcpySeconds(message));
+}
+
+void DeepCase(std::size_t size) {
+  const int levels = 60;
+  const std::string text = PlainText(2000);
+  const int parts = static_cast<int>(size / (levels * (text.size() + 120)));
+  const std::string message = DeepMultipart(levels, std::max(parts, 1), text);
+  Report("deep multipart (60 levels)", message.size(), DecodeSeconds(message, false), "memcpy",
+         MemcpySeconds(message));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -272,7 +305,21 @@ int main(int argc, char** argv) {
   }
   const std::size_t mb = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 50;
   const std::size_t size = mb * 1000 * 1000;
+  const std::string only = argc > 2 ? argv[2] : "";
   SetConsoleWriters({Quiet, Quiet});
+  if (!only.empty() && only != "file" && only != "base64" && only != "qp" && only != "plain" &&
+      only != "deep") {
+    std::fprintf(stderr, "usage: decode_bench [MB [file|base64|qp|plain|deep]]\n");
+    return 2;
+  }
+  if (!only.empty() && only != "file") {
+    std::printf("message sizes: %zu MB; best of %d runs\n\n", mb, kRuns);
+    if (only == "base64") Base64Cases(size);
+    if (only == "qp") QuotedPrintableCase(size);
+    if (only == "plain") PlainCase(size);
+    if (only == "deep") DeepCase(size);
+    return 0;
+  }
   const std::string folder =
       (std::filesystem::temp_directory_path() / "faxmail-decode-bench").string();
   std::filesystem::create_directories(folder);
@@ -346,42 +393,18 @@ int main(int argc, char** argv) {
   std::filesystem::remove_all(folder);
 
   std::printf("message sizes: %zu MB decoded attachment; best of %d runs\n\n", mb, kRuns);
-  if (argc > 2 && std::string(argv[2]) == "file") {
+  if (only == "file") {
     Report("base64 spool file to file + MD5", spoolBytes, fileOurs, "OpenSSL + iostreams",
            filePeer);
     std::printf("file-to-file decode: peak resident memory grew by %ld kB (spool file %zu MB)\n",
                 growth, spoolBytes / 1000000);
     return 0;
   }
-  {
-    const std::string encoded = Base64Lines(RandomBytes(size, 1));
-    const std::string message = Base64Message(encoded);
-    Report("base64 attachment", message.size(), DecodeSeconds(message, false), "EVP_DecodeUpdate",
-           PeerBase64Seconds(encoded, false));
-    Report("base64 attachment + MD5", message.size(), DecodeSeconds(message, true),
-           "EVP_DecodeUpdate + MD5", PeerBase64Seconds(encoded, true));
-  }
+  Base64Cases(size);
   Report("base64 spool file to file + MD5", spoolBytes, fileOurs, "OpenSSL + iostreams", filePeer);
-  {
-    const std::string message =
-        "Content-Type: text/plain\nContent-Transfer-Encoding: quoted-printable\n\n" +
-        QuotedPrintableText(size);
-    Report("quoted-printable text", message.size(), DecodeSeconds(message, false), "memcpy",
-           MemcpySeconds(message));
-  }
-  {
-    const std::string message = "Content-Type: text/plain\n\n" + PlainText(size);
-    Report("plain text", message.size(), DecodeSeconds(message, false), "memcpy",
-           MemcpySeconds(message));
-  }
-  {
-    const int levels = 60;
-    const std::string text = PlainText(2000);
-    const int parts = static_cast<int>(size / (levels * (text.size() + 120)));
-    const std::string message = DeepMultipart(levels, std::max(parts, 1), text);
-    Report("deep multipart (60 levels)", message.size(), DecodeSeconds(message, false), "memcpy",
-           MemcpySeconds(message));
-  }
+  QuotedPrintableCase(size);
+  PlainCase(size);
+  DeepCase(size);
   std::printf("\nfile-to-file decode: peak resident memory grew by %ld kB (spool file %zu MB)\n",
               growth, spoolBytes / 1000000);
   return 0;

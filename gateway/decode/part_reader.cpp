@@ -70,18 +70,36 @@ bool PartReader::Open(const std::string& path, platform::Share share,
 
 std::string_view PartReader::PeekRun() const noexcept {
   // After a delimiter the part is over; GetChar says so.
-  if (m_seen < Depth()) return {};
-  // A LF may be part of the run when the two bytes after it are in the buffer and are not
-  // "--": then no delimiter can follow it. The run ends before any other LF.
-  const char* p = m_cur;
-  for (;;) {
-    const auto* lf =
-        static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(m_end - p)));
-    if (!lf) return {m_cur, static_cast<std::size_t>(m_end - m_cur)};
-    if (m_end - lf < 3 || (lf[1] == '-' && lf[2] == '-'))
-      return {m_cur, static_cast<std::size_t>(lf - m_cur)};
-    p = lf + 1;
+  if (m_seen < Depth() || m_cur == m_end) return {};
+  // The run ends before the first LF that a delimiter could follow: one of the last two
+  // buffered bytes (what comes after it is not known yet), or one followed by "--".
+  const char* limit = m_end;
+  if (m_end - m_cur >= 2 && m_end[-2] == '\n') {
+    limit = m_end - 2;
+  } else if (m_end != m_cur && m_end[-1] == '\n') {
+    limit = m_end - 1;
   }
+  // Before limit, every LF has two bytes after it. Lines start with '-' far less often than
+  // they end, so the search is for the dash: a LF before it and a dash after it make the end.
+  const char* from = m_cur;  // LFs before from have been ruled out
+  for (;;) {
+    // A delimiter's LF before limit puts its first dash before limit + 1 and m_end - 1.
+    const char* const dashEnd = limit < m_end - 1 ? limit + 1 : m_end - 1;
+    if (dashEnd - from < 2) break;
+    const auto* dash = static_cast<const char*>(
+        std::memchr(from + 1, '-', static_cast<std::size_t>(dashEnd - from - 1)));
+    if (!dash) break;
+    if (dash[-1] == '\n' && dash[1] == '-')
+      return {m_cur, static_cast<std::size_t>(dash - 1 - m_cur)};
+    // Not the start of a delimiter; the next LF is looked at directly, so that a line full of
+    // dashes costs no more than one search.
+    const auto* lf =
+        static_cast<const char*>(std::memchr(dash, '\n', static_cast<std::size_t>(limit - dash)));
+    if (!lf) break;
+    if (lf[1] == '-' && lf[2] == '-') return {m_cur, static_cast<std::size_t>(lf - m_cur)};
+    from = lf + 1;
+  }
+  return {m_cur, static_cast<std::size_t>(limit - m_cur)};
 }
 
 void PartReader::EnsureLookahead(std::size_t want) {
@@ -105,8 +123,17 @@ int PartReader::SlowGetChar() {
   const int count = Depth();
   if (m_seen < count) return kEndOfPart;
   if (m_cur == m_end) {
+    // The last read filled most of the buffer (a text-mode source drops the CRs of what it
+    // reads), and all of it was read: more input is likely to follow, and is taken in bigger
+    // reads. Nothing in the buffer is kept.
+    if (m_lastReadLarge && m_buffer.size() < kFullBufferSize) {
+      const std::size_t size = std::min(m_buffer.size() * 2, kFullBufferSize);
+      m_buffer.clear();
+      m_buffer.resize(size);
+    }
     m_cur = m_end = m_buffer.data();
     const std::size_t got = m_source->Read(m_cur, m_buffer.size());
+    m_lastReadLarge = got > m_buffer.size() / 2;
     if (got == 0) {
       m_seen = 0;  // the input ended: the part ends at every nesting level
       return kEndOfPart;

@@ -9,8 +9,8 @@
 //
 // GetChar is inline and costs one comparison per byte that is not a LF; PeekRun/Skip hand a
 // decoder every buffered byte up to the next line end that a delimiter could follow at once. The
-// buffer has a fixed size and grows only when text is pushed back, so memory does not grow with the
-// message.
+// buffer starts small, doubles up to a fixed size while the input goes on, and beyond that grows
+// only when text is pushed back, so memory does not grow with the message.
 //
 // The input comes from a ByteSource: a Stream opened in text mode for spooled files (every line
 // then ends in a single LF), or memory. The reader owns its source. One thread at a time.
@@ -75,7 +75,11 @@ class MemorySource final : public ByteSource {
 class PartReader {
  public:
   static constexpr int kEndOfPart = -1;
-  static constexpr std::size_t kInitialBufferSize = 1024;
+  // The buffer of the first read: most messages fit, and a reader is made for each one.
+  static constexpr std::size_t kInitialBufferSize = 4 * 1024;
+  // What the buffer doubles up to while the input goes on past it: large enough that a source
+  // is read, and a decoder handed runs, in large blocks; small beside the messages read.
+  static constexpr std::size_t kFullBufferSize = 64 * 1024;
   // Longest boundary compared; longer boundary parameters are matched on their first 70.
   static constexpr std::size_t kMaxBoundary = 70;
   // LF, "--" and a whole boundary.
@@ -139,6 +143,7 @@ class PartReader {
   std::vector<std::string> m_boundaries;  // entry 0 is the outermost
   // Index of the boundary whose delimiter ended the current part; Depth() means none.
   int m_seen = 0;
+  bool m_lastReadLarge = false;  // the last refill filled more than half of the buffer
   std::string m_attachmentListPath;
 };
 

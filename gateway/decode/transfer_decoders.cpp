@@ -3,8 +3,14 @@
 #include <openssl/evp.h>
 
 #include <array>
+#include <bit>
+#include <cstdint>
 #include <cstring>
 #include <new>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "gateway/decode/decode_console.h"
 #include "gateway/decode/part_reader.h"
@@ -31,6 +37,22 @@ constexpr std::array<unsigned char, 256> MakeBase64Table() {
   return table;
 }
 constexpr auto kBase64Table = MakeBase64Table();
+
+// The value of each base64 character in the place it takes in a group of four characters
+// (group bits 23..0), one table per place; kBadGroup marks a byte outside the alphabet, so that
+// an OR of four entries tells whether the group is whole and valid.
+constexpr std::uint32_t kBadGroup = 1u << 24;
+constexpr std::array<std::array<std::uint32_t, 256>, 4> MakeGroupTables() {
+  std::array<std::array<std::uint32_t, 256>, 4> tables{};
+  for (std::size_t place = 0; place < 4; ++place) {
+    for (std::size_t c = 0; c < 256; ++c) {
+      const unsigned v = kBase64Table[c];
+      tables[place][c] = v == kInvalid ? kBadGroup : std::uint32_t{v} << (18 - 6 * place);
+    }
+  }
+  return tables;
+}
+constexpr auto kGroupTables = MakeGroupTables();
 
 constexpr std::array<unsigned char, 256> MakeHexTable() {
   std::array<unsigned char, 256> table{};
@@ -74,6 +96,13 @@ class OutBuffer {
     if (m_used != 0) m_output.Write(std::string_view(m_data.data(), m_used));
     m_used = 0;
   }
+  // Room for n bytes (at most kBlock) written straight into the block, flushing first when
+  // there is not enough; Commit then takes the bytes up to the end given.
+  char* Reserve(std::size_t n) {
+    if (n > kBlock - m_used) Flush();
+    return m_data.data() + m_used;
+  }
+  void Commit(const char* end) { m_used = static_cast<std::size_t>(end - m_data.data()); }
 
  private:
   DecodeOutput& m_output;
@@ -161,6 +190,173 @@ std::size_t QuotedPrintableRun(std::string_view run, OutBuffer& out, DigestFeed&
   return pos;
 }
 
+// The quoted-printable decoder without a digest (message text, the common case) takes the
+// text in blocks of kQpBlock bytes. Where a block holds '=' is found first, with loads that do
+// not wait for any decoding; the escapes are then taken from that mask, so that finding the
+// next one is a few register operations, and each is decoded with one look-up in
+// kEscapeTable. The literal text before an escape is copied kQpCopy bytes at a time, whole: a
+// copy may write past the text's end, and what comes next overwrites that. Blocks never go
+// nearer than kQpReach bytes to the end of the run; the rest goes one byte at a time.
+constexpr std::size_t kQpBlock = 64;
+constexpr std::size_t kQpCopy = 32;
+// What a block reads: itself, the two bytes after it that its last escape may take, and the
+// rest of a copy that starts inside it.
+constexpr std::size_t kQpReach = kQpBlock + kQpCopy;
+// Input taken per reservation of output: output never outgrows its input, an escape that
+// starts at the end of a stretch reaches at most two bytes beyond it, and the copies write at
+// most kQpCopy bytes beyond the output.
+constexpr std::size_t kStretch = kBlock / 2;
+constexpr std::size_t kStretchRoom = kStretch + 2 + kQpCopy;
+static_assert(kStretchRoom <= kBlock);
+
+// Where the kQpBlock bytes at p hold '=', a bit a byte, the first in bit 0.
+std::uint64_t EqualsMask(const char* p) {
+  static_assert(kQpBlock == 64, "a bit a byte in a 64-bit mask");
+#if defined(__SSE2__)
+  const auto bits = [p](std::size_t at) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at));
+    const int mask = _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('=')));
+    return std::uint64_t{static_cast<std::uint16_t>(mask)} << at;
+  };
+  return bits(0) | bits(16) | bits(32) | bits(48);
+#else
+  std::uint64_t mask = 0;
+  for (std::size_t i = 0; i < kQpBlock; ++i) mask |= std::uint64_t{p[i] == '='} << i;
+  return mask;
+#endif
+}
+
+// The byte of the escape whose '=' is at p (p[1] and p[2] readable).
+char EscapeValue(const char* p) {
+  // Invalid digits count as 127; the byte keeps the low eight bits.
+  return static_cast<char>(((Hex(p[1]) << 4) | Hex(p[2])) & 0xff);
+}
+
+// Every escape decoded, by the two bytes after its '=' read as one 16-bit number in the
+// machine's byte order, so that the block decoder takes each escape with a single load: the
+// byte (bits 0-7), whether it goes to the output (bit 8: not for a soft line break nor an
+// encoded CR, which never reaches the file) and the bytes the escape takes (bits 9-10).
+constexpr unsigned kEscapeEmits = 1u << 8;
+constexpr unsigned kEscapeWidthShift = 9;
+constexpr std::array<std::uint16_t, 65536> MakeEscapeTable() {
+  std::array<std::uint16_t, 65536> table{};
+  constexpr bool little = std::endian::native == std::endian::little;
+  for (std::size_t pair = 0; pair < table.size(); ++pair) {
+    const std::size_t first = little ? pair & 0xff : pair >> 8;
+    const std::size_t second = little ? pair >> 8 : pair & 0xff;
+    if (first == '\n') {
+      table[pair] = 2u << kEscapeWidthShift;  // soft line break
+      continue;
+    }
+    const unsigned value = ((unsigned{kHexTable[first]} << 4) | kHexTable[second]) & 0xff;
+    table[pair] = static_cast<std::uint16_t>(value | (value != '\r' ? kEscapeEmits : 0u) |
+                                             (3u << kEscapeWidthShift));
+  }
+  return table;
+}
+constexpr auto kEscapeTable = MakeEscapeTable();
+
+// The kEscapeTable entry of the escape whose '=' is at p (p[1] and p[2] readable).
+unsigned EscapeEntry(const char* p) {
+  std::uint16_t pair = 0;
+  std::memcpy(&pair, p + 1, 2);
+  return kEscapeTable[pair];
+}
+
+// Where a stretch of decoding stopped: the next byte of input, the end of the output, and
+// whether at an '=' whose escape does not lie wholly in the run.
+struct Stopped {
+  const char* in;
+  char* out;
+  bool stuck;
+};
+
+// Decodes text from in, one byte or escape at a time, up to stop or to an '=' whose escape
+// does not lie wholly before end; an escape started before stop may end beyond it.
+Stopped QuotedPrintableBytes(const char* in, const char* stop, const char* end, char* o) {
+  while (in < stop) {
+    if (*in != '=') {
+      *o++ = *in++;
+      continue;
+    }
+    const auto left = static_cast<std::size_t>(end - in);
+    if (left >= 2 && in[1] == '\n') {
+      in += 2;  // soft line break
+      continue;
+    }
+    if (left < 3) return {in, o, true};  // GetChar takes it from here
+    const char value = EscapeValue(in);
+    *o = value;
+    o += value != '\r';  // encoded CRs never reach the file
+    in += 3;
+  }
+  return {in, o, false};
+}
+
+// Copies the literal text from..to of the block at p to o, kQpCopy bytes at a time (at least
+// once); returns the end of the text in the output.
+char* CopyLiteral(const char* p, std::size_t from, std::size_t to, char* o) {
+  std::memcpy(o, p + from, kQpCopy);
+  for (std::size_t at = from + kQpCopy; at < to; at += kQpCopy)
+    std::memcpy(o + (at - from), p + at, kQpCopy);
+  return o + (to - from);
+}
+
+// Decodes the block at p from its byte at (0 to 2: an escape of the block before may reach
+// into it) to o; returns the offset of the next byte of input (beyond the block when its last
+// escape reaches into the next) and moves o to the end of the output.
+std::size_t QuotedPrintableBlock(const char* p, std::size_t at, char*& o) {
+  std::uint64_t equals = EqualsMask(p) & (~std::uint64_t{0} << at);
+  // One escape: the text before it, then its byte. Returns where the text after it starts.
+  const auto escape = [p, &o](std::size_t from, std::size_t j) {
+    o = CopyLiteral(p, from, j, o);
+    const unsigned entry = EscapeEntry(p + j);
+    *o = static_cast<char>(entry & 0xff);
+    o += (entry >> 8) & 1;
+    return j + (entry >> kEscapeWidthShift);
+  };
+  if ((equals & ((equals << 1) | (equals << 2))) == 0) {
+    // No two '=' closer than three bytes: every '=' starts an escape, so the escapes are known
+    // at once, and the work on one does not wait for the one before.
+    for (; equals != 0; equals &= equals - 1)
+      at = escape(at, static_cast<std::size_t>(__builtin_ctzll(equals)));
+  } else {
+    // One escape after the other: each decides where the next can start.
+    while (at < kQpBlock && (equals &= ~std::uint64_t{0} << at) != 0)
+      at = escape(at, static_cast<std::size_t>(__builtin_ctzll(equals)));
+  }
+  if (at < kQpBlock) {
+    o = CopyLiteral(p, at, kQpBlock, o);
+    at = kQpBlock;
+  }
+  return at;
+}
+
+// QuotedPrintableRun without a digest. Stops where QuotedPrintableRun stops; returns the
+// bytes consumed.
+std::size_t QuotedPrintableRunFast(std::string_view run, OutBuffer& out) {
+  const char* in = run.data();
+  const char* const end = in + run.size();
+  for (;;) {
+    const std::size_t take = std::min(static_cast<std::size_t>(end - in), kStretch);
+    const char* const stop = in + take;
+    char* o = out.Reserve(kStretchRoom);
+    // The block at block; its first skip bytes belong to an escape of the block before.
+    const char* block = in;
+    std::size_t skip = 0;
+    while (stop - block >= static_cast<std::ptrdiff_t>(kQpBlock) &&
+           end - block >= static_cast<std::ptrdiff_t>(kQpReach)) {
+      skip = QuotedPrintableBlock(block, skip, o) - kQpBlock;
+      block += kQpBlock;
+    }
+    const Stopped stopped = QuotedPrintableBytes(block + skip, stop, end, o);
+    out.Commit(stopped.out);
+    in = stopped.in;
+    if (in == end || stopped.stuck) break;
+  }
+  return static_cast<std::size_t>(in - run.data());
+}
+
 // Base64 groups of four characters, decoded a run at a time.
 class Base64Decoder {
  public:
@@ -176,21 +372,7 @@ class Base64Decoder {
     std::size_t i = 0;
     while (i < len && !m_done) {
       if (m_count == 0) {
-        // Whole groups of valid characters: the common case, without per-character state.
-        while (len - i >= 4) {
-          const unsigned a = kBase64Table[p[i]];
-          const unsigned b = kBase64Table[p[i + 1]];
-          const unsigned c = kBase64Table[p[i + 2]];
-          const unsigned d = kBase64Table[p[i + 3]];
-          if ((a | b | c | d) & 0x40) break;
-          if (m_used + 3 > kBlock) Flush();
-          const unsigned v = (a << 18) | (b << 12) | (c << 6) | d;
-          m_data[m_used] = static_cast<char>(v >> 16);
-          m_data[m_used + 1] = static_cast<char>((v >> 8) & 0xff);
-          m_data[m_used + 2] = static_cast<char>(v & 0xff);
-          m_used += 3;
-          i += 4;
-        }
+        i += WholeGroups(p + i, len - i);
         if (i == len) break;
       }
       Char(p[i++]);
@@ -256,6 +438,35 @@ class Base64Decoder {
       }
     }
     m_used = 0;
+  }
+
+  // Whole groups of valid characters from p: the common case, without per-character state.
+  // Returns the characters consumed: up to the first group that is not whole and valid.
+  std::size_t WholeGroups(const unsigned char* p, std::size_t len) {
+    const auto& t = kGroupTables;
+    std::size_t i = 0;
+    for (;;) {
+      if (m_used + 3 > kBlock) Flush();
+      // The groups that fit in the block, decoded with the position kept in a local: the
+      // stores to the block cannot then be taken to change it.
+      const std::size_t groups = std::min(len - i, (kBlock - m_used) / 3 * 4) / 4;
+      if (groups == 0) return i;
+      char* o = m_data.data() + m_used;
+      const unsigned char* in = p + i;
+      const unsigned char* const stop = in + groups * 4;
+      while (in != stop) {
+        const std::uint32_t v = t[0][in[0]] | t[1][in[1]] | t[2][in[2]] | t[3][in[3]];
+        if (v & kBadGroup) break;
+        o[0] = static_cast<char>(v >> 16);
+        o[1] = static_cast<char>((v >> 8) & 0xff);
+        o[2] = static_cast<char>(v & 0xff);
+        o += 3;
+        in += 4;
+      }
+      m_used = static_cast<std::size_t>(o - m_data.data());
+      i = static_cast<std::size_t>(in - p);
+      if (in != stop) return i;
+    }
   }
 
   void Emit(char c) {
@@ -374,7 +585,8 @@ std::optional<std::string> DecodeQuotedPrintable(PartReader& reader, DecodeOutpu
   DigestFeed digest(wantDigest);
   for (;;) {
     if (const std::string_view run = reader.PeekRun(); !run.empty()) {
-      const std::size_t used = QuotedPrintableRun(run, out, digest);
+      const std::size_t used =
+          wantDigest ? QuotedPrintableRun(run, out, digest) : QuotedPrintableRunFast(run, out);
       reader.Skip(used);
       if (used != 0) continue;
     }

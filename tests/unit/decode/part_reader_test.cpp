@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
+#include <vector>
 
 #include "tests/unit/decode/decode_test_support.h"
 
@@ -129,23 +131,53 @@ TEST(PartReaderTest, AnOuterDelimiterEndsTheInnerLevelWithoutConsumingIt) {
   EXPECT_EQ(ReadPart(*reader), "next\n");
 }
 
+TEST(PartReaderTest, RandomRunsEndAtTheFirstLfADelimiterCouldFollow) {
+  // Text of LFs, dashes and letters: a run ends before the first LF that is one of the last two
+  // bytes read or that "--" follows, whatever comes before it.
+  std::mt19937 random(11);
+  const std::string alphabet = "\n\n---ab";
+  for (int round = 0; round < 3000; ++round) {
+    std::string data = "x";
+    const std::size_t length = random() % 40;
+    for (std::size_t i = 0; i < length; ++i) data += alphabet[random() % alphabet.size()];
+    std::size_t expected = 1;
+    while (expected < data.size() &&
+           !(data[expected] == '\n' &&
+             (data.size() - expected < 3 || data.compare(expected + 1, 2, "--") == 0)))
+      ++expected;
+    auto reader = MemoryReader(data);
+    ASSERT_EQ(reader->GetChar(), 'x');
+    ASSERT_EQ(reader->PeekRun(), std::string_view(data).substr(1, expected - 1)) << Escape(data);
+  }
+}
+
 TEST(PartReaderTest, DelimitersAcrossTheBufferEdgeAreFound) {
   // A 70-character boundary whose delimiter line starts at every position around the end of
-  // the first buffer load.
+  // the first buffer load, of the load that first fills a buffer grown to its full size, and
+  // of the load after that.
   const std::string boundary(70, 'z');
-  for (std::size_t prefix = PartReader::kInitialBufferSize - 80;
-       prefix <= PartReader::kInitialBufferSize + 4; ++prefix) {
-    const std::string body(prefix, 'a');
-    const std::string data = body + "\n--" + boundary + "--\nafter";
-    for (const std::size_t chunk :
-         {std::size_t{0}, std::size_t{1}, std::size_t{7}, std::size_t{1000}}) {
-      auto reader = MemoryReader(data, chunk);
-      reader->AddBoundary(boundary);
-      ASSERT_EQ(ReadPartByRuns(*reader), body) << prefix << " chunk " << chunk;
-      ASSERT_EQ(reader->ReadBoundary(), 1) << prefix;
-      ASSERT_EQ(ReadPart(*reader), "after") << prefix;
-    }
+  std::vector<std::size_t> edges;
+  std::size_t loaded = 0;
+  for (std::size_t size = PartReader::kInitialBufferSize;
+       edges.size() < 2 || size < PartReader::kFullBufferSize;
+       size = std::min(2 * size, PartReader::kFullBufferSize)) {
+    loaded += size;
+    if (edges.empty() || size == PartReader::kFullBufferSize) edges.push_back(loaded);
   }
+  edges.push_back(loaded + PartReader::kFullBufferSize);
+  for (const std::size_t edge : edges)
+    for (std::size_t prefix = edge - 80; prefix <= edge + 4; ++prefix) {
+      const std::string body(prefix, 'a');
+      const std::string data = body + "\n--" + boundary + "--\nafter";
+      for (const std::size_t chunk :
+           {std::size_t{0}, std::size_t{1}, std::size_t{7}, std::size_t{1000}}) {
+        auto reader = MemoryReader(data, chunk);
+        reader->AddBoundary(boundary);
+        ASSERT_EQ(ReadPartByRuns(*reader), body) << prefix << " chunk " << chunk;
+        ASSERT_EQ(reader->ReadBoundary(), 1) << prefix;
+        ASSERT_EQ(ReadPart(*reader), "after") << prefix;
+      }
+    }
 }
 
 TEST(PartReaderTest, RunsStopOnlyWhereADelimiterCouldFollow) {
@@ -159,6 +191,17 @@ TEST(PartReaderTest, RunsStopOnlyWhereADelimiterCouldFollow) {
       {"abc\n-x\nyz", "bc\n-x\nyz"},
       {"abc\nd", "bc"},  // too near the end to tell
       {"a\n\n--", "\n"},
+      // Dashes that no delimiter follows, before the LF that one may.
+      {"ab--cd\n--x", "b--cd"},
+      {"a-\n-x\n--y", "-\n-x"},
+      {"a\n-\n-\n--", "\n-\n-"},
+      {"a------\n-x----\nbc", "------\n-x----\nbc"},
+      {"a---\n---", "---"},
+      {"a-", "-"},
+      {"a\n-", ""},  // the LF is one of the last two bytes
+      {"ab\n", "b"},
+      {"a--", "--"},
+      {"a\n--", ""},
   };
   for (const Case& c : cases) {
     auto reader = MemoryReader(c.data);

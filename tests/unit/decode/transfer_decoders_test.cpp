@@ -44,16 +44,17 @@ struct Decoded {
   std::string rest;  // what follows the part's delimiter
 };
 
-// Decodes a body that is followed by the delimiter "--b", read in pieces of chunk bytes.
+// Decodes a body that is followed by the delimiter "--b", read in pieces of chunk bytes; the
+// digest is "none" when not wanted.
 Decoded Decode(TransferEncoding encoding, std::string_view body, bool suppressCr,
-               std::size_t chunk = 0) {
+               std::size_t chunk = 0, bool wantDigest = true) {
   const std::string message = std::string(body) + "\n--b--\nrest";
   ConsoleCapture console;
   auto reader = MemoryReader(message, chunk);
   reader->AddBoundary("b");
   Decoded d;
   StringOutput output(d.output);
-  d.digest = DecodeBody(*reader, encoding, output, true, suppressCr).value_or("none");
+  d.digest = DecodeBody(*reader, encoding, output, wantDigest, suppressCr).value_or("none");
   d.warnings = console.err;
   if (reader->ReadBoundary() == 1) {
     StringOutput rest(d.rest);
@@ -163,10 +164,103 @@ TEST(QuotedPrintableTest, DecodesEscapesAndSoftBreaks) {
     EXPECT_EQ(whole.output, c.expected) << c.name;
     EXPECT_EQ(whole.digest, ReferenceDigest(c.canonical)) << c.name;
     EXPECT_EQ(whole.rest, "rest") << c.name;
-    for (std::size_t chunk = 1; chunk < c.text.size() + 8; ++chunk)
+    // Message text is decoded without a digest, by way of its own loop.
+    const Decoded text = Decode(TransferEncoding::QuotedPrintable, c.text, false, 0, false);
+    EXPECT_EQ(text.output, c.expected) << c.name;
+    EXPECT_EQ(text.digest, "none") << c.name;
+    EXPECT_EQ(text.rest, "rest") << c.name;
+    for (std::size_t chunk = 1; chunk < c.text.size() + 8; ++chunk) {
       ASSERT_EQ(Decode(TransferEncoding::QuotedPrintable, c.text, false, chunk).output,
                 whole.output)
           << c.name << " chunk " << chunk;
+      ASSERT_EQ(Decode(TransferEncoding::QuotedPrintable, c.text, false, chunk, false).output,
+                whole.output)
+          << c.name << " chunk " << chunk;
+    }
+  }
+}
+
+// Decodes text both ways, with the digest (escape by escape) and without (message text, in
+// windows of many bytes): the output must be the same.
+void ExpectBothPathsAlike(const std::string& text, std::size_t chunk, const std::string& what) {
+  const Decoded digested = Decode(TransferEncoding::QuotedPrintable, text, false, chunk);
+  const Decoded plain = Decode(TransferEncoding::QuotedPrintable, text, false, chunk, false);
+  ASSERT_EQ(Escape(plain.output), Escape(digested.output)) << what << " chunk " << chunk;
+  ASSERT_EQ(plain.rest, digested.rest) << what << " chunk " << chunk;
+}
+
+TEST(QuotedPrintableTest, EscapesDecodeAlikeAtEveryOffset) {
+  // Each piece is put at every offset from the start of the text, with literal text before
+  // and after it, so that it falls at every place of the decoder's windows, on their edges
+  // and across them, and on the edge of the text.
+  struct Case {
+    const char* name;
+    std::string piece;
+    std::string decoded;
+  };
+  const Case cases[] = {
+      {"soft line break", "=\n", ""},
+      {"escape", "=E9", "\xe9"},
+      {"lower-case escape", "=e9", "\xe9"},
+      {"encoded CR is dropped", "=0D", ""},
+      {"encoded CR LF", "=0D=0A", "\n"},
+      {"escaped equals", "=3D", "="},
+      {"invalid escape", "=ZZ", "\xff"},
+      {"one invalid digit", "=4Z", "\x7f"},
+      {"escape swallows a line end", "=A\n", "\xff"},
+      {"equals as a digit", "==41",
+       "\xf4"
+       "1"},
+      {"equals after an escape", "=41=42", "AB"},
+      {"soft break then escape", "=\n=41", "A"},
+      {"two soft breaks", "=\n=\n", ""},
+      {"equals before CR LF kept as text", "=\r\n", "\xff"},
+      {"trailing whitespace is kept", "a \t\n", "a \t\n"},
+      {"whitespace before a soft break", "a  =\n", "a  "},
+      {"three escapes together", "=41=42=43", "ABC"},
+      {"literal CR LF", "\r\n", "\r\n"},
+      {"dashes and LFs", "\n-\n-x-", "\n-\n-x-"},
+  };
+  std::string before;
+  for (int i = 0; i < 3; ++i)
+    before += "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
+  // Long enough that the piece is decoded in the decoder's blocks, not byte by byte as near
+  // the end of the text.
+  const std::string after(160, '.');
+  for (const Case& c : cases) {
+    for (std::size_t offset = 0; offset <= 140; ++offset) {
+      const std::string text = before.substr(0, offset) + c.piece + after;
+      const std::string expected = before.substr(0, offset) + c.decoded + after;
+      const std::string what = std::string(c.name) + " at " + std::to_string(offset);
+      ASSERT_EQ(Escape(Decode(TransferEncoding::QuotedPrintable, text, false, 0, false).output),
+                Escape(expected))
+          << what;
+      for (const std::size_t chunk : {std::size_t{0}, std::size_t{1}, std::size_t{5},
+                                      std::size_t{16}, std::size_t{17}, std::size_t{33}})
+        ExpectBothPathsAlike(text, chunk, what);
+      // The piece at the very end of the part, where its escape may be cut short.
+      ExpectBothPathsAlike(before.substr(0, offset) + c.piece, 0, what + ", at the end");
+    }
+  }
+}
+
+TEST(QuotedPrintableTest, RandomTextDecodesAlikeOnBothPaths) {
+  // Text made mostly of the bytes that matter: '=', LF, CR, hex digits and others, in lengths
+  // across the decoder's windows, its output blocks and the reader's buffer.
+  const std::string alphabet = "====\n\n\r  \tAaF09Zz=-";
+  std::mt19937 random(7);
+  for (int round = 0; round < 400; ++round) {
+    const std::size_t length = round < 380 ? random() % 300 : 20000 + random() % 150000;
+    std::string text(length, 'x');
+    for (char& c : text)
+      if (random() % 3 != 0) c = alphabet[random() % alphabet.size()];
+    const std::string what = "round " + std::to_string(round);
+    ExpectBothPathsAlike(text, 0, what);
+    if (round < 380) {
+      ExpectBothPathsAlike(text, 1 + random() % 40, what);
+    } else {
+      ExpectBothPathsAlike(text, 1000 + random() % 9000, what);
+    }
   }
 }
 
