@@ -63,7 +63,9 @@ constexpr std::uint16_t kTestPortCount = 12000;
 // its own, held until the process ends, so two processes never share one.
 constexpr const char* kPortClaimFolder = "/tmp/faxmail-test-ports";
 
-bool Bindable(std::uint16_t port) {
+}  // namespace
+
+bool PortBindable(std::uint16_t port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) return false;
   const int on = 1;
@@ -76,6 +78,8 @@ bool Bindable(std::uint16_t port) {
   ::close(fd);
   return ok;
 }
+
+namespace {
 
 // The claims of this process; their descriptors stay open (and locked) until it exits.
 std::vector<int>& Claims() {
@@ -105,7 +109,7 @@ std::uint16_t FreeLoopbackPort() {
   for (std::uint32_t tries = 0; tries < kTestPortCount; ++tries) {
     const auto port = static_cast<std::uint16_t>(kTestPortFirst + next++ % kTestPortCount);
     if (!Claim(port)) continue;
-    if (Bindable(port)) return port;
+    if (PortBindable(port)) return port;
   }
   return 0;
 }

@@ -45,6 +45,8 @@ void WriteWholeFile(const std::string& path, const std::string& data);
 // A TCP port for a test server: free a moment ago, outside the range the kernel gives
 // outgoing connections, and handed to no other test process while this one runs.
 std::uint16_t FreeLoopbackPort();
+// True when a listener could bind port on every address now (as the gateway binds it).
+bool PortBindable(std::uint16_t port);
 
 // Runs a program with arguments and extra environment; returns its exit status (or -1), with
 // its standard output and error captured together.

@@ -110,10 +110,20 @@ class ServiceProcessTest : public test::RootTest {
     ASSERT_TRUE(WaitForState(service, platform::kServiceRunning)) << Describe(Query(service));
     ASSERT_TRUE(WaitUntil([&] { return PortAccepts(m_config.port); }));
   }
+  // The status and the gateway's events, for a state that was not reached.
   static std::string Describe(const ServiceStatus& s) {
-    return "state " + std::to_string(s.currentState) + ", exit " + std::to_string(s.win32ExitCode) +
-           ", specific " + std::to_string(s.serviceSpecificExitCode) + ", pid " +
-           std::to_string(s.processId);
+    std::string text = "state " + std::to_string(s.currentState) + ", exit " +
+                       std::to_string(s.win32ExitCode) + ", specific " +
+                       std::to_string(s.serviceSpecificExitCode) + ", pid " +
+                       std::to_string(s.processId);
+    std::vector<platform::EventRecord> records;
+    platform::ReadEventLog(records);
+    for (const auto& r : records)
+      if (r.source == kServiceName) {
+        text += "\nevent " + std::to_string(r.eventId) + ":";
+        for (const std::string& string : r.strings) text += " " + string;
+      }
+    return text;
   }
   std::vector<ServiceStatus> Reports(const platform::ScService& service) {
     std::vector<ServiceStatus> reports;
@@ -276,6 +286,9 @@ TEST_F(ServiceProcessTest, KilledServiceReadsStoppedAndStartsAgain) {
   ASSERT_GT(pid, 0);
   ASSERT_EQ(::kill(static_cast<pid_t>(pid), SIGKILL), 0);
   ASSERT_TRUE(WaitForState(service, platform::kServiceStopped));
+  // The kernel may hold the killed gateway's port a moment longer than the process: the start
+  // is tried once the port can be bound again.
+  EXPECT_TRUE(WaitUntil([&] { return test::PortBindable(m_config.port); }));
   EXPECT_EQ(Query(service).win32ExitCode,
             static_cast<std::uint32_t>(platform::kErrorProcessAborted));
 
