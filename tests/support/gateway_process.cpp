@@ -32,7 +32,46 @@ bool PortAccepts(std::uint16_t port) {
   return ok;
 }
 
+constexpr char kGatewayKeyPath[] = "SOFTWARE\\Almoran\\Corvane SMTP Server";
+// A bound on a start, only against a hang: the recovery of a spool that a kill left under
+// load decodes every acknowledged message before the port opens, on a machine that may be
+// busy with other tests (or under a sanitizer).
+constexpr auto kStartBound = std::chrono::seconds(120);
+constexpr auto kStartPoll = std::chrono::milliseconds(10);
+
 }  // namespace
+
+std::optional<std::uint32_t> GatewayNumber(const std::string& name) {
+  platform::RegKey key;
+  std::uint32_t value = 0;
+  if (platform::RegOpenKey(platform::Hive::LocalMachine, kGatewayKeyPath, key) != 0 ||
+      platform::RegQueryDword(key, name, value) != 0)
+    return std::nullopt;
+  return value;
+}
+
+std::optional<std::string> GatewayText(const std::string& name) {
+  // Room for any path the gateway writes there.
+  constexpr std::uint32_t kTextLimit = 4096;
+  platform::RegKey key;
+  std::string value;
+  if (platform::RegOpenKey(platform::Hive::LocalMachine, kGatewayKeyPath, key) != 0 ||
+      platform::RegQueryString(key, name, kTextLimit, value) != 0)
+    return std::nullopt;
+  return value;
+}
+
+void SetGatewayNumber(const std::string& name, std::uint32_t value) {
+  platform::RegKey key;
+  platform::RegCreateKey(platform::Hive::LocalMachine, kGatewayKeyPath, key);
+  platform::RegSetDword(key, name, value);
+}
+
+void SetGatewayText(const std::string& name, const std::string& value) {
+  platform::RegKey key;
+  platform::RegCreateKey(platform::Hive::LocalMachine, kGatewayKeyPath, key);
+  platform::RegSetString(key, name, value);
+}
 
 GatewayConfig ConfigureGateway(const std::string& root, bool logs) {
   GatewayConfig config;
@@ -41,8 +80,7 @@ GatewayConfig ConfigureGateway(const std::string& root, bool logs) {
   std::filesystem::create_directories(config.data + "IN");
   config.port = FreeLoopbackPort();
   platform::RegKey key;
-  platform::RegCreateKey(platform::Hive::LocalMachine, "SOFTWARE\\Almoran\\Corvane SMTP Server",
-                         key);
+  platform::RegCreateKey(platform::Hive::LocalMachine, kGatewayKeyPath, key);
   platform::RegSetString(key, "ProgramPath", config.data);
   platform::RegSetString(key, "DomainName", "fax.example");
   platform::RegSetString(key, "MailFrom", "gateway@fax.example");
@@ -91,14 +129,15 @@ bool GatewayProcess::Start() {
   }
   ::close(in[0]);
   m_stdin = in[1];
-  for (int i = 0; i < 500; ++i) {
+  const auto bound = std::chrono::steady_clock::now() + kStartBound;
+  while (std::chrono::steady_clock::now() < bound) {
     if (PortAccepts(m_port)) return true;
     int status = 0;
     if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
       m_pid = -1;
       return false;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::this_thread::sleep_for(kStartPoll);
   }
   return false;
 }

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,13 @@ struct GatewayConfig {
 };
 GatewayConfig ConfigureGateway(const std::string& root, bool logs = true);
 
+// Values of the gateway's key in the hive of this process's FAXMAIL_ROOT, as another program
+// reading the key sees them: none when the value (or the key) is missing.
+std::optional<std::uint32_t> GatewayNumber(const std::string& name);
+std::optional<std::string> GatewayText(const std::string& name);
+void SetGatewayNumber(const std::string& name, std::uint32_t value);
+void SetGatewayText(const std::string& name, const std::string& value);
+
 class GatewayProcess {
  public:
   // root: the test's FAXMAIL_ROOT. Writes the configuration into the registry there; logs:
@@ -28,7 +36,8 @@ class GatewayProcess {
   GatewayProcess(const GatewayProcess&) = delete;
   GatewayProcess& operator=(const GatewayProcess&) = delete;
 
-  // Starts it and waits until its port accepts connections.
+  // Starts it and waits until its port accepts connections (its start-up recovery of the spool
+  // is done by then); false when it ended or did not listen within a generous bound.
   bool Start();
   // Types "q" and waits for the process; its exit status.
   int Stop();

@@ -1,13 +1,18 @@
-// The real faxmailgw killed with SIGKILL at random moments while ten clients send mail, and
-// started again on the same folders each time: every mail that got its 250 ends as one whole
-// ready envelope, no mail becomes two, and nothing unready or unreferenced is left.
+// The real faxmailgw killed with SIGKILL at random moments while twenty clients send mail (every
+// place the receiver serves at once taken, a new connection for each mail), and started again
+// on the same folders each time, then stopped cleanly: every mail that got its 250 ends as one
+// whole ready envelope, no mail becomes two, nothing unready or unreferenced is left, and no
+// envelope, attachment or raw message number is handed out again after a restart.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <mutex>
 #include <random>
 #include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -18,74 +23,176 @@
 namespace faxmail {
 namespace {
 
-constexpr int kClients = 10;
-constexpr int kMailsPerClient = 60;
-constexpr int kKills = 15;
-constexpr std::size_t kAttachment = 3000;
-constexpr int kAttemptsPerMail = 500;
+// The receiver's connection limit: every place is taken, and a client that comes back before
+// its old session has given up its place is refused.
+constexpr int kClients = 20;
+constexpr int kKills = 12;
+// Acknowledged mails each run must carry before it is cut, so that every kill meets traffic
+// however slow the machine is.
+constexpr int kAcknowledgedPerRun = 24;
+// The random moment of a kill, after that traffic.
+constexpr int kKillDelayMaxMs = 300;
+// Mail ids: client * kIdStride + the client's mail count.
+constexpr int kIdStride = 100000;
+// Largest attachment: several base64 lines, so that a kill can fall inside one.
+constexpr std::size_t kAttachmentMax = 6000;
+// Bounds only against a hang, never a measure of speed: a reply, the traffic of one run.
+constexpr int kReplyBoundMs = 60000;
+constexpr auto kRunBound = std::chrono::seconds(180);
+// A refused or failed connection is tried again after this pause (the gateway restarts).
+constexpr auto kRetryPause = std::chrono::milliseconds(20);
+constexpr char kAcknowledged[] = "250 Mail Received OK\r\n";
+
+// Mail id has no attachment, one or two (".bin" and ".dat"), of sizes that differ from mail to
+// mail.
+std::vector<test::TestAttachment> AttachmentsOf(int id) {
+  std::vector<test::TestAttachment> attachments;
+  for (int k = 0; k < id % 3; ++k) {
+    const std::size_t size = 1 + static_cast<std::size_t>(id * 7919 + k * 104729) % kAttachmentMax;
+    attachments.push_back(
+        {"f" + std::to_string(id) + "-" + std::to_string(k) + (k == 0 ? ".bin" : ".dat"),
+         test::AttachmentBytes(id * 3 + k, size)});
+  }
+  return attachments;
+}
+
+std::uint32_t Highest(const std::set<std::uint32_t>& numbers) {
+  return numbers.empty() ? 0 : *numbers.rbegin();
+}
+
+// Every counter in the key stands above every number used so far: none can be handed out
+// again. (The test stays far below the wrap at 65534.)
+void ExpectCountersAbove(const test::SpoolNumbers& used, const std::string& when) {
+  const struct {
+    const char* counter;
+    const std::set<std::uint32_t>& numbers;
+  } counters[] = {
+      {"TmpIndex", used.raw}, {"OUTIndex", used.envelope}, {"OUTIndexAtt", used.attachment}};
+  for (const auto& [counter, numbers] : counters) {
+    if (numbers.empty()) continue;
+    ASSERT_LT(Highest(numbers), 65534u) << counter;
+    const auto value = test::GatewayNumber(counter);
+    ASSERT_TRUE(value.has_value()) << counter << " missing " << when;
+    EXPECT_GT(*value, Highest(numbers)) << counter << " " << when;
+  }
+}
+
+// What the clients saw.
+struct Outcome {
+  std::mutex lock;
+  std::set<int> acknowledged;  // got "250 Mail Received OK"
+  std::set<int> dataSent;      // their data went out (acknowledged or not)
+  std::atomic<int> acknowledgements{0};
+  std::atomic<int> refusals{0};  // closed or broken before the data went out
+};
+
+// Twenty clients, each sending mail after mail, one connection each, until told to stop. A mail
+// whose data went out is never sent again (it must then appear at most once, and exactly once
+// when acknowledged); one cut off before is sent again.
+class Clients {
+ public:
+  Clients(std::uint16_t port, Outcome& outcome) {
+    for (int c = 0; c < kClients; ++c)
+      m_threads.emplace_back([this, port, &outcome, c] { Send(port, outcome, c); });
+  }
+  ~Clients() { Stop(); }
+  Clients(const Clients&) = delete;
+  Clients& operator=(const Clients&) = delete;
+
+  void Stop() {
+    m_stop = true;
+    for (auto& thread : m_threads)
+      if (thread.joinable()) thread.join();
+  }
+
+ private:
+  void Send(std::uint16_t port, Outcome& outcome, int client) {
+    for (int m = 0; !m_stop;) {
+      const int id = client * kIdStride + m;
+      bool dataSent = false;
+      const std::string reply = test::SendMail(
+          port, test::MailWithAttachments(id, AttachmentsOf(id)), kReplyBoundMs, &dataSent);
+      if (!dataSent && reply.empty()) {
+        ++outcome.refusals;
+        std::this_thread::sleep_for(kRetryPause);
+        continue;
+      }
+      {
+        std::lock_guard guard(outcome.lock);
+        outcome.dataSent.insert(id);
+        if (reply == kAcknowledged) outcome.acknowledged.insert(id);
+      }
+      if (reply == kAcknowledged) ++outcome.acknowledgements;
+      ++m;
+    }
+  }
+
+  std::atomic<bool> m_stop{false};
+  std::vector<std::thread> m_threads;
+};
 
 class CrashTest : public test::RootTest {};
 
-TEST_F(CrashTest, AcknowledgedMailSurvivesKills) {
+TEST_F(CrashTest, AcknowledgedMailSurvivesKillsDuringTwentySessions) {
   test::GatewayProcess gateway(Root(), false);
   ASSERT_TRUE(gateway.Start());
-  const std::uint16_t port = gateway.Port();
-
-  std::mutex lock;
-  std::set<int> acknowledged;
-  std::atomic<int> finished{0};
-  std::vector<std::thread> clients;
-  for (int c = 0; c < kClients; ++c) {
-    clients.emplace_back([&, c] {
-      for (int m = 0; m < kMailsPerClient; ++m) {
-        const int id = c * kMailsPerClient + m;
-        // A mail whose data went out is never sent again, so it must appear at most once, and
-        // exactly once when it was acknowledged; one cut off before is tried again.
-        for (int attempt = 0; attempt < kAttemptsPerMail; ++attempt) {
-          bool dataSent = false;
-          const std::string reply =
-              test::SendMail(port, test::MailWithAttachment(id, kAttachment), 10000, &dataSent);
-          if (reply == "250 Mail Received OK\r\n") {
-            std::lock_guard guard(lock);
-            acknowledged.insert(id);
-          }
-          if (dataSent || !reply.empty()) break;
-          std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the gateway restarts
-        }
-      }
-      ++finished;
-    });
-  }
+  const std::string out = gateway.Data() + "OUT/";
+  Outcome outcome;
+  Clients clients(gateway.Port(), outcome);
 
   std::mt19937 random(20261208);
-  std::uniform_int_distribution<int> pause(30, 400);
+  std::uniform_int_distribution<int> delay(0, kKillDelayMaxMs);
+  test::SpoolNumbers used;
   int kills = 0;
-  while (kills < kKills && finished.load() < kClients) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(pause(random)));
+  for (; kills < kKills; ++kills) {
+    const int before = outcome.acknowledgements.load();
+    ASSERT_TRUE(test::WaitUntil(
+        [&] { return outcome.acknowledgements.load() >= before + kAcknowledgedPerRun; }, kRunBound))
+        << "run " << kills << " carries no mail";
+    std::this_thread::sleep_for(std::chrono::milliseconds(delay(random)));
     gateway.Kill();
-    ++kills;
-    ASSERT_TRUE(gateway.Start()) << "restart " << kills;
+    // What the killed gateway had numbered: its files, the scratch lists and unfinished
+    // envelopes naming attachments, and the last names it took.
+    used.Add(test::NumbersInSpool(out));
+    std::uint32_t number = 0;
+    if (const auto name = test::GatewayText("FileName");
+        name && test::EnvelopeNumber(*name, number))
+      used.envelope.insert(number);
+    if (const auto name = test::GatewayText("FileNameAtt");
+        name && test::AttachmentNumber(*name, number))
+      used.attachment.insert(number);
+    ASSERT_TRUE(gateway.Start()) << "restart " << kills + 1;
+    ExpectCountersAbove(used, "after restart " + std::to_string(kills + 1));
   }
-  for (auto& client : clients) client.join();
-  EXPECT_GE(kills, 10);
+  ASSERT_TRUE(test::WaitUntil(
+      [&] { return outcome.acknowledgements.load() >= kAcknowledgedPerRun * (kKills + 1); },
+      kRunBound));
+  clients.Stop();
 
-  // A clean stop can still cut a decode short (the console's stop does not wait); the next
-  // start's recovery finishes it before it listens.
-  gateway.Kill();
+  // A clean stop does not wait for a decode in progress; the next start's recovery finishes
+  // it before it listens.
+  EXPECT_EQ(gateway.Stop(), 0);
+  used.Add(test::NumbersInSpool(out));
   ASSERT_TRUE(gateway.Start());
   EXPECT_EQ(gateway.Stop(), 0);
 
-  const auto check = test::CheckSpool(gateway.Data() + "OUT/", kAttachment);
+  const auto check = test::CheckSpool(out, AttachmentsOf);
   EXPECT_EQ(check.problems, std::vector<std::string>{});
   EXPECT_EQ(check.leftovers, std::vector<std::string>{});
-  for (const int id : acknowledged) {
+  for (const int id : outcome.acknowledged) {
     const auto it = check.ready.find(id);
     EXPECT_TRUE(it != check.ready.end() && it->second == 1) << "acknowledged mail " << id;
   }
-  for (const auto& [id, count] : check.ready) EXPECT_EQ(count, 1) << "mail " << id;
-  std::printf("kills %d, acknowledged %zu of %d, ready %zu\n", kills, acknowledged.size(),
-              kClients * kMailsPerClient, check.ready.size());
-  EXPECT_GT(acknowledged.size(), 0u);
+  for (const auto& [id, count] : check.ready) {
+    EXPECT_EQ(count, 1) << "mail " << id;
+    EXPECT_TRUE(outcome.dataSent.contains(id)) << "mail " << id << " was never sent";
+  }
+  used.Add(test::NumbersInSpool(out));
+  ExpectCountersAbove(used, "after the clean stop");
+  EXPECT_EQ(kills, kKills);
+  std::printf("kills %d, acknowledged %zu of %zu sent, ready %zu, refused %d\n", kills,
+              outcome.acknowledged.size(), outcome.dataSent.size(), check.ready.size(),
+              outcome.refusals.load());
 }
 
 }  // namespace
