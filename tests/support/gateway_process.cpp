@@ -8,9 +8,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <chrono>
 #include <filesystem>
+#include <set>
 #include <thread>
 
 #include "platform/file.h"
@@ -73,6 +75,37 @@ void SetGatewayText(const std::string& name, const std::string& value) {
   platform::RegSetString(key, name, value);
 }
 
+void SendKill(pid_t pid) {
+  if (pid > 0) ::kill(pid, SIGKILL);
+}
+
+SpoolNumbers NumbersTaken(const std::string& out) {
+  SpoolNumbers numbers = NumbersInSpool(out);
+  std::uint32_t number = 0;
+  if (const auto name = GatewayText("FileName"); name && EnvelopeNumber(*name, number))
+    numbers.envelope.insert(number);
+  if (const auto name = GatewayText("FileNameAtt"); name && AttachmentNumber(*name, number))
+    numbers.attachment.insert(number);
+  return numbers;
+}
+
+std::vector<std::string> CountersNotAbove(const SpoolNumbers& used) {
+  const struct {
+    const char* counter;
+    const std::set<std::uint32_t>& numbers;
+  } counters[] = {
+      {"TmpIndex", used.raw}, {"OUTIndex", used.envelope}, {"OUTIndexAtt", used.attachment}};
+  std::vector<std::string> problems;
+  for (const auto& [counter, numbers] : counters) {
+    if (numbers.empty()) continue;
+    const auto value = GatewayNumber(counter);
+    if (!value || *value <= *numbers.rbegin())
+      problems.push_back(std::string(counter) + " " + (value ? std::to_string(*value) : "missing") +
+                         ", used " + std::to_string(*numbers.rbegin()));
+  }
+  return problems;
+}
+
 GatewayConfig ConfigureGateway(const std::string& root, bool logs) {
   GatewayConfig config;
   config.data = root + "/data/";
@@ -108,6 +141,9 @@ GatewayProcess::~GatewayProcess() {
 }
 
 bool GatewayProcess::Start() {
+  // A gateway that has ended by itself must fail the test that types "q" to it, not kill it
+  // silently.
+  std::signal(SIGPIPE, SIG_IGN);
   int in[2];
   if (::pipe(in) != 0) return false;
   const std::string program = BuiltProgram("gateway/faxmailgw");
@@ -153,14 +189,18 @@ int GatewayProcess::Stop() {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-void GatewayProcess::Kill() {
-  if (m_pid <= 0) return;
+bool GatewayProcess::Kill() {
+  if (m_pid <= 0) return false;
   ::kill(m_pid, SIGKILL);
-  ::waitpid(m_pid, nullptr, 0);
+  int status = 0;
+  ::waitpid(m_pid, &status, 0);
   m_pid = -1;
   if (m_stdin >= 0) ::close(m_stdin);
   m_stdin = -1;
+  return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
 }
+
+std::string GatewayProcess::ConsoleOutput() const { return ReadWholeFile(m_root + "/console.out"); }
 
 long GatewayProcess::PeakMemoryKiB() const {
   const std::string status = ReadWholeFile("/proc/" + std::to_string(m_pid) + "/status");

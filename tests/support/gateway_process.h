@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/spool_check.h"
+
 namespace faxmail::test {
 
 // The gateway's configuration in the registry of root (the test's FAXMAIL_ROOT): a data
@@ -27,6 +29,20 @@ std::optional<std::string> GatewayText(const std::string& name);
 void SetGatewayNumber(const std::string& name, std::uint32_t value);
 void SetGatewayText(const std::string& name, const std::string& value);
 
+// The numbers a gateway has taken, as far as a stopped gateway's folder and key show them: the
+// files in out (NumbersInSpool) and the last envelope and attachment names in the key
+// (FileName, FileNameAtt).
+SpoolNumbers NumbersTaken(const std::string& out);
+// The counters (TmpIndex, OUTIndex, OUTIndexAtt) that do not stand above every number of used
+// of their kind, so that one could be handed out again: "OUTIndex 7, used 9". A kind with no
+// number used is not looked at. Tests stay far below the wrap at 65534.
+std::vector<std::string> CountersNotAbove(const SpoolNumbers& used);
+
+// Sends SIGKILL to pid without waiting for it: for a thread other than the one that owns the
+// GatewayProcess, with the pid that Pid() gave, while the owner has not reaped the process yet
+// (so the pid cannot have been reused).
+void SendKill(pid_t pid);
+
 class GatewayProcess {
  public:
   // root: the test's FAXMAIL_ROOT. Writes the configuration into the registry there; logs:
@@ -41,8 +57,11 @@ class GatewayProcess {
   bool Start();
   // Types "q" and waits for the process; its exit status.
   int Stop();
-  // Ends it at once with SIGKILL, as a crash would.
-  void Kill();
+  // Ends it at once with SIGKILL, as a crash would. False when it had ended otherwise first (it
+  // exited, or died of another signal): then the gateway itself failed.
+  bool Kill();
+  // What it wrote to its standard output and error since its last start.
+  std::string ConsoleOutput() const;
 
   std::uint16_t Port() const { return m_port; }
   pid_t Pid() const { return m_pid; }

@@ -170,11 +170,13 @@ std::string MailWithAttachment(int id, std::size_t attachmentSize) {
   return MailWithAttachments(id, ClassicAttachments(id, attachmentSize));
 }
 
-std::string SendMail(std::uint16_t port, const std::string& data, int timeoutMs, bool* dataSent) {
+std::string SendMail(std::uint16_t port, const std::string& data, int timeoutMs, bool* dataSent,
+                     int greetingTimeoutMs) {
   if (dataSent) *dataSent = false;
   ScriptedClient client;
   if (!client.Connect(port)) return {};
-  if (client.ReadLine(timeoutMs).substr(0, 3) != "220") return {};
+  if (client.ReadLine(greetingTimeoutMs > 0 ? greetingTimeoutMs : timeoutMs).substr(0, 3) != "220")
+    return {};
   if (!client.Send("HELO relay.example\r\nMAIL FROM:<a@example.org>\r\n"
                    "RCPT TO:<12345@fax.example>\r\nDATA\r\n"))
     return {};

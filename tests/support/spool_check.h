@@ -33,8 +33,11 @@ using AttachmentsOf = std::function<std::vector<TestAttachment>(int id)>;
 // One transaction on a new connection: the reply to the end of the data ("250 Mail Received
 // OK\r\n", "452 ..."), empty when the connection failed or broke first. dataSent: whether the
 // message data went out (a mail cut off before it can simply be sent again).
+// greetingTimeoutMs: the wait for the 220 when it differs from timeoutMs (0). A client may
+// need to give up sooner there: when many connect at once and the listen queue overflows,
+// the kernel can complete a connection that the server never sees, and no greeting comes.
 std::string SendMail(std::uint16_t port, const std::string& data, int timeoutMs = 30000,
-                     bool* dataSent = nullptr);
+                     bool* dataSent = nullptr, int greetingTimeoutMs = 0);
 
 struct SpoolCheck {
   std::map<int, int> ready;            // id -> ready envelopes seen for it
