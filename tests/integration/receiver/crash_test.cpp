@@ -30,7 +30,7 @@ constexpr int kKills = 12;
 // Acknowledged mails each run must carry before it is cut, so that every kill meets traffic
 // however slow the machine is.
 constexpr int kAcknowledgedPerRun = 16;
-// The random moment of every third kill, after that traffic; the others come the moment a
+// The random moment of every fourth kill, after that traffic; the others come the moment a
 // client has read its 250.
 constexpr int kKillDelayMaxMs = 300;
 // Mail ids: client * kIdStride + the client's mail count.
@@ -46,7 +46,7 @@ constexpr int kReplyBoundMs = 60000;
 constexpr int kGreetingBoundMs = 3000;
 constexpr auto kRunBound = std::chrono::seconds(180);
 // A refused or failed connection is tried again after this pause (the gateway restarts).
-constexpr auto kRetryPause = std::chrono::milliseconds(20);
+constexpr auto kRetryPause = std::chrono::milliseconds(50);
 constexpr char kAcknowledged[] = "250 Mail Received OK\r\n";
 constexpr pid_t kTakenForKill = -1;
 
@@ -147,7 +147,7 @@ TEST_F(CrashTest, AcknowledgedMailSurvivesKillsDuringTwentySessions) {
     ASSERT_TRUE(test::WaitUntil(
         [&] { return outcome.acknowledgements.load() >= before + kAcknowledgedPerRun; }, kRunBound))
         << "run " << kills << " carries no mail";
-    if (kills % 3 == 0) {
+    if (kills % 4 == 0) {
       std::this_thread::sleep_for(std::chrono::milliseconds(delay(random)));
     } else {
       pid_t pid = gateway.Pid();
