@@ -55,7 +55,9 @@ constexpr pid_t kTakenForKill = -1;
 std::vector<test::TestAttachment> AttachmentsOf(int id) {
   std::vector<test::TestAttachment> attachments;
   for (int k = 0; k < id % 3; ++k) {
-    const std::size_t size = 1 + static_cast<std::size_t>(id * 7919 + k * 104729) % kAttachmentMax;
+    const std::size_t size =
+        1 + (static_cast<std::size_t>(id) * 7919 + static_cast<std::size_t>(k) * 104729) %
+                kAttachmentMax;
     attachments.push_back(
         {"f" + std::to_string(id) + "-" + std::to_string(k) + (k == 0 ? ".bin" : ".dat"),
          test::AttachmentBytes(id * 3 + k, size)});
