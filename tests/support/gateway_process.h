@@ -5,8 +5,11 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "tests/support/spool_check.h"
 
 namespace faxmail::test {
 
@@ -19,6 +22,27 @@ struct GatewayConfig {
 };
 GatewayConfig ConfigureGateway(const std::string& root, bool logs = true);
 
+// Values of the gateway's key in the hive of this process's FAXMAIL_ROOT, as another program
+// reading the key sees them: none when the value (or the key) is missing.
+std::optional<std::uint32_t> GatewayNumber(const std::string& name);
+std::optional<std::string> GatewayText(const std::string& name);
+void SetGatewayNumber(const std::string& name, std::uint32_t value);
+void SetGatewayText(const std::string& name, const std::string& value);
+
+// The numbers a gateway has taken, as far as a stopped gateway's folder and key show them: the
+// files in out (NumbersInSpool) and the last envelope and attachment names in the key
+// (FileName, FileNameAtt).
+SpoolNumbers NumbersTaken(const std::string& out);
+// The counters (TmpIndex, OUTIndex, OUTIndexAtt) that do not stand above every number of used
+// of their kind, so that one could be handed out again: "OUTIndex 7, used 9". A kind with no
+// number used is not looked at. Tests stay far below the wrap at 65534.
+std::vector<std::string> CountersNotAbove(const SpoolNumbers& used);
+
+// Sends SIGKILL to pid without waiting for it: for a thread other than the one that owns the
+// GatewayProcess, with the pid that Pid() gave, while the owner has not reaped the process yet
+// (so the pid cannot have been reused).
+void SendKill(pid_t pid);
+
 class GatewayProcess {
  public:
   // root: the test's FAXMAIL_ROOT. Writes the configuration into the registry there; logs:
@@ -28,12 +52,16 @@ class GatewayProcess {
   GatewayProcess(const GatewayProcess&) = delete;
   GatewayProcess& operator=(const GatewayProcess&) = delete;
 
-  // Starts it and waits until its port accepts connections.
+  // Starts it and waits until its port accepts connections (its start-up recovery of the spool
+  // is done by then); false when it ended or did not listen within a generous bound.
   bool Start();
   // Types "q" and waits for the process; its exit status.
   int Stop();
-  // Ends it at once with SIGKILL, as a crash would.
-  void Kill();
+  // Ends it at once with SIGKILL, as a crash would. False when it had ended otherwise first (it
+  // exited, or died of another signal): then the gateway itself failed.
+  bool Kill();
+  // What it wrote to its standard output and error since its last start.
+  std::string ConsoleOutput() const;
 
   std::uint16_t Port() const { return m_port; }
   pid_t Pid() const { return m_pid; }
