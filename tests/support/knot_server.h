@@ -22,6 +22,15 @@ inline constexpr char kKnotd[] = "/usr/sbin/knotd";
 
 inline bool KnotInstalled() { return ::access(kKnotd, X_OK) == 0; }
 
+// The zone of a test domain: its name server at nsAddress and one mail exchanger, a host of
+// its own at mxAddress.
+inline std::string OneExchangerZone(const std::string& origin, const std::string& nsAddress,
+                                    const std::string& mxAddress) {
+  return "$ORIGIN " + origin +
+         "\n$TTL 3600\n@ SOA ns hostmaster 1 3600 600 86400 300\n@ NS ns\nns A " + nsAddress +
+         "\n@ MX 10 " + mxAddress + ".\n";
+}
+
 struct Zone {
   std::string origin;  // "." or "mail.test."
   std::string text;    // the zone file

@@ -32,10 +32,7 @@ TEST_F(SenderIntegration, ReadyFileInInReachesTheMailServer) {
   FAXMAIL_REQUIRE_PEER(test::kKnotd);
   FAXMAIL_REQUIRE_PEER(test::kSystemPython);
   test::KnotServer dns(kDns,
-                       {{"dest.test.", std::string("$ORIGIN dest.test.\n$TTL 3600\n"
-                                                   "@ SOA ns hostmaster 1 3600 600 86400 300\n"
-                                                   "@ NS ns\nns A ") +
-                                           kDns + "\n@ MX 10 " + kMailHost + ".\n"}});
+                       {{"dest.test.", test::OneExchangerZone("dest.test.", kDns, kMailHost)}});
   ASSERT_TRUE(dns.Ready()) << dns.Log();
   const std::uint16_t smtpPort = test::FreeLoopbackPort();
   test::SmtpRecorder peer(kMailHost, smtpPort);

@@ -36,10 +36,8 @@ class SenderSlow : public test::SenderTest {
   void StartDns(int t) {
     m_dns = std::make_unique<test::KnotServer>(
         Address(t, 1),
-        std::vector<test::Zone>{{"dest.test.",
-                                 "$ORIGIN dest.test.\n$TTL 3600\n"
-                                 "@ SOA ns hostmaster 1 3600 600 86400 300\n@ NS ns\nns A " +
-                                     Address(t, 1) + "\n@ MX 10 " + Address(t, 2) + ".\n"}});
+        std::vector<test::Zone>{
+            {"dest.test.", test::OneExchangerZone("dest.test.", Address(t, 1), Address(t, 2))}});
     ASSERT_TRUE(m_dns->Ready()) << m_dns->Log();
     SetString("DNSName", Address(t, 1));
   }
