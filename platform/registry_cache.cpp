@@ -85,6 +85,7 @@ struct HiveCache {
   // The change log as far as it was applied: the file (when it belongs to this hive file), and
   // the end of its last whole record. A torn record after that end is cut off by the next change.
   bool logUsable = false;
+  bool logBad = false;  // the log does not load: read everything again next time
   dev_t logDev = 0;
   ino_t logIno = 0;
   off_t logEnd = 0;
@@ -202,6 +203,7 @@ bool ReplayLog(const std::string& hivePath, bool fromStart, int hiveFd) {
     return false;
   if (static_cast<std::uint64_t>(st.st_size) > kMaxLogFileSize) {
     cache.bad = true;
+    cache.logBad = true;
     cache.problem = path + " is larger than " + std::to_string(kMaxLogFileSize >> 10) + " KiB";
     return true;
   }
@@ -223,6 +225,7 @@ bool ReplayLog(const std::string& hivePath, bool fromStart, int hiveFd) {
     std::string problem;
     if (ParseText(body, cache.tree, problem) != kErrorSuccess) {
       cache.bad = true;
+      cache.logBad = true;
       cache.problem =
           path + " at byte " + std::to_string(start + (text.size() - rest.size())) + ": " + problem;
       return true;
@@ -261,10 +264,11 @@ long LoadHive(const std::string& path, const HiveLock& lock) {
   struct stat st {};
   if (::fstat(fd.Get(), &st) != 0) return ErrorFromErrno(errno);
   const Identity id = Identity::Of(st, generation);
-  if (Cache().valid && Cache().path == path && Cache().id == id) return kErrorSuccess;
+  if (Cache().valid && !Cache().logBad && Cache().path == path && Cache().id == id)
+    return kErrorSuccess;
   // The same hive file, changed since only by records added to its log.
   if (Cache().valid && Cache().path == path && !Cache().bad && Cache().logUsable &&
-      Cache().id.SameFile(id) && ReplayLog(path, false, fd.Get())) {
+      !Cache().logBad && Cache().id.SameFile(id) && ReplayLog(path, false, fd.Get())) {
     Cache().id = id;
     if (Cache().bad) Cache().tree = Tree();
     return kErrorSuccess;
@@ -278,6 +282,7 @@ long LoadHive(const std::string& path, const HiveLock& lock) {
   Cache().id = id;
   Cache().mode = st.st_mode & 07777;
   Cache().logUsable = false;
+  Cache().logBad = false;
   if (!S_ISREG(st.st_mode)) {
     Cache().problem = path + " is not a regular file";
   } else if (static_cast<std::uint64_t>(st.st_size) > kMaxHiveFileSize) {
