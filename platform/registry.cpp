@@ -26,9 +26,7 @@ using registry::ValidValueName;
 using registry::WithHive;
 using registry::WithKey;
 
-namespace {
-
-long ReadDword(const RegValue& value, std::uint32_t& out) {
+long RegDwordOf(const RegValue& value, std::uint32_t& out) {
   if (value.data.size() > 4) return kErrorMoreData;
   if (value.data.size() < 4) return kErrorInvalidParameter;
   out = 0;
@@ -36,13 +34,11 @@ long ReadDword(const RegValue& value, std::uint32_t& out) {
   return kErrorSuccess;
 }
 
-std::vector<std::byte> DwordBytes(std::uint32_t value) {
+std::vector<std::byte> RegDwordBytes(std::uint32_t value) {
   std::vector<std::byte> data(4);
   for (int i = 0; i < 4; ++i) data[i] = static_cast<std::byte>(value >> (8 * i));
   return data;
 }
-
-}  // namespace
 
 // ---------------------------------------------------------------------------------------------
 
@@ -196,7 +192,7 @@ long RegQueryDword(const RegKey& key, std::string_view name, std::uint32_t& out)
   return WithKey(key, false, [&](Tree&, KeyNode& node, bool&) {
     const RegValue* value = node.FindValue(name);
     if (!value) return kErrorFileNotFound;
-    return ReadDword(*value, out);
+    return RegDwordOf(*value, out);
   });
 }
 
@@ -215,7 +211,7 @@ long RegWriteHive(Hive hive) {
 }
 
 long RegSetDword(const RegKey& key, std::string_view name, std::uint32_t value) {
-  const std::vector<std::byte> data = DwordBytes(value);
+  const std::vector<std::byte> data = RegDwordBytes(value);
   return RegSetValue(key, name, kRegDword, data.data(), 4);
 }
 
@@ -228,14 +224,14 @@ long RegUpdateDword(const RegKey& key, std::string_view name,
     const RegValue* value = node.FindValue(name);
     if (value) {
       std::uint32_t number = 0;
-      if (const long r = ReadDword(*value, number); r != kErrorSuccess) return r;
+      if (const long r = RegDwordOf(*value, number); r != kErrorSuccess) return r;
       current = number;
     }
     const std::uint32_t next = update(current);
     if (result) *result = next;
     if (value && value->type == kRegDword && current == next) return kErrorSuccess;
     changed.emplace_back(name);
-    return tree.SetValue(node, name, kRegDword, DwordBytes(next));
+    return tree.SetValue(node, name, kRegDword, RegDwordBytes(next));
   });
 }
 

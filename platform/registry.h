@@ -131,6 +131,11 @@ long RegQueryDword(const RegKey& key, std::string_view name, std::uint32_t& out)
 long RegSetString(const RegKey& key, std::string_view name, std::string_view text,
                   bool withZero = true);
 long RegSetDword(const RegKey& key, std::string_view name, std::uint32_t value);
+// A 32-bit number's bytes as the store keeps them (little-endian), and back with
+// RegQueryDword's rule: exactly 4 bytes, a longer value kErrorMoreData, a shorter one
+// kErrorInvalidParameter. For RegUpdateValues.
+std::vector<std::byte> RegDwordBytes(std::uint32_t value);
+long RegDwordOf(const RegValue& value, std::uint32_t& out);
 
 // A read-modify-write of a 32-bit number that no other process or thread can come between:
 // update receives the current value (nothing when the value is missing) and returns the value

@@ -85,21 +85,13 @@ long TakeCounterIn(const GatewayKey& key, const char* valueName, std::uint32_t& 
   return result;
 }
 
-std::uint32_t DwordOf(const std::vector<std::byte>& data) {
-  std::uint32_t value = 0;
-  for (int i = 3; i >= 0; --i) value = (value << 8) | static_cast<std::uint8_t>(data[i]);
-  return value;
-}
-
 std::vector<std::byte> BytesOf(std::string_view text) {
   const auto* first = reinterpret_cast<const std::byte*>(text.data());
   return {first, first + text.size()};
 }
 
 platform::RegValue DwordValue(std::string name, std::uint32_t value) {
-  std::vector<std::byte> data(4);
-  for (int i = 0; i < 4; ++i) data[i] = static_cast<std::byte>(value >> (8 * i));
-  return {std::move(name), platform::kRegDword, std::move(data)};
+  return {std::move(name), platform::kRegDword, platform::RegDwordBytes(value)};
 }
 
 }  // namespace
@@ -134,12 +126,8 @@ long AllocEnvFileName(std::string* name) {
       key.Key(),
       [&](const platform::RegValueFinder& find, std::vector<platform::RegValue>& writes) {
         std::uint32_t number = 0;
-        if (const platform::RegValue* current = find("OUTIndex")) {
-          if (current->data.size() != 4)
-            return current->data.size() > 4 ? platform::kErrorMoreData
-                                            : platform::kErrorInvalidParameter;
-          number = DwordOf(current->data);
-        }
+        if (const platform::RegValue* current = find("OUTIndex"))
+          if (const long r = platform::RegDwordOf(*current, number); r != kErrorSuccess) return r;
         envelope = path + "OUT" + platform::kPathSeparator + "ENV" + std::to_string(number);
         writes.push_back(DwordValue("OUTIndex", NextCounterValue(number)));
         writes.push_back({"FileName", platform::kRegSz, BytesOf(envelope)});
@@ -171,8 +159,7 @@ std::string AllocAttFileName(const std::string& extension) {
                                            std::vector<platform::RegValue>& writes) {
     std::uint32_t number = 0;
     const platform::RegValue* current = find("OUTIndexAtt");
-    const bool readable = !current || current->data.size() == 4;
-    if (current && readable) number = DwordOf(current->data);
+    const bool readable = !current || platform::RegDwordOf(*current, number) == kErrorSuccess;
     name = "ATT" + std::to_string(number) + suffix;
     if (readable) writes.push_back(DwordValue("OUTIndexAtt", NextCounterValue(number)));
     writes.push_back({"FileNameAtt", platform::kRegSz, BytesOf(name)});
