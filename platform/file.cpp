@@ -393,4 +393,11 @@ std::optional<std::string> GetFileTag(const std::string& path, std::string_view 
   return std::string(value, static_cast<std::size_t>(n));
 }
 
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat first {};
+  struct stat second {};
+  return ::lstat(a.c_str(), &first) == 0 && ::lstat(b.c_str(), &second) == 0 &&
+         first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
 }  // namespace faxmail::platform

@@ -99,6 +99,8 @@ long CreatePrivateDirectory(const std::string& path);
 long RemoveDirectory(const std::string& path);
 bool FileExists(const std::string& path);
 bool DirectoryExists(const std::string& path);
+// True when both names are links to one file (the same device and inode; links not followed).
+bool SameFile(const std::string& a, const std::string& b);
 // True when path names a folder this process may enter (search permission on it).
 bool DirectoryEnterable(const std::string& path);
 // The time of the last change of a file or folder (for a folder: an entry added or removed),

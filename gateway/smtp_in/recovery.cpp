@@ -108,6 +108,13 @@ int SMTPIn::RecoverSpool(const std::string& inProgress) {
     platform::DeleteFile(out + name);
   }
 
+  // A ready name given by link and unlink, cut between the two: the plain name goes.
+  for (const std::string& name : names)
+    if (IsPlainEnvelopeName(name) && names.contains(name + ".tmp") &&
+        platform::SameFile(out + name, out + name + ".tmp") &&
+        platform::DeleteFile(out + name) == platform::kErrorSuccess)
+      LogBoth("SMTPIn- Recovery: envelope given its ready name: ", name, __LINE__);
+
   // Unfinished decodes: their envelopes, message text copies and attachments go; their
   // messages are decoded again below. One was named by the in-use flag; the others had given
   // the name back and were making their files durable.

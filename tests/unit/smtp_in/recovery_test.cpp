@@ -2,6 +2,10 @@
 // and an acknowledged message becomes a ready envelope exactly once.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdio>
+
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -166,6 +170,26 @@ TEST_F(RecoveryTest, EnvelopesOfDecodesCutShortAfterTheLockAreUndone) {
   EXPECT_EQ(m_server->RecoverSpool({}), 2);
   EXPECT_EQ(OutFiles(), (std::vector<std::string>{"ATT8.bin", "ENV10.bdy", "ENV10.tmp", "ENV11.bdy",
                                                   "ENV11.tmp", "ENV8", "ENV8.bdy"}));
+}
+
+// The ready name is given by a link and an unlink; a crash between the two leaves both names
+// of one file, with or without the marker. The plain name goes; a plain envelope that is a
+// file of its own beside a ready one (a number used again) stays.
+TEST_F(RecoveryTest, ReadyNameCutBetweenLinkAndUnlinkIsFinished) {
+  for (const bool withMarker : {true, false}) {
+    SCOPED_TRACE(withMarker ? "with its marker" : "marker already gone");
+    WriteWholeFile(m_out + "ENV5.tmp", "envelope");
+    WriteWholeFile(m_out + "ENV5.bdy", "text");
+    ASSERT_EQ(::link((m_out + "ENV5.tmp").c_str(), (m_out + "ENV5").c_str()), 0);
+    if (withMarker) WriteWholeFile(m_out + "2.ENV5.dcd", "<12345@fax.example>\n");
+    WriteWholeFile(m_out + "ENV6.tmp", "ready");
+    WriteWholeFile(m_out + "ENV6", "another");
+    EXPECT_EQ(m_server->RecoverSpool({}), 0);
+    EXPECT_EQ(OutFiles(), (std::vector<std::string>{"ENV5.bdy", "ENV5.tmp", "ENV6", "ENV6.tmp"}));
+    EXPECT_EQ(ReadWholeFile(m_out + "ENV5.tmp"), "envelope");
+    for (const char* name : {"ENV5.tmp", "ENV5.bdy", "ENV6", "ENV6.tmp"})
+      std::remove((m_out + name).c_str());
+  }
 }
 
 TEST_F(RecoveryTest, FilesOfOthersAreLeftAlone) {
