@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "common/spare_files.h"
 #include "platform/file.h"
 #include "platform/process.h"
 #include "platform/win_error.h"
@@ -38,7 +39,7 @@ int CountStem(const std::string& folder, const std::string& stem, int limit) {
 enum class Attempt { Created, Next, Fail };
 
 Attempt TryCandidate(const std::string& folder, const std::string& stem, std::string_view extension,
-                     int& result) {
+                     int& result, SpareFiles* spares) {
   const int taken = CountStem(folder, stem, 1);
   if (taken < 0) {
     result = kAutoFileOtherError;
@@ -46,10 +47,14 @@ Attempt TryCandidate(const std::string& folder, const std::string& stem, std::st
   }
   if (taken > 0) return Attempt::Next;
   const std::string path = folder + stem + "." + std::string(extension);
+  const SpareFiles::Claim claim = spares ? spares->TakeNew(path) : SpareFiles::Claim::kNone;
+  if (claim == SpareFiles::Claim::kExists) return Attempt::Next;
   platform::File file;
   const long err =
-      platform::File::Open(path, platform::Access::ReadWrite, platform::Share::ReadWrite,
-                           platform::Disposition::CreateNew, file);
+      claim == SpareFiles::Claim::kTaken
+          ? platform::kErrorSuccess
+          : platform::File::Open(path, platform::Access::ReadWrite, platform::Share::ReadWrite,
+                                 platform::Disposition::CreateNew, file);
   switch (err) {
     case platform::kErrorSuccess: break;
     case platform::kErrorFileExists:
@@ -58,7 +63,7 @@ Attempt TryCandidate(const std::string& folder, const std::string& stem, std::st
     case platform::kErrorTooManyOpenFiles: result = kAutoFileNoHandles; return Attempt::Fail;
     default: result = kAutoFileOtherError; return Attempt::Fail;
   }
-  file.Close();
+  if (file.IsOpen()) file.Close();
   const int now = CountStem(folder, stem, 2);
   if (now < 0) {
     result = kAutoFileOtherError;
@@ -86,7 +91,7 @@ std::string AutoFileNumber(unsigned number, bool base36) {
 }
 
 int CreateAutoFile(std::string_view prefix, std::string_view extension, const std::string& folder,
-                   std::string& name) {
+                   std::string& name, SpareFiles* spares) {
   if (folder.size() > kMaxFolder || prefix.size() != kPrefixLength ||
       extension.size() > kMaxExtension)
     return kAutoFileBadArguments;
@@ -96,7 +101,7 @@ int CreateAutoFile(std::string_view prefix, std::string_view extension, const st
   int result = kAutoFileOutOfNames;
   auto attempt = [&](unsigned number, bool base36) {
     const std::string stem = base + AutoFileNumber(number, base36);
-    const Attempt a = TryCandidate(folder, stem, extension, result);
+    const Attempt a = TryCandidate(folder, stem, extension, result, spares);
     if (a == Attempt::Created) name = stem + "." + std::string(extension);
     return a;
   };

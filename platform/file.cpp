@@ -180,6 +180,14 @@ long File::Size(std::uint64_t& size) const {
   return kErrorSuccess;
 }
 
+long File::LinkCount(std::uint64_t& count) const {
+  if (m_fd < 0) return Fail(kErrorInvalidHandle);
+  struct stat st {};
+  if (::fstat(m_fd, &st) != 0) return FailErrno();
+  count = static_cast<std::uint64_t>(st.st_nlink);
+  return kErrorSuccess;
+}
+
 long File::Truncate(std::uint64_t size) {
   if (m_fd < 0) return Fail(kErrorInvalidHandle);
   if (::ftruncate(m_fd, static_cast<off_t>(size)) != 0) return FailErrno();

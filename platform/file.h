@@ -63,6 +63,8 @@ class File {
   long Seek(std::int64_t offset, int whence, std::int64_t* position = nullptr);
   long Size(std::uint64_t& size) const;
   long Truncate(std::uint64_t size);
+  // How many names the open file has (its hard links; 0 once every name is gone).
+  long LinkCount(std::uint64_t& count) const;
   // Makes the written data durable (fsync).
   long Sync();
   long Close();

@@ -186,7 +186,7 @@ void ResetFileNameFlags() {
   platform::RegFlushKey(key.Key());
 }
 
-std::string CreateAttachListFile(std::chrono::milliseconds retryWait) {
+std::string CreateAttachListFile(std::chrono::milliseconds retryWait, SpareFiles* spares) {
   std::string folder;
   {
     GatewayKey key;
@@ -195,7 +195,7 @@ std::string CreateAttachListFile(std::chrono::milliseconds retryWait) {
   folder += "OUT";
   folder.push_back(platform::kPathSeparator);
   std::string name;
-  int result = CreateAutoFile("ATTC", "imp", folder, name);
+  int result = CreateAutoFile("ATTC", "imp", folder, name, spares);
   if (result != kAutoFileCreated) {
     const char* text = nullptr;
     bool retry = true;
@@ -215,7 +215,7 @@ std::string CreateAttachListFile(std::chrono::milliseconds retryWait) {
     if (retry) {
       platform::SleepMs(static_cast<std::uint32_t>(retryWait.count()));
       name.clear();
-      if (CreateAutoFile("ATTC", "imp", folder, name) != kAutoFileCreated) {
+      if (CreateAutoFile("ATTC", "imp", folder, name, spares) != kAutoFileCreated) {
         LogMessage2("SMTPIn- CreateAutoFile failed second attempt", kTag, __LINE__);
         name.clear();
       }

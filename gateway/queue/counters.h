@@ -19,6 +19,8 @@
 
 namespace faxmail {
 
+class SpareFiles;
+
 inline constexpr std::uint32_t kCounterLast = 65534;
 // How long a writer sleeps before asking again whether a name is still in use.
 inline constexpr std::chrono::milliseconds kNameInUseWait{25000};
@@ -59,6 +61,8 @@ void ResetFileNameFlags();
 // its full path (the folder alone when none could be made). Failures are logged on the
 // secondary channel; "no more handles" and unknown errors are tried once more after
 // retryWait.
-std::string CreateAttachListFile(std::chrono::milliseconds retryWait = kAttachListRetryWait);
+// spares: where the file is taken from when one is kept there (null: always a new file).
+std::string CreateAttachListFile(std::chrono::milliseconds retryWait = kAttachListRetryWait,
+                                 SpareFiles* spares = nullptr);
 
 }  // namespace faxmail

@@ -84,6 +84,8 @@ void RemoveScratch(const std::string& path, const std::string& name) {
 
 int SMTPIn::RecoverSpool(const std::string& inProgress) {
   const std::string out = FileMan().ProgramPath() + "OUT" + platform::kPathSeparator;
+  // The files a previous run kept for reuse are empty and named by nothing.
+  m_spares.RemoveLeftovers();
 
   std::vector<platform::DirEntry> entries;
   platform::FindFiles(out, "*", entries);

@@ -97,7 +97,20 @@ std::string CommandArgument(std::string_view line) {
   return first == std::string_view::npos ? std::string() : std::string(argument.substr(first));
 }
 
-SMTPIn::SMTPIn(CFileMan& fileMan) : m_fileMan(fileMan) {}
+namespace {
+
+// The spare files of OUT live in the data directory, beside OUT and IN.
+constexpr char kSpareFolderName[] = ".spare";
+
+std::string SpareFolder(const std::string& programPath) {
+  return programPath.empty() ? std::string()
+                             : programPath + kSpareFolderName + platform::kPathSeparator;
+}
+
+}  // namespace
+
+SMTPIn::SMTPIn(CFileMan& fileMan)
+    : m_fileMan(fileMan), m_spares(SpareFolder(fileMan.ProgramPath())) {}
 
 // Connection threads call this object's operations: stop them before it goes.
 SMTPIn::~SMTPIn() {
@@ -173,8 +186,8 @@ void SMTPIn::RemoveDecoded(const std::string& path, const std::string& marker) {
   if (IsMainLogOn())
     KeepDebugCopy(path);
   else
-    platform::DeleteFile(path);
-  platform::DeleteFile(marker);
+    m_spares.Give(path);
+  m_spares.Give(marker);
 }
 
 bool SMTPIn::DecodeCommitted(const std::string& path, const std::vector<std::string>* recipients) {
@@ -394,7 +407,8 @@ void SMTPInThread::ReceiveMessage() {
     LogBoth("SMTPIn- Data ended without the end line, message not spooled: ", name, __LINE__);
   } else if (!created) {
     Reply(kNotStored);
-  } else if (!writable || !WriteCommitRecord(path, m_recipients, &m_server.FolderSync())) {
+  } else if (!writable ||
+             !WriteCommitRecord(path, m_recipients, &m_server.FolderSync(), &m_server.Spares())) {
     // Not all of it is on disk: the client keeps the message and sends it again later.
     LogBoth("SMTPIn- Error: Message could not be stored whole, refused with 452: ", name, __LINE__);
     Reply(kNoStorage);

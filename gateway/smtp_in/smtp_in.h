@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "common/shared_sync.h"
+#include "common/spare_files.h"
 #include "gateway/net/connection.h"
 #include "gateway/net/listener.h"
 
@@ -95,6 +96,7 @@ class SMTPIn : public C_WINSOCK {
 
   CFileMan& FileMan() noexcept { return m_fileMan; }
   SharedFolderSync& FolderSync() noexcept { return m_folderSync; }
+  SpareFiles& Spares() noexcept { return m_spares; }
 
   // Turns a raw message file into the envelope, message text and attachment files that the
   // fax server takes from OUT, under the work lock. record: the message's commit record, made
@@ -132,11 +134,12 @@ class SMTPIn : public C_WINSOCK {
   // Queues a message for another try; reports it the first time.
   void AddPending(const std::string& path, bool report);
   // The raw file and the marker of a finished decode go.
-  static void RemoveDecoded(const std::string& path, const std::string& marker);
+  void RemoveDecoded(const std::string& path, const std::string& marker);
   void RetryLoop();
 
   CFileMan& m_fileMan;
   SharedFolderSync m_folderSync;  // OUT's syncs, shared by the sessions that commit at once
+  SpareFiles m_spares;            // OUT's files given up, for the next records and scratch files
   mutable std::mutex m_pendingLock;
   std::vector<std::string> m_pending;  // raw files whose decode failed, oldest first
   std::size_t m_retrying = 0;          // taken out of m_pending by the pass in progress

@@ -1,14 +1,16 @@
 // Spooling: one received message becomes the files the fax server takes from OUT.
 //
 // The decoder writes the message text into a scratch file (OUT/Msgcnt.imp) and the stored
-// attachment names into a scratch list; the envelope then names a copy of the message text,
-// "<envelope name>.bdy", and carries the list's lines. The envelope gets its ready name last,
-// and only once that copy and every attachment it names are complete and on disk, and the
-// scratch files are gone. The work lock is held while the scratch files exist (they have fixed
-// names) and the envelope's name is in use; the files that remain have names of their own, so
-// they are synced, marked decoded and given the ready name after the lock, and the disk waits
-// of one decode hold up no other. The folder syncs are shared by the decodes that need one at
-// the same time.
+// attachment names into a scratch list; the scratch file then becomes the message text file
+// that the envelope names, "<envelope name>.bdy", and the envelope carries the list's lines.
+// Files given up here (the list) are kept as spares for the next decode's scratch files and
+// the next commit records, so that mail after mail is spooled without files being freed. The
+// envelope gets its ready name last, and only once that copy and every attachment it names are
+// complete and on disk, and the scratch files are gone. The work lock is held while the scratch
+// files exist (they have fixed names) and the envelope's name is in use; the files that remain have
+// names of their own, so they are synced, marked decoded and given the ready name after the lock,
+// and the disk waits of one decode hold up no other. The folder syncs are shared by the decodes
+// that need one at the same time.
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -142,12 +144,13 @@ bool SMTPIn::DecodeFile(const std::string& path, const std::vector<std::string>&
   // (renamed to its ready name, or given up to the fax server) first.
   platform::TempFile messageText(GetBodyFileName());
   LogMessageText2("SMTPIn - mesage file name: ", messageText.Path(), kTag, __LINE__);
+  m_spares.Take(messageText.Path());
   if (!CreateEmpty(messageText.Path())) {
     LogBoth("SMTPIn- Error: Unable to open message file for writing: ", messageText.Path(),
             __LINE__);
     return false;
   }
-  platform::TempFile attachmentList(CreateAttachListFile());
+  platform::TempFile attachmentList(CreateAttachListFile(kAttachListRetryWait, &m_spares));
   LogMessageText2("SMTPIn - attachment file name: ", attachmentList.Path(), kTag, __LINE__);
   if (!CreateEmpty(attachmentList.Path())) {
     LogBoth("SMTPIn- Error: Unable to open attachment file for writing: ", attachmentList.Path(),
@@ -185,8 +188,8 @@ bool SMTPIn::DecodeFile(const std::string& path, const std::vector<std::string>&
     }
   }
 
-  // The message text's copy that the envelope names ("<ENV name>.bdy"); the scratch file
-  // itself goes once the decode is done.
+  // The message text file that the envelope names ("<ENV name>.bdy"): the scratch file itself,
+  // renamed, which leaves the same file as a copy and the scratch file's deletion would.
   platform::TempFile bodyCopy;
   platform::Stream out;
   if (failed) {
@@ -202,9 +205,12 @@ bool SMTPIn::DecodeFile(const std::string& path, const std::vector<std::string>&
     const std::string bodyCopyName =
         (at == std::string::npos ? envelopePath : envelopePath.substr(at + 4)) + ".bdy";
     bodyCopy = platform::TempFile(programPath + "OUT" + platform::kPathSeparator + bodyCopyName);
-    if (platform::CopyFile(messageText.Path(), bodyCopy.Path(), true) != platform::kErrorSuccess) {
+    if (platform::RenameFile(messageText.Path(), bodyCopy.Path(), true) !=
+        platform::kErrorSuccess) {
       LogBoth("SMTPIn- Error: Unable to copy the message text to: ", bodyCopy.Path(), __LINE__);
       failed = true;
+    } else {
+      messageText.Release();
     }
     out.Write("\nBEGIN BODY\n");
     out.Write("<<" + bodyCopyName + ">>");
@@ -220,11 +226,8 @@ bool SMTPIn::DecodeFile(const std::string& path, const std::vector<std::string>&
   }
 
   const std::string listPath = attachmentList.Release();
-  if (platform::DeleteFile(listPath) != platform::kErrorSuccess)
+  if (m_spares.Give(listPath) != platform::kErrorSuccess)
     LogMessageText2("SMTPIn- Failde to delete attach file : ", listPath, kTag, __LINE__);
-  const std::string messageTextPath = messageText.Release();
-  if (platform::DeleteFile(messageTextPath) != platform::kErrorSuccess)
-    LogMessageText2("SMTPIn- Failde to delete msg file : ", messageTextPath, kTag, __LINE__);
 
   // The scratch files are gone and what is left is this decode's alone: the name is given back
   // and the next decode may begin while these files reach the disk.

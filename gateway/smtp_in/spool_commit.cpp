@@ -40,11 +40,12 @@ std::string DecodedMarkerPath(const std::string& rawPath, const std::string& env
 }
 
 bool WriteCommitRecord(const std::string& rawPath, const std::vector<std::string>& recipients,
-                       SharedFolderSync* sync) {
+                       SharedFolderSync* sync, SpareFiles* spares) {
   const std::string scratch = WithoutRawSuffix(rawPath) + kRecordScratchSuffix;
   const std::string record = CommitRecordPath(rawPath);
   std::string text;
   for (const std::string& recipient : recipients) text.append(recipient).push_back('\n');
+  if (spares) spares->Take(scratch);
   platform::File file;
   bool written = platform::File::Open(scratch, platform::Access::Write, platform::Share::None,
                                       platform::Disposition::CreateAlways, file,

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "common/shared_sync.h"
+#include "common/spare_files.h"
 
 namespace faxmail {
 
@@ -50,9 +51,10 @@ std::string DecodedMarkerPath(const std::string& rawPath, const std::string& env
 
 // Writes, syncs and renames the record into place and syncs the folder: true when the message
 // may be acknowledged. On failure nothing of the record is left.
-// sync: the folder sync to share with other sessions (null: a sync of its own).
+// sync: the folder sync to share with other sessions (null: a sync of its own). spares: where
+// the record's file is taken from when one is kept there (null: always a new file).
 bool WriteCommitRecord(const std::string& rawPath, const std::vector<std::string>& recipients,
-                       SharedFolderSync* sync = nullptr);
+                       SharedFolderSync* sync = nullptr, SpareFiles* spares = nullptr);
 // The recipients of a record; none when it cannot be read or breaks the bounds.
 std::optional<std::vector<std::string>> ReadCommitRecord(const std::string& recordPath);
 

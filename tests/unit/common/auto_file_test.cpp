@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "common/auto_file.h"
+#include "common/spare_files.h"
 #include "platform/file.h"
 #include "tests/support/test_support.h"
 
@@ -50,6 +51,33 @@ TEST_F(AutoFileTest, HiddenFilesAndFoldersDoNotTakeAStem) {
   WriteWholeFile(Folder() + "~ATTC001.imp", "");  // taken by a regular file
   ASSERT_EQ(CreateAutoFile("ATTC", "imp", Folder(), name), kAutoFileCreated);
   EXPECT_EQ(name, "~ATTC002.imp");
+}
+
+// With spares kept, the new file is a spare moved into place: the names are the same as
+// without them, a name in use is never replaced, and the spare it could not go to is kept.
+TEST_F(AutoFileTest, SparesGiveTheSameNamesAndNeverReplaceAFile) {
+  SpareFiles spares(Folder() + ".spare/");
+  for (int i = 0; i < 2; ++i) {
+    WriteWholeFile(Folder() + "given" + std::to_string(i), "old text");
+    ASSERT_EQ(spares.Give(Folder() + "given" + std::to_string(i)), 0);
+  }
+  ASSERT_EQ(spares.Count(), 2u);
+  // A folder of the candidate's exact name: not a taken stem, but no move may go over it.
+  ASSERT_EQ(platform::CreateDirectory(Folder() + "~ATTC000.imp"), 0);
+  WriteWholeFile(Folder() + "~ATTC001.env", "");
+  std::string name;
+  ASSERT_EQ(CreateAutoFile("ATTC", "imp", Folder(), name, &spares), kAutoFileCreated);
+  EXPECT_EQ(name, "~ATTC002.imp");
+  EXPECT_EQ(test::ReadWholeFile(Folder() + name), "");
+  EXPECT_EQ(spares.Count(), 1u);
+  EXPECT_TRUE(platform::DirectoryExists(Folder() + "~ATTC000.imp"));
+  EXPECT_EQ(test::ReadWholeFile(Folder() + "~ATTC001.env"), "");
+  ASSERT_EQ(CreateAutoFile("ATTC", "imp", Folder(), name, &spares), kAutoFileCreated);
+  EXPECT_EQ(name, "~ATTC003.imp");
+  EXPECT_EQ(spares.Count(), 0u);
+  // None left: a new file, as always.
+  ASSERT_EQ(CreateAutoFile("ATTC", "imp", Folder(), name, &spares), kAutoFileCreated);
+  EXPECT_EQ(name, "~ATTC004.imp");
 }
 
 TEST_F(AutoFileTest, FortyTakenStemsMoveToTheClockChosenDecimalRange) {

@@ -225,6 +225,47 @@ TEST_F(RecoveryTest, ReceivedMessageLeavesNoRecordBehind) {
   EXPECT_EQ(OutFiles(), (std::vector<std::string>{"ENV0.bdy", "ENV0.tmp"}));
 }
 
+// Mail after mail, the files given up come back as the next ones: the spare folder holds a
+// handful of empty files, OUT nothing but the envelopes, and a start clears what a run left.
+TEST_F(RecoveryTest, FilesGivenUpAreReusedAndAStartClearsWhatARunLeft) {
+  constexpr int kMails = 12;
+  for (int i = 0; i < kMails; ++i) {
+    test::ScriptedClient client;
+    ASSERT_TRUE(client.Connect(m_port));
+    ASSERT_TRUE(
+        client.Send("HELO r\r\nMAIL FROM:<a@b>\r\nRCPT TO:<12345@fax.example>\r\nDATA\r\n"
+                    "Subject: s" +
+                    std::to_string(i) + "\r\n\r\nbody " + std::to_string(i) + "\r\n.\r\nQUIT\r\n"));
+    EXPECT_NE(client.ReadUntilClosed(10000).find("250 Mail Received OK\r\n"), std::string::npos);
+  }
+  std::vector<std::string> expected;
+  for (int i = 0; i < kMails; ++i) {
+    expected.push_back("ENV" + std::to_string(i) + ".bdy");
+    expected.push_back("ENV" + std::to_string(i) + ".tmp");
+    EXPECT_EQ(ReadWholeFile(m_out + "ENV" + std::to_string(i) + ".bdy"),
+              "body " + std::to_string(i) + "\r\n");
+  }
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(OutFiles(), expected);
+  // One spare a mail would mean nothing was reused; each kept one is empty.
+  const std::string spares = m_data + ".spare/";
+  std::vector<platform::DirEntry> kept;
+  ASSERT_EQ(platform::FindFiles(spares, "*", kept), 0);
+  EXPECT_GE(kept.size(), 1u);
+  EXPECT_LE(kept.size(), 4u);
+  for (const auto& entry : kept) EXPECT_EQ(entry.size, 0u) << entry.name;
+
+  // What a run cut off left there (a spare still holding its old text) goes at the next start;
+  // the spares this run keeps stay.
+  const std::size_t ours = kept.size();
+  WriteWholeFile(spares + "99", "TO:<old@record>\n");
+  EXPECT_EQ(m_server->RecoverSpool({}), 0);
+  ASSERT_EQ(platform::FindFiles(spares, "*", kept), 0);
+  EXPECT_EQ(kept.size(), ours);
+  EXPECT_FALSE(platform::FileExists(spares + "99"));
+  EXPECT_EQ(OutFiles(), expected);
+}
+
 TEST(CommitRecordTest, RecipientsComeBackAsWritten) {
   test::TempDir dir;
   const std::vector<std::string> recipients = {"<1@fax.example>", "2@fax.example", "a\rb", ""};
