@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "platform/child_process.h"
+#include "platform/file.h"
 #include "platform/win_error.h"
 
 namespace faxmail::sim {
@@ -216,6 +217,13 @@ bool RenderWithGhostscript(const std::string& input, const std::string& output,
     for (const char c : result.output.substr(0, 200)) said += (c < 0x20 || c >= 0x7f) ? ' ' : c;
     error = "Ghostscript failed (status " + std::to_string(result.exitCode) + ")" +
             (said.empty() ? "" : ": " + said);
+    return false;
+  }
+  // A document it cannot read may still end with status 0, having made nothing.
+  std::size_t pages = 0;
+  std::string unreadable;
+  if (!platform::FileExists(output) || !CountTiffPages(output, pages, unreadable)) {
+    error = "Ghostscript made no page of it";
     return false;
   }
   return true;

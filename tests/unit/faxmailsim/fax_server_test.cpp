@@ -186,6 +186,29 @@ TEST_F(FaxServerTest, RecordFolderTakenBeforeGetsANumber) {
   EXPECT_TRUE(Names(m_sent + "/ENV12-1-5550100").empty());
 }
 
+TEST_F(FaxServerTest, AttachmentsThatCannotBeRenderedAreListedAndTheFaxStillGoes) {
+  FAXMAIL_REQUIRE_PEER(kGhostscript);
+  WriteWholeFile(Out("ENV8.bdy"), "see attached\r\n");
+  WriteWholeFile(Out("ATT5.pdf"), "%PDF-1.4\nthis is no PDF at all\n");
+  WriteWholeFile(Out("ATT6.ps"),
+                 "%!PS\n/Courier findfont 12 scalefont setfont 72 700 moveto "
+                 "(a PostScript page) show showpage\n");
+  WriteWholeFile(Out("ENV8.tmp"),
+                 "FROM: <a@b.test>\r\nTO: <5550100@f.test>\r\nSUBJECT: s\r\n\r\nBEGIN BODY\r\n"
+                 "<<ENV8.bdy>>\r\nEND BODY\r\n\r\nBEGIN ATTACH\r\n<<broken.pdf:ATT5.pdf>>\r\n"
+                 "<<page.ps:ATT6.ps>>\r\n<<gone.doc:ATT7.doc>>\r\nEND ATTACH\r\n");
+  std::ostringstream report, errors;
+  ASSERT_EQ(Server().HandleReady(report, errors), 0) << errors.str();
+  // The message text, the PostScript page, and the list of the two others.
+  EXPECT_NE(report.str().find("sent OK, 3 pages"), std::string::npos) << report.str();
+  const std::string result = ReadWholeFile(m_sent + "/ENV8-1-5550100/result");
+  EXPECT_NE(result.find("not shown: broken.pdf (ATT5.pdf): Ghostscript "), std::string::npos)
+      << result;
+  EXPECT_NE(result.find("not shown: gone.doc (ATT7.doc): missing\n"), std::string::npos) << result;
+  EXPECT_EQ(result.find("page.ps"), std::string::npos) << result;
+  EXPECT_TRUE(Names(m_data + "OUT").empty());
+}
+
 TEST(RefusalList, NumbersCommentsAndBlankLines) {
   test::TempDir dir;
   WriteWholeFile(dir / "list", "# refused\n555-0100\n\n  +1 555 0199  # a comment\r\n#x\n");
