@@ -402,7 +402,7 @@ Taken FaxServer::HandleEnvelope(const std::string& name, std::ostream& report,
     if (err != pf::kErrorSuccess) {
       refusal = "cannot be opened as a file (error " + std::to_string(err) + ")";
     } else {
-      char buffer[16 * 1024];
+      char buffer[16 * 1024];  // an envelope is a few hundred bytes; a few reads at most
       for (;;) {
         std::size_t got = 0;
         if (const long readErr = file.Read(buffer, sizeof buffer, got)) {
