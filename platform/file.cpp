@@ -9,6 +9,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -271,8 +272,12 @@ long RenameFile(const std::string& from, const std::string& to, bool replace) {
     if (::rename(from.c_str(), to.c_str()) != 0) return Fail(OpenError(from, errno));
     return kErrorSuccess;
   }
-  // renameat2(RENAME_NOREPLACE) is not on every file system; link+unlink gives the same
-  // no-replace guarantee for files.
+  // One step where the file system can refuse to replace; where it cannot (EINVAL), link and
+  // unlink give the same no-replace guarantee for files.
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+    return kErrorSuccess;
+  if (errno == EEXIST) return Fail(kErrorAlreadyExists);
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return Fail(OpenError(from, errno));
   if (::link(from.c_str(), to.c_str()) != 0) {
     if (errno == EEXIST) return Fail(kErrorAlreadyExists);
     if (errno == EPERM || errno == EXDEV || errno == EMLINK || errno == ENOTSUP) {
