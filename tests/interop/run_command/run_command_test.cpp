@@ -1,0 +1,293 @@
+// The README's run command, scripts/run-gateway, as a newcomer runs it: it starts Knot,
+// Postfix, faxmailgw -m and faxmailsim, prints a swaks line; the mail sent with that line
+// comes back as the notification, fax image attached, in the Maildir; q stops everything it
+// started. Each test has its own run folder, SMTP port and loopback addresses, and uses the
+// binaries of this build tree.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/file.h"
+#include "platform/socket.h"
+#include "tests/support/knot_server.h"
+#include "tests/support/mail_peers.h"
+#include "tests/support/peers.h"
+#include "tests/support/test_support.h"
+
+namespace faxmail {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Until the script prints its swaks line: a first Postfix start creates its queue folders.
+constexpr auto kStartBound = 120s;
+// The round trip the run command promises: sender's poll, stand-in, sender's poll again.
+constexpr auto kRoundTripBound = 30s;
+// q to the script, until every child has ended and the script with them.
+constexpr auto kStopBound = 60s;
+
+std::string Script() { return std::string(FAXMAIL_SOURCE_DIR) + "/scripts/run-gateway"; }
+
+// scripts/run-gateway with its standard input a pipe of the test's and its output in a file;
+// sent SIGTERM (its own way to stop everything) if the test ends first, or dies.
+class RunCommand {
+ public:
+  RunCommand(const std::vector<std::string>& env, const std::string& outputPath) {
+    int input[2];
+    if (::pipe(input) != 0) return;
+    m_pid = ::fork();
+    if (m_pid == 0) {
+      ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+      ::dup2(input[0], 0);
+      ::close(input[0]);
+      ::close(input[1]);
+      const int out = ::open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      ::dup2(out, 1);
+      ::dup2(out, 2);
+      for (const auto& e : env) ::putenv(const_cast<char*>(e.c_str()));
+      ::execl("/bin/bash", "bash", Script().c_str(), static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    ::close(input[0]);
+    m_input = input[1];
+  }
+  ~RunCommand() {
+    if (m_input >= 0) ::close(m_input);
+    if (m_pid <= 0) return;
+    ::kill(m_pid, SIGTERM);
+    if (!WaitExit(kStopBound)) {
+      ::kill(m_pid, SIGKILL);
+      ::waitpid(m_pid, nullptr, 0);
+    }
+  }
+  RunCommand(const RunCommand&) = delete;
+  RunCommand& operator=(const RunCommand&) = delete;
+
+  bool Started() const { return m_pid > 0 && m_input >= 0; }
+  bool Running() {
+    if (m_pid <= 0) return false;
+    int status = 0;
+    if (::waitpid(m_pid, &status, WNOHANG) != m_pid) return true;
+    m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    m_pid = -1;
+    return false;
+  }
+  bool WaitExit(std::chrono::milliseconds timeout) {
+    return test::WaitUntil([&] { return !Running(); }, timeout);
+  }
+  void Signal(int signal) {
+    if (m_pid > 0) ::kill(m_pid, signal);
+  }
+  // What the script ended with; -1 while it runs.
+  int Status() const { return m_status; }
+  void Type(const std::string& text) {
+    if (::write(m_input, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+      ADD_FAILURE() << "the script's input is closed";
+  }
+
+ private:
+  pid_t m_pid = -1;
+  int m_input = -1;
+  int m_status = -1;
+};
+
+// The processes whose command line or environment names path (the test's run folder: every
+// child of the script has it in one of them, Postfix's daemons in MAIL_CONFIG), other than
+// this one.
+std::vector<std::string> ProcessesNaming(const std::string& path) {
+  std::vector<std::string> found;
+  const std::string self = std::to_string(::getpid());
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+    const std::string pid = entry.path().filename();
+    if (pid.find_first_not_of("0123456789") != std::string::npos || pid == self) continue;
+    // A process that ended meanwhile reads as empty.
+    std::string cmdline = test::ReadWholeFile(entry.path() / "cmdline");
+    const std::string environ = test::ReadWholeFile(entry.path() / "environ");
+    if (cmdline.find(path) == std::string::npos && environ.find(path) == std::string::npos)
+      continue;
+    for (char& c : cmdline)
+      if (c == '\0') c = ' ';
+    found.push_back(pid + ": " + cmdline);
+  }
+  return found;
+}
+
+std::string Joined(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const auto& line : lines) text += line + "\n";
+  return text;
+}
+
+// The output line that begins with prefix, empty while there is none.
+std::string LineStarting(const std::string& output, const std::string& prefix) {
+  for (std::size_t at = 0; at < output.size();) {
+    const std::size_t end = output.find('\n', at);
+    if (end == std::string::npos) break;  // not finished yet
+    if (output.compare(at, prefix.size(), prefix) == 0) return output.substr(at, end - at);
+    at = end + 1;
+  }
+  return {};
+}
+
+std::vector<std::string> FilesIn(const std::string& folder) {
+  std::vector<std::string> files;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, ec))
+    if (entry.is_regular_file()) files.push_back(entry.path());
+  return files;
+}
+
+class RunCommandTest : public test::RootTest {
+ protected:
+  void SetUp() override {
+    RootTest::SetUp();
+    if (::geteuid() != 0) {
+      if (std::getenv("CI")) FAIL() << "the run command needs root";
+      GTEST_SKIP() << "the run command needs root";
+    }
+    FAXMAIL_REQUIRE_PEER(test::kKnotd);
+    FAXMAIL_REQUIRE_PEER(test::kPostfix);
+    FAXMAIL_REQUIRE_PEER("/usr/bin/swaks");
+    FAXMAIL_REQUIRE_PEER(test::kSystemPython);
+    m_port = test::FreeLoopbackPort();
+    ASSERT_NE(m_port, 0);
+    // Addresses of this process's own: no other test serves DNS or SMTP on 127.27.x.y.
+    const std::string net = "127.27." + std::to_string(::getpid() % 250 + 1) + ".";
+    m_dns = net + "1";
+    m_mx = net + "25";
+  }
+  std::vector<std::string> Env() const {
+    return {"FAXMAIL_RUN_DIR=" + m_run.Path(),
+            "FAXMAIL_PORT=" + std::to_string(m_port),
+            "FAXMAIL_RUN_DNS=" + m_dns,
+            "FAXMAIL_RUN_MX=" + m_mx,
+            "FAXMAIL_RUN_NO_BUILD=1",
+            "FAXMAIL_RUN_BUILD=" + std::string(FAXMAIL_BINARY_DIR)};
+  }
+  std::string Output() const { return test::ReadWholeFile(m_out / "run.out"); }
+  std::string Logs() const {
+    std::string text;
+    for (const auto& file : FilesIn(m_run / "logs"))
+      text += "--- " + file + "\n" + test::ReadWholeFile(file);
+    return text;
+  }
+
+  test::TempDir m_run;
+  test::TempDir m_out;
+  std::uint16_t m_port = 0;
+  std::string m_dns;
+  std::string m_mx;
+};
+
+TEST_F(RunCommandTest, PrintedSwaksLineComesBackAsNotificationInTheMaildirAndQStopsAll) {
+  if (!platform::FileExists(test::BuiltProgram("tools/faxmailsim/faxmailsim")))
+    GTEST_SKIP() << "faxmailsim is not built in this tree";
+  RunCommand script(Env(), m_out / "run.out");
+  ASSERT_TRUE(script.Started());
+
+  std::string swaks;
+  ASSERT_TRUE(test::WaitUntil(
+      [&] { return !(swaks = LineStarting(Output(), "swaks ")).empty() || !script.Running(); },
+      kStartBound))
+      << Output();
+  ASSERT_FALSE(swaks.empty()) << Output() << Logs();
+  EXPECT_NE(swaks.find("--server 127.0.0.1:" + std::to_string(m_port) + " "), std::string::npos)
+      << swaks;
+  // What a newcomer does with it: paste it into a shell.
+  std::string sent;
+  ASSERT_EQ(test::RunProgram({"/bin/sh", "-c", swaks}, &sent), 0) << sent;
+
+  const std::string inbox = m_run / "mail/inbox/new";
+  ASSERT_TRUE(test::WaitUntil([&] { return !FilesIn(inbox).empty(); }, kRoundTripBound))
+      << Output() << Logs();
+  const auto mails = FilesIn(inbox);
+  ASSERT_EQ(mails.size(), 1u);
+  const std::string mail = test::ReadWholeFile(mails[0]);
+  // Postfix names the recipient it delivered to (the gateway writes addresses in capitals).
+  std::string lower = mail;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  EXPECT_NE(lower.find("delivered-to: you@example.test"), std::string::npos) << mail;
+  EXPECT_NE(mail.find("sent OK"), std::string::npos) << mail;
+  const test::ParsedMail parsed = test::ParseMail(mail);
+  EXPECT_EQ(parsed.defects, 0);
+  bool image = false;
+  for (const auto& part : parsed.parts)
+    if (part.payload.starts_with(std::string("II*\0", 4)) ||
+        part.payload.starts_with(std::string("MM\0*", 4)))
+      image = true;
+  EXPECT_TRUE(image) << "no TIFF attached:\n" << mail;
+  EXPECT_FALSE(FilesIn(m_run / "sent").empty());
+
+  script.Type("q\n");
+  ASSERT_TRUE(script.WaitExit(kStopBound)) << Output();
+  EXPECT_EQ(script.Status(), 0) << Output();
+  EXPECT_EQ(Joined(ProcessesNaming(m_run.Path())), "");
+}
+
+// SIGTERM (as Ctrl-C, which ends with 130) stops every child as q does.
+TEST_F(RunCommandTest, SigtermStopsEverythingItStarted) {
+  RunCommand script(Env(), m_out / "run.out");
+  ASSERT_TRUE(script.Started());
+  ASSERT_TRUE(test::WaitUntil(
+      [&] { return !LineStarting(Output(), "swaks ").empty() || !script.Running(); },
+      kStartBound))
+      << Output();
+  ASSERT_TRUE(script.Running()) << Output() << Logs();
+  script.Signal(SIGTERM);
+  ASSERT_TRUE(script.WaitExit(kStopBound)) << Output();
+  EXPECT_EQ(script.Status(), 143) << Output();
+  EXPECT_NE(Output().find("run-gateway: stopped knotd postfix faxmailgw"), std::string::npos)
+      << Output();
+  EXPECT_EQ(Joined(ProcessesNaming(m_run.Path())), "");
+}
+
+// The gateway cannot take its port (another program listens on it at another address): the
+// script fails after Knot and Postfix are up, says why, and stops both.
+TEST_F(RunCommandTest, GatewayThatCannotStartStopsTheServersStartedBeforeIt) {
+  platform::Socket other;
+  ASSERT_EQ(platform::Socket::Create(0, other), 0);
+  platform::SocketAddress address{};
+  address.family = platform::kAfInet;
+  address.port = platform::HostToNet16(m_port);
+  address.address = *platform::InetAddr("127.0.0.2");
+  ASSERT_EQ(other.Bind(address), 0);
+  ASSERT_EQ(other.Listen(5), 0);
+
+  RunCommand script(Env(), m_out / "run.out");
+  ASSERT_TRUE(script.Started());
+  ASSERT_TRUE(script.WaitExit(kStartBound)) << Output();
+  EXPECT_EQ(script.Status(), 1) << Output();
+  const std::string output = Output();
+  EXPECT_NE(output.find("run-gateway: faxmailgw ended at its start"), std::string::npos) << output;
+  EXPECT_NE(output.find("stopped knotd postfix"), std::string::npos) << output;
+  EXPECT_EQ(LineStarting(output, "swaks "), "") << output;
+  EXPECT_EQ(Joined(ProcessesNaming(m_run.Path())), "");
+}
+
+// An address outside loopback is refused before anything starts.
+TEST_F(RunCommandTest, DnsAddressOutsideLoopbackIsRefused) {
+  auto env = Env();
+  env.push_back("FAXMAIL_RUN_DNS=10.0.0.1");
+  RunCommand script(env, m_out / "run.out");
+  ASSERT_TRUE(script.Started());
+  ASSERT_TRUE(script.WaitExit(kStopBound)) << Output();
+  EXPECT_EQ(script.Status(), 1);
+  EXPECT_NE(Output().find("FAXMAIL_RUN_DNS must be a loopback address 127.x.y.z: 10.0.0.1"),
+            std::string::npos)
+      << Output();
+  EXPECT_FALSE(platform::FileExists(m_run / "dns/knot.conf"));
+}
+
+}  // namespace
+}  // namespace faxmail
