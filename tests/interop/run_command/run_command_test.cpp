@@ -162,16 +162,24 @@ class RunCommandTest : public test::RootTest {
     FAXMAIL_REQUIRE_PEER(test::kSystemPython);
     m_port = test::FreeLoopbackPort();
     ASSERT_NE(m_port, 0);
-    // Addresses of this process's own: no other test serves DNS or SMTP on 127.27.x.y.
-    const std::string net = "127.27." + std::to_string(::getpid() % 250 + 1) + ".";
-    m_dns = net + "1";
-    m_mx = net + "25";
+    // Addresses as much the test's own as its claimed port, which they spell: no other test
+    // serves DNS or SMTP on 127.27.x.y or 127.28.x.y.
+    const std::string host = std::to_string(m_port >> 8) + "." + std::to_string(m_port & 0xff);
+    m_dns = "127.27." + host;
+    m_mx = "127.28." + host;
   }
   std::vector<std::string> Env() const {
     return {
         "FAXMAIL_RUN_DIR=" + m_run.Path(), "FAXMAIL_PORT=" + std::to_string(m_port),
         "FAXMAIL_RUN_DNS=" + m_dns,        "FAXMAIL_RUN_MX=" + m_mx,
         "FAXMAIL_RUN_NO_BUILD=1",          "FAXMAIL_RUN_BUILD=" + std::string(FAXMAIL_BINARY_DIR)};
+  }
+  // A failed test must not leave servers behind either: whatever still names the run folder
+  // is killed (Postfix's daemons end with their master).
+  void TearDown() override {
+    for (const auto& process : ProcessesNaming(m_run.Path()))
+      ::kill(static_cast<pid_t>(std::stol(process)), SIGKILL);
+    RootTest::TearDown();
   }
   std::string Output() const { return test::ReadWholeFile(m_out / "run.out"); }
   std::string Logs() const {
@@ -251,6 +259,37 @@ TEST_F(RunCommandTest, SigtermStopsEverythingItStarted) {
   EXPECT_EQ(script.Status(), 143) << Output();
   EXPECT_NE(Output().find("run-gateway: stopped knotd postfix faxmailgw"), std::string::npos)
       << Output();
+  EXPECT_EQ(Joined(ProcessesNaming(m_run.Path())), "");
+}
+
+// A run killed outright (SIGKILL) leaves its children running; the next run in the same folder
+// stops them, comes up in their place and stops as usual.
+TEST_F(RunCommandTest, NextRunStopsWhatAKilledRunLeftBehind) {
+  {
+    RunCommand killed(Env(), m_out / "run.out");
+    ASSERT_TRUE(killed.Started());
+    ASSERT_TRUE(test::WaitUntil(
+        [&] { return !LineStarting(Output(), "swaks ").empty() || !killed.Running(); },
+        kStartBound))
+        << Output();
+    killed.Signal(SIGKILL);
+    ASSERT_TRUE(killed.WaitExit(kStopBound));
+  }
+  ASSERT_NE(Joined(ProcessesNaming(m_run.Path())), "");
+
+  RunCommand next(Env(), m_out / "run.out");
+  ASSERT_TRUE(next.Started());
+  ASSERT_TRUE(test::WaitUntil(
+      [&] { return !LineStarting(Output(), "swaks ").empty() || !next.Running(); }, kStartBound))
+      << Output();
+  const std::string output = Output();
+  for (const char* name : {"knotd", "postfix", "faxmailgw", "faxmailsim"})
+    EXPECT_NE(output.find(std::string("run-gateway: ") + name), std::string::npos) << name << "\n"
+                                                                                   << output;
+  ASSERT_TRUE(next.Running()) << output << Logs();
+  next.Type("q\n");
+  ASSERT_TRUE(next.WaitExit(kStopBound)) << Output();
+  EXPECT_EQ(next.Status(), 0) << Output();
   EXPECT_EQ(Joined(ProcessesNaming(m_run.Path())), "");
 }
 
