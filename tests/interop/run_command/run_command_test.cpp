@@ -14,6 +14,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <filesystem>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -181,7 +182,9 @@ class RunCommandTest : public test::RootTest {
       ::kill(static_cast<pid_t>(std::stol(process)), SIGKILL);
     RootTest::TearDown();
   }
-  std::string Output() const { return test::ReadWholeFile(m_out / "run.out"); }
+  std::string Output(const std::string& name = "run.out") const {
+    return test::ReadWholeFile(m_out / name);
+  }
   std::string Logs() const {
     std::string text;
     for (const auto& file : FilesIn(m_run / "logs"))
@@ -246,21 +249,41 @@ TEST_F(RunCommandTest, PrintedSwaksLineComesBackAsNotificationInTheMaildirAndQSt
   EXPECT_EQ(Joined(ProcessesNaming(m_run.Path())), "");
 }
 
-// SIGTERM (as Ctrl-C, which ends with 130) stops every child as q does.
-TEST_F(RunCommandTest, SigtermStopsEverythingItStarted) {
+struct StopSignal {
+  int signal;
+  int status;  // what the script ends with
+};
+void PrintTo(const StopSignal& stop, std::ostream* out) {
+  *out << "signal " << stop.signal << ", status " << stop.status;
+}
+
+class RunCommandSignalTest : public RunCommandTest,
+                             public ::testing::WithParamInterface<StopSignal> {};
+
+// Ctrl-C (SIGINT to the script: its servers have sessions of their own) and SIGTERM stop every
+// child as q does.
+TEST_P(RunCommandSignalTest, StopsEverythingItStarted) {
   RunCommand script(Env(), m_out / "run.out");
   ASSERT_TRUE(script.Started());
   ASSERT_TRUE(test::WaitUntil(
       [&] { return !LineStarting(Output(), "swaks ").empty() || !script.Running(); }, kStartBound))
       << Output();
   ASSERT_TRUE(script.Running()) << Output() << Logs();
-  script.Signal(SIGTERM);
+  script.Signal(GetParam().signal);
   ASSERT_TRUE(script.WaitExit(kStopBound)) << Output();
-  EXPECT_EQ(script.Status(), 143) << Output();
-  EXPECT_NE(Output().find("run-gateway: stopped knotd postfix faxmailgw"), std::string::npos)
+  EXPECT_EQ(script.Status(), GetParam().status) << Output();
+  EXPECT_NE(Output().find("run-gateway: stopped knotd postfix faxmailgw faxmailsim"),
+            std::string::npos)
       << Output();
   EXPECT_EQ(Joined(ProcessesNaming(m_run.Path())), "");
 }
+
+INSTANTIATE_TEST_SUITE_P(Signals, RunCommandSignalTest,
+                         ::testing::Values(StopSignal{SIGINT, 130}, StopSignal{SIGTERM, 143}),
+                         [](const auto& param) {
+                           return param.param.signal == SIGINT ? std::string("Interrupt")
+                                                               : std::string("Terminate");
+                         });
 
 // A run killed outright (SIGKILL) leaves its children running; the next run in the same folder
 // stops them, comes up in their place and stops as usual.
@@ -277,19 +300,21 @@ TEST_F(RunCommandTest, NextRunStopsWhatAKilledRunLeftBehind) {
   }
   ASSERT_NE(Joined(ProcessesNaming(m_run.Path())), "");
 
-  RunCommand next(Env(), m_out / "run.out");
+  // Output of its own: the first run's would be there to read before this one's appears.
+  RunCommand next(Env(), m_out / "next.out");
   ASSERT_TRUE(next.Started());
   ASSERT_TRUE(test::WaitUntil(
-      [&] { return !LineStarting(Output(), "swaks ").empty() || !next.Running(); }, kStartBound))
-      << Output();
-  const std::string output = Output();
+      [&] { return !LineStarting(Output("next.out"), "swaks ").empty() || !next.Running(); },
+      kStartBound))
+      << Output("next.out");
+  const std::string output = Output("next.out");
   for (const char* name : {"knotd", "postfix", "faxmailgw", "faxmailsim"})
     EXPECT_NE(output.find(std::string("run-gateway: ") + name), std::string::npos) << name << "\n"
                                                                                    << output;
   ASSERT_TRUE(next.Running()) << output << Logs();
   next.Type("q\n");
-  ASSERT_TRUE(next.WaitExit(kStopBound)) << Output();
-  EXPECT_EQ(next.Status(), 0) << Output();
+  ASSERT_TRUE(next.WaitExit(kStopBound)) << Output("next.out");
+  EXPECT_EQ(next.Status(), 0) << Output("next.out");
   EXPECT_EQ(Joined(ProcessesNaming(m_run.Path())), "");
 }
 
