@@ -247,6 +247,10 @@ TEST_F(RunCommandTest, PrintedSwaksLineComesBackAsNotificationInTheMaildirAndQSt
   ASSERT_TRUE(script.WaitExit(kStopBound)) << Output();
   EXPECT_EQ(script.Status(), 0) << Output();
   EXPECT_EQ(Joined(ProcessesNaming(m_run.Path())), "");
+  // Built with sanitizers, the gateway and the stand-in report into the logs of the run.
+  const std::string logs = Logs();
+  EXPECT_EQ(logs.find("Sanitizer"), std::string::npos) << logs;
+  EXPECT_EQ(logs.find("runtime error:"), std::string::npos) << logs;
 }
 
 struct StopSignal {
