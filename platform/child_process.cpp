@@ -94,7 +94,7 @@ long RunChild(const std::vector<std::string>& argv, std::chrono::milliseconds ti
     ::execvp(args[0], args.data());
     const int err = errno;
     [[maybe_unused]] const ssize_t put = ::write(statusWrite.Get(), &err, sizeof err);
-    ::_exit(127);
+    ::_exit(127);  // the shell's status for a command that could not run
   }
   ::setpgid(pid, pid);  // also here, so that a kill before the child ran reaches its group
   outWrite.Reset();
@@ -118,7 +118,7 @@ long RunChild(const std::vector<std::string>& argv, std::chrono::milliseconds ti
         deadline - std::chrono::steady_clock::now());
     return left.count() > 0 ? left : std::chrono::milliseconds(0);
   };
-  char buffer[4096];
+  char buffer[4096];  // one pipe's worth of output per read
   for (;;) {
     const auto left = remaining();
     if (left.count() == 0) {

@@ -4,7 +4,7 @@
 #
 #   tests/fuzz/build-libfuzzer.sh                          build every libFuzzer target
 #   tests/fuzz/build-libfuzzer.sh run [SECONDS] [TARGET]   build, then fuzz TARGET (decode, the
-#                                                          default, or registry) for SECONDS
+#                                                          default, registry or envelope) for SECONDS
 #                                                          (600 by default)
 #
 # A run starts from the checked-in corpus (tests/fuzz/decode/corpus with decode.dict and the
@@ -21,7 +21,7 @@ CC=${CC:-clang} CXX=${CXX:-clang++} cmake -S . -B "$build_dir" \
   -DFAXMAIL_SANITIZE=address,undefined \
   -DFAXMAIL_LIBFUZZER=ON \
   -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link" >/dev/null
-cmake --build "$build_dir" --target decode_libfuzzer registry_format_libfuzzer \
+cmake --build "$build_dir" --target decode_libfuzzer registry_format_libfuzzer envelope_libfuzzer \
   -j"${FAXMAIL_JOBS:-2}"
 
 if [ "${1:-}" = "run" ]; then
@@ -40,8 +40,13 @@ if [ "${1:-}" = "run" ]; then
         -rss_limit_mb=2048 -print_final_stats=1 \
         -dict="$source_dir/tests/fuzz/registry/registry.dict" "$build_dir/registry-corpus" \
         "$source_dir/tests/fuzz/registry/corpus" ;;
+    envelope)
+      exec ./tests/fuzz/envelope/envelope_libfuzzer -max_total_time="$seconds" \
+        -rss_limit_mb=2048 -print_final_stats=1 \
+        -dict="$source_dir/tests/fuzz/envelope/envelope.dict" "$build_dir/envelope-corpus" \
+        "$source_dir/tests/fuzz/envelope/corpus" ;;
     *)
-      echo "unknown target $target (decode or registry)" >&2
+      echo "unknown target $target (decode, registry or envelope)" >&2
       exit 2 ;;
   esac
 fi

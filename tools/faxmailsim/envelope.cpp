@@ -93,9 +93,9 @@ std::string ParseEnvelope(std::string_view text, Envelope& out) {
     at = lf == std::string_view::npos ? text.size() : lf + 1;
     ++number;
     const std::string where = "line " + std::to_string(number);
+    if (line.ends_with('\r')) line.remove_suffix(1);
     if (line.size() > kMaxEnvelopeLine)
       return where + " is longer than " + std::to_string(kMaxEnvelopeLine) + " bytes";
-    if (line.ends_with('\r')) line.remove_suffix(1);
     if (!Printable(line) && line.find('\0') != std::string_view::npos)
       return where + " holds a zero byte";
     const bool empty = line.empty();

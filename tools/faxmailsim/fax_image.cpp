@@ -8,10 +8,17 @@
 #include <memory>
 
 #include "platform/child_process.h"
+#include "platform/file.h"
 #include "platform/win_error.h"
 
 namespace faxmail::sim {
 namespace {
+
+constexpr std::size_t kTiffMessageBytes = 256;  // one message; libtiff's are a line or two
+// What of Ghostscript's complaint goes into an error text: its first lines say what is wrong.
+constexpr std::size_t kGhostscriptSaid = 200;
+// A TIFF with more pages than this is not a fax; counting stops there.
+constexpr std::size_t kMaxCountedPages = kMaxFaxPages * 100;
 
 // libtiff's messages of the current call, instead of standard error.
 std::string g_tiffMessages;
@@ -19,7 +26,7 @@ std::string g_tiffMessages;
 void CollectTiffMessage(const char* module, const char* format, va_list args) {
   constexpr std::size_t kMaxMessages = 1024;  // the first messages tell the fault
   if (g_tiffMessages.size() >= kMaxMessages) return;
-  char text[256];
+  char text[kTiffMessageBytes];
   std::vsnprintf(text, sizeof text, format, args);
   if (!g_tiffMessages.empty()) g_tiffMessages += "; ";
   if (module) g_tiffMessages += std::string(module) + ": ";
@@ -147,7 +154,7 @@ std::string PostScriptString(std::string_view line) {
 }
 
 std::string TextPagesProgram(const std::vector<TextPage>& pages) {
-  char number[64];
+  char number[64];  // room for one formatted line of the program
   std::string ps = "%!PS-Adobe-3.0\n";
   std::snprintf(number, sizeof number, "%%%%Pages: %zu\n", pages.size());
   ps += number;
@@ -213,9 +220,17 @@ bool RenderWithGhostscript(const std::string& input, const std::string& output,
   }
   if (!result.exited || result.exitCode != 0) {
     std::string said;
-    for (const char c : result.output.substr(0, 200)) said += (c < 0x20 || c >= 0x7f) ? ' ' : c;
+    for (const char c : result.output.substr(0, kGhostscriptSaid))
+      said += (c < 0x20 || c >= 0x7f) ? ' ' : c;
     error = "Ghostscript failed (status " + std::to_string(result.exitCode) + ")" +
             (said.empty() ? "" : ": " + said);
+    return false;
+  }
+  // A document it cannot read may still end with status 0, having made nothing.
+  std::size_t pages = 0;
+  std::string unreadable;
+  if (!platform::FileExists(output) || !CountTiffPages(output, pages, unreadable)) {
+    error = "Ghostscript made no page of it";
     return false;
   }
   return true;
@@ -230,7 +245,7 @@ bool CountTiffPages(const std::string& path, std::size_t& pages, std::string& er
     return false;
   }
   do ++pages;
-  while (pages < kMaxFaxPages * 100 && TIFFReadDirectory(in.get()) == 1);
+  while (pages < kMaxCountedPages && TIFFReadDirectory(in.get()) == 1);
   return true;
 }
 

@@ -240,6 +240,16 @@ class Transmission {
     return {};
   }
 
+  // The result file's lines for attachments that are not on the fax, or not in full.
+  std::string NotShown() const {
+    std::string lines;
+    for (const Piece& piece : m_pieces)
+      if (!piece.note.empty())
+        lines += "not shown: " + SafeLine(piece.shownName) + " (" + piece.storedName +
+                 "): " + SafeLine(piece.note) + "\n";
+    return lines;
+  }
+
   std::string DeliverOne(std::size_t index, std::ostream& report) {
     const Recipient& r = m_envelope.recipients[index];
     const std::string number = ShownNumber(r.number);
@@ -297,7 +307,7 @@ class Transmission {
     const std::string result = "number: " + number + "\nrecipient: " + SafeLine(r.line) +
                                "\nsender: " + r.sender + "\nsubject: " + SafeLine(r.subject) +
                                "\npages: " + std::to_string(m_pages) + "\nresult: " + status +
-                               "\nnotification: IN/" + readyName + "\n";
+                               "\nnotification: IN/" + readyName + "\n" + NotShown();
     if (std::string failed = WriteNew(at + "result", result); !failed.empty()) return failed;
     report << "faxmailsim: " << m_stem << " to " << number << " " << status << ", "
            << Plural(m_pages, "page") << ", " << image << '\n'
@@ -392,7 +402,7 @@ Taken FaxServer::HandleEnvelope(const std::string& name, std::ostream& report,
     if (err != pf::kErrorSuccess) {
       refusal = "cannot be opened as a file (error " + std::to_string(err) + ")";
     } else {
-      char buffer[16 * 1024];
+      char buffer[16 * 1024];  // an envelope is a few hundred bytes; a few reads at most
       for (;;) {
         std::size_t got = 0;
         if (const long readErr = file.Read(buffer, sizeof buffer, got)) {

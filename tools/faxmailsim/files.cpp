@@ -17,7 +17,7 @@ long OpenSource(const std::string& path, pf::File& in) {
                         pf::Links::DontFollow, pf::Kind::RegularFile);
 }
 
-constexpr std::size_t kChunk = 64 * 1024;
+constexpr std::size_t kChunk = 64 * 1024;  // one read or write; fax images are a few of them
 
 }  // namespace
 

@@ -42,6 +42,9 @@ constexpr std::uint32_t kProgramPathBytes = 80;
 // How long a wait for OUT lasts when no notice comes: the poll behind the watch.
 constexpr std::chrono::milliseconds kPollPeriod{1000};
 
+// How much of a bad argument is repeated in the complaint.
+constexpr std::size_t kShownArgument = 60;
+
 constexpr int kOk = 0;
 constexpr int kFailure = 1;
 constexpr int kUsage = 2;
@@ -108,10 +111,10 @@ int Receive(const std::vector<std::string_view>& args) {
   if (from.empty() || to.empty() || image.empty())
     return Usage("receive needs --from, --to and --image");
   if (from.size() > sim::kMaxNumberDigits * 2 || sim::SafeLine(from) != from)
-    return Usage("not a number: " + sim::SafeLine(from, 40));
+    return Usage("not a number: " + sim::SafeLine(from, kShownArgument));
   if (to.size() > sim::kMaxAddress || sim::SafeLine(to) != to ||
       to.find_first_of("<> ") != std::string::npos || to.find('@') == std::string::npos)
-    return Usage("not a mail address: " + sim::SafeLine(to, 60));
+    return Usage("not a mail address: " + sim::SafeLine(to, kShownArgument));
   std::string dataDir;
   if (!DataDirectory(data, dataDir)) return kFailure;
   std::size_t pages = 0;

@@ -19,6 +19,8 @@ constexpr char kReadySuffix[] = ".tmp";
 constexpr int kNameTries = 1000;
 // The gateway keeps attachment names of IN in 21 characters.
 constexpr std::size_t kMaxInName = 21;
+// The name a mail shows for an attachment; the sender keeps the text after "<<" below 100.
+constexpr std::size_t kMaxShownName = 60;
 
 std::string Extension(std::string_view shownName) {
   constexpr std::size_t kMaxExtension = 4;  // the dot and three letters
@@ -69,7 +71,7 @@ std::string ReadyFileText(const ReadyFile& file, const std::vector<std::string>&
   if (!file.attachments.empty()) {
     text += std::string("BEGIN ATTACH") + kCrLf;
     for (std::size_t i = 0; i < file.attachments.size(); ++i) {
-      std::string shown = SafeLine(file.attachments[i].shownName, 60);
+      std::string shown = SafeLine(file.attachments[i].shownName, kMaxShownName);
       for (char& c : shown)
         if (c == ':' || c == '<' || c == '>') c = '_';
       text += "<<" + shown + ":" + storedNames[i] + ">>" + kCrLf;
@@ -88,7 +90,7 @@ std::string PutReadyFile(const std::string& inFolder, const ReadyFile& file,
                          now.seconds * 1000u + now.milliseconds;
 
   for (int attempt = 0; attempt < kNameTries; ++attempt, ++serial) {
-    char stem[16];
+    char stem[16];  // "SIM" and eight digits
     std::snprintf(stem, sizeof stem, "SIM%08u", serial % 100000000u);
     const std::string ready = inFolder + stem + kReadySuffix;
     if (platform::FileExists(ready)) continue;
