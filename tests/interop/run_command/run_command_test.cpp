@@ -345,18 +345,29 @@ TEST_F(RunCommandTest, GatewayThatCannotStartStopsTheServersStartedBeforeIt) {
   EXPECT_EQ(Joined(ProcessesNaming(m_run.Path())), "");
 }
 
-// An address outside loopback is refused before anything starts.
-TEST_F(RunCommandTest, DnsAddressOutsideLoopbackIsRefused) {
-  auto env = Env();
-  env.push_back("FAXMAIL_RUN_DNS=10.0.0.1");
-  RunCommand script(env, m_out / "run.out");
-  ASSERT_TRUE(script.Started());
-  ASSERT_TRUE(script.WaitExit(kStopBound)) << Output();
-  EXPECT_EQ(script.Status(), 1);
-  EXPECT_NE(Output().find("FAXMAIL_RUN_DNS must be a loopback address 127.x.y.z: 10.0.0.1"),
-            std::string::npos)
-      << Output();
-  EXPECT_FALSE(platform::FileExists(m_run / "dns/knot.conf"));
+// Settings the run cannot use are refused with their reason before anything starts.
+TEST_F(RunCommandTest, UnusableSettingsAreRefusedBeforeAnythingStarts) {
+  const struct {
+    std::string setting;
+    std::string reason;
+  } cases[] = {
+      {"FAXMAIL_RUN_DNS=10.0.0.1", "must be a loopback address 127.x.y.z: 10.0.0.1"},
+      {"FAXMAIL_RUN_MX=localhost", "FAXMAIL_RUN_MX must be a loopback address 127.x.y.z"},
+      {"FAXMAIL_RUN_MX=" + m_dns, "the DNS server and the mail server need addresses of their own"},
+      {"FAXMAIL_PORT=70000", "FAXMAIL_PORT must be a TCP port number: 70000"},
+      {"FAXMAIL_PORT=25x", "FAXMAIL_PORT must be a TCP port number: 25x"},
+  };
+  for (const auto& c : cases) {
+    auto env = Env();
+    env.push_back(c.setting);
+    RunCommand script(env, m_out / "run.out");
+    ASSERT_TRUE(script.Started());
+    ASSERT_TRUE(script.WaitExit(kStopBound)) << c.setting << "\n" << Output();
+    EXPECT_EQ(script.Status(), 1) << c.setting;
+    EXPECT_NE(Output().find("run-gateway: "), std::string::npos) << Output();
+    EXPECT_NE(Output().find(c.reason), std::string::npos) << c.setting << "\n" << Output();
+    EXPECT_FALSE(platform::FileExists(m_run / "dns/knot.conf")) << c.setting;
+  }
 }
 
 }  // namespace
