@@ -322,6 +322,31 @@ TEST_F(RunCommandTest, NextRunStopsWhatAKilledRunLeftBehind) {
   EXPECT_EQ(Joined(ProcessesNaming(m_run.Path())), "");
 }
 
+// A second run in the folder of a live one stops nothing of it and ends, saying why.
+TEST_F(RunCommandTest, SecondRunInTheFolderOfALiveOneGivesWay) {
+  RunCommand first(Env(), m_out / "run.out");
+  ASSERT_TRUE(first.Started());
+  ASSERT_TRUE(test::WaitUntil(
+      [&] { return !LineStarting(Output(), "swaks ").empty() || !first.Running(); }, kStartBound))
+      << Output();
+  const std::string before = Joined(ProcessesNaming(m_run.Path()));
+
+  RunCommand second(Env(), m_out / "second.out");
+  ASSERT_TRUE(second.Started());
+  ASSERT_TRUE(second.WaitExit(kStopBound)) << Output("second.out");
+  EXPECT_EQ(second.Status(), 1);
+  EXPECT_NE(Output("second.out").find("run-gateway: another run-gateway ("), std::string::npos)
+      << Output("second.out");
+  EXPECT_EQ(Joined(ProcessesNaming(m_run.Path())), before);
+  EXPECT_TRUE(platform::FileExists(m_run / "pids"));
+
+  ASSERT_TRUE(first.Running());
+  first.Type("q\n");
+  ASSERT_TRUE(first.WaitExit(kStopBound)) << Output();
+  EXPECT_EQ(first.Status(), 0) << Output();
+  EXPECT_EQ(Joined(ProcessesNaming(m_run.Path())), "");
+}
+
 // The gateway cannot take its port (another program listens on it at another address): the
 // script fails after Knot and Postfix are up, says why, and stops both.
 TEST_F(RunCommandTest, GatewayThatCannotStartStopsTheServersStartedBeforeIt) {
