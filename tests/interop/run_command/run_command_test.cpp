@@ -44,17 +44,19 @@ std::string Script() { return std::string(FAXMAIL_SOURCE_DIR) + "/scripts/run-ga
 class RunCommand {
  public:
   RunCommand(const std::vector<std::string>& env, const std::string& outputPath) {
+    // Close-on-exec: no later child of the test (another run, swaks) holds this run's input.
     int input[2];
-    if (::pipe(input) != 0) return;
+    if (::pipe2(input, O_CLOEXEC) != 0) return;
     m_pid = ::fork();
     if (m_pid == 0) {
       ::prctl(PR_SET_PDEATHSIG, SIGTERM);
       ::dup2(input[0], 0);
       ::close(input[0]);
       ::close(input[1]);
-      const int out = ::open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      const int out = ::open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
       ::dup2(out, 1);
       ::dup2(out, 2);
+      ::signal(SIGPIPE, SIG_DFL);  // the test ignores it; an ignored signal stays so over exec
       for (const auto& e : env) ::putenv(const_cast<char*>(e.c_str()));
       ::execl("/bin/bash", "bash", Script().c_str(), static_cast<char*>(nullptr));
       ::_exit(127);
@@ -91,6 +93,8 @@ class RunCommand {
   }
   // What the script ended with; -1 while it runs.
   int Status() const { return m_status; }
+  // Writes to the script's input; a script that ended fails the test, not the test process
+  // (SIGPIPE is ignored by the fixture).
   void Type(const std::string& text) {
     if (::write(m_input, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
       ADD_FAILURE() << "the script's input is closed";
@@ -153,6 +157,7 @@ class RunCommandTest : public test::RootTest {
  protected:
   void SetUp() override {
     RootTest::SetUp();
+    ::signal(SIGPIPE, SIG_IGN);
     if (::geteuid() != 0) {
       if (std::getenv("CI")) FAIL() << "the run command needs root";
       GTEST_SKIP() << "the run command needs root";
