@@ -272,6 +272,21 @@ TEST_F(FaxmailsimProgram, RunsUntilTerminatedAndTakesWhatArrives) {
   EXPECT_TRUE(Names(m_data + "OUT").empty());
 }
 
+TEST_F(FaxmailsimProgram, TerminationEndsItWithStatusZero) {
+  std::string output;
+  // timeout sends SIGTERM and, with --preserve-status, exits with the program's own status.
+  EXPECT_EQ(test::RunProgram(
+                {"timeout", "--preserve-status", "-s", "TERM", "1", Program(), "--data", m_data},
+                &output),
+            0)
+      << output;
+  EXPECT_EQ(
+      test::RunProgram(
+          {"timeout", "--preserve-status", "-s", "INT", "1", Program(), "--data", m_data}, &output),
+      0)
+      << output;
+}
+
 TEST_F(FaxmailsimProgram, ReceivedFaxIsAReadyFileWithTheImage) {
   FAXMAIL_REQUIRE_PEER(kGhostscript);
   // A real two-page Class F image, as the stand-in makes them.
