@@ -150,8 +150,11 @@ long RegDeleteTree(Hive hive, std::string_view subKey) {
 }
 
 long RegFlushKey(const RegKey& key) {
-  // Every change is on the disk when it returns: only the key is checked.
-  return WithKey(key, false, [](Tree&, KeyNode&, bool&) { return kErrorSuccess; });
+  // Every change but a lazy one is on the disk when it returns; those are synced here.
+  if (const long result = WithKey(key, false, [](Tree&, KeyNode&, bool&) { return kErrorSuccess; });
+      result != kErrorSuccess)
+    return result;
+  return registry::SyncLog();
 }
 
 void RegReleaseCache() { registry::ReleaseCache(); }
@@ -213,6 +216,21 @@ long RegWriteHive(Hive hive) {
 long RegSetDword(const RegKey& key, std::string_view name, std::uint32_t value) {
   const std::vector<std::byte> data = RegDwordBytes(value);
   return RegSetValue(key, name, kRegDword, data.data(), 4);
+}
+
+long RegSetDwordLazy(const RegKey& key, std::string_view name, std::uint32_t value) {
+  if (!ValidValueName(name)) return kErrorInvalidParameter;
+  std::vector<std::byte> bytes = RegDwordBytes(value);
+  return ChangeValues(
+      key,
+      [&](Tree& tree, KeyNode& node, std::vector<std::string>& changed) {
+        if (const RegValue* old = node.FindValue(name);
+            old && old->type == kRegDword && old->data == bytes)
+          return kErrorSuccess;
+        changed.emplace_back(name);
+        return tree.SetValue(node, name, kRegDword, std::move(bytes));
+      },
+      false);
 }
 
 long RegUpdateDword(const RegKey& key, std::string_view name,

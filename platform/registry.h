@@ -102,8 +102,8 @@ long RegSetValue(const RegKey& key, std::string_view name, std::uint32_t type, c
 long RegDeleteValue(const RegKey& key, std::string_view name);
 // Deletes a key with its values and all its subkeys (not the hive's root).
 long RegDeleteTree(Hive hive, std::string_view subKey);
-// Makes every change to the hive durable: each change already is when it returns, so this only
-// checks the key.
+// Makes every change to the hive durable: each change but a lazy one (RegSetDwordLazy) already
+// is when it returns, so this checks the key and syncs what lazy changes this process made.
 long RegFlushKey(const RegKey& key);
 // Writes the whole hive file now and starts its change log afresh, so that HKLM.reg itself shows
 // every value: for an administrator about to read or edit it by hand (faxmailreg compact).
@@ -131,6 +131,10 @@ long RegQueryDword(const RegKey& key, std::string_view name, std::uint32_t& out)
 long RegSetString(const RegKey& key, std::string_view name, std::string_view text,
                   bool withZero = true);
 long RegSetDword(const RegKey& key, std::string_view name, std::uint32_t value);
+// As RegSetDword, but not yet synced when it returns: every reader sees it at once, and it is
+// on the disk after the next RegFlushKey or synced change of the hive by this process (a crash
+// before that may lose it). For a value whose loss a crash's recovery already allows for.
+long RegSetDwordLazy(const RegKey& key, std::string_view name, std::uint32_t value);
 // A 32-bit number's bytes as the store keeps them (little-endian), and back with
 // RegQueryDword's rule: exactly 4 bytes, a longer value kErrorMoreData, a shorter one
 // kErrorInvalidParameter. For RegUpdateValues.

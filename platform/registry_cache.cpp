@@ -90,6 +90,8 @@ struct HiveCache {
   ino_t logIno = 0;
   off_t logEnd = 0;
   off_t logSize = 0;
+  // A record of this process was appended without a sync since the log was last synced.
+  bool logUnsynced = false;
 };
 
 // Never destroyed: the gateway ends its process while its threads may still be in here.
@@ -404,14 +406,18 @@ long StoreHive(const std::string& path, HiveLock& lock) {
   Cache().id = Identity::Of(st, generation);
   // The old log may be emptied only once the hive that holds its changes is sure to be found
   // after a crash. Without that, the old log (naming the old hive) stays and is ignored.
-  if (SyncDirectory(RegistryFolder()) == kErrorSuccess) StartLog(path);
+  if (SyncDirectory(RegistryFolder()) == kErrorSuccess) {
+    Cache().logUnsynced = false;  // the synced hive holds every change
+    StartLog(path);
+  }
   return kErrorSuccess;
 }
 
 // Adds one change of values to the log: counted, appended after the last whole record, synced.
 // The hive is written whole instead when there is no log for it, the log is full, or the
 // record is large.
-long AppendChange(const std::string& hivePath, HiveLock& lock, const std::string& body) {
+long AppendChange(const std::string& hivePath, HiveLock& lock, const std::string& body,
+                  bool durable) {
   HiveCache& cache = Cache();
   const std::string record = RecordOf(body);
   if (!cache.logUsable || !cache.id.exists || body.size() > kMaxLogRecord ||
@@ -439,12 +445,15 @@ long AppendChange(const std::string& hivePath, HiveLock& lock, const std::string
     }
     done += static_cast<std::size_t>(n);
   }
-  if (result == kErrorSuccess && ::fdatasync(fd.Get()) != 0) result = ErrorFromErrno(errno);
+  if (result == kErrorSuccess && durable && ::fdatasync(fd.Get()) != 0)
+    result = ErrorFromErrno(errno);
   if (result != kErrorSuccess) {
     // Not made: nobody may read it as made.
     if (::ftruncate(fd.Get(), cache.logEnd) != 0) cache.logUsable = false;
     return result;
   }
+  // A sync of the log makes every record before it durable too.
+  cache.logUnsynced = !durable;
   cache.logEnd += static_cast<off_t>(record.size());
   cache.logSize = cache.logEnd;
   cache.id.generation = generation;
@@ -454,7 +463,8 @@ long AppendChange(const std::string& hivePath, HiveLock& lock, const std::string
 // The record text of a change of values alone, made from the tree after the change.
 using ChangeText = std::function<std::string(Tree&)>;
 
-long RunOnHive(bool exclusive, const HiveOp& op, const ChangeText* changeText) {
+long RunOnHive(bool exclusive, const HiveOp& op, const ChangeText* changeText,
+               bool durable = true) {
   std::lock_guard<std::mutex> guard(g_mutex);
   const std::string folder = RegistryFolder();
   const std::string path = folder + "/" + kHiveFileName;
@@ -476,8 +486,8 @@ long RunOnHive(bool exclusive, const HiveOp& op, const ChangeText* changeText) {
   if (!changed) return result;
   if (!exclusive) std::abort();  // a read that changed the tree: a broken invariant
   if (result == kErrorSuccess)
-    result =
-        changeText ? AppendChange(path, lock, (*changeText)(Cache().tree)) : StoreHive(path, lock);
+    result = changeText ? AppendChange(path, lock, (*changeText)(Cache().tree), durable)
+                        : StoreHive(path, lock);
   if (result != kErrorSuccess) Cache().valid = false;  // the tree is not what the file holds
   return result;
 }
@@ -502,7 +512,7 @@ long WithKey(const RegKey& key, bool exclusive, const KeyOp& op) {
   });
 }
 
-long ChangeValues(const RegKey& key, const ValuesOp& op) {
+long ChangeValues(const RegKey& key, const ValuesOp& op, bool durable) {
   if (!key.IsOpen()) return kErrorInvalidHandle;
   std::vector<std::string_view> names;
   if (!SplitKeyPath(key.Path(), names)) return kErrorInvalidHandle;
@@ -528,7 +538,23 @@ long ChangeValues(const RegKey& key, const ValuesOp& op) {
         changed = !changedNames.empty();
         return result;
       },
-      &text);
+      &text, durable);
+}
+
+long SyncLog() {
+  std::lock_guard<std::mutex> guard(g_mutex);
+  HiveCache& cache = Cache();
+  if (!cache.logUnsynced) return kErrorSuccess;
+  const std::string path = RegistryFolder() + "/" + kHiveFileName;
+  UniqueFd fd(::open(LogPath(path).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  struct stat st {};
+  if (!fd.IsOpen() || ::fstat(fd.Get(), &st) != 0) return ErrorFromErrno(errno);
+  // Another log in its place: whoever started it wrote the hive whole, with this process's
+  // records in it, and synced that before.
+  if (st.st_dev == cache.logDev && st.st_ino == cache.logIno && ::fdatasync(fd.Get()) != 0)
+    return ErrorFromErrno(errno);
+  cache.logUnsynced = false;
+  return kErrorSuccess;
 }
 
 void ReleaseCache() {

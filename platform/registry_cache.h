@@ -43,9 +43,14 @@ long WithKey(const RegKey& key, bool exclusive, const KeyOp& op);
 
 // Runs op on the key of an open RegKey under the exclusive lock, as a change of that key's values
 // alone: op names in changed every value it set or removed, and their new state is appended to
-// the change log as one synced record (the hive is written whole when the log is full).
+// the change log as one record (the hive is written whole when the log is full), synced unless
+// durable is false: then it is there for every reader at once and on the disk at the next
+// synced change or SyncLog.
 using ValuesOp = std::function<long(Tree&, KeyNode&, std::vector<std::string>& changed)>;
-long ChangeValues(const RegKey& key, const ValuesOp& op);
+long ChangeValues(const RegKey& key, const ValuesOp& op, bool durable = true);
+
+// Makes the records that this process appended without a sync durable.
+long SyncLog();
 
 // Empties the parsed copy (see RegReleaseCache).
 void ReleaseCache();

@@ -146,7 +146,17 @@ std::string GetEnvFileName() {
 
 std::uint32_t IsEnvFileNameInUse() { return ReadNumber("FileNameUse"); }
 
-void ReleaseEnvFileName() { WriteFlag("FileNameUse", 0, true); }
+void ReleaseEnvFileName() {
+  // Made at once for every reader, on the disk with the next synced change or FlushEnvFileName:
+  // the next decode's name is that change, and a decode flushes before its ready name.
+  GatewayKey key;
+  if (key.Result() == kErrorSuccess) platform::RegSetDwordLazy(key.Key(), "FileNameUse", 0);
+}
+
+void FlushEnvFileName() {
+  GatewayKey key;
+  if (key.Result() == kErrorSuccess) platform::RegFlushKey(key.Key());
+}
 
 std::string AllocAttFileName(const std::string& extension) {
   GatewayKey key;

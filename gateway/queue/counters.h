@@ -45,7 +45,11 @@ std::string GetBodyFileName();
 long AllocEnvFileName(std::string* name = nullptr);
 std::string GetEnvFileName();
 std::uint32_t IsEnvFileNameInUse();
+// Sets FileNameUse back to 0 for every reader at once; it is on the disk with the next synced
+// change of the key or FlushEnvFileName (a crash before that leaves the name read as in use,
+// which the next start's recovery handles as a decode cut short).
 void ReleaseEnvFileName();
+void FlushEnvFileName();
 
 // Allocates "ATT<n>.<extension>" (extension of at most 3 characters), stores it in FileNameAtt
 // and sets FileNameUseAtt = 1. Returns the name.

@@ -237,6 +237,9 @@ bool SMTPIn::DecodeFile(const std::string& path, const std::vector<std::string>&
     LogBoth("SMTPIn- Error: Unable to write the message's files, message kept: ", path, __LINE__);
     return false;
   }
+  // The name given back is durable before anything makes this decode finished: from then on a
+  // start must not take the envelope for one cut short.
+  FlushEnvFileName();
 
   if (!record.empty()) {
     // The envelope and its files are complete and their names durable; from the rename of the

@@ -93,6 +93,39 @@ TEST_F(RegistryLogTest, ChangesOfValuesAreRecordsReadBackByOthers) {
   EXPECT_EQ(Fresh("OUTIndex"), 7u);
 }
 
+// A lazy change is a record like any other, read by everyone at once; only its sync waits for
+// RegFlushKey or the next synced change. A change to the value it already has writes nothing.
+TEST_F(RegistryLogTest, LazyChangeIsReadAtOnceAndFlushedLater) {
+  ASSERT_EQ(RegSetDword(m_key, "FileNameUse", 1), kErrorSuccess);
+  const std::string hive = ReadWholeFile(Hive());
+  const auto before = LogSize();
+  ASSERT_EQ(RegSetDwordLazy(m_key, "FileNameUse", 0), kErrorSuccess);
+  EXPECT_GT(LogSize(), before);
+  EXPECT_EQ(ReadWholeFile(Hive()), hive);
+  EXPECT_EQ(Fresh("FileNameUse"), 0u);
+  const auto after = LogSize();
+  ASSERT_EQ(RegSetDwordLazy(m_key, "FileNameUse", 0), kErrorSuccess);
+  EXPECT_EQ(LogSize(), after);
+  EXPECT_EQ(RegSetDwordLazy(m_key, "", 0), kErrorSuccess) << "the default value is a name too";
+  EXPECT_EQ(RegSetDwordLazy(m_key, "two\nlines", 0), kErrorInvalidParameter);
+  EXPECT_EQ(RegFlushKey(m_key), kErrorSuccess);
+  EXPECT_EQ(RegFlushKey(m_key), kErrorSuccess) << "nothing left to sync";
+  // Lazy, then the hive written whole (by compaction here, as by a full log): the flush finds
+  // the log replaced and the change in the synced hive.
+  ASSERT_EQ(RegSetDwordLazy(m_key, "FileNameUse", 1), kErrorSuccess);
+  ASSERT_EQ(RegWriteHive(Hive::LocalMachine), kErrorSuccess);
+  EXPECT_EQ(RegFlushKey(m_key), kErrorSuccess);
+  EXPECT_NE(ReadWholeFile(Hive()).find("\"FileNameUse\"=dword:00000001"), std::string::npos);
+  // Lazy, then the log replaced behind this process's back: still no error, and the value read
+  // is the one in the files.
+  ASSERT_EQ(RegSetDwordLazy(m_key, "FileNameUse", 0), kErrorSuccess);
+  std::filesystem::remove(Log());
+  EXPECT_NE(RegFlushKey(m_key), kErrorSuccess) << "a log that went away cannot be synced";
+  // A key that has gone is reported first.
+  ASSERT_EQ(RegDeleteTree(Hive::LocalMachine, kKey), kErrorSuccess);
+  EXPECT_EQ(RegFlushKey(m_key), kErrorKeyDeleted);
+}
+
 // A crash in the middle of an append leaves part of a record: it is not applied, and the next
 // change goes after the last whole record.
 TEST_F(RegistryLogTest, TornLastRecordIsNeverApplied) {
