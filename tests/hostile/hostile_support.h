@@ -40,9 +40,9 @@ inline constexpr char kAcknowledged[] = "250 Mail Received OK\r\n";
 
 // Where a row leaves the session it used.
 enum class After {
-  Closed,     // ended (by either side): only the new-session mail is sent
-  WaitHelo,   // no HELO accepted yet
-  WaitMail,   // HELO accepted, no transaction open
+  Closed,    // ended (by either side): only the new-session mail is sent
+  WaitHelo,  // no HELO accepted yet
+  WaitMail,  // HELO accepted, no transaction open
 };
 
 // Resident memory (VmRSS) of a process in KiB; 0 when it is gone (or a zombie).

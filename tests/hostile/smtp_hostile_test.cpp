@@ -84,8 +84,8 @@ struct SmtpRow {
 const SmtpRow kSmtpRows[] = {
     {"Line1KWithoutLineEnd", [](ScriptedClient& c) { LongNoopLine(c, 1024); }, After::Closed, 0,
      nullptr, nullptr, nullptr},
-    {"Line1MWithoutLineEnd", [](ScriptedClient& c) { LongNoopLine(c, 1024 * 1024); },
-     After::Closed, 0, nullptr, nullptr, nullptr},
+    {"Line1MWithoutLineEnd", [](ScriptedClient& c) { LongNoopLine(c, 1024 * 1024); }, After::Closed,
+     0, nullptr, nullptr, nullptr},
     {"NulInCommand",
      [](ScriptedClient& c) {
        Exchange(c, std::string("NO\0OP\r\n", 7), {kUnknown});
@@ -143,9 +143,8 @@ const SmtpRow kSmtpRows[] = {
      "smuggled body", nullptr, nullptr},
     {"SmuggleCrLfDotDotLf", [](ScriptedClient& c) { Smuggle(c, "\r\n..\n"); }, After::WaitMail, 1,
      "smuggled body", nullptr, nullptr},
-    {"SmuggleCrLfDotNulCrLf",
-     [](ScriptedClient& c) { Smuggle(c, std::string("\r\n.\0\r\n", 6)); }, After::WaitMail, 1,
-     "smuggled body", nullptr, nullptr},
+    {"SmuggleCrLfDotNulCrLf", [](ScriptedClient& c) { Smuggle(c, std::string("\r\n.\0\r\n", 6)); },
+     After::WaitMail, 1, "smuggled body", nullptr, nullptr},
     {"SmuggleDotCrLfAtTheEndOfAPiece",
      // A line of exactly one piece, then "." CR LF: its tail, not a line of its own.
      [](ScriptedClient& c) { Smuggle(c, "\r\n" + std::string(kPiece, 'x') + ".\r\n"); },
@@ -220,8 +219,8 @@ const SmtpRow kSmtpRows[] = {
        c.Send(Mail("cut", "cut short\r\nhalf a li"));
        c.Close();
      },
-     After::Closed, 0, nullptr, "SMTPIn- Data ended without the end line, message not spooled: ",
-     nullptr},
+     After::Closed, 0, nullptr,
+     "SMTPIn- Data ended without the end line, message not spooled: ", nullptr},
     {"ClientClosesRightAfterTheEndLine",
      [](ScriptedClient& c) {
        OpenMail(c);
@@ -244,7 +243,8 @@ TEST_P(SmtpHostile, CleanOutcomeAndNothingElseLost) {
   EXPECT_EQ(static_cast<int>(ready.size()), row.envelopes);
   if (row.bodyHas) {
     bool found = false;
-    for (const auto& [name, text] : ready) found = found || text.find(row.bodyHas) != std::string::npos;
+    for (const auto& [name, text] : ready)
+      found = found || text.find(row.bodyHas) != std::string::npos;
     EXPECT_TRUE(found) << "no message text holds " << row.bodyHas;
   }
   if (row.bodyHasNot) {
