@@ -45,7 +45,10 @@ Wire Start(unsigned flags, unsigned an, unsigned ns = 0, unsigned ar = 0, unsign
 // An MX record owned by the question's name whose exchange is label + the question's name.
 Wire& Mx(Wire& m, const std::string& label, unsigned preference = 10) {
   Wire rdata;
-  rdata.U16(preference).U8(static_cast<unsigned>(label.size())).Text(label).U16(0xC000u | kQuestionName);
+  rdata.U16(preference)
+      .U8(static_cast<unsigned>(label.size()))
+      .Text(label)
+      .U16(0xC000u | kQuestionName);
   return m.Pointer(kQuestionName).Record(15, 3600, rdata.bytes);
 }
 
@@ -58,8 +61,8 @@ const std::vector<std::string> kGoodThenNameless = {"mx1.dest.test", ""};
 struct DnsRow {
   const char* name;
   std::function<Reply()> reply;
-  int result;                    // of Lookup, or kAnyFailure
-  std::vector<std::string> mx;   // the exchangers FindRecord gives, in order
+  int result;                   // of Lookup, or kAnyFailure
+  std::vector<std::string> mx;  // the exchangers FindRecord gives, in order
 };
 
 Reply Good(const std::string& label) {
@@ -78,8 +81,11 @@ Reply GoodThenBroken(const std::function<void(Wire&)>& broken, unsigned an = 2) 
 
 const DnsRow kDnsRows[] = {
     {"PointerLoopInOwnerName",
-     [] { return GoodThenBroken([](Wire& m) { m.Pointer(m.Size()).Record(15, 1, {0, 1, 0}); }); },
-     0, {"mx1.dest.test"}},
+     [] { return GoodThenBroken([](Wire& m) {
+            m.Pointer(m.Size()).Record(15, 1, {0, 1, 0});
+          }); },
+     0,
+     {"mx1.dest.test"}},
     {"PointerLoopBetweenTwoNames",
      [] {
        return GoodThenBroken([](Wire& m) {
@@ -87,7 +93,8 @@ const DnsRow kDnsRows[] = {
          m.Pointer(at + 2).Pointer(at).Record(15, 1, {0, 1, 0});
        });
      },
-     0, {"mx1.dest.test"}},
+     0,
+     {"mx1.dest.test"}},
     {"ForwardPointerInExchange",
      [] {
        return GoodThenBroken([](Wire& m) {
@@ -115,20 +122,36 @@ const DnsRow kDnsRows[] = {
          m.Pointer(kQuestionName).U16(15).U16(1).U32(1).U16(500).U16(5).U8(2).Text("mx");
        });
      },
-     0, {"mx1.dest.test"}},
+     0,
+     {"mx1.dest.test"}},
     {"LabelPastTheEnd",
-     [] { return GoodThenBroken([](Wire& m) { m.U8(60).Text("short"); }); }, 0, {"mx1.dest.test"}},
+     [] { return GoodThenBroken([](Wire& m) { m.U8(60).Text("short"); }); },
+     0,
+     {"mx1.dest.test"}},
     {"HugeCountsInAShortMessage",
-     [] { return GoodThenBroken([](Wire&) {}, 65535); }, 0, {"mx1.dest.test"}},
+     [] { return GoodThenBroken([](Wire&) {}, 65535); },
+     0,
+     {"mx1.dest.test"}},
     {"HugeCountsInEverySection",
      [] {
        Wire m = Start(kAuthoritative, 65535, 65535, 65535);
        Mx(m, "mx1");
        return test::Answer(m.bytes);
      },
-     0, {"mx1.dest.test"}},
-    {"EmptyResponse", [] { return Reply{{}, false}; }, DNSResolver::kLookupFailed, {}},
-    {"ZeroLengthResponse", [] { return Reply{{{0, 0}}, false}; }, kAnyFailure, {}},
+     0,
+     {"mx1.dest.test"}},
+    {"EmptyResponse",
+     [] {
+       return Reply{{}, false};
+     },
+     DNSResolver::kLookupFailed,
+     {}},
+    {"ZeroLengthResponse",
+     [] {
+       return Reply{{{0, 0}}, false};
+     },
+     kAnyFailure,
+     {}},
     {"NeverEndingResponse",
      [] {
        Reply reply;
@@ -137,8 +160,14 @@ const DnsRow kDnsRows[] = {
        reply.pause = std::chrono::milliseconds(5);
        return reply;
      },
-     kAnyFailure, {}},
-    {"AcceptsAndNeverAnswers", [] { return Reply{{}, true}; }, DNSResolver::kLookupFailed, {}},
+     kAnyFailure,
+     {}},
+    {"AcceptsAndNeverAnswers",
+     [] {
+       return Reply{{}, true};
+     },
+     DNSResolver::kLookupFailed,
+     {}},
     {"WrongId",
      // The id is not looked at: one connection carries one query and its answer.
      [] {
@@ -146,14 +175,16 @@ const DnsRow kDnsRows[] = {
        Mx(m, "mx1");
        return test::Answer(m.bytes);
      },
-     0, {"mx1.dest.test"}},
+     0,
+     {"mx1.dest.test"}},
     {"TruncatedBitSet",
      [] {
        Wire m = Start(kAuthoritative | 0x0200u, 1);
        Mx(m, "mx1");
        return test::Answer(m.bytes);
      },
-     0, {"mx1.dest.test"}},
+     0,
+     {"mx1.dest.test"}},
     {"FiveHundredMxRecords",
      [] {
        Wire m = Start(kAuthoritative, 500);
@@ -176,7 +207,8 @@ const DnsRow kDnsRows[] = {
        m.U8(2).Text("ns").Pointer(kQuestionName).Record(1, 1, test::Ipv4(127, 0, 0, 1));
        return test::Answer(m.bytes);
      },
-     kAnyFailure, {}},
+     kAnyFailure,
+     {}},
 };
 
 void PrintTo(const DnsRow& row, std::ostream* os) { *os << row.name; }

@@ -16,8 +16,9 @@ namespace fs = std::filesystem;
 // Size of the probe mails' attachment: a few base64 lines.
 constexpr std::size_t kProbeAttachment = 3000;
 // Entries that the gateway may add at the top of its root while it runs: its console output,
-// the two logs and the private store of split messages.
-const std::set<std::string> kTopLevelAllowed = {"console.out", "main.log", "secondary.log", "tmp"};
+// the two logs, the event log and the private store of split messages.
+const std::set<std::string> kTopLevelAllowed = {"console.out", "eventlog", "main.log",
+                                                "secondary.log", "tmp"};
 
 bool IsSettledName(const std::string& name) {
   std::uint32_t number = 0;
