@@ -21,10 +21,10 @@ const InRow kInRows[] = {
        c.Ready("other.tmp", test::FaxReceived("other", "<<fax.tif:../escape-secret.tif>>"));
      },
      InOutcome::Delivered, nullptr, "SMTPOut- Error: Attachment line refused: ", {}},
-    {"AttachmentLineNamingOutFolder",
+    {"AttachmentLineWithBackslashes",
      [](InContext& c) {
-       c.Secret(c.Data() + "OUT/escape-out.tif");
-       c.Ready("outward.tmp", test::FaxReceived("outward", "<<fax.tif:..\\OUT\\escape-out.tif>>"));
+       c.Secret(c.Data() + "escape-bs.tif");
+       c.Ready("outward.tmp", test::FaxReceived("outward", "<<fax.tif:..\\escape-bs.tif>>"));
      },
      InOutcome::Delivered, nullptr, "SMTPOut- Error: Attachment line refused: ", {}},
     {"AttachmentLineWithAbsolutePath",

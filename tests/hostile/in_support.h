@@ -310,7 +310,7 @@ class InHostileTest : public HostileTest {
     // A normal ready file still goes out, whole.
     SetScript(Sound());
     const std::size_t before = m_sink->Mails().size();
-    WriteWholeFile(In() + "probe.tmp", Notification("probe"));
+    context.Ready("probe.tmp", Notification("probe"));
     EXPECT_TRUE(WaitUntil([&] { return m_sink->Has(Reference("probe")); }, kOutcomeBound))
         << "the probe was not delivered\n" << Gateway().MainLog();
     EXPECT_EQ(m_sink->Mails().size(), before + 1);
