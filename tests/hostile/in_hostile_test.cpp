@@ -20,20 +20,29 @@ const InRow kInRows[] = {
        c.Secret(c.Data() + "escape-secret.tif");
        c.Ready("other.tmp", test::FaxReceived("other", "<<fax.tif:../escape-secret.tif>>"));
      },
-     InOutcome::Delivered, nullptr, "SMTPOut- Error: Attachment line refused: ", {}},
+     InOutcome::Delivered,
+     nullptr,
+     "SMTPOut- Error: Attachment line refused: ",
+     {}},
     {"AttachmentLineWithBackslashes",
      [](InContext& c) {
        c.Secret(c.Data() + "escape-bs.tif");
        c.Ready("outward.tmp", test::FaxReceived("outward", "<<fax.tif:..\\escape-bs.tif>>"));
      },
-     InOutcome::Delivered, nullptr, "SMTPOut- Error: Attachment line refused: ", {}},
+     InOutcome::Delivered,
+     nullptr,
+     "SMTPOut- Error: Attachment line refused: ",
+     {}},
     {"AttachmentLineWithAbsolutePath",
      [](InContext& c) {
        const std::string secret = c.Root() + "/escape-abs.tif";
        c.Secret(secret);
        c.Ready("absolute.tmp", test::FaxReceived("absolute", "<<fax.tif:" + secret + ">>"));
      },
-     InOutcome::Delivered, nullptr, "SMTPOut- Error: Attachment line refused: ", {}},
+     InOutcome::Delivered,
+     nullptr,
+     "SMTPOut- Error: Attachment line refused: ",
+     {}},
     {"AttachmentThatIsASymbolicLink",
      [](InContext& c) {
        const std::string secret = c.Data() + "escape-linked.tif";
@@ -41,21 +50,29 @@ const InRow kInRows[] = {
        c.Link(secret, c.In() + "link.tif");
        c.Ready("linked.tmp", test::FaxReceived("linked", "<<fax.tif:link.tif>>"));
      },
-     InOutcome::SetAside, "linked.Refused.Err", nullptr, {"link.tif"}},
+     InOutcome::SetAside,
+     "linked.Refused.Err",
+     nullptr,
+     {"link.tif"}},
     {"AttachmentNameOver21Characters",
      [](InContext& c) {
        test::WriteWholeFile(c.In() + "abcdefghijklmnopqrstuv.tif", test::kSecretBytes);
        c.Ready("longname.tmp",
                test::FaxReceived("longname", "<<fax.tif:abcdefghijklmnopqrstuv.tif>>"));
      },
-     InOutcome::Delivered, nullptr, "SMTPOut- Error: Attachment line refused: ",
+     InOutcome::Delivered,
+     nullptr,
+     "SMTPOut- Error: Attachment line refused: ",
      {"abcdefghijklmnopqrstuv.tif"}},
     {"AttachmentNameWithControls",
      [](InContext& c) {
        test::WriteWholeFile(c.In() + "a\x01.tif", test::kSecretBytes);
        c.Ready("ctlname.tmp", test::FaxReceived("ctlname", "<<fax.tif:a\x01.tif>>"));
      },
-     InOutcome::Delivered, nullptr, "SMTPOut- Error: Attachment line refused: ", {"a\x01.tif"}},
+     InOutcome::Delivered,
+     nullptr,
+     "SMTPOut- Error: Attachment line refused: ",
+     {"a\x01.tif"}},
     {"ControlsAndCrInHeaderLines",
      [](InContext& c) {
        c.Ready("controls.tmp",
@@ -65,13 +82,21 @@ const InRow kInRows[] = {
                "\r\nBEGIN BODY\r\n\r\n" +
                    test::Reference("controls") + "\r\n\r\nEND BODY\r\n\r\n");
      },
-     InOutcome::Delivered, nullptr, nullptr, {}},
+     InOutcome::Delivered,
+     nullptr,
+     nullptr,
+     {}},
     {"FifoWithReadyName",
-     [](InContext& c) { c.Fifo(c.In() + "fifo.tmp"); }, InOutcome::SetAside, "fifo.Refused.Err",
-     "SMTPOut- ERROR: not a regular file, set aside: ", {}},
+     [](InContext& c) { c.Fifo(c.In() + "fifo.tmp"); },
+     InOutcome::SetAside,
+     "fifo.Refused.Err",
+     "SMTPOut- ERROR: not a regular file, set aside: ",
+     {}},
     {"DirectoryWithReadyName",
      [](InContext& c) { std::filesystem::create_directory(c.In() + "folder.tmp"); },
-     InOutcome::SetAside, "folder.Refused.Err", "SMTPOut- ERROR: not a regular file, set aside: ",
+     InOutcome::SetAside,
+     "folder.Refused.Err",
+     "SMTPOut- ERROR: not a regular file, set aside: ",
      {}},
     {"SymbolicLinkWithReadyName",
      [](InContext& c) {
@@ -80,7 +105,9 @@ const InRow kInRows[] = {
        c.Own(target);
        c.Link(target, c.In() + "link.tmp");
      },
-     InOutcome::SetAside, "link.Refused.Err", "SMTPOut- ERROR: not a regular file, set aside: ",
+     InOutcome::SetAside,
+     "link.Refused.Err",
+     "SMTPOut- ERROR: not a regular file, set aside: ",
      {}},
     {"DnsPointerLoopFallsBackToTheDomain",
      [](InContext& c) {
@@ -88,14 +115,20 @@ const InRow kInRows[] = {
        c.Ready("loop.tmp", test::Notification("loop"));
      },
      // The domain is asked in capitals (the receiver line is), and used so when no MX is left.
-     InOutcome::Delivered, nullptr, "SMTPOut- No MX Rec: Using: LOCALHOST", {}},
+     InOutcome::Delivered,
+     nullptr,
+     "SMTPOut- No MX Rec: Using: LOCALHOST",
+     {}},
     {"Dns500MxRecordsNoneAnswering",
      [](InContext& c) {
        // Every exchanger and the domain itself are addresses where nothing listens.
        c.Dns(test::ManyExchangersAnswer(500, "127.0.0.3"));
        c.Ready("dns500.tmp", test::Notification("dns500", "alice@127.0.0.3"));
      },
-     InOutcome::SetAside, "DNS500.ConnFailed.Err", "SMTPOut- Unable to connect to the host: ", {}},
+     InOutcome::SetAside,
+     "DNS500.ConnFailed.Err",
+     "SMTPOut- Unable to connect to the host: ",
+     {}},
 };
 
 class InHostile : public test::InHostileTest, public ::testing::WithParamInterface<InRow> {};

@@ -41,8 +41,7 @@ inline std::string Notification(const std::string& tag,
 inline std::string FaxReceived(const std::string& tag, const std::string& lines) {
   return "FROM: Fax Server <fax@fax.example>\r\nTO: Alice <alice@localhost>\r\n"
          "SUBJECT: Fax received from 5551234\r\n\r\nBEGIN BODY\r\n\r\n" +
-         Reference(tag) + "\r\n\r\nEND BODY\r\n\r\nBEGIN ATTACH\r\n" + lines +
-         "\r\nEND ATTACH\r\n";
+         Reference(tag) + "\r\n\r\nEND BODY\r\n\r\nBEGIN ATTACH\r\n" + lines + "\r\nEND ATTACH\r\n";
 }
 
 // Answers to a query (the message without its length prefix): its own question, with the
@@ -273,9 +272,11 @@ class InHostileTest : public HostileTest {
     InContext context(*this);
     row.setup(context);
     if (row.outcome == InOutcome::Delivered) {
-      EXPECT_TRUE(WaitUntil([&] { return !m_sink->Mails().empty() && Gateway().Files("IN", "*.tmp").empty(); },
-                            kOutcomeBound))
-          << "not delivered\n" << Gateway().MainLog();
+      EXPECT_TRUE(WaitUntil(
+          [&] { return !m_sink->Mails().empty() && Gateway().Files("IN", "*.tmp").empty(); },
+          kOutcomeBound))
+          << "not delivered\n"
+          << Gateway().MainLog();
       for (const auto& mail : m_sink->Mails()) {
         EXPECT_EQ(mail.recipients.size(), 1u);
         const std::string header = mail.data.substr(0, mail.data.find("\r\n\r\n"));
@@ -287,10 +288,15 @@ class InHostileTest : public HostileTest {
         }
       }
     } else {
-      EXPECT_TRUE(WaitUntil([&] { std::error_code error;
-        return std::filesystem::exists(std::filesystem::symlink_status(In() + row.setAsideAs, error)); },
-                            kOutcomeBound))
-          << "not set aside as " << row.setAsideAs << "\n" << Gateway().MainLog();
+      EXPECT_TRUE(WaitUntil(
+          [&] {
+            std::error_code error;
+            return std::filesystem::exists(
+                std::filesystem::symlink_status(In() + row.setAsideAs, error));
+          },
+          kOutcomeBound))
+          << "not set aside as " << row.setAsideAs << "\n"
+          << Gateway().MainLog();
       EXPECT_TRUE(Gateway().Files("IN", "*.tmp").empty());
     }
     for (const auto& mail : m_sink->Mails()) {
@@ -312,7 +318,8 @@ class InHostileTest : public HostileTest {
     const std::size_t before = m_sink->Mails().size();
     context.Ready("probe.tmp", Notification("probe"));
     EXPECT_TRUE(WaitUntil([&] { return m_sink->Has(Reference("probe")); }, kOutcomeBound))
-        << "the probe was not delivered\n" << Gateway().MainLog();
+        << "the probe was not delivered\n"
+        << Gateway().MainLog();
     EXPECT_EQ(m_sink->Mails().size(), before + 1);
     ExpectNothingElseLost(nullptr, After::Closed);
   }
