@@ -67,7 +67,8 @@ TEST_F(HeavyHostile, HeaderLine10MB) {
 
 TEST_F(HeavyHostile, HundredThousandTinyParts) {
   std::string mail =
-      "Subject: tiny parts\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=t\r\n\r\n";
+      "Subject: tiny parts\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; "
+      "boundary=t\r\n\r\n";
   for (int i = 0; i < 100000; ++i) mail += "--t\r\n\r\np" + std::to_string(i) + "\r\n";
   mail += "--t--\r\n";
   EXPECT_EQ(test::SendMail(Gateway().Port(), mail, 120000), test::kAcknowledged);
@@ -122,9 +123,10 @@ TEST_F(HeavyHostile, ReadyFileWith50MBBody) {
   body.reserve(51u << 20);
   while (body.size() < (50u << 20)) body += line;
   test::InContext c(*this);
-  c.Ready("big.tmp", "FROM: Fax Server <fax@fax.example>\r\nTO: Alice <alice@localhost>\r\n"
-                     "SUBJECT: Fax sent OK to 5551234\r\n\r\nBEGIN BODY\r\n\r\n" +
-                         body + test::Reference("big") + "\r\n\r\nEND BODY\r\n\r\n");
+  c.Ready("big.tmp",
+          "FROM: Fax Server <fax@fax.example>\r\nTO: Alice <alice@localhost>\r\n"
+          "SUBJECT: Fax sent OK to 5551234\r\n\r\nBEGIN BODY\r\n\r\n" +
+              body + test::Reference("big") + "\r\n\r\nEND BODY\r\n\r\n");
   body.clear();
   body.shrink_to_fit();
   EXPECT_TRUE(test::WaitUntil([&] { return Sink().Has(test::Reference("big")); },
@@ -148,8 +150,8 @@ TEST_F(HeavyHostile, DISABLED_HundredThousandAttachmentLines) {
   // Delivered (each line a part of its own) or set aside: either way done, and not in memory.
   EXPECT_TRUE(test::WaitUntil(
       [&] {
-        return Sink().Has(test::Reference("many")) ||
-               (Gateway().Files("IN", "many.tmp").empty() && !Gateway().Files("IN", "many.*").empty());
+        return Sink().Has(test::Reference("many")) || (Gateway().Files("IN", "many.tmp").empty() &&
+                                                       !Gateway().Files("IN", "many.*").empty());
       },
       std::chrono::seconds(150)));
   ExpectPeakBounded();
@@ -162,10 +164,10 @@ TEST_F(HeavyHostile, ReadyFileHeldUnderLock) {
   {
     platform::File held;
     // The fax server still writes it: opened without sharing.
-    ASSERT_EQ(platform::File::Open(In() + "held.tmp", platform::Access::ReadWrite,
-                                   platform::Share::None, platform::Disposition::OpenExisting,
-                                   held),
-              0);
+    ASSERT_EQ(
+        platform::File::Open(In() + "held.tmp", platform::Access::ReadWrite, platform::Share::None,
+                             platform::Disposition::OpenExisting, held),
+        0);
     std::this_thread::sleep_for(std::chrono::seconds(12));
     EXPECT_FALSE(Sink().Has(test::Reference("held")));
     EXPECT_TRUE(platform::DirectoryExists(In()));
