@@ -23,7 +23,8 @@ const InRow kInRows[] = {
      InOutcome::Delivered,
      nullptr,
      "SMTPOut- Error: Attachment line refused: ",
-     {}},
+     {},
+     432},
     {"AttachmentLineWithBackslashes",
      [](InContext& c) {
        c.Secret(c.Data() + "escape-bs.tif");
@@ -32,7 +33,8 @@ const InRow kInRows[] = {
      InOutcome::Delivered,
      nullptr,
      "SMTPOut- Error: Attachment line refused: ",
-     {}},
+     {},
+     432},
     {"AttachmentLineWithAbsolutePath",
      [](InContext& c) {
        const std::string secret = c.Root() + "/escape-abs.tif";
@@ -42,7 +44,8 @@ const InRow kInRows[] = {
      InOutcome::Delivered,
      nullptr,
      "SMTPOut- Error: Attachment line refused: ",
-     {}},
+     {},
+     432},
     {"AttachmentThatIsASymbolicLink",
      [](InContext& c) {
        const std::string secret = c.Data() + "escape-linked.tif";
@@ -63,7 +66,8 @@ const InRow kInRows[] = {
      InOutcome::Delivered,
      nullptr,
      "SMTPOut- Error: Attachment line refused: ",
-     {"abcdefghijklmnopqrstuv.tif"}},
+     {"abcdefghijklmnopqrstuv.tif"},
+     432},
     {"AttachmentNameWithControls",
      [](InContext& c) {
        test::WriteWholeFile(c.In() + "a\x01.tif", test::kSecretBytes);
@@ -72,7 +76,8 @@ const InRow kInRows[] = {
      InOutcome::Delivered,
      nullptr,
      "SMTPOut- Error: Attachment line refused: ",
-     {"a\x01.tif"}},
+     {"a\x01.tif"},
+     432},
     {"ControlsAndCrInHeaderLines",
      [](InContext& c) {
        c.Ready("controls.tmp",
@@ -128,7 +133,8 @@ const InRow kInRows[] = {
      InOutcome::SetAside,
      "DNS500.ConnFailed.Err",
      "SMTPOut- Unable to connect to the host: ",
-     {}},
+     {},
+     435},
 };
 
 class InHostile : public test::InHostileTest, public ::testing::WithParamInterface<InRow> {};

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <functional>
@@ -15,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/eventlog.h"
 #include "platform/socket.h"
 #include "tests/hostile/hostile_support.h"
 #include "tests/unit/dns/dns_test_util.h"
@@ -229,6 +231,7 @@ struct InRow {
   const char* setAsideAs;           // the file's new name in IN, for SetAside
   const char* logged;               // a text one of the logs holds (or null)
   std::vector<std::string> leftIn;  // files of IN that stay
+  std::uint32_t event = 0;          // an event the row reports (0: none looked for)
 };
 
 inline void PrintTo(const InRow& row, std::ostream* os) { *os << row.name; }
@@ -309,6 +312,13 @@ class InHostileTest : public HostileTest {
     for (const std::string& name : row.leftIn)
       EXPECT_TRUE(std::filesystem::exists(std::filesystem::symlink_status(In() + name)))
           << name << " gone from IN";
+    if (row.event != 0) {
+      std::vector<platform::EventRecord> events;
+      platform::ReadEventLog(events);
+      EXPECT_TRUE(std::any_of(events.begin(), events.end(),
+                              [&](const auto& e) { return e.eventId == row.event; }))
+          << "no event " << row.event;
+    }
     if (row.logged) {
       EXPECT_TRUE(Logged(row.logged)) << row.logged << "\n" << Gateway().MainLog();
     }
