@@ -33,6 +33,10 @@ constexpr std::size_t kMaxAttachmentName = 21;
 // The name shown to the recipient.
 constexpr std::size_t kMaxShownName = 99;
 constexpr std::size_t kCopyBlock = 64 * 1024;
+// Attachment lines of one ready file: a fax and its cover pages are a handful. More are not a
+// fax server's file; each line costs an encoding and log lines, so 100,000 of them would hold
+// the one sender for many minutes. Such a file is set aside unsent.
+constexpr int kMaxAttachmentLines = 1000;
 
 constexpr char kMailFromKey[] = "FROM:";
 constexpr char kSubjectKey[] = "SUBJECT:";
@@ -56,6 +60,7 @@ constexpr char kLogAfterEncode[] =
 constexpr char kLogWriteFailed[] = "SMTPOut- Error: Unable to write to the output file";
 constexpr char kLogRefused[] = "SMTPOut- Error: Attachment line refused: ";
 constexpr char kLogNotAFile[] = "SMTPOut- Error: Attachment is not a regular file: ";
+constexpr char kLogTooManyAttachments[] = "SMTPOut- Error: More attachment lines than ";
 
 bool Contains(std::string_view line, std::string_view key) {
   return line.find(key) != std::string_view::npos;
@@ -116,6 +121,8 @@ class Composer {
   void WriteMimeHeader();
   void FillSubjectRoom(std::string_view line);
   void TakeAttachmentLine(std::string_view line, bool first);
+  // Counts one attachment line; false (the file refused) once there are too many.
+  bool CountAttachmentLine();
   std::string BoundaryLine() const { return kBoundaryPrefix + m_id + "\r\n"; }
 
   platform::File& m_ready;
@@ -135,6 +142,7 @@ class Composer {
   std::int64_t m_subjectRoom = -1;
   bool m_writeFailed = false;
   bool m_refused = false;
+  int m_attachmentLines = 0;
   // A header line longer than one read was begun without its line end.
   bool m_headerLineOpen = false;
 };
@@ -268,7 +276,7 @@ void Composer::AfterBodyLine(const std::string& line) {
     std::string next;
     if (!Next(next)) return;
     if (!Contains(next, kEndAttach)) {
-      TakeAttachmentLine(next, true);
+      if (CountAttachmentLine()) TakeAttachmentLine(next, true);
       return;
     }
     // An empty attachment section: its end line is handled below.
@@ -281,9 +289,18 @@ void Composer::AfterBodyLine(const std::string& line) {
     m_attachmentsEnded = true;
     return;
   }
+  if (!CountAttachmentLine()) return;
   LogMessage(kLogMultiple, kTag, __LINE__);
   if (m_multipart) Write("--" + BoundaryLine());
   TakeAttachmentLine(line, false);
+}
+
+bool Composer::CountAttachmentLine() {
+  if (m_attachmentLines > kMaxAttachmentLines) return false;
+  if (++m_attachmentLines <= kMaxAttachmentLines) return true;
+  LogMessageText(kLogTooManyAttachments, std::to_string(kMaxAttachmentLines), kTag, __LINE__);
+  m_refused = true;
+  return false;
 }
 
 void Composer::TakeAttachmentLine(std::string_view line, bool first) {

@@ -314,6 +314,19 @@ TEST_F(ComposeTest, AttachmentNamesOutsideInAreRefused) {
   EXPECT_EQ(ReadWholeFile(m_data + "secret"), "do not mail me");
 }
 
+TEST_F(ComposeTest, AttachmentLinesAreBoundedAtAThousand) {
+  SetOptions(/*includeTiff=*/1, /*subjectLine=*/0);
+  WriteWholeFile(In("one.tif"), "II*tiny");
+  for (const int lines : {1000, 1001}) {
+    ReadyFile ready;
+    ready.attachments.assign(static_cast<std::size_t>(lines), "<<fax.tif:one.tif>>");
+    const Composed c = Compose(ready.Text());
+    EXPECT_EQ(c.result, lines == 1000 ? kComposeReady : kComposeRefused) << lines;
+    EXPECT_EQ(Log().find("SMTPOut- Error: More attachment lines than 1000") != std::string::npos,
+              lines == 1001);
+  }
+}
+
 // The mail header as composed, up to the empty line that ends it.
 std::string HeaderOf(const std::string& text) { return text.substr(0, text.find("\r\n\r\n") + 2); }
 
