@@ -156,14 +156,16 @@ TEST_F(HeavyHostile, HundredThousandAttachmentLines) {
 
 TEST_F(HeavyHostile, ReadyFileHeldUnderLock) {
   test::InContext c(*this);
-  c.Ready("held.tmp", test::Notification("held"));
   {
+    // The fax server still writes it: opened without sharing before it has its ready name (held
+    // only after the rename, the gateway's sender, woken by the name, may hold it first).
+    test::WriteWholeFile(In() + "held.part", test::Notification("held"));
     platform::File held;
-    // The fax server still writes it: opened without sharing.
     ASSERT_EQ(
-        platform::File::Open(In() + "held.tmp", platform::Access::ReadWrite, platform::Share::None,
+        platform::File::Open(In() + "held.part", platform::Access::ReadWrite, platform::Share::None,
                              platform::Disposition::OpenExisting, held),
         0);
+    std::filesystem::rename(In() + "held.part", In() + "held.tmp");
     std::this_thread::sleep_for(std::chrono::seconds(12));
     EXPECT_FALSE(Sink().Has(test::Reference("held")));
     EXPECT_TRUE(platform::DirectoryExists(In()));
