@@ -62,8 +62,8 @@ Gateway& TheGateway() {
 void SetValue(const char* name, const std::string* text, std::uint32_t number) {
   platform::RegKey key;
   if (platform::RegCreateKey(platform::Hive::LocalMachine, kGatewayKey, key) != 0) std::abort();
-  const long result = text ? platform::RegSetString(key, name, *text)
-                           : platform::RegSetDword(key, name, number);
+  const long result =
+      text ? platform::RegSetString(key, name, *text) : platform::RegSetDword(key, name, number);
   if (result != 0) std::abort();
   platform::RegCloseKey(key);
 }
@@ -74,13 +74,14 @@ std::string ReadAll(const std::filesystem::path& path) {
 }
 
 void WriteAll(const std::filesystem::path& path, std::string_view data) {
-  std::ofstream(path, std::ios::binary).write(data.data(), static_cast<std::streamsize>(data.size()));
+  std::ofstream(path, std::ios::binary)
+      .write(data.data(), static_cast<std::streamsize>(data.size()));
 }
 
 // A name the fuzzer gave that can be a file of IN (the composer decides what it accepts).
 bool UsableName(std::string_view name) {
-  return !name.empty() && name != "." && name != ".." && name != kReadyName &&
-         name != kWorkName && name.find_first_of(std::string_view("/\0", 2)) == std::string_view::npos;
+  return !name.empty() && name != "." && name != ".." && name != kReadyName && name != kWorkName &&
+         name.find_first_of(std::string_view("/\0", 2)) == std::string_view::npos;
 }
 
 void MakeAttachments(std::string_view rest, const std::filesystem::path& in) {
@@ -179,9 +180,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     platform::File work;
     if (platform::File::Open(readyPath.string(), platform::Access::Read, platform::Share::None,
                              platform::Disposition::OpenExisting, ready) != 0 ||
-        platform::File::Open(workPath.string(), platform::Access::ReadWrite,
-                             platform::Share::None, platform::Disposition::CreateAlways,
-                             work) != 0)
+        platform::File::Open(workPath.string(), platform::Access::ReadWrite, platform::Share::None,
+                             platform::Disposition::CreateAlways, work) != 0)
       std::abort();
     std::string firstAttachment;
     result = ComposeMessage(ready, work, options, firstAttachment);

@@ -184,8 +184,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   std::atomic<bool> ended{false};
   std::string replies;
-  std::thread writer(
-      [&] { Client(client, session, chunks, ended, replies); });
+  std::thread writer([&] { Client(client, session, chunks, ended, replies); });
   {
     SMTPInThread thread(*gateway.server);
     thread.Attach(session, platform::SocketAddress{}, nullptr, gateway.server.get());
