@@ -165,6 +165,14 @@ long Socket::Create(int protocol, Socket& out) {
   return kErrorSuccess;
 }
 
+long Socket::CreatePair(Socket& first, Socket& second) {
+  int fds[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return Fail();
+  first = Socket(fds[0]);
+  second = Socket(fds[1]);
+  return kErrorSuccess;
+}
+
 long Socket::Bind(const SocketAddress& address) {
   const sockaddr_in native = ToNative(address);
   // Windows binds a port whose earlier connections still linger in TIME_WAIT; POSIX does so only

@@ -96,6 +96,9 @@ class Socket {
 
   // A new IPv4 stream socket of the given protocol (0: the default).
   static long Create(int protocol, Socket& out);
+  // Two stream sockets connected to each other within this process (a local socket pair, no
+  // address, no port): a peer for a connection's own operations without any network.
+  static long CreatePair(Socket& first, Socket& second);
 
   bool IsValid() const noexcept { return m_fd >= 0; }
   // A small number naming the socket while it is open (for logs and lists), -1 when closed.

@@ -280,5 +280,31 @@ TEST_F(ClientLineTest, LinesSplitAtEveryByteReadAsWhole) {
   }
 }
 
+// A local socket pair carries a session as a TCP connection does: lines both ways, what is
+// waiting counted, and a shut-down end read as closed at the other.
+TEST(SocketPairTest, EndsReachEachOther) {
+  platform::Socket first;
+  platform::Socket second;
+  ASSERT_EQ(platform::Socket::CreatePair(first, second), 0);
+  ASSERT_TRUE(first.IsValid());
+  ASSERT_TRUE(second.IsValid());
+  const std::string hello = "HELO a.example\r\nNOOP\r\n";
+  ASSERT_EQ(first.Send(hello.data(), hello.size()), static_cast<long>(hello.size()));
+  EXPECT_EQ(second.AvailableBytes(), hello.size());
+  C_WSTHREAD connection;
+  connection.Attach(second, platform::SocketAddress{}, nullptr, nullptr);
+  char line[101];
+  EXPECT_EQ(connection.ReceiveLine(line, 100), 14);
+  EXPECT_EQ(std::string(line), "HELO a.example");
+  EXPECT_EQ(connection.SendText("250 ok\r\n"), 8);
+  char reply[16] = {};
+  EXPECT_EQ(first.Recv(reply, sizeof reply), 8);
+  EXPECT_EQ(std::string(reply), "250 ok\r\n");
+  EXPECT_EQ(first.Shutdown(), 0);
+  EXPECT_EQ(connection.ReceiveLine(line, 100), 4);
+  EXPECT_EQ(connection.ReceiveLine(line, 100), 0);
+  EXPECT_EQ(second.Recv(reply, sizeof reply), 0);
+}
+
 }  // namespace
 }  // namespace faxmail::test
