@@ -47,22 +47,11 @@ long SpareFiles::Give(const std::string& path) {
   return platform::kErrorSuccess;
 }
 
-bool SpareFiles::Take(const std::string& path) {
-  for (;;) {
-    std::string spare;
-    {
-      std::lock_guard lock(m_mutex);
-      if (m_spares.empty()) return false;
-      spare = std::move(m_spares.back());
-      m_spares.pop_back();
-    }
-    if (platform::RenameFile(spare, path, true) == platform::kErrorSuccess) return true;
-    // Gone, held by someone else or not movable there: it is not used, and the next is tried.
-    platform::DeleteFile(spare);
-  }
-}
+bool SpareFiles::Take(const std::string& path) { return Move(path, true) == Claim::kTaken; }
 
-SpareFiles::Claim SpareFiles::TakeNew(const std::string& path) {
+SpareFiles::Claim SpareFiles::TakeNew(const std::string& path) { return Move(path, false); }
+
+SpareFiles::Claim SpareFiles::Move(const std::string& path, bool replace) {
   for (;;) {
     std::string spare;
     {
@@ -71,13 +60,14 @@ SpareFiles::Claim SpareFiles::TakeNew(const std::string& path) {
       spare = std::move(m_spares.back());
       m_spares.pop_back();
     }
-    const long moved = platform::RenameFile(spare, path, false);
+    const long moved = platform::RenameFile(spare, path, replace);
     if (moved == platform::kErrorSuccess) return Claim::kTaken;
     if (moved == platform::kErrorAlreadyExists) {
       std::lock_guard lock(m_mutex);
       m_spares.push_back(std::move(spare));
       return Claim::kExists;
     }
+    // Gone, held by someone else or not movable there: it is not used, and the next is tried.
     platform::DeleteFile(spare);
   }
 }

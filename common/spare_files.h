@@ -52,6 +52,8 @@ class SpareFiles {
 
  private:
   bool FolderReady();  // m_mutex held
+  // Moves the last spare to path (over a file there only when replace is set).
+  Claim Move(const std::string& path, bool replace);
 
   const std::string m_folder;
   std::mutex m_mutex;                 // guards the members below

@@ -101,18 +101,6 @@ void Exchange(ScriptedClient& client, const std::string& bytes,
   }
 }
 
-std::vector<std::string> CrLfLines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    auto end = text.find("\r\n", start);
-    if (end == std::string::npos) end = text.size();
-    lines.push_back(text.substr(start, end - start));
-    start = end + 2;
-  }
-  return lines;
-}
-
 void HostileTest::SetUp() {
   RootTest::SetUp();
   // The store of split messages is then the gateway's private one in its root, where the check

@@ -15,6 +15,7 @@
 
 #include "tests/support/gateway_process.h"
 #include "tests/support/smtp_client.h"
+#include "tests/support/spool_check.h"
 #include "tests/support/test_support.h"
 
 namespace faxmail::test {
@@ -66,9 +67,6 @@ struct RowName {
 // Sends bytes and reads one reply line for each expected one, each compared in turn.
 void Exchange(ScriptedClient& client, const std::string& bytes,
               const std::vector<std::string>& replies);
-
-// The lines of a text with CR LF line ends, without them.
-std::vector<std::string> CrLfLines(const std::string& text);
 
 class HostileTest : public RootTest {
  protected:

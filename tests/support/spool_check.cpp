@@ -30,18 +30,6 @@ std::string Base64Lines(const std::string& bytes) {
   return out;
 }
 
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    auto end = text.find("\r\n", start);
-    if (end == std::string::npos) end = text.size();
-    lines.push_back(text.substr(start, end - start));
-    start = end + 2;
-  }
-  return lines;
-}
-
 // Longest counter value a name can hold (4294967295): ten digits.
 constexpr std::size_t kMaxNumberDigits = 10;
 
@@ -92,7 +80,7 @@ bool NameLine(const std::string& line, std::string& inner) {
 
 Envelope ReadEnvelope(const std::string& text) {
   Envelope envelope;
-  const auto lines = Lines(text);
+  const auto lines = CrLfLines(text);
   std::size_t at = 0;
   for (; at < lines.size() && lines[at] != "BEGIN BODY"; ++at) {
     if (!lines[at].starts_with("SUBJECT: m")) continue;
@@ -135,7 +123,7 @@ Envelope ReadEnvelope(const std::string& text) {
 std::vector<std::string> ListedAttachments(const std::string& text) {
   std::vector<std::string> stored;
   std::string inner;
-  for (const auto& line : Lines(text)) {
+  for (const auto& line : CrLfLines(text)) {
     const auto colon = line.find(':');
     if (NameLine(line, inner) && colon != std::string::npos)
       stored.push_back(inner.substr(colon - 1));
@@ -254,7 +242,7 @@ SpoolCheck CheckSpool(const std::string& out, std::size_t attachmentSize) {
 }
 
 void TakeEnvelope(const std::string& out, const std::string& envelopeName) {
-  for (const auto& line : Lines(ReadWholeFile(out + envelopeName))) {
+  for (const auto& line : CrLfLines(ReadWholeFile(out + envelopeName))) {
     if (line.size() < 4 || line.compare(0, 2, "<<") != 0) continue;
     const auto colon = line.find(':');
     platform::DeleteFile(out + (colon == std::string::npos
@@ -325,6 +313,18 @@ SpoolNumbers NumbersInSpool(const std::string& out) {
     }
   }
   return numbers;
+}
+
+std::vector<std::string> CrLfLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    auto end = text.find("\r\n", start);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 2;
+  }
+  return lines;
 }
 
 }  // namespace faxmail::test

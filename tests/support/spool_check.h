@@ -70,4 +70,7 @@ bool AttachmentNumber(const std::string& name, std::uint32_t& number);
 // The number of a raw message file or of a file named after one ("12.cqx", "12.rcpt" -> 12).
 bool RawNumber(const std::string& name, std::uint32_t& number);
 
+// The lines of a text with CR LF line ends, without them.
+std::vector<std::string> CrLfLines(const std::string& text);
+
 }  // namespace faxmail::test

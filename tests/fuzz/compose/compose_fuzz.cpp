@@ -32,6 +32,7 @@
 #include "gateway/smtp_out/compose.h"
 #include "platform/file.h"
 #include "platform/registry.h"
+#include "tests/fuzz/support/fuzz_root.h"
 
 namespace {
 
@@ -127,15 +128,9 @@ void CheckHeader(std::string_view text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
-  // A memory file system where there is one: every run writes and reads several files.
-  const std::filesystem::path base = std::filesystem::is_directory("/dev/shm")
-                                         ? std::filesystem::path("/dev/shm")
-                                         : std::filesystem::temp_directory_path();
-  std::string pattern = (base / "faxmail-fuzz-compose-XXXXXX").string();
-  if (!::mkdtemp(pattern.data())) std::abort();
-  ::setenv("FAXMAIL_ROOT", pattern.c_str(), 1);
+  const std::filesystem::path root = test::MakeFuzzRoot("compose");
   Gateway& gateway = TheGateway();
-  const std::filesystem::path data = std::filesystem::path(pattern) / "data";
+  const std::filesystem::path data = root / "data";
   gateway.in = data / "IN";
   std::filesystem::create_directories(gateway.in);
   std::filesystem::create_directories(data / "OUT");

@@ -32,6 +32,7 @@
 #include "platform/file.h"
 #include "platform/registry.h"
 #include "platform/socket.h"
+#include "tests/fuzz/support/fuzz_root.h"
 
 namespace {
 
@@ -145,15 +146,9 @@ void SetString(const char* name, const std::string& value) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
-  // A memory file system where there is one: every acknowledged message is synced to disk.
-  const std::filesystem::path base = std::filesystem::is_directory("/dev/shm")
-                                         ? std::filesystem::path("/dev/shm")
-                                         : std::filesystem::temp_directory_path();
-  std::string pattern = (base / "faxmail-fuzz-smtp-XXXXXX").string();
-  if (!::mkdtemp(pattern.data())) std::abort();
-  ::setenv("FAXMAIL_ROOT", pattern.c_str(), 1);
+  const std::filesystem::path root = test::MakeFuzzRoot("smtp");
   Gateway& gateway = TheGateway();
-  gateway.data = std::filesystem::path(pattern) / "data";
+  gateway.data = root / "data";
   std::filesystem::create_directories(gateway.data / "OUT");
   std::filesystem::create_directories(gateway.data / "IN");
   SetString("ProgramPath", gateway.data.string() + "/");
