@@ -115,6 +115,28 @@ SenderSettings LoadSenderSettings() {
   return settings;
 }
 
+InboundSettings LoadInboundSettings() {
+  InboundSettings settings;
+  platform::RegKey key;
+  if (platform::RegOpenKey(platform::Hive::LocalMachine, kGatewayKey, key) != kErrorSuccess)
+    return settings;
+  std::uint32_t flag = 0;
+  ReadNumber(key, "ESMTP", flag);
+  settings.esmtp = flag != 0;
+  ReadNumber(key, "MaxMessageSize", settings.maxMessageSize);
+  ReadText(key, "TlsCertificate", kPathLimit, settings.tlsCertificate);
+  ReadText(key, "TlsKey", kPathLimit, settings.tlsKey);
+  ReadText(key, "AuthUsers", kPathLimit, settings.authUsers);
+  flag = 0;
+  ReadNumber(key, "RequireAuth", flag);
+  settings.requireAuth = flag != 0;
+  ReadText(key, "AllowedNetworks", kPolicyTextLimit, settings.allowedNetworks);
+  ReadText(key, "AllowedSenders", kPolicyTextLimit, settings.allowedSenders);
+  ReadNumber(key, "DuplicateWindow", settings.duplicateWindowHours);
+  platform::RegCloseKey(key);
+  return settings;
+}
+
 bool OverrideAddressCheck() { return g_overrideAddressCheck.load(std::memory_order_relaxed); }
 
 void SetOverrideAddressCheck(bool on) {

@@ -58,6 +58,25 @@ struct SenderSettings {
 };
 SenderSettings LoadSenderSettings();
 
+// The receiver's opt-in values. Each absent value leaves its feature off, and with all of them
+// absent the SMTP dialogue is the basic one.
+inline constexpr std::uint32_t kPathLimit = 4096;         // TlsCertificate, TlsKey, AuthUsers
+inline constexpr std::uint32_t kPolicyTextLimit = 65536;  // AllowedNetworks, AllowedSenders
+struct InboundSettings {
+  bool esmtp = false;                      // ESMTP: EHLO and its extensions
+  std::uint32_t maxMessageSize = 0;        // MaxMessageSize: bytes of message data, 0 = no limit
+  std::string tlsCertificate;              // TlsCertificate: PEM certificate (chain) for STARTTLS
+  std::string tlsKey;                      // TlsKey: PEM private key for STARTTLS
+  std::string authUsers;                   // AuthUsers: file of "user:hash" lines for AUTH
+  bool requireAuth = false;                // RequireAuth: MAIL only after AUTH
+  std::string allowedNetworks;             // AllowedNetworks: CIDR list, empty = any client
+  std::string allowedSenders;              // AllowedSenders: sender patterns, empty = any sender
+  std::uint32_t duplicateWindowHours = 0;  // DuplicateWindow: hours, 0 = no duplicate guard
+};
+
+// Reads the receiver's values (defaults where the key or a value cannot be read).
+InboundSettings LoadInboundSettings();
+
 // The process-wide address-check override used by recipient extraction.
 bool OverrideAddressCheck();
 void SetOverrideAddressCheck(bool on);

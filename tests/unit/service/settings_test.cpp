@@ -147,6 +147,36 @@ TEST_F(SettingsTest, DnsNameIsReadWholeAndEmptyMeansNoServer) {
   EXPECT_EQ(LoadSenderSettings().dnsName, "192.0.2.53");
 }
 
+TEST_F(SettingsTest, InboundValuesAreOffUnlessSet) {
+  InboundSettings s = LoadInboundSettings();
+  EXPECT_FALSE(s.esmtp);
+  EXPECT_EQ(s.maxMessageSize, 0u);
+  EXPECT_FALSE(s.requireAuth);
+  EXPECT_EQ(s.duplicateWindowHours, 0u);
+  EXPECT_EQ(s.tlsCertificate + s.tlsKey + s.authUsers + s.allowedNetworks + s.allowedSenders, "");
+  platform::RegKey key;
+  EXPECT_EQ(platform::RegOpenKey(platform::Hive::LocalMachine, kGatewayKey, key),
+            platform::kErrorFileNotFound);  // reading them never creates the key
+
+  SetNumber("ESMTP", 2);  // any value but 0 turns a switch on
+  SetNumber("RequireAuth", 1);
+  SetNumber("MaxMessageSize", 1000000);
+  SetNumber("DuplicateWindow", 24);
+  SetText("TlsCertificate", "/etc/faxmail/cert.pem");
+  SetText("AllowedSenders", "@example.com");
+  SetText("TlsKey", std::string(kPathLimit, 'k'));  // too long for its limit: missing
+  s = LoadInboundSettings();
+  EXPECT_TRUE(s.esmtp);
+  EXPECT_TRUE(s.requireAuth);
+  EXPECT_EQ(s.maxMessageSize, 1000000u);
+  EXPECT_EQ(s.duplicateWindowHours, 24u);
+  EXPECT_EQ(s.tlsCertificate, "/etc/faxmail/cert.pem");
+  EXPECT_EQ(s.allowedSenders, "@example.com");
+  EXPECT_EQ(s.tlsKey, "");
+  SetText("ESMTP", "1");  // a switch of the wrong type is missing
+  EXPECT_FALSE(LoadInboundSettings().esmtp);
+}
+
 TEST_F(SettingsTest, DomainNameIsLogged) {
   SetText("logfile", Root() + "/main.log");
   GetDebugSettings2();
