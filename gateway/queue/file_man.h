@@ -46,6 +46,7 @@ class CFileMan {
   std::uint32_t GetNotifyOnSuccess() const { return m_settings.notifyOnSuccess; }
   std::uint32_t GetSubjectLine() const { return m_settings.subjectLine; }
   std::uint32_t GetIncludeTIFF() const { return m_settings.includeTiff; }
+  std::uint32_t GetAttachFormat() const { return m_settings.attachFormat; }
   const std::string& ProgramPath() const { return m_settings.programPath; }
   const GatewaySettings& Settings() const { return m_settings; }
 

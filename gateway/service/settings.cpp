@@ -58,6 +58,7 @@ GatewaySettings LoadGatewaySettings() {
     ReadNumber(key, "SubjectLine", settings.subjectLine);
     ReadNumber(key, "IncludeTIFF", settings.includeTiff);
   }
+  ReadNumber(key, "AttachFormat", settings.attachFormat);
   std::string override;
   if (platform::RegQueryString(key, "OverrideAddressCheck", kOverrideLimit, override) ==
           kErrorSuccess &&

@@ -24,6 +24,9 @@ inline constexpr std::uint32_t kDefaultPort = 25;
 // resolver connects to dotted addresses only).
 inline constexpr char kDefaultDnsServer[] = "198.41.0.4";
 
+inline constexpr std::uint32_t kAttachAsWritten = 0;
+inline constexpr std::uint32_t kAttachAsPdf = 1;
+
 // The file manager's share of the settings.
 struct GatewaySettings {
   std::string programPath;  // data directory, ends with the separator
@@ -35,6 +38,9 @@ struct GatewaySettings {
   std::uint32_t subjectLine = 0;
   std::uint32_t includeTiff = 1;
   bool overrideAddressCheck = false;
+  // AttachFormat: how fax images are attached to outbound mail (kAttachAsWritten, or
+  // kAttachAsPdf: a TIFF as a PDF of its pages).
+  std::uint32_t attachFormat = 0;
   // ProgramPath exists but is too long for its limit, and so is not used.
   bool programPathTooLong = false;
 };

@@ -10,6 +10,7 @@
 #include "gateway/service/log.h"
 #include "gateway/smtp_out/address.h"
 #include "gateway/smtp_out/encoder.h"
+#include "gateway/smtp_out/tiff_pdf.h"
 #include "platform/process.h"
 #include "platform/temp_file.h"
 #include "platform/win_error.h"
@@ -58,6 +59,8 @@ constexpr char kLogBeforeEncode[] =
 constexpr char kLogAfterEncode[] =
     "SMTPOut- Error: Unable to open the Attachment file AFTER Encode";
 constexpr char kLogWriteFailed[] = "SMTPOut- Error: Unable to write to the output file";
+constexpr char kLogNotPdf[] = "SMTPOut- Fax image not converted to PDF, attached as it is: ";
+constexpr char kPdfContentType[] = "application/pdf";
 constexpr char kLogRefused[] = "SMTPOut- Error: Attachment line refused: ";
 constexpr char kLogNotAFile[] = "SMTPOut- Error: Attachment is not a regular file: ";
 constexpr char kLogTooManyAttachments[] = "SMTPOut- Error: More attachment lines than ";
@@ -337,7 +340,8 @@ void Composer::TakeAttachmentLine(std::string_view line, bool first) {
     }
     return;
   }
-  const int result = AppendAttachment(path, m_work, SafeShownName(shown), programPath);
+  const int result = AppendAttachment(path, m_work, SafeShownName(shown), programPath,
+                                      m_options.GetAttachFormat() == kAttachAsPdf);
   if (result == kAttachWriteFailed) {
     m_writeFailed = true;
     return;
@@ -365,9 +369,10 @@ int ComposeMessage(platform::File& ready, platform::File& work, const CFileMan& 
 }
 
 int AppendAttachment(const std::string& path, platform::File& work, std::string_view name,
-                     const std::string& programPath) {
-  const std::string partPath =
-      programPath + "IN" + platform::kPathSeparator + "At" + std::to_string(work.Id()) + ".cqx";
+                     const std::string& programPath, bool asPdf) {
+  const std::string scratch =
+      programPath + "IN" + platform::kPathSeparator + "At" + std::to_string(work.Id());
+  const std::string partPath = scratch + ".cqx";
   platform::File attachment;
   // A shared open: an attachment that the fax server is still writing is not taken.
   if (const long error =
@@ -383,8 +388,30 @@ int AppendAttachment(const std::string& path, platform::File& work, std::string_
   // The encoded part is scratch: its name in IN goes on every way out, a failed encoding or
   // copy included.
   const platform::TempFile partName(partPath);
-  const int encoded = EncodeAttachment(attachment, partPath, name);
+  platform::File* source = &attachment;
+  std::string shown(name);
+  const char* contentType = nullptr;
+  const std::string pdfPath = scratch + ".pdf";
+  const platform::TempFile pdfName(asPdf ? pdfPath : std::string());
+  platform::File pdf;
+  if (asPdf && LooksLikeTiff(attachment)) {
+    std::uint32_t pages = 0;
+    std::string error;
+    if (!ConvertTiffToPdf(attachment, pdfPath, pages, error)) {
+      LogMessageText(kLogNotPdf, path + ": " + error, kTag, __LINE__);
+    } else if (CFileMan::OpenInFile(pdfPath, platform::Access::Read, platform::Share::None, pdf) !=
+               platform::kErrorSuccess) {
+      LogMessageText(kLogNotPdf, path + ": " + pdfPath + " cannot be opened", kTag, __LINE__);
+    } else {
+      source = &pdf;
+      shown = PdfAttachmentName(shown);
+      contentType = kPdfContentType;
+    }
+    attachment.Seek(0, SEEK_SET);
+  }
+  const int encoded = EncodeAttachment(*source, partPath, shown, contentType);
   attachment.Close();
+  pdf.Close();
   if (encoded != 0) return kAttachEncoderFailed;
   platform::File part;
   if (CFileMan::OpenInFile(partPath, platform::Access::Read, platform::Share::None, part) !=

@@ -52,9 +52,11 @@ inline constexpr int kAttachWriteFailed = 4;  // appended, but a write to the wo
 inline constexpr int kAttachRefused = 5;      // no regular file: not opened, nothing appended
 
 // Encodes the attachment at path into the scratch file programPath + "IN/At<id>.cqx" (id: the
-// work file's handle value) and copies that into work, followed by CR LF.
+// work file's handle value) and copies that into work, followed by CR LF. With asPdf a TIFF is
+// first made a PDF in the scratch file "IN/At<id>.pdf" and attached as that, named with ".pdf";
+// one that cannot be made a PDF is attached as it is, with a log line.
 int AppendAttachment(const std::string& path, platform::File& work, std::string_view name,
-                     const std::string& programPath);
+                     const std::string& programPath, bool asPdf = false);
 
 // The receiver line of a composed message: the first line starting with "TO:" (any case) gives
 // "TO: <ADDRESS>" in capitals, at most kReceiverLineSize - 1 characters. work is positioned at

@@ -86,8 +86,9 @@ const char* GuessContentType(platform::File& input) {
   return kOctetStream;
 }
 
-int EncodeAttachment(platform::File& input, const std::string& outputPath, std::string_view name) {
-  const char* contentType = GuessContentType(input);
+int EncodeAttachment(platform::File& input, const std::string& outputPath, std::string_view name,
+                     const char* contentType) {
+  if (contentType == nullptr) contentType = GuessContentType(input);
   // The part file is written in a folder that others write to as well: whatever is in the way
   // at its name (a symbolic link to a file elsewhere, a FIFO) is neither followed nor waited on.
   platform::File file;

@@ -26,8 +26,9 @@ const char* GuessContentType(platform::File& input);
 // Writes the part: its header lines with the content type and the name the recipient is to see
 // (name), a blank line, then the input in base64 lines of 72 characters. input is open for
 // reading, positioned at its start; the caller closes it. 0 written, 1 the part file could not
-// be created or written whole.
-int EncodeAttachment(platform::File& input, const std::string& outputPath, std::string_view name);
+// be created or written whole. contentType, when given, replaces the one chosen by signature.
+int EncodeAttachment(platform::File& input, const std::string& outputPath, std::string_view name,
+                     const char* contentType = nullptr);
 
 // The base64 text of bytes (RFC 2045 alphabet, '=' padding), without line breaks.
 std::string Base64Encode(std::string_view bytes);

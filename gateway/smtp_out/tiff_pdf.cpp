@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -20,7 +21,7 @@ namespace {
 // What of libtiff's messages is kept for the reason of a failure.
 constexpr std::size_t kMaxMessageText = 1024;
 // The scratch TIFF of a page whose strips are joined: beside the PDF, removed at once.
-constexpr char kScratchSuffix[] = ".page~";
+constexpr char kScratchSuffix[] = "~";
 // Output is written in pieces of this size, not a system call per object.
 constexpr std::size_t kWriteBatch = 64 * 1024;
 
@@ -44,10 +45,41 @@ struct OptionsFree {
 };
 
 // A real number as PDF writes one: fixed point, four digits after the point at most.
+// libtiff reads and writes through a file opened here or by the caller: no second open by
+// name, which could reach another file than the one the caller checked.
+tmsize_t ReadProc(thandle_t handle, void* buffer, tmsize_t size) {
+  std::size_t got = 0;
+  if (static_cast<platform::File*>(handle)->Read(buffer, static_cast<std::size_t>(size), got) !=
+      platform::kErrorSuccess)
+    return -1;
+  return static_cast<tmsize_t>(got);
+}
+tmsize_t WriteProc(thandle_t handle, void* buffer, tmsize_t size) {
+  return static_cast<platform::File*>(handle)->Write(buffer, static_cast<std::size_t>(size)) ==
+                 platform::kErrorSuccess
+             ? size
+             : -1;
+}
+toff_t SeekProc(thandle_t handle, toff_t offset, int whence) {
+  std::int64_t position = 0;
+  if (static_cast<platform::File*>(handle)->Seek(static_cast<std::int64_t>(offset), whence,
+                                                 &position) != platform::kErrorSuccess)
+    return static_cast<toff_t>(-1);
+  return static_cast<toff_t>(position);
+}
+int CloseProc(thandle_t) { return 0; }  // the caller closes its file
+toff_t SizeProc(thandle_t handle) {
+  std::uint64_t size = 0;
+  static_cast<platform::File*>(handle)->Size(size);
+  return size;
+}
+int MapProc(thandle_t, void**, toff_t*) { return 0; }
+void UnmapProc(thandle_t, void*, toff_t) {}
+
 std::string Number(double value) {
   std::array<char, 48> text{};
-  const auto result = std::to_chars(text.data(), text.data() + text.size(), value,
-                                    std::chars_format::fixed, 4);
+  const auto result =
+      std::to_chars(text.data(), text.data() + text.size(), value, std::chars_format::fixed, 4);
   std::string out(text.data(), result.ptr);
   // "612.0000" as "612": shorter, and what every reader takes.
   while (out.find('.') != std::string::npos && (out.back() == '0' || out.back() == '.')) {
@@ -63,8 +95,11 @@ std::string Number(double value) {
 class PdfWriter {
  public:
   long Open(const std::string& path) {
+    // In a folder that others write to: whatever is in the way at the name is neither
+    // followed nor waited on.
     return platform::File::Open(path, platform::Access::Write, platform::Share::None,
-                                platform::Disposition::CreateAlways, m_file);
+                                platform::Disposition::CreateAlways, m_file,
+                                platform::Links::DontFollow, platform::Kind::RegularFile);
   }
   // A number for an object written later (0 is the free list's head).
   std::uint32_t Reserve() {
@@ -92,8 +127,8 @@ class PdfWriter {
                     static_cast<unsigned long long>(m_offsets[i]));
       Put(entry.data());
     }
-    Put("trailer\n<< /Size " + std::to_string(m_offsets.size()) + " /Root " +
-        std::to_string(root) + " 0 R >>\nstartxref\n" + std::to_string(xref) + "\n%%EOF\n");
+    Put("trailer\n<< /Size " + std::to_string(m_offsets.size()) + " /Root " + std::to_string(root) +
+        " 0 R >>\nstartxref\n" + std::to_string(xref) + "\n%%EOF\n");
     Flush();
     return m_ok && m_file.Close() == platform::kErrorSuccess;
   }
@@ -225,7 +260,16 @@ bool JoinStrips(TIFF* tiff, PageLayout& page, const std::string& scratch,
     }
     TIFFOpenOptionsSetErrorHandlerExtR(options.get(), CollectMessage, &messages);
     TIFFOpenOptionsSetWarningHandlerExtR(options.get(), CollectMessage, &messages);
-    std::unique_ptr<TIFF, TiffClose> out(TIFFOpenExt(scratch.c_str(), "w", options.get()));
+    platform::File file;
+    if (platform::File::Open(scratch, platform::Access::ReadWrite, platform::Share::None,
+                             platform::Disposition::CreateAlways, file, platform::Links::DontFollow,
+                             platform::Kind::RegularFile) != platform::kErrorSuccess) {
+      error = "cannot create " + scratch;
+      return false;
+    }
+    std::unique_ptr<TIFF, TiffClose> out(TIFFClientOpenExt("scratch", "w", &file, ReadProc,
+                                                           WriteProc, SeekProc, CloseProc, SizeProc,
+                                                           MapProc, UnmapProc, options.get()));
     const tmsize_t lineSize = TIFFScanlineSize(tiff);
     if (out && lineSize > 0) {
       std::uint16_t photometric = PHOTOMETRIC_MINISWHITE;
@@ -247,10 +291,13 @@ bool JoinStrips(TIFF* tiff, PageLayout& page, const std::string& scratch,
     }
     out.reset();
     if (joined) {
-      out.reset(TIFFOpenExt(scratch.c_str(), "rm", options.get()));
+      file.Seek(0, SEEK_SET);
+      out.reset(TIFFClientOpenExt("scratch", "rm", &file, ReadProc, WriteProc, SeekProc, CloseProc,
+                                  SizeProc, MapProc, UnmapProc, options.get()));
       PageLayout single = page;
       single.reverseBits = false;
       joined = out && ReadOnlyStrip(out.get(), single, data, error);
+      out.reset();
     }
   }
   platform::DeleteFile(scratch);
@@ -280,14 +327,14 @@ bool WritePage(TIFF* tiff, PdfWriter& pdf, std::uint32_t pagesObject, std::uint3
     return false;
   const std::uint32_t image = pdf.Reserve();
   pdf.Begin(image);
-  pdf.Put("<< /Type /XObject /Subtype /Image /Width " + std::to_string(page.width) +
-          " /Height " + std::to_string(page.rows) +
+  pdf.Put("<< /Type /XObject /Subtype /Image /Width " + std::to_string(page.width) + " /Height " +
+          std::to_string(page.rows) +
           " /ColorSpace /DeviceGray /BitsPerComponent 1 /Filter /CCITTFaxDecode"
           " /DecodeParms << /K " +
           std::to_string(page.k) + " /Columns " + std::to_string(page.width) + " /Rows " +
           std::to_string(page.rows) + (page.byteAligned ? " /EncodedByteAlign true" : "") +
-          (page.blackIs1 ? " /BlackIs1 true" : "") + " >> /Length " +
-          std::to_string(data.size()) + " >>\nstream\n");
+          (page.blackIs1 ? " /BlackIs1 true" : "") + " >> /Length " + std::to_string(data.size()) +
+          " >>\nstream\n");
   pdf.PutBytes(data.data(), data.size());
   pdf.Put("\nendstream\nendobj\n");
   const std::string width = Number(page.width * 72.0 / page.xdpi);
@@ -298,8 +345,8 @@ bool WritePage(TIFF* tiff, PdfWriter& pdf, std::uint32_t pagesObject, std::uint3
   pdf.Put("<< /Length " + std::to_string(content.size()) + " >>\nstream\n" + content +
           "endstream\nendobj\n");
   pdf.Begin(pageObject);
-  pdf.Put("<< /Type /Page /Parent " + std::to_string(pagesObject) + " 0 R /MediaBox [0 0 " +
-          width + " " + height + "] /Resources << /XObject << /Im0 " + std::to_string(image) +
+  pdf.Put("<< /Type /Page /Parent " + std::to_string(pagesObject) + " 0 R /MediaBox [0 0 " + width +
+          " " + height + "] /Resources << /XObject << /Im0 " + std::to_string(image) +
           " 0 R >> >> /Contents " + std::to_string(contents) + " 0 R >>\nendobj\n");
   return true;
 }
@@ -348,8 +395,20 @@ bool Convert(TIFF* tiff, const std::string& pdfPath, std::uint32_t& pages, std::
 
 }  // namespace
 
-bool ConvertTiffToPdf(const std::string& tiffPath, const std::string& pdfPath,
-                      std::uint32_t& pages, std::string& error) {
+bool LooksLikeTiff(platform::File& file) {
+  std::array<unsigned char, 4> head{};
+  std::size_t got = 0;
+  file.Seek(0, SEEK_SET);
+  const bool read = file.Read(head.data(), head.size(), got) == platform::kErrorSuccess;
+  file.Seek(0, SEEK_SET);
+  if (!read || got != head.size()) return false;
+  // "II" with 42 or 43 little-endian, "MM" with 42 or 43 big-endian.
+  return (head[0] == 'I' && head[1] == 'I' && (head[2] == 42 || head[2] == 43) && head[3] == 0) ||
+         (head[0] == 'M' && head[1] == 'M' && head[2] == 0 && (head[3] == 42 || head[3] == 43));
+}
+
+bool ConvertTiffToPdf(platform::File& tiffFile, const std::string& pdfPath, std::uint32_t& pages,
+                      std::string& error) {
   pages = 0;
   error.clear();
   std::string messages;
@@ -362,8 +421,11 @@ bool ConvertTiffToPdf(const std::string& tiffPath, const std::string& pdfPath,
   std::string warnings;  // warnings are no reason to fail, and are not reported
   TIFFOpenOptionsSetWarningHandlerExtR(options.get(), CollectMessage, &warnings);
   TIFFOpenOptionsSetMaxSingleMemAlloc(options.get(), static_cast<tmsize_t>(kMaxPdfStripBytes));
-  // "m": read, not map: a file that shrinks under the reader gives an error, not a signal.
-  const std::unique_ptr<TIFF, TiffClose> tiff(TIFFOpenExt(tiffPath.c_str(), "rm", options.get()));
+  tiffFile.Seek(0, SEEK_SET);
+  // "m": read, not map.
+  const std::unique_ptr<TIFF, TiffClose> tiff(
+      TIFFClientOpenExt("attachment", "rm", &tiffFile, ReadProc, WriteProc, SeekProc, CloseProc,
+                        SizeProc, MapProc, UnmapProc, options.get()));
   bool converted = false;
   if (!tiff)
     error = "not a readable TIFF";

@@ -16,6 +16,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/file.h"
+
 namespace faxmail {
 
 // A fax of more pages than this is not one a fax server sends or receives.
@@ -28,10 +30,15 @@ inline constexpr std::uint64_t kMaxPdfStripBytes = 64ull * 1024 * 1024;
 inline constexpr double kDefaultFaxXdpi = 204.0;
 inline constexpr double kDefaultFaxYdpi = 196.0;
 
-// Writes the PDF of the TIFF at tiffPath to pdfPath (created or replaced). pages receives the
-// number of pages written.
-bool ConvertTiffToPdf(const std::string& tiffPath, const std::string& pdfPath,
-                      std::uint32_t& pages, std::string& error);
+// Whether the file starts as a TIFF does (either byte order, classic or big). It is read from
+// its start and left positioned there.
+bool LooksLikeTiff(platform::File& file);
+
+// Writes the PDF of the TIFF read from tiff (open for reading; its position is not kept) to
+// pdfPath (created or replaced). pages receives the number of pages written. A page in several
+// strips is joined through the scratch file pdfPath + "~", which is removed again.
+bool ConvertTiffToPdf(platform::File& tiff, const std::string& pdfPath, std::uint32_t& pages,
+                      std::string& error);
 
 // The name of the PDF made from an attachment name: its extension ".tif" or ".tiff" (any
 // letter case) replaced with ".pdf", or ".pdf" added.

@@ -39,6 +39,7 @@ TEST_F(SettingsTest, EmptyKeyGivesEveryDefault) {
   EXPECT_EQ(s.notifyOnSuccess, 1u);
   EXPECT_EQ(s.subjectLine, 0u);
   EXPECT_EQ(s.includeTiff, 1u);
+  EXPECT_EQ(s.attachFormat, kAttachAsWritten);
   EXPECT_FALSE(s.overrideAddressCheck);
   EXPECT_FALSE(OverrideAddressCheck());
   EXPECT_EQ(ReadPortSetting("SmtpRxPort"), 25u);

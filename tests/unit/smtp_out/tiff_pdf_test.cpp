@@ -10,68 +10,15 @@
 #include <regex>
 
 #include "gateway/smtp_out/tiff_pdf.h"
+#include "tests/unit/smtp_out/fax_tiff.h"
+#include "platform/win_error.h"
 #include "tests/support/test_support.h"
 
 namespace faxmail {
 namespace {
 
-struct TiffKind {
-  const char* name;
-  std::uint16_t compression;
-  std::uint32_t g3options;
-  std::uint16_t fillOrder;
-  std::uint16_t photometric;
-  std::uint32_t rowsPerStrip;  // 0: the whole page in one strip
-  float xdpi;
-  float ydpi;
-  std::uint16_t unit;
-  // Whether tiff2pdf's PDF holds the same numbers: it works out the page size in single
-  // precision, so a size in centimetres may differ in the last written digit, and Poppler then
-  // scales the image by a hair.
-  bool sameAsTiff2pdf = true;
-};
-
-// A page with something on it that differs from page to page: bars, a diagonal and a
-// checkered block, placed by the page number.
-bool BlackPixel(std::uint32_t page, std::uint32_t x, std::uint32_t y) {
-  if ((y / 40 + page) % 7 == 0 && x % 300 < 200) return true;
-  if (x > 100 && std::abs(static_cast<int>(x) - static_cast<int>(y + 60 * page)) < 3) return true;
-  return x > 800 && x < 1100 && y > 300 && y < 500 && ((x / 8 + y / 8 + page) % 2 == 0);
-}
-
-void WriteFax(const std::string& path, const TiffKind& kind, std::uint32_t pages,
-              std::uint32_t width, std::uint32_t rows) {
-  TIFF* tiff = TIFFOpen(path.c_str(), "w");
-  ASSERT_NE(tiff, nullptr);
-  std::vector<unsigned char> line((width + 7) / 8);
-  for (std::uint32_t page = 0; page < pages; ++page) {
-    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, width);
-    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, rows);
-    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 1);
-    TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 1);
-    TIFFSetField(tiff, TIFFTAG_COMPRESSION, kind.compression);
-    if (kind.compression == COMPRESSION_CCITTFAX3)
-      TIFFSetField(tiff, TIFFTAG_GROUP3OPTIONS, kind.g3options);
-    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, kind.photometric);
-    TIFFSetField(tiff, TIFFTAG_FILLORDER, kind.fillOrder);
-    TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, kind.rowsPerStrip ? kind.rowsPerStrip : rows);
-    TIFFSetField(tiff, TIFFTAG_XRESOLUTION, kind.xdpi);
-    TIFFSetField(tiff, TIFFTAG_YRESOLUTION, kind.ydpi);
-    TIFFSetField(tiff, TIFFTAG_RESOLUTIONUNIT, kind.unit);
-    TIFFSetField(tiff, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
-    TIFFSetField(tiff, TIFFTAG_PAGENUMBER, page, pages);
-    const bool minIsBlack = kind.photometric == PHOTOMETRIC_MINISBLACK;
-    for (std::uint32_t y = 0; y < rows; ++y) {
-      std::fill(line.begin(), line.end(), 0);
-      for (std::uint32_t x = 0; x < width; ++x)
-        if (BlackPixel(page, x, y) != minIsBlack)
-          line[x / 8] |= static_cast<unsigned char>(0x80 >> (x % 8));
-      ASSERT_EQ(TIFFWriteScanline(tiff, line.data(), y, 0), 1);
-    }
-    ASSERT_TRUE(TIFFWriteDirectory(tiff));
-  }
-  TIFFClose(tiff);
-}
+using test::TiffKind;
+using test::WriteFax;
 
 std::string RunTool(const std::vector<std::string>& argv) {
   std::string output;
@@ -84,7 +31,7 @@ std::string RunTool(const std::vector<std::string>& argv) {
 std::vector<std::string> Render(const std::string& pdf, const std::string& prefix,
                                 std::uint32_t width, std::uint32_t rows, std::uint32_t pages) {
   RunTool({"pdftoppm", "-gray", "-scale-to-x", std::to_string(width), "-scale-to-y",
-       std::to_string(rows), pdf, prefix});
+           std::to_string(rows), pdf, prefix});
   std::vector<std::string> images;
   for (std::uint32_t page = 1; page <= pages; ++page) {
     std::string path = prefix + "-" + std::to_string(page) + ".pgm";
@@ -92,6 +39,18 @@ std::vector<std::string> Render(const std::string& pdf, const std::string& prefi
     images.push_back(test::ReadWholeFile(path));
   }
   return images;
+}
+
+// ConvertTiffToPdf on the file at path, opened as the sender opens an attachment.
+bool Convert(const std::string& path, const std::string& pdf, std::uint32_t& pages,
+             std::string& error) {
+  platform::File file;
+  if (platform::File::Open(path, platform::Access::Read, platform::Share::Read,
+                           platform::Disposition::OpenExisting, file) != platform::kErrorSuccess) {
+    error = "not a readable TIFF (cannot open)";
+    return false;
+  }
+  return ConvertTiffToPdf(file, pdf, pages, error);
 }
 
 class TiffPdfTest : public test::RootTest {
@@ -106,21 +65,20 @@ class TiffPdfTest : public test::RootTest {
 
 TEST_F(TiffPdfTest, FaxPagesRenderAsTiff2pdfRendersThem) {
   const TiffKind kinds[] = {
-      {"g4 fine", COMPRESSION_CCITTFAX4, 0, FILLORDER_MSB2LSB, PHOTOMETRIC_MINISWHITE, 0, 204,
-       196, RESUNIT_INCH},
-      {"g4 class F bit order", COMPRESSION_CCITTFAX4, 0, FILLORDER_LSB2MSB,
-       PHOTOMETRIC_MINISWHITE, 0, 204, 196, RESUNIT_INCH},
+      {"g4 fine", COMPRESSION_CCITTFAX4, 0, FILLORDER_MSB2LSB, PHOTOMETRIC_MINISWHITE, 0, 204, 196,
+       RESUNIT_INCH},
+      {"g4 class F bit order", COMPRESSION_CCITTFAX4, 0, FILLORDER_LSB2MSB, PHOTOMETRIC_MINISWHITE,
+       0, 204, 196, RESUNIT_INCH},
       {"g4 strips", COMPRESSION_CCITTFAX4, 0, FILLORDER_MSB2LSB, PHOTOMETRIC_MINISWHITE, 97, 204,
        196, RESUNIT_INCH},
       {"g4 min-is-black", COMPRESSION_CCITTFAX4, 0, FILLORDER_MSB2LSB, PHOTOMETRIC_MINISBLACK, 0,
        204, 196, RESUNIT_INCH},
-      {"g3 1d normal", COMPRESSION_CCITTFAX3, 0, FILLORDER_MSB2LSB, PHOTOMETRIC_MINISWHITE, 0,
-       204, 98, RESUNIT_INCH},
-      {"g3 2d fill bits strips", COMPRESSION_CCITTFAX3,
-       GROUP3OPT_2DENCODING | GROUP3OPT_FILLBITS, FILLORDER_LSB2MSB, PHOTOMETRIC_MINISWHITE, 128,
-       204, 196, RESUNIT_INCH},
-      {"g4 per centimetre", COMPRESSION_CCITTFAX4, 0, FILLORDER_MSB2LSB, PHOTOMETRIC_MINISWHITE,
-       0, 80, 77, RESUNIT_CENTIMETER, false},
+      {"g3 1d normal", COMPRESSION_CCITTFAX3, 0, FILLORDER_MSB2LSB, PHOTOMETRIC_MINISWHITE, 0, 204,
+       98, RESUNIT_INCH},
+      {"g3 2d fill bits strips", COMPRESSION_CCITTFAX3, GROUP3OPT_2DENCODING | GROUP3OPT_FILLBITS,
+       FILLORDER_LSB2MSB, PHOTOMETRIC_MINISWHITE, 128, 204, 196, RESUNIT_INCH},
+      {"g4 per centimetre", COMPRESSION_CCITTFAX4, 0, FILLORDER_MSB2LSB, PHOTOMETRIC_MINISWHITE, 0,
+       80, 77, RESUNIT_CENTIMETER, false},
   };
   constexpr std::uint32_t kWidth = 1728, kRows = 700, kPages = 2;
   for (const TiffKind& kind : kinds) {
@@ -129,7 +87,8 @@ TEST_F(TiffPdfTest, FaxPagesRenderAsTiff2pdfRendersThem) {
     WriteFax(tiff, kind, kPages, kWidth, kRows);
     std::uint32_t pages = 0;
     std::string error;
-    ASSERT_TRUE(ConvertTiffToPdf(tiff, ours, pages, error)) << error;
+    ASSERT_TRUE(Convert(tiff, ours, pages, error)) << error;
+    EXPECT_FALSE(std::filesystem::exists(ours + "~"));  // the scratch file of joined strips
     EXPECT_EQ(pages, kPages);
     const std::string info = RunTool({"pdfinfo", ours});
     EXPECT_NE(info.find("Pages:           2\n"), std::string::npos) << info;
@@ -155,13 +114,15 @@ TEST_F(TiffPdfTest, WhatIsNoFaxImageFailsWithAReasonAndLeavesNoFile) {
   const std::string pdf = Path("out.pdf");
   // Another compression: a fax image is never one, and re-encoding is not done here.
   const std::string lzw = Path("lzw.tif");
-  WriteFax(lzw, {"lzw", COMPRESSION_LZW, 0, FILLORDER_MSB2LSB, PHOTOMETRIC_MINISWHITE, 0, 204,
-                 196, RESUNIT_INCH},
+  WriteFax(lzw,
+           {"lzw", COMPRESSION_LZW, 0, FILLORDER_MSB2LSB, PHOTOMETRIC_MINISWHITE, 0, 204, 196,
+            RESUNIT_INCH},
            1, 64, 64);
   // Group 4 files damaged after they were written: cut after the first page, so that the
   // second page's directory is lost, and with the first page's strip pointing past the end.
-  const TiffKind g4 = {"g4", COMPRESSION_CCITTFAX4, 0, FILLORDER_MSB2LSB, PHOTOMETRIC_MINISWHITE,
-                       0, 204, 196, RESUNIT_INCH};
+  const TiffKind g4 = {
+      "g4", COMPRESSION_CCITTFAX4, 0, FILLORDER_MSB2LSB, PHOTOMETRIC_MINISWHITE, 0, 204,
+      196,  RESUNIT_INCH};
   const std::string cut = Path("cut.tif"), moved = Path("moved.tif");
   WriteFax(cut, g4, 2, 1728, 400);
   std::string data = test::ReadWholeFile(cut);
@@ -189,22 +150,41 @@ TEST_F(TiffPdfTest, WhatIsNoFaxImageFailsWithAReasonAndLeavesNoFile) {
       {cut, "damaged TIFF"},
       {moved, "page 1: the strip cannot be read"},
       {text, "not a readable TIFF"},
-      {Path("missing.tif"), "not a readable TIFF"},
   };
   for (const Case& c : cases) {
     std::uint32_t pages = 9;
     std::string error;
-    EXPECT_FALSE(ConvertTiffToPdf(c.path, pdf, pages, error)) << c.path;
+    EXPECT_FALSE(Convert(c.path, pdf, pages, error)) << c.path;
     EXPECT_NE(error.find(c.reason), std::string::npos) << error;
     EXPECT_EQ(pages, 0u);
     EXPECT_FALSE(std::filesystem::exists(pdf)) << c.path;
   }
 }
 
+TEST_F(TiffPdfTest, TiffsAreKnownByTheirFirstBytes) {
+  const std::pair<std::string, bool> cases[] = {
+      {std::string("II*\0", 4) + "rest", true}, {std::string("MM\0*", 4), true},
+      {std::string("II+\0", 4), true},          {std::string("MM\0+", 4), true},
+      {std::string("II*", 3), false},           {std::string("%PDF-1.4"), false},
+      {std::string("MM*\0", 4), false},         {"", false},
+  };
+  for (const auto& [head, tiff] : cases) {
+    test::WriteWholeFile(Path("f"), head);
+    platform::File file;
+    ASSERT_EQ(platform::File::Open(Path("f"), platform::Access::Read, platform::Share::Read,
+                                   platform::Disposition::OpenExisting, file),
+              0);
+    EXPECT_EQ(LooksLikeTiff(file), tiff) << head;
+    std::int64_t position = -1;
+    file.Seek(0, SEEK_CUR, &position);
+    EXPECT_EQ(position, 0);
+  }
+}
+
 TEST(TiffPdfNameTest, TheTiffExtensionBecomesPdf) {
   const std::pair<const char*, const char*> cases[] = {
-      {"fax.tif", "fax.pdf"},       {"FAX0001.TIF", "FAX0001.pdf"}, {"scan.tiff", "scan.pdf"},
-      {"image", "image.pdf"},       {"a.tif.txt", "a.tif.txt.pdf"}, {".tif", ".pdf"},
+      {"fax.tif", "fax.pdf"}, {"FAX0001.TIF", "FAX0001.pdf"}, {"scan.tiff", "scan.pdf"},
+      {"image", "image.pdf"}, {"a.tif.txt", "a.tif.txt.pdf"}, {".tif", ".pdf"},
   };
   for (const auto& [name, pdf] : cases) EXPECT_EQ(PdfAttachmentName(name), pdf) << name;
 }
