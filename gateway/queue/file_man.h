@@ -47,6 +47,7 @@ class CFileMan {
   std::uint32_t GetSubjectLine() const { return m_settings.subjectLine; }
   std::uint32_t GetIncludeTIFF() const { return m_settings.includeTiff; }
   std::uint32_t GetAttachFormat() const { return m_settings.attachFormat; }
+  std::uint32_t GetNotificationFormat() const { return m_settings.notificationFormat; }
   const std::string& ProgramPath() const { return m_settings.programPath; }
   const GatewaySettings& Settings() const { return m_settings; }
 

@@ -59,6 +59,7 @@ GatewaySettings LoadGatewaySettings() {
     ReadNumber(key, "IncludeTIFF", settings.includeTiff);
   }
   ReadNumber(key, "AttachFormat", settings.attachFormat);
+  ReadNumber(key, "NotificationFormat", settings.notificationFormat);
   std::string override;
   if (platform::RegQueryString(key, "OverrideAddressCheck", kOverrideLimit, override) ==
           kErrorSuccess &&

@@ -26,6 +26,8 @@ inline constexpr char kDefaultDnsServer[] = "198.41.0.4";
 
 inline constexpr std::uint32_t kAttachAsWritten = 0;
 inline constexpr std::uint32_t kAttachAsPdf = 1;
+inline constexpr std::uint32_t kNotificationPlain = 0;
+inline constexpr std::uint32_t kNotificationReport = 1;
 
 // The file manager's share of the settings.
 struct GatewaySettings {
@@ -41,6 +43,9 @@ struct GatewaySettings {
   // AttachFormat: how fax images are attached to outbound mail (kAttachAsWritten, or
   // kAttachAsPdf: a TIFF as a PDF of its pages).
   std::uint32_t attachFormat = 0;
+  // NotificationFormat: how notifications are mailed (kNotificationPlain, or
+  // kNotificationReport: a delivery status report of RFC 3464).
+  std::uint32_t notificationFormat = 0;
   // ProgramPath exists but is too long for its limit, and so is not used.
   bool programPathTooLong = false;
 };

@@ -61,6 +61,10 @@ constexpr char kLogAfterEncode[] =
 constexpr char kLogWriteFailed[] = "SMTPOut- Error: Unable to write to the output file";
 constexpr char kLogNotPdf[] = "SMTPOut- Fax image not converted to PDF, attached as it is: ";
 constexpr char kPdfContentType[] = "application/pdf";
+// The diagnostic of a delivery report: the first line of the notice's text, at most this long.
+constexpr std::size_t kMaxDiagnostic = 200;
+// Digits that make a fax number in a notice's subject (fewer are a count, not a number).
+constexpr std::size_t kMinNumberDigits = 3;
 constexpr char kLogRefused[] = "SMTPOut- Error: Attachment line refused: ";
 constexpr char kLogNotAFile[] = "SMTPOut- Error: Attachment is not a regular file: ";
 constexpr char kLogTooManyAttachments[] = "SMTPOut- Error: More attachment lines than ";
@@ -105,6 +109,34 @@ std::string SafeShownName(std::string_view name) {
   return out;
 }
 
+// The fax number a notice is about: the first run of at least kMinNumberDigits digits in its
+// subject, given as "+" and its digits ("+" alone when there is none: the field must not be
+// empty). Digits may be grouped by '-', '.', '(' and ')', and, after a leading '+' (the
+// international form "+44 20 7946 0000"), by single blanks.
+std::string FaxNumber(std::string_view subject) {
+  const auto digit = [&](std::size_t at) {
+    return at < subject.size() && std::isdigit(static_cast<unsigned char>(subject[at]));
+  };
+  for (std::size_t at = 0; at < subject.size(); ++at) {
+    if (!digit(at)) continue;
+    const bool international = at > 0 && subject[at - 1] == '+';
+    std::string digits;
+    std::size_t end = at;
+    for (; end < subject.size(); ++end) {
+      const char c = subject[end];
+      if (digit(end)) {
+        digits += c;
+      } else if (!((c == '-' || c == '.' || c == '(' || c == ')' || (c == ' ' && international)) &&
+                   digit(end + 1))) {
+        break;
+      }
+    }
+    if (digits.size() >= kMinNumberDigits) return "+" + digits;
+    at = end;
+  }
+  return "+";
+}
+
 class Composer {
  public:
   Composer(platform::File& ready, platform::File& work, const CFileMan& options,
@@ -122,6 +154,9 @@ class Composer {
   void BodyLine(const std::string& line);
   void AfterBodyLine(const std::string& line);
   void WriteMimeHeader();
+  // The delivery report's machine-readable part (NotificationFormat 1).
+  void WriteStatusPart();
+  std::string CloseLine() const { return "------= Message-ID:" + m_id + "--\r\n"; }
   void FillSubjectRoom(std::string_view line);
   void TakeAttachmentLine(std::string_view line, bool first);
   // Counts one attachment line; false (the file refused) once there are too many.
@@ -135,6 +170,15 @@ class Composer {
 
   bool m_multipart = false;
   bool m_faxReceived = false;
+  // What the last subject line says a notice is about (neither for a received fax).
+  bool m_sentOk = false;
+  bool m_rejected = false;
+  std::string m_subject;
+  // The mail is a delivery report (fixed when its MIME header is written), and its close
+  // delimiter was written.
+  bool m_report = false;
+  bool m_closed = false;
+  std::string m_diagnostic;  // the notice's first text line
   bool m_result = false;
   bool m_subjectPending = false;
   Phase m_phase = Phase::Header;
@@ -169,6 +213,9 @@ int Composer::Run() {
     if (Contains(line, kSubjectKey)) {
       m_result = true;
       if (Contains(line, kFaxReceived)) m_faxReceived = m_multipart = true;
+      m_sentOk = Contains(line, kSentOk);
+      m_rejected = Contains(line, kRejected);
+      m_subject = HeaderText(line);
       if (Contains(line, kSentOk) && m_options.GetNotifyOnSuccess() == 0 && !m_faxReceived)
         m_result = false;
       if (Contains(line, kRejected) && m_options.GetNotifyOnFailure() == 0 && !m_faxReceived)
@@ -187,6 +234,7 @@ int Composer::Run() {
       case Phase::AfterBody: AfterBodyLine(line); break;
     }
   }
+  if (m_report && !m_closed) Write(CloseLine());
   Write(".\r\n");
   m_work.Seek(0, SEEK_SET);
   m_ready.Seek(0, SEEK_SET);
@@ -225,12 +273,17 @@ void Composer::HeaderLine(const std::string& line) {
 }
 
 void Composer::WriteMimeHeader() {
+  m_report = m_options.GetNotificationFormat() == kNotificationReport && !m_faxReceived &&
+             (m_sentOk || m_rejected);
   Write("Return-Receipt-To:\r\n");
   Write("MIME-Version: 1.0\r\n");
-  Write(m_multipart ? "Content-Type: multipart/mixed;\r\n" : "Content-Type: text/plain;\r\n");
+  if (m_report)
+    Write("Content-Type: multipart/report; report-type=delivery-status;\r\n");
+  else
+    Write(m_multipart ? "Content-Type: multipart/mixed;\r\n" : "Content-Type: text/plain;\r\n");
   if (GenerateId(m_id, kIdSize) < 0) LogMessage(kLogGenId, kTag, __LINE__);
   Write("        boundary=\"" + std::string(kBoundaryPrefix) + m_id + "\"\r\n\r\n");
-  if (m_multipart) {
+  if (m_multipart || m_report) {
     Write("--" + BoundaryLine());
     Write("Content-Type: text/plain\r\n\r\n");
   }
@@ -261,25 +314,45 @@ void Composer::BodyLine(const std::string& line) {
     std::string next;
     const bool haveNext = Next(next);
     if (IsEmptyLine(m_previous) && haveNext && IsEmptyLine(next)) {
-      if (m_multipart) Write("--" + BoundaryLine());
+      if (m_report)
+        WriteStatusPart();
+      else if (m_multipart)
+        Write("--" + BoundaryLine());
       m_phase = Phase::AfterBody;
     }
     return;
   }
+  if (m_diagnostic.empty()) m_diagnostic = HeaderText(line).substr(0, kMaxDiagnostic);
   Write(line);
+}
+
+void Composer::WriteStatusPart() {
+  std::string domain;
+  if (m_options.GetDomainName(domain, kShortTextLimit) != 0 || domain.empty()) domain = "localhost";
+  const bool failed = m_rejected;
+  Write("--" + BoundaryLine());
+  Write("Content-Type: message/delivery-status\r\n\r\n");
+  Write("Reporting-MTA: dns; " + HeaderText(domain) + "\r\n\r\n");
+  Write("Final-Recipient: X-fax; " + FaxNumber(m_subject) + "\r\n");
+  Write(failed ? "Action: failed\r\nStatus: 5.0.0\r\n" : "Action: delivered\r\nStatus: 2.0.0\r\n");
+  Write("Diagnostic-Code: X-fax; " + (m_diagnostic.empty() ? m_subject : m_diagnostic) +
+        "\r\n\r\n");
 }
 
 void Composer::AfterBodyLine(const std::string& line) {
   if (!m_attachmentsBegun) {
     if (!Contains(line, kBeginAttach)) {
-      Write(line);
+      // In a report these lines would land in the status part and break its fields.
+      if (!m_report) Write(line);
       return;
     }
     m_attachmentsBegun = true;
     std::string next;
     if (!Next(next)) return;
     if (!Contains(next, kEndAttach)) {
-      if (CountAttachmentLine()) TakeAttachmentLine(next, true);
+      if (!CountAttachmentLine()) return;
+      if (m_report && m_multipart) Write("--" + BoundaryLine());
+      TakeAttachmentLine(next, true);
       return;
     }
     // An empty attachment section: its end line is handled below.
@@ -288,7 +361,10 @@ void Composer::AfterBodyLine(const std::string& line) {
   }
   if (m_attachmentsEnded) return;
   if (Contains(line, kEndAttach)) {
-    if (m_multipart) Write("------= Message-ID:" + m_id + "--\r\n");
+    if (m_multipart || m_report) {
+      Write(CloseLine());
+      m_closed = true;
+    }
     m_attachmentsEnded = true;
     return;
   }

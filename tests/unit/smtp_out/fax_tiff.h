@@ -37,7 +37,7 @@ inline bool BlackPixel(std::uint32_t page, std::uint32_t x, std::uint32_t y) {
 }
 
 inline void WriteFax(const std::string& path, const TiffKind& kind, std::uint32_t pages,
-              std::uint32_t width, std::uint32_t rows) {
+                     std::uint32_t width, std::uint32_t rows) {
   TIFF* tiff = TIFFOpen(path.c_str(), "w");
   ASSERT_NE(tiff, nullptr);
   std::vector<unsigned char> line((width + 7) / 8);
