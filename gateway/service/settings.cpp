@@ -113,6 +113,8 @@ SenderSettings LoadSenderSettings() {
   std::uint32_t rfc = 0;
   if (platform::RegQueryDword(key, "RFCMode", rfc) == kErrorSuccess)
     settings.rfcMode = (rfc & 0xff) != 0;
+  ReadText(key, "RetrySchedule", kRetryScheduleLimit, settings.retrySchedule);
+  ReadNumber(key, "MaxQueueLifetime", settings.maxQueueLifetimeHours);
   platform::RegCloseKey(key);
   return settings;
 }

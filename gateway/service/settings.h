@@ -61,11 +61,15 @@ std::string SettingsProblem();
 // A port value (SmtpRxPort, SmtpTxPort): 25 when the key or the value cannot be read.
 std::uint32_t ReadPortSetting(const char* valueName);
 
-// The sender's values: DNSName (whole, any length; the built-in default when it holds no data)
-// and whether RFCMode's lowest byte is set.
+// The sender's values: DNSName (whole, any length; the built-in default when it holds no data),
+// whether RFCMode's lowest byte is set, and the deferred retries' RetrySchedule and
+// MaxQueueLifetime.
+inline constexpr std::uint32_t kRetryScheduleLimit = 1024;  // RetrySchedule: 1023 characters
 struct SenderSettings {
   std::string dnsName;
   bool rfcMode = false;
+  std::string retrySchedule;                // RetrySchedule: seconds between attempts, "" = none
+  std::uint32_t maxQueueLifetimeHours = 0;  // MaxQueueLifetime
 };
 SenderSettings LoadSenderSettings();
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "base/text.h"
@@ -76,6 +77,17 @@ SMTPOut::SMTPOut() {
   m_rfcMode = settings.rfcMode;
   m_remotePort = ReadPortSetting("SmtpTxPort");
   LogMessage("SMTPOut using remote port " + std::to_string(m_remotePort), kTag, __LINE__);
+  std::string problems;
+  m_retry = ParseRetryPolicy(settings.retrySchedule, settings.maxQueueLifetimeHours, problems);
+  if (!problems.empty())
+    LogMessageText("SMTPOut- Error: RetrySchedule entries left out: ", problems, kTag, __LINE__);
+  if (m_retry.Active())
+    LogMessage(
+        "SMTPOut- Deferred retries: " + std::to_string(m_retry.delays.size()) +
+            " waits, queue lifetime " +
+            (m_retry.lifetime.count() > 0 ? std::to_string(m_retry.lifetime.count()) + " hours"
+                                          : std::string("the schedule")),
+        kTag, __LINE__);
 }
 
 SMTPOut::~SMTPOut() {
@@ -108,6 +120,11 @@ int SMTPOut::Start() {
                    " seconds.",
                kTag, __LINE__);
   m_lastPoll = std::chrono::steady_clock::now();
+  if (m_retry.Active()) {
+    m_retryStore = std::make_unique<RetryStore>(m_fileMan->ProgramPath() + kRetryFolderName +
+                                                platform::kPathSeparator);
+    LoadDeferred();
+  }
   auto ended = std::make_shared<platform::Event>(true);
   if (platform::Thread::Start(
           [this, ended] {
@@ -129,6 +146,30 @@ void SMTPOut::ReleaseMainThread() {
 void SMTPOut::Pause(std::chrono::milliseconds duration) { m_wake.Wait(duration); }
 
 void SMTPOut::IdleWait() {
+  // Files whose next attempt has come are taken again; the wait ends when the next one comes.
+  const auto now = std::chrono::steady_clock::now();
+  std::optional<std::chrono::steady_clock::time_point> nextDue;
+  for (auto it = m_deferred.begin(); it != m_deferred.end();) {
+    if (it->second <= now) {
+      it = m_deferred.erase(it);
+      continue;
+    }
+    if (!nextDue || it->second < *nextDue) nextDue = it->second;
+    ++it;
+  }
+  if (nextDue && *nextDue < m_lastPoll + m_timings.idlePoll) {
+    const auto untilDue = std::chrono::ceil<std::chrono::milliseconds>(*nextDue - now);
+    if (m_arrivals.IsOpen()) {
+      std::vector<std::string> arrived;
+      m_arrivals.Wait(
+          untilDue, [](std::string_view name) { return EndsWithNoCase(name, kReadySuffix); },
+          &arrived);
+      for (const std::string& name : arrived) m_heldBack.erase(name);
+    } else {
+      Pause(untilDue);
+    }
+    return;
+  }
   // Rounded up: a wait cut short by a fraction of a millisecond would find the poll not yet
   // due, and the next pass would find it due at once - two runs for one poll.
   const auto untilPoll = std::chrono::ceil<std::chrono::milliseconds>(
@@ -157,7 +198,66 @@ void SMTPOut::IdleWait() {
   }
 }
 
-int SMTPOut::CountReadyFiles() { return m_fileMan->Que_CountMsgs("IN", m_heldBack); }
+int SMTPOut::CountReadyFiles() { return m_fileMan->Que_CountMsgs("IN", NotNow()); }
+
+std::set<std::string> SMTPOut::NotNow() const {
+  if (m_deferred.empty()) return m_heldBack;
+  std::set<std::string> names = m_heldBack;
+  const auto now = std::chrono::steady_clock::now();
+  for (const auto& [name, due] : m_deferred)
+    if (due > now) names.insert(name);
+  return names;
+}
+
+bool SMTPOut::Defer(const std::string& path) {
+  const std::string name = FileNamePart(path);
+  const std::int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                               std::chrono::system_clock::now().time_since_epoch())
+                               .count();
+  const std::optional<RetryRecord> next = AfterFailure(m_retry, m_retryStore->Read(name), now);
+  if (!next) {
+    LogMessageText("SMTPOut- Retries used up, message given up: ", name, kTag, __LINE__);
+    return false;
+  }
+  if (!m_retryStore->Write(name, *next))
+    LogMessageText(
+        "SMTPOut- Error: Retry record not written (the count starts again after a "
+        "restart): ",
+        name, kTag, __LINE__);
+  const auto wait = std::chrono::seconds(std::max<std::int64_t>(next->nextAttempt - now, 0));
+  m_deferred[name] = std::chrono::steady_clock::now() + wait;
+  LogMessageText("SMTPOut- Delivery failed " + std::to_string(next->failures) +
+                     " times, next attempt in " + std::to_string(wait.count()) + " s: ",
+                 name, kTag, __LINE__);
+  return true;
+}
+
+void SMTPOut::Forget(const std::string& path) {
+  if (!m_retryStore) return;
+  const std::string name = FileNamePart(path);
+  m_deferred.erase(name);
+  m_retryStore->Remove(name);
+}
+
+void SMTPOut::LoadDeferred() {
+  const std::string in = m_fileMan->ProgramPath() + "IN" + platform::kPathSeparator;
+  const std::int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                               std::chrono::system_clock::now().time_since_epoch())
+                               .count();
+  for (const std::string& name : m_retryStore->Names()) {
+    const std::optional<RetryRecord> record = m_retryStore->Read(name);
+    // A record without its ready file (delivered or taken away meanwhile), or one that does
+    // not read, is of no further use.
+    if (!record || !platform::FileExists(in + name)) {
+      if (!record)
+        LogMessageText("SMTPOut- Error: Retry record unreadable, removed: ", name, kTag, __LINE__);
+      m_retryStore->Remove(name);
+      continue;
+    }
+    m_deferred[name] = std::chrono::steady_clock::now() +
+                       std::chrono::seconds(std::max<std::int64_t>(record->nextAttempt - now, 0));
+  }
+}
 
 void SMTPOut::SMTPMainThread() {
   LogMessage("SMTPOut- SMTPMainThread() begin.", kTag, __LINE__);
@@ -220,7 +320,7 @@ bool SMTPOut::SMTPOutThread() {
   for (;;) {
     platform::File ready;
     std::string path;
-    const int opened = m_fileMan->Que_OpenMsg(ready, path, m_heldBack);
+    const int opened = m_fileMan->Que_OpenMsg(ready, path, NotNow());
     if (opened == CFileMan::kOpenRefused) {
       LogMessageText(kLogRefusedFile, FileNamePart(path), kTag, __LINE__);
       SetAside(path, kRefused, false, "SMTPOut- ERROR: Could not rename the message file.");
@@ -233,6 +333,9 @@ bool SMTPOut::SMTPOutThread() {
       break;
     }
     const Attempt attempt = AttemptDelivery(ready);
+    const bool failed = attempt == Attempt::NoMailHost || attempt == Attempt::DialogueFailed;
+    // A file that ends here (delivered, dropped, set aside) has no further attempt.
+    if (!failed && attempt != Attempt::NoWorkFile && attempt != Attempt::WriteFailed) Forget(path);
     if (attempt == Attempt::NoWorkFile || attempt == Attempt::WriteFailed) {
       HoldBack(path);
     } else if (attempt == Attempt::Refused) {
@@ -241,8 +344,13 @@ bool SMTPOut::SMTPOutThread() {
     } else if (attempt == Attempt::NoReceiver) {
       LogMessage("SMTPOut- ERROR: no rcpt name", kTag, __LINE__);
       SetAside(path, kNoName, false, "SMTPOut- ERROR: Could not rename the message file.");
-    } else if (attempt == Attempt::NoMailHost || attempt == Attempt::DialogueFailed) {
-      if (++attempts < kMaxAttempts) continue;
+    } else if (failed) {
+      if (m_retry.Active()) {
+        if (Defer(path)) break;  // it waits in IN; the next file is taken
+        Forget(path);
+      } else if (++attempts < kMaxAttempts) {
+        continue;
+      }
       SetAside(path, attempt == Attempt::NoMailHost ? kConnFailed : kConnTermin, true,
                "SMTPOut- Could not rename the message file.");
     }

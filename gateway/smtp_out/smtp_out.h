@@ -31,12 +31,14 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
 #include <string_view>
 
 #include "gateway/net/client.h"
+#include "gateway/smtp_out/retry_schedule.h"
 #include "platform/dir_watch.h"
 #include "platform/event.h"
 #include "platform/file.h"
@@ -132,6 +134,13 @@ class SMTPOut : public C_WSClient {
                 const char* failedText);
   void HoldBack(const std::string& path);
   int CountReadyFiles();
+  // Deferred retries (RetrySchedule set): the names not to be taken now, held back or waiting
+  // for their next attempt; a failed attempt's record; the records read at start.
+  std::set<std::string> NotNow() const;
+  // true when the file waits for another attempt; false when it is to be given up.
+  bool Defer(const std::string& path);
+  void Forget(const std::string& path);
+  void LoadDeferred();
   std::string DomainName() const;
 
   std::uint32_t m_remotePort = 25;
@@ -154,6 +163,10 @@ class SMTPOut : public C_WSClient {
   std::shared_ptr<platform::Event> m_ended;
   // Ready files (names in IN) not to be taken again before the next idle poll.
   std::set<std::string> m_heldBack;
+  RetryPolicy m_retry;
+  std::unique_ptr<RetryStore> m_retryStore;  // made at Start, when the schedule is set
+  // Ready names waiting for their next attempt, and when it is due.
+  std::map<std::string, std::chrono::steady_clock::time_point> m_deferred;
   // Ready files (paths) whose error name could not be given and that were reported so; a file
   // that stays is tried again at every poll and must not fill the event log.
   std::set<std::string> m_unmovedReported;
