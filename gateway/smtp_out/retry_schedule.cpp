@@ -69,7 +69,8 @@ std::optional<RetryRecord> AfterFailure(const RetryPolicy& policy,
   const std::size_t index = std::min<std::size_t>(record.failures, policy.delays.size()) - 1;
   record.nextAttempt = now + policy.delays[index].count();
   // The last attempt falls on the lifetime's end, not after it.
-  if (lifetime > 0) record.nextAttempt = std::min(record.nextAttempt, record.firstFailure + lifetime);
+  if (lifetime > 0)
+    record.nextAttempt = std::min(record.nextAttempt, record.firstFailure + lifetime);
   return record;
 }
 
@@ -130,8 +131,7 @@ void RetryStore::Remove(const std::string& name) { platform::DeleteFile(m_folder
 std::vector<std::string> RetryStore::Names() const {
   std::vector<platform::DirEntry> entries;
   std::vector<std::string> names;
-  if (platform::FindFiles(m_folder, "*", entries) != platform::kErrorSuccess)
-    return names;
+  if (platform::FindFiles(m_folder, "*", entries) != platform::kErrorSuccess) return names;
   for (const platform::DirEntry& entry : entries)
     if (!entry.isDirectory && !EndsWithNoCase(entry.name, kScratchSuffix))
       names.push_back(entry.name);

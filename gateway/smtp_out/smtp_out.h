@@ -9,7 +9,10 @@
 // ready files one after another until none is left, trying each delivery up to five times in
 // immediate succession within the run; a file that cannot be delivered, or that names no
 // recipient, is renamed with an error suffix (".ConnFailed.Err", ".ConnTermin.Err",
-// ".NoName.Err") and event 435 is reported. A file that cannot be renamed (or whose mail cannot
+// ".NoName.Err") and event 435 is reported. With RetrySchedule set a failed delivery is not
+// tried again at once: the file waits in IN for the schedule's next attempt while the run goes
+// on to the next file (retry_schedule.h), and is set aside so once the schedule or
+// MaxQueueLifetime is used up. A file that cannot be renamed (or whose mail cannot
 // be written) is held back until the next poll, so a broken file never keeps the sender busy;
 // so is a run that could open no ready file (every one held by its writer). What is not a
 // regular file - a symbolic link, a FIFO - is never opened or followed, whether it has a ready

@@ -168,7 +168,8 @@ class FlakyServer {
       if (verb == "RCPT") {
         // The sender writes the address in capitals.
         recipient = line.substr(line.find('<') + 1, line.find('>') - line.find('<') - 1);
-        for (char& c : recipient) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        for (char& c : recipient)
+          c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         std::lock_guard lock(m_lock);
         m_tries[recipient].push_back(
             std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count());
@@ -243,8 +244,8 @@ TEST_F(DeferredRetryTest, RefusedTwiceDeliveredOnTheThirdAttemptWhileOthersGoOn)
   EXPECT_GE(tries[1] - tries[0], 0.9);  // the schedule's first wait
   EXPECT_GE(tries[2] - tries[1], 1.9);  // and its second
   EXPECT_EQ(server.Tries("fast@127.0.0.1").size(), 1u);
-  EXPECT_TRUE(InFiles("*.tmp").empty());              // delivered files are gone
-  EXPECT_EQ(Record("slow.tmp"), "");                  // and so is the record
+  EXPECT_TRUE(InFiles("*.tmp").empty());  // delivered files are gone
+  EXPECT_EQ(Record("slow.tmp"), "");      // and so is the record
   EXPECT_TRUE(Logged("SMTPOut- Delivery failed 2 times, next attempt in 2 s: slow.tmp"));
   EXPECT_TRUE(Events(435).empty());
 }
