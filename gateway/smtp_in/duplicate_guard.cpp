@@ -132,8 +132,8 @@ std::string DuplicateKey(std::string_view messageId, const std::vector<std::stri
   for (const std::string& recipient : recipients) {
     // "TO:<a@b>" and "To: <A@B>" name one mailbox.
     const auto parsed = ParseMailPath(recipient, "TO");
-    addresses.push_back(LowerAscii(parsed ? std::string_view(parsed->address)
-                                          : Trim(recipient, kBlanks)));
+    addresses.push_back(
+        LowerAscii(parsed ? std::string_view(parsed->address) : Trim(recipient, kBlanks)));
   }
   std::sort(addresses.begin(), addresses.end());
   addresses.erase(std::unique(addresses.begin(), addresses.end()), addresses.end());
@@ -175,11 +175,10 @@ DuplicateGuard::DuplicateGuard(std::string path, std::uint32_t windowHours, Cloc
 
 void DuplicateGuard::Load() {
   platform::File file;
-  const long opened = platform::File::Open(m_path, platform::Access::Read, platform::Share::Read,
-                                           platform::Disposition::OpenExisting, file,
-                                           platform::Links::DontFollow,
-                                           platform::Kind::RegularFile);
-  if (opened == platform::kErrorFileNotFound) return;
+  const long opened = platform::File::Open(
+      m_path, platform::Access::Read, platform::Share::Read, platform::Disposition::OpenExisting,
+      file, platform::Links::DontFollow, platform::Kind::RegularFile);
+  if (opened == platform::kErrorFileNotFound || opened == platform::kErrorPathNotFound) return;
   const auto damaged = [this](std::string_view why) {
     LogBothChannels("SMTPIn- Duplicate record damaged, started empty: ",
                     m_path + " (" + std::string(why) + ")", __LINE__);
@@ -258,12 +257,10 @@ std::size_t DuplicateGuard::EntryCount() {
 
 bool DuplicateGuard::OpenForAppend() {
   m_file = platform::File();
-  const long opened = platform::File::Open(m_path, platform::Access::Write,
-                                           platform::Share::Read, platform::Disposition::OpenAlways,
-                                           m_file, platform::Links::DontFollow,
-                                           platform::Kind::RegularFile);
-  if (opened != platform::kErrorSuccess ||
-      m_file.Seek(0, SEEK_END) != platform::kErrorSuccess) {
+  const long opened = platform::File::Open(
+      m_path, platform::Access::Write, platform::Share::Read, platform::Disposition::OpenAlways,
+      m_file, platform::Links::DontFollow, platform::Kind::RegularFile);
+  if (opened != platform::kErrorSuccess || m_file.Seek(0, SEEK_END) != platform::kErrorSuccess) {
     LogBothChannels("SMTPIn- Error: Duplicate record cannot be opened: ", m_path, __LINE__);
     m_file = platform::File();
     return false;

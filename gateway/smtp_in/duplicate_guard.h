@@ -117,12 +117,12 @@ class DuplicateGuard {
   std::int64_t m_windowSeconds;
   Clock m_now;
   std::mutex m_lock;
-  std::condition_variable m_settled;       // a claimed key was recorded or given up
-  std::set<std::string> m_claimed;         // keys between their check and their 250
-  std::deque<Entry> m_entries;             // oldest first
+  std::condition_variable m_settled;                       // a claimed key was recorded or given up
+  std::set<std::string> m_claimed;                         // keys between their check and their 250
+  std::deque<Entry> m_entries;                             // oldest first
   std::unordered_map<std::string, std::int64_t> m_latest;  // key -> time of its last entry
   std::size_t m_fileLines = 0;
-  platform::File m_file;                   // the record, open for appending
+  platform::File m_file;  // the record, open for appending
 };
 
 // A claimed key, held by the session from the check to the 250 (move-only). Let go without

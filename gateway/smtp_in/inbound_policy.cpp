@@ -32,8 +32,8 @@ void SMTPIn::SetInboundPolicy(const InboundSettings& settings) {
   if (settings.duplicateWindowHours == 0) return;
   const std::string& programPath = m_fileMan.ProgramPath();
   if (programPath.empty()) {
-    LogStart("SMTPIn- Error: DuplicateWindow set without a data directory, no duplicate guard",
-             "", __LINE__);
+    LogStart("SMTPIn- Error: DuplicateWindow set without a data directory, no duplicate guard", "",
+             __LINE__);
     return;
   }
   m_duplicates = std::make_unique<DuplicateGuard>(programPath + DuplicateGuard::kFileName,

@@ -252,8 +252,9 @@ SenderPolicy::SenderPolicy(std::string_view networks, std::string_view senders,
       report("SMTPIn- AllowedNetworks: malformed entry skipped: " + Quoted(entry));
   }
   if (m_networksSet && m_networks.empty())
-    report("SMTPIn- AllowedNetworks: no valid entry, every client that has not authenticated is "
-           "refused");
+    report(
+        "SMTPIn- AllowedNetworks: no valid entry, every client that has not authenticated is "
+        "refused");
   const auto senderEntries = SplitList(senders);
   m_sendersSet = !senderEntries.empty();
   for (const std::string_view entry : senderEntries) {

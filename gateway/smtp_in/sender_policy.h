@@ -44,9 +44,9 @@ bool NetworkContains(const NetworkRule& rule, const std::array<std::uint8_t, 16>
 
 // One entry of AllowedSenders.
 struct SenderRule {
-  std::string user;     // empty: applies to every client
-  std::string local;    // lower case; empty for "@domain"
-  std::string domain;   // lower case
+  std::string user;    // empty: applies to every client
+  std::string local;   // lower case; empty for "@domain"
+  std::string domain;  // lower case
 };
 std::optional<SenderRule> ParseSenderRule(std::string_view entry);
 // Whether sender (an address without brackets) matches the rule's pattern (not its user).

@@ -90,8 +90,7 @@ int Usage(const std::string& message) {
 }
 
 std::string FileError(const std::string& path, long error) {
-  return path + ": " + std::string(pf::ErrorText(error)) + " (error " + std::to_string(error) +
-         ")";
+  return path + ": " + std::string(pf::ErrorText(error)) + " (error " + std::to_string(error) + ")";
 }
 
 // AuthUsers of the gateway's key; none when the key or the value is missing or empty.
@@ -190,11 +189,11 @@ int main(int argc, char** argv) {
 
   // Held without sharing from the read to the rename: edits never cross.
   pf::File held;
-  const long opened = pf::File::Open(*file, list ? pf::Access::Read : pf::Access::ReadWrite,
-                                     list ? pf::Share::Read : pf::Share::None,
-                                     add ? pf::Disposition::OpenAlways
-                                         : pf::Disposition::OpenExisting,
-                                     held, pf::Links::Follow, pf::Kind::RegularFile);
+  const long opened =
+      pf::File::Open(*file, list ? pf::Access::Read : pf::Access::ReadWrite,
+                     list ? pf::Share::Read : pf::Share::None,
+                     add ? pf::Disposition::OpenAlways : pf::Disposition::OpenExisting, held,
+                     pf::Links::Follow, pf::Kind::RegularFile);
   if (opened != pf::kErrorSuccess) return Fail(kExitFile, FileError(*file, opened));
   std::string text;
   if (const long error = ReadWhole(held, text); error != pf::kErrorSuccess)
