@@ -89,7 +89,8 @@ TEST(DuplicateKeyTest, RecipientsSortedLowerCasedOnce) {
   using namespace std::string_literals;
   const std::string key = DuplicateKey("<m@a>", {"TO:<B@x.example>", "To: <a@x.example>"});
   EXPECT_EQ(key, ExpectedKey("<m@a>\0a@x.example\0b@x.example"s));
-  EXPECT_EQ(key, DuplicateKey("<m@a>", {"TO:<a@x.example>", "TO:<b@X.EXAMPLE>", "TO:<a@x.example>"}));
+  EXPECT_EQ(key,
+            DuplicateKey("<m@a>", {"TO:<a@x.example>", "TO:<b@X.EXAMPLE>", "TO:<a@x.example>"}));
   EXPECT_NE(key, DuplicateKey("<m@a>", {"TO:<a@x.example>"}));
   EXPECT_NE(key, DuplicateKey("<M@a>", {"TO:<a@x.example>", "TO:<b@x.example>"}));
   // A recipient that does not parse still counts, by its text.
@@ -143,7 +144,8 @@ TEST_F(DuplicateGuardTest, SurvivesRestartAndDropsExpiredOnRewrite) {
   EXPECT_FALSE(IsDuplicate(*guard, "<old@x>"));
   EXPECT_TRUE(IsDuplicate(*guard, "<new@x>"));
   EXPECT_EQ(guard->EntryCount(), 1u);
-  EXPECT_EQ(ReadWholeFile(RecordPath()), "1700003000 " + DuplicateKey("<new@x>", kRecipients) + "\n");
+  EXPECT_EQ(ReadWholeFile(RecordPath()),
+            "1700003000 " + DuplicateKey("<new@x>", kRecipients) + "\n");
   EXPECT_EQ(std::filesystem::status(RecordPath()).type(), std::filesystem::file_type::regular);
 }
 
@@ -184,8 +186,7 @@ TEST_F(DuplicateGuardTest, BoundedOldestDropped) {
   EXPECT_FALSE(IsDuplicate(*guard, "<0@x>"));
   EXPECT_TRUE(IsDuplicate(*guard, "<1@x>"));
   EXPECT_TRUE(IsDuplicate(*guard, "<" + std::to_string(DuplicateGuard::kMaxEntries) + "@x>"));
-  EXPECT_EQ(std::filesystem::file_size(RecordPath()),
-            content.size() - content.find('\n') - 1);
+  EXPECT_EQ(std::filesystem::file_size(RecordPath()), content.size() - content.find('\n') - 1);
 }
 
 TEST_F(DuplicateGuardTest, SecondClaimWaitsForTheFirst) {

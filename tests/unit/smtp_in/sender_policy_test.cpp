@@ -47,11 +47,27 @@ TEST(NetworkRuleTest, ContainsTable) {
 }
 
 TEST(NetworkRuleTest, MalformedEntries) {
-  for (const char* entry :
-       {"", "10.0.0.0/33", "10.0.0/8", "10.0.0.0.0", "256.1.1.1", "010.0.0.1", "10.0.0.1/",
-        "10.0.0.1/08", "10.0.0.1/-1", "1.2.3.4/8/8", "a.b.c.d", "10.0.0.0 /8", "::1/129",
-        "1:2:3:4:5:6:7:8:9", "1::2::3", ":::", "12345::", "fe80::1%eth0", "1:2:3:4:5:6:7::8",
-        "::ffff:1.2.3", "host.example"})
+  for (const char* entry : {"",
+                            "10.0.0.0/33",
+                            "10.0.0/8",
+                            "10.0.0.0.0",
+                            "256.1.1.1",
+                            "010.0.0.1",
+                            "10.0.0.1/",
+                            "10.0.0.1/08",
+                            "10.0.0.1/-1",
+                            "1.2.3.4/8/8",
+                            "a.b.c.d",
+                            "10.0.0.0 /8",
+                            "::1/129",
+                            "1:2:3:4:5:6:7:8:9",
+                            "1::2::3",
+                            ":::",
+                            "12345::",
+                            "fe80::1%eth0",
+                            "1:2:3:4:5:6:7::8",
+                            "::ffff:1.2.3",
+                            "host.example"})
     EXPECT_FALSE(ParseNetworkRule(entry)) << entry;
 }
 
@@ -103,9 +119,9 @@ TEST(SenderRuleTest, PerUserAndMalformed) {
   EXPECT_EQ(rule->user, "bob@corp.example");
   EXPECT_EQ(rule->domain, "fax.example");
   EXPECT_TRUE(rule->local.empty());
-  for (const char* entry : {"", "alice", "alice@", "@", "@.example", "@exa..mple", "@exa mple",
-                            "<alice@example.org>", ":@example.org", "bad user:@example.org",
-                            "@example.org:", "a@b,c", "@[1.2.3.4"})
+  for (const char* entry :
+       {"", "alice", "alice@", "@", "@.example", "@exa..mple", "@exa mple", "<alice@example.org>",
+        ":@example.org", "bad user:@example.org", "@example.org:", "a@b,c", "@[1.2.3.4"})
     EXPECT_FALSE(ParseSenderRule(entry)) << entry;
   EXPECT_FALSE(ParseSenderRule(std::string(65, 'u') + ":@example.org"));
 }
@@ -152,10 +168,8 @@ TEST(SenderPolicyTest, VerdictTable) {
       {"", "bob:@b.example", "127.0.0.1", "a@x.example", carol, Verdict::Allowed},
       {"", "bob:@b.example", "127.0.0.1", "a@x.example", nobody, Verdict::Allowed},
       {"", "bob:@b.example @x.example", "127.0.0.1", "a@x.example", bob, Verdict::Allowed},
-      {"", "bob:@b.example @x.example", "127.0.0.1", "a@b.example", nobody,
-       Verdict::NotInSenders},
-      {"", "bob:@b.example @x.example", "127.0.0.1", "a@b.example", carol,
-       Verdict::NotInSenders},
+      {"", "bob:@b.example @x.example", "127.0.0.1", "a@b.example", nobody, Verdict::NotInSenders},
+      {"", "bob:@b.example @x.example", "127.0.0.1", "a@b.example", carol, Verdict::NotInSenders},
       // Both lists: the network is looked at first.
       {"10.0.0.0/8", "@x.example", "127.0.0.1", "a@y.example", nobody, Verdict::NotInNetworks},
       {"10.0.0.0/8", "@x.example", "10.0.0.1", "a@y.example", nobody, Verdict::NotInSenders},
