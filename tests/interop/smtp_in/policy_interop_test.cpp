@@ -62,10 +62,10 @@ class PolicyInterop : public test::RootTest {
   }
   std::string Swaks(GatewayProcess& gateway, const std::string& from, int* status) {
     std::string output;
-    *status = test::RunProgram({"/usr/bin/swaks", "--server", "127.0.0.1", "--port",
-                                std::to_string(gateway.Port()), "--helo", "relay.test", "--from",
-                                from, "--to", "5551234@fax.example", "--timeout", "20"},
-                               &output);
+    *status = test::RunProgram(
+        {"/usr/bin/swaks", "--server", "127.0.0.1", "--port", std::to_string(gateway.Port()),
+         "--helo", "relay.test", "--from", from, "--to", "5551234@fax.example", "--timeout", "20"},
+        &output);
     return output;
   }
 };
