@@ -118,10 +118,10 @@ TEST_F(FaxmailpasswdTest, ExitCodes) {
       {{"-f", m_file, "add", std::string(65, 'x')}, "pw\n", 1},
       {{"-f", m_file, "--sha512", "list"}, "", 1},
       {{"-f", m_file, "--bogus", "list"}, "", 1},
-      {{"-f", m_file, "add", "frank"}, "", 1},                         // no password
-      {{"-f", m_file, "add", "frank"}, "\n", 1},                       // empty password
+      {{"-f", m_file, "add", "frank"}, "", 1},                            // no password
+      {{"-f", m_file, "add", "frank"}, "\n", 1},                          // empty password
       {{"-f", m_file, "add", "frank"}, std::string(257, 'p') + "\n", 1},  // too long
-      {{"-f", m_file, "add", "frank"}, std::string("a\0b\n", 4), 1},   // a zero byte
+      {{"-f", m_file, "add", "frank"}, std::string("a\0b\n", 4), 1},      // a zero byte
       {{"-f", m_file, "add", "erin"}, "pw\n", 2},
       {{"-f", m_file, "remove", "nobody"}, "", 2},
       {{"-f", Root() + "/missing", "list"}, "", 3},
@@ -131,7 +131,8 @@ TEST_F(FaxmailpasswdTest, ExitCodes) {
   };
   for (const auto& c : cases) {
     std::string output;
-    EXPECT_EQ(Run(c.args, c.input, &output), c.status) << ::testing::PrintToString(c.args) << output;
+    EXPECT_EQ(Run(c.args, c.input, &output), c.status)
+        << ::testing::PrintToString(c.args) << output;
   }
   EXPECT_EQ(ReadWholeFile(m_file), before);
   EXPECT_FALSE(std::filesystem::exists(Root() + "/missing"));
