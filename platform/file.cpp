@@ -195,6 +195,12 @@ long File::Truncate(std::uint64_t size) {
   return kErrorSuccess;
 }
 
+long File::RestrictToOwner() {
+  if (m_fd < 0) return Fail(kErrorInvalidHandle);
+  if (::fchmod(m_fd, S_IRUSR | S_IWUSR) != 0) return FailErrno();
+  return kErrorSuccess;
+}
+
 long File::Sync() {
   if (m_fd < 0) return Fail(kErrorInvalidHandle);
   if (::fsync(m_fd) != 0) return FailErrno();

@@ -67,6 +67,8 @@ class File {
   long LinkCount(std::uint64_t& count) const;
   // Makes the written data durable (fsync).
   long Sync();
+  // Only the file's owner may read or write it from now on (mode 0600): for secrets.
+  long RestrictToOwner();
   long Close();
 
  private:

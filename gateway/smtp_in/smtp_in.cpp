@@ -300,6 +300,11 @@ bool SMTPInThread::HandleCommand(const std::string& line) {
         break;
       }
       LogMessage("SMTPIn- MAIL received", kTag, __LINE__);
+      if (const auto refusal =
+              m_server.Policy().Refusal(PeerAddressText(), CommandArgument(line), m_authUser)) {
+        Reply(*refusal);
+        break;
+      }
       m_sender = CommandArgument(line);
       m_recipients.clear();
       LogBoth("SMTPIn- Acknowledged MAIL (From): ", *m_sender, __LINE__);
@@ -369,6 +374,8 @@ void SMTPInThread::ReceiveMessage() {
   // The data goes to the file in large writes, not a write per line.
   std::string pending;
   pending.reserve(kDataWriteBatch);
+  DuplicateGuard* const duplicates = m_server.Duplicates();
+  MessageIdScanner messageId;
   const auto flush = [&] {
     if (writable && !pending.empty() &&
         CFileMan::Write(file, pending.data(), pending.size()) != pending.size()) {
@@ -388,6 +395,7 @@ void SMTPInThread::ReceiveMessage() {
     std::string_view stored = data;
     if (lineStart && stored.front() == '.') stored.remove_prefix(1);
     pending.append(stored);
+    if (duplicates) messageId.Feed(stored);
     if (pending.size() >= kDataWriteBatch) flush();
     const char previous = length >= 2 ? data[data.size() - 2] : last;
     last = data.back();
@@ -403,6 +411,15 @@ void SMTPInThread::ReceiveMessage() {
   }
   m_state = WaitMail;
 
+  DuplicateClaim claim;
+  if (complete && created && duplicates) {
+    claim = duplicates->Claim(messageId.MessageId(), m_recipients, PeerAddressText());
+    if (claim.IsDuplicate()) {
+      Reply(kReceived);
+      platform::DeleteFile(path);
+      return;
+    }
+  }
   if (!complete) {
     LogBoth("SMTPIn- Data ended without the end line, message not spooled: ", name, __LINE__);
   } else if (!created) {
@@ -415,6 +432,7 @@ void SMTPInThread::ReceiveMessage() {
     platform::DeleteFile(path);
     return;
   } else {
+    claim.Record();
     Reply(kReceived);
     m_server.DecodeAcknowledged(path, m_recipients);
     return;

@@ -39,10 +39,13 @@
 #include "common/spare_files.h"
 #include "gateway/net/connection.h"
 #include "gateway/net/listener.h"
+#include "gateway/smtp_in/duplicate_guard.h"
+#include "gateway/smtp_in/sender_policy.h"
 
 namespace faxmail {
 
 class CFileMan;
+struct InboundSettings;
 
 enum SessionState : std::int32_t {
   WaitHelo = 1,
@@ -95,6 +98,12 @@ class SMTPIn : public C_WINSOCK {
   void ReleaseConnection(std::unique_ptr<C_WSTHREAD> connection) override;
 
   CFileMan& FileMan() noexcept { return m_fileMan; }
+  // The sender policy and the duplicate guard from the receiver's settings; called once at
+  // start, before the listener opens. Problems with the values are logged here.
+  void SetInboundPolicy(const InboundSettings& settings);
+  const SenderPolicy& Policy() const noexcept { return m_policy; }
+  // Null while DuplicateWindow is off.
+  DuplicateGuard* Duplicates() noexcept { return m_duplicates.get(); }
   SharedFolderSync& FolderSync() noexcept { return m_folderSync; }
   SpareFiles& Spares() noexcept { return m_spares; }
 
@@ -151,6 +160,8 @@ class SMTPIn : public C_WINSOCK {
   std::mutex m_retryPass;  // one pass over the waiting messages at a time
   std::atomic<std::uint32_t> m_commandLimitMs{kCommandTimeLimitMs};
   std::atomic<std::uint32_t> m_dataLimitMs{kDataTimeLimitMs};
+  SenderPolicy m_policy;
+  std::unique_ptr<DuplicateGuard> m_duplicates;
 };
 
 class SMTPInThread : public C_WSTHREAD {
@@ -190,6 +201,7 @@ class SMTPInThread : public C_WSTHREAD {
   SMTPIn& m_server;
   std::optional<std::string> m_relayDomain;
   std::optional<std::string> m_sender;
+  std::optional<std::string> m_authUser;  // set by a successful AUTH
   std::vector<std::string> m_recipients;
   SessionState m_state = WaitHelo;
   std::string m_messageFile;
