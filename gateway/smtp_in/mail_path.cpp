@@ -84,8 +84,9 @@ std::optional<MailPath> ParseMailPath(std::string_view argument, std::string_vie
     const auto equals = word.find('=');
     const std::string_view name = word.substr(0, equals);
     if (!IsKeyword(name)) return std::nullopt;
-    path.parameters.emplace_back(
-        Upper(name), equals == std::string_view::npos ? std::string() : std::string(word.substr(equals + 1)));
+    path.parameters.emplace_back(Upper(name), equals == std::string_view::npos
+                                                  ? std::string()
+                                                  : std::string(word.substr(equals + 1)));
   }
   return path;
 }

@@ -18,13 +18,19 @@ TEST(MailPathTest, PathsAndParametersAreTakenApart) {
       {"from: <a@example.com>", "FROM", "a@example.com", {}},  // blank after the colon
       {"From:a@example.com", "FROM", "a@example.com", {}},     // no brackets
       {"FROM:<>", "FROM", "", {}},                             // the null path
-      {"FROM:<a@example.com> SIZE=1024 BODY=8BITMIME", "FROM", "a@example.com",
+      {"FROM:<a@example.com> SIZE=1024 BODY=8BITMIME",
+       "FROM",
+       "a@example.com",
        {{"SIZE", "1024"}, {"BODY", "8BITMIME"}}},
       {"FROM:<a@example.com>  size=10\t", "FROM", "a@example.com", {{"SIZE", "10"}}},
       {"TO:<+15551234@fax.example>", "TO", "+15551234@fax.example", {}},
-      {"TO:<@relay.example,@b.example:u@fax.example> NOTIFY=NEVER", "TO", "u@fax.example",
+      {"TO:<@relay.example,@b.example:u@fax.example> NOTIFY=NEVER",
+       "TO",
+       "u@fax.example",
        {{"NOTIFY", "NEVER"}}},
-      {"FROM:<\"odd > name\"@example.com> AUTH=<>", "FROM", "\"odd > name\"@example.com",
+      {"FROM:<\"odd > name\"@example.com> AUTH=<>",
+       "FROM",
+       "\"odd > name\"@example.com",
        {{"AUTH", "<>"}}},
       {"FROM:<a@example.com> SMTPUTF8", "FROM", "a@example.com", {{"SMTPUTF8", ""}}},
   };
@@ -43,15 +49,15 @@ TEST(MailPathTest, MalformedArgumentsAreNoPath) {
   const std::pair<const char*, const char*> cases[] = {
       {"", "FROM"},
       {"FROM", "FROM"},
-      {"FROM <a@b>", "FROM"},           // no colon
-      {"TO:<a@b>", "FROM"},             // the other keyword
+      {"FROM <a@b>", "FROM"},  // no colon
+      {"TO:<a@b>", "FROM"},    // the other keyword
       {"FROMAGE:<a@b>", "FROM"},
-      {"FROM:", "FROM"},                // nothing after the colon
-      {"FROM:<a@b", "FROM"},            // bracket not closed
-      {"FROM:<\"a>@b", "FROM"},         // quote not closed: the bracket is inside it
-      {"FROM:<a@b>SIZE=1", "FROM"},     // no blank before a parameter
-      {"FROM:<a@b> =1", "FROM"},        // parameter without a keyword
-      {"FROM:<a@b> -X=1", "FROM"},      // a keyword starts with a letter or digit
+      {"FROM:", "FROM"},             // nothing after the colon
+      {"FROM:<a@b", "FROM"},         // bracket not closed
+      {"FROM:<\"a>@b", "FROM"},      // quote not closed: the bracket is inside it
+      {"FROM:<a@b>SIZE=1", "FROM"},  // no blank before a parameter
+      {"FROM:<a@b> =1", "FROM"},     // parameter without a keyword
+      {"FROM:<a@b> -X=1", "FROM"},   // a keyword starts with a letter or digit
       {"FROM:<a@b> SI_ZE=1", "FROM"},
       {"FROM:<@relay.example>", "FROM"},  // a source route and no mailbox
   };
