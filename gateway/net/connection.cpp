@@ -18,6 +18,9 @@ constexpr char kRefusedReply[] = "Too Many Connections, Please Try Later.";
 void C_WSTHREAD::Attach(platform::Socket& socket, const platform::SocketAddress& peer,
                         const platform::Socket* listening, C_WINSOCK* owner) {
   m_socket = &socket;
+  m_plain.emplace(socket);
+  m_tls.reset();
+  m_stream = &*m_plain;
   m_peer = peer;
   m_listening = listening;
   m_owner = owner;
@@ -26,6 +29,23 @@ void C_WSTHREAD::Attach(platform::Socket& socket, const platform::SocketAddress&
   m_armedTimeoutMs = m_receiveTimeoutMs;
   m_deadline.reset();
   m_deadlineReached = false;
+}
+
+C_WSTHREAD::~C_WSTHREAD() = default;
+
+bool C_WSTHREAD::StartTls(const TlsContext& context, std::string& error) {
+  m_input.Clear();
+  if (m_socket == nullptr) {
+    error = "no connection";
+    return false;
+  }
+  m_tls = std::make_unique<TlsSession>(context, *m_socket);
+  m_stream = m_tls.get();
+  if (!BeforeReceive()) {
+    error = "session time limit reached";
+    return false;
+  }
+  return m_tls->Accept(error);
 }
 
 void C_WSTHREAD::SetReceiveDeadline(std::optional<Clock::time_point> deadline) {
@@ -87,7 +107,7 @@ int C_WSTHREAD::SendBytes(const char* data, int length) {
   }
   const std::size_t size =
       length > 0 ? static_cast<std::size_t>(length) : (data ? std::strlen(data) : 0);
-  const long sent = m_socket->Send(data, size);
+  const long sent = m_stream->Send(data, size);
   if (sent < 0) {
     LogSocketError();
     return -1;
@@ -102,7 +122,7 @@ int C_WSTHREAD::ReceiveBytes(char* buffer, int size) {
     return -1;
   }
   if (buffer == nullptr || size <= 0) return 0;
-  const long got = m_input.Read(*m_socket, buffer, static_cast<std::size_t>(size));
+  const long got = m_input.Read(*m_stream, buffer, static_cast<std::size_t>(size));
   if (got < 0) {
     LogSocketError();
     return -1;
@@ -116,7 +136,7 @@ int C_WSTHREAD::ReceiveLine(char* buffer, int limit) {
     return 0;
   }
   bool failed = false;
-  const int length = ReadLine(*m_socket, m_input, buffer, limit, LineEnd::Text, true, failed,
+  const int length = ReadLine(*m_stream, m_input, buffer, limit, LineEnd::Text, true, failed,
                               [this] { return BeforeReceive(); });
   ReadEnded(failed);
   return length;
@@ -128,14 +148,14 @@ int C_WSTHREAD::ReceiveRawLine(char* buffer, int limit) {
     return 0;
   }
   bool failed = false;
-  const int length = ReadLine(*m_socket, m_input, buffer, limit, LineEnd::Raw, false, failed,
+  const int length = ReadLine(*m_stream, m_input, buffer, limit, LineEnd::Raw, false, failed,
                               [this] { return BeforeReceive(); });
   ReadEnded(failed);
   return length;
 }
 
 int C_WSTHREAD::DrainInput() {
-  if (m_socket != nullptr) DiscardWaitingInput(*m_socket, m_input);
+  if (m_socket != nullptr) DiscardWaitingInput(*m_stream, m_input);
   return 0;
 }
 

@@ -15,7 +15,9 @@
 //
 // The object is used by its connection thread only. Reads go through a buffer of the object's
 // own (LineInput): no byte past a line is lost to the next reader, so every read of the
-// connection must use these operations, never the socket directly. A receive or send blocks at
+// connection must use these operations, never the socket directly. After StartTls every send
+// and receive goes through the TLS session instead, with the same time-outs and deadline; the
+// connection never returns to clear text. A receive or send blocks at
 // most for the socket's time-out; a time-out is a failed call. Every failed send or receive is
 // logged as "WSA Socket Error: (%d)" with its socket error number (10060 for a time-out).
 #pragma once
@@ -26,7 +28,9 @@
 #include <optional>
 #include <string>
 
+#include "gateway/net/byte_stream.h"
 #include "gateway/net/line_input.h"
+#include "gateway/net/tls.h"
 #include "platform/socket.h"
 
 namespace faxmail {
@@ -41,7 +45,7 @@ class C_WSTHREAD {
   static constexpr int kRefuseReceiveLimit = 255;
 
   C_WSTHREAD() = default;
-  virtual ~C_WSTHREAD() = default;
+  virtual ~C_WSTHREAD();
   C_WSTHREAD(const C_WSTHREAD&) = delete;
   C_WSTHREAD& operator=(const C_WSTHREAD&) = delete;
 
@@ -84,6 +88,16 @@ class C_WSTHREAD {
   // Whether the last failed line read ended because the deadline had come.
   bool ReceiveDeadlineReached() const noexcept { return m_deadlineReached; }
 
+  // The server's TLS handshake on this connection (STARTTLS), within the receive deadline.
+  // Every byte read ahead in clear is thrown away first: nothing the peer sent before the
+  // handshake is ever read after it. True when the handshake completed; otherwise error says
+  // why, and every later send and receive fails (nothing more goes out in clear).
+  bool StartTls(const TlsContext& context, std::string& error);
+  // Whether bytes that arrived are waiting in the object's buffer (read ahead of the last line).
+  bool HasBufferedInput() const noexcept { return m_input.HasBuffered(); }
+  // The TLS session once StartTls has been called (also when it failed), else none.
+  const TlsSession* Tls() const noexcept { return m_tls.get(); }
+
   const platform::SocketAddress& PeerAddress() const noexcept { return m_peer; }
   // The peer's address as a dotted text.
   std::string PeerAddressText() const;
@@ -96,6 +110,9 @@ class C_WSTHREAD {
   const platform::Socket* m_listening = nullptr;
   C_WINSOCK* m_owner = nullptr;
   LineInput m_input;
+  std::optional<SocketStream> m_plain;  // the socket in clear, from Attach
+  std::unique_ptr<TlsSession> m_tls;    // from StartTls
+  ByteStream* m_stream = nullptr;       // the one of the two in use
   // Called before each receive of a line read: false once the deadline has come; else sets the
   // socket's receive time-out so that the receive ends by the deadline.
   bool BeforeReceive();

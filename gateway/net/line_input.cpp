@@ -10,33 +10,33 @@ namespace {
 constexpr std::size_t kDiscardChunk = 50;
 }  // namespace
 
-bool LineInput::Fill(platform::Socket& socket, long& result) {
+bool LineInput::Fill(ByteStream& stream, long& result) {
   m_next = m_end = 0;
-  result = socket.Recv(m_buffer.data(), m_buffer.size());
+  result = stream.Recv(m_buffer.data(), m_buffer.size());
   if (result <= 0) return false;
   m_end = static_cast<std::size_t>(result);
   return true;
 }
 
-int LineInput::GetByte(platform::Socket& socket, char& out) {
+int LineInput::GetByte(ByteStream& stream, char& out) {
   if (m_next == m_end) {
     long result;
-    if (!Fill(socket, result)) return result < 0 ? -1 : 0;
+    if (!Fill(stream, result)) return result < 0 ? -1 : 0;
   }
   out = m_buffer[m_next++];
   return 1;
 }
 
-long LineInput::Read(platform::Socket& socket, char* buffer, std::size_t size) {
+long LineInput::Read(ByteStream& stream, char* buffer, std::size_t size) {
   if (size == 0) return 0;
-  if (m_next == m_end) return socket.Recv(buffer, size);
+  if (m_next == m_end) return stream.Recv(buffer, size);
   const std::size_t count = std::min(size, m_end - m_next);
   std::memcpy(buffer, m_buffer.data() + m_next, count);
   m_next += count;
   return static_cast<long>(count);
 }
 
-int ReadLine(platform::Socket& socket, LineInput& input, char* buffer, int limit, LineEnd end,
+int ReadLine(ByteStream& stream, LineInput& input, char* buffer, int limit, LineEnd end,
              bool clearFirst, bool& failed, const BeforeReceive& beforeReceive) {
   failed = false;
   if (buffer == nullptr) return 0;
@@ -50,7 +50,7 @@ int ReadLine(platform::Socket& socket, LineInput& input, char* buffer, int limit
     char byte;
     const int got = beforeReceive && !input.HasBuffered() && !beforeReceive()
                         ? -1
-                        : input.GetByte(socket, byte);
+                        : input.GetByte(stream, byte);
     if (got <= 0) {
       failed = got < 0;
       buffer[0] = '\0';
@@ -73,11 +73,11 @@ int ReadLine(platform::Socket& socket, LineInput& input, char* buffer, int limit
   }
 }
 
-void DiscardWaitingInput(platform::Socket& socket, LineInput& input) {
+void DiscardWaitingInput(ByteStream& stream, LineInput& input) {
   input.Clear();
   char scratch[kDiscardChunk];
-  while (socket.HasWaitingInput()) {
-    if (socket.Recv(scratch, sizeof scratch) <= 0) break;
+  while (stream.HasWaitingInput()) {
+    if (stream.Recv(scratch, sizeof scratch) <= 0) break;
   }
 }
 

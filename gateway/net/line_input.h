@@ -4,13 +4,17 @@
 // Every read of a connection goes through its LineInput, so a block received past the end of
 // a line is never lost: it is the start of the next read. What a caller sees is exactly what
 // reading the socket one byte at a time would give, with one system call per block instead of
-// one per byte. One thread at a time, like the connection that owns it.
+// one per byte. The bytes come from a ByteStream: the socket, or a TLS session on it; a
+// caller that changes the stream under a LineInput (STARTTLS) clears it first, so nothing
+// that arrived before the change is read after it. One thread at a time, like the connection
+// that owns it.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <functional>
 
+#include "gateway/net/byte_stream.h"
 #include "platform/socket.h"
 
 namespace faxmail {
@@ -22,17 +26,21 @@ class LineInput {
 
   // One byte: 1 when one was taken, 0 when the peer has closed, -1 when the receive failed
   // (time-out, reset; the last error is set).
-  int GetByte(platform::Socket& socket, char& out);
+  int GetByte(ByteStream& stream, char& out);
   // Up to size bytes: what is buffered, else the result of one receive call (bytes received,
   // 0 closed, -1 failed).
-  long Read(platform::Socket& socket, char* buffer, std::size_t size);
+  long Read(ByteStream& stream, char* buffer, std::size_t size);
+  long Read(platform::Socket& socket, char* buffer, std::size_t size) {
+    SocketStream stream(socket);
+    return Read(stream, buffer, size);
+  }
   // Whether bytes are buffered.
   bool HasBuffered() const noexcept { return m_next < m_end; }
   // Throws the buffered bytes away.
   void Clear() noexcept { m_next = m_end = 0; }
 
  private:
-  bool Fill(platform::Socket& socket, long& result);
+  bool Fill(ByteStream& stream, long& result);
 
   std::array<char, kBufferSize> m_buffer{};
   std::size_t m_next = 0;
@@ -53,10 +61,20 @@ enum class LineEnd { Text, Raw };
 // beforeReceive, when given, is asked before every receive that waits for the socket: false
 // ends the read there as a failed receive does.
 using BeforeReceive = std::function<bool()>;
-int ReadLine(platform::Socket& socket, LineInput& input, char* buffer, int limit, LineEnd end,
+int ReadLine(ByteStream& stream, LineInput& input, char* buffer, int limit, LineEnd end,
              bool clearFirst, bool& failed, const BeforeReceive& beforeReceive = nullptr);
+inline int ReadLine(platform::Socket& socket, LineInput& input, char* buffer, int limit,
+                    LineEnd end, bool clearFirst, bool& failed,
+                    const BeforeReceive& beforeReceive = nullptr) {
+  SocketStream stream(socket);
+  return ReadLine(stream, input, buffer, limit, end, clearFirst, failed, beforeReceive);
+}
 
-// Throws away what is buffered and whatever the socket already holds, without waiting.
-void DiscardWaitingInput(platform::Socket& socket, LineInput& input);
+// Throws away what is buffered and whatever the stream already holds, without waiting.
+void DiscardWaitingInput(ByteStream& stream, LineInput& input);
+inline void DiscardWaitingInput(platform::Socket& socket, LineInput& input) {
+  SocketStream stream(socket);
+  DiscardWaitingInput(stream, input);
+}
 
 }  // namespace faxmail

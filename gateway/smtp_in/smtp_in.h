@@ -21,6 +21,16 @@
 //
 // Over the connection limit a session is refused without a byte. Every step is logged under
 // the tag "SMTP_IN".
+//
+// The receiver's opt-in values (InboundSettings) are read once where it is made and are fixed
+// afterwards; with all of them absent the dialogue is the one above, byte for byte. With ESMTP
+// on, EHLO is answered with its extensions, and replies of a session that said EHLO carry
+// enhanced status codes. MaxMessageSize bounds the message data whether or not ESMTP is on: a
+// larger message is read to its end, refused with 552 and not kept. A certificate and key that
+// load make STARTTLS available; after it everything read before the handshake is gone and the
+// session starts again from its greeting. AUTH (PLAIN, LOGIN) is offered and taken only inside
+// TLS; failures are slowed down and the third ends the session. RequireAuth refuses MAIL
+// without it.
 #pragma once
 
 #include <chrono>
@@ -39,6 +49,9 @@
 #include "common/spare_files.h"
 #include "gateway/net/connection.h"
 #include "gateway/net/listener.h"
+#include "gateway/net/tls.h"
+#include "gateway/service/settings.h"
+#include "gateway/smtp_in/auth_users.h"
 #include "gateway/smtp_in/duplicate_guard.h"
 #include "gateway/smtp_in/sender_policy.h"
 
@@ -64,9 +77,18 @@ enum SmtpCommand : int {
   QUIT = 6,
   NOOP = 7,
   RSET = 8,
+  // Known only while ESMTP is on.
+  EHLO = 9,
+  STARTTLS = 10,
+  AUTH = 11,
 };
 
 SmtpCommand ParseCommand(std::string_view line);
+// With ESMTP on: EHLO, STARTTLS and AUTH as whole words (any letter case), else ParseCommand.
+SmtpCommand ParseExtendedCommand(std::string_view line);
+// A reply for a session that said EHLO: the enhanced status code put after the reply code
+// ("503 Bad..." and "5.5.1" give "503 5.5.1 Bad..."); text unchanged when code is empty.
+std::string WithStatusCode(std::string_view text, std::string_view code);
 // One receiver entry, message + text, on both log channels (tag "SMTP_IN").
 void LogBoth(std::string_view message, std::string_view text, int line);
 // Whether a command line holds a control character other than TAB (NUL, a CR in the middle,
@@ -91,8 +113,33 @@ class SMTPIn : public C_WINSOCK {
   // slow line fits.
   static constexpr std::uint32_t kDataTimeLimitMs = 10 * 60 * 1000;
 
+  // Delay before the answer to a failed AUTH, doubled for each further failure in the session:
+  // a guesser gets three tries in some seconds, a person who mistyped hardly notices.
+  static constexpr std::chrono::milliseconds kAuthFailureDelay{1000};
+  // Failed AUTH attempts after which the session is closed.
+  static constexpr int kMaxAuthFailures = 3;
+  // Event reported when the TLS certificate or key cannot be loaded (STARTTLS is then off).
+  static constexpr std::uint32_t kEventTlsNotLoaded = 441;
+
+  // The basic receiver: every opt-in value off.
   explicit SMTPIn(CFileMan& fileMan);
+  // inbound: the receiver's values as read at start; the TLS certificate and key and the user
+  // list are loaded here, and what cannot be loaded is logged and left off.
+  SMTPIn(CFileMan& fileMan, InboundSettings inbound);
   ~SMTPIn() override;
+
+  const InboundSettings& Inbound() const noexcept { return m_inbound; }
+  // The server's TLS context when STARTTLS is available, else none.
+  const TlsContext* Tls() const noexcept { return m_tls ? &*m_tls : nullptr; }
+  // The user list when AUTH can be offered (inside TLS), else none.
+  const AuthUsers* Users() const noexcept { return m_users ? &*m_users : nullptr; }
+  // Tests shorten the delay.
+  void SetAuthFailureDelay(std::chrono::milliseconds delay) noexcept {
+    m_authDelayMs.store(static_cast<std::uint32_t>(delay.count()));
+  }
+  std::chrono::milliseconds AuthFailureDelay() const noexcept {
+    return std::chrono::milliseconds(m_authDelayMs.load());
+  }
 
   std::unique_ptr<C_WSTHREAD> CreateConnection() override;
   void ReleaseConnection(std::unique_ptr<C_WSTHREAD> connection) override;
@@ -145,8 +192,15 @@ class SMTPIn : public C_WINSOCK {
   // The raw file and the marker of a finished decode go.
   void RemoveDecoded(const std::string& path, const std::string& marker);
   void RetryLoop();
+  // The TLS context and the user list that m_inbound names; what fails is logged.
+  void LoadTls();
+  void LoadUsers();
 
   CFileMan& m_fileMan;
+  InboundSettings m_inbound;
+  std::optional<TlsContext> m_tls;
+  std::optional<AuthUsers> m_users;
+  std::atomic<std::uint32_t> m_authDelayMs{static_cast<std::uint32_t>(kAuthFailureDelay.count())};
   SharedFolderSync m_folderSync;  // OUT's syncs, shared by the sessions that commit at once
   SpareFiles m_spares;            // OUT's files given up, for the next records and scratch files
   mutable std::mutex m_pendingLock;
@@ -173,6 +227,11 @@ class SMTPInThread : public C_WSTHREAD {
   // Recipients held for one message; more are refused so that a client cannot make the
   // session's memory grow without bound.
   static constexpr std::size_t kMaxRecipients = 1000;
+  // Longest command line with ESMTP on: an AUTH line with its initial response may be this
+  // long (RFC 4954), and every other command fits in it.
+  static constexpr std::size_t kExtendedLineLimit = 12288;
+  // Longest user name taken into a log line.
+  static constexpr std::size_t kLoggedNameLimit = 64;
 
   explicit SMTPInThread(SMTPIn& server);
 
@@ -195,6 +254,24 @@ class SMTPInThread : public C_WSTHREAD {
   bool HandleCommand(const std::string& line);
   void ReceiveMessage();
   void Reply(std::string_view text);
+  // A reply that carries code when the session said EHLO.
+  void Reply(std::string_view text, std::string_view code);
+  // One command line with ESMTP on, up to kExtendedLineLimit, without its line end; Empty for
+  // a line of nothing, Closed for a closed, failed or silent connection, TooLong for a line
+  // read to its end and dropped.
+  enum class LineRead { Line, Empty, Closed, TooLong };
+  LineRead ReadExtendedLine(std::string& line);
+  bool HandleEhlo(const std::string& line);
+  bool HandleStartTls(const std::string& line);
+  bool HandleAuth(const std::string& line);
+  // The MAIL parameters of a session that said EHLO: true when they are acceptable, else the
+  // refusal has been sent.
+  bool CheckMailParameters(const std::string& argument);
+  // A failed AUTH: logged, delayed; false when it was the last one allowed (the session ends).
+  bool AuthFailed(std::string_view user);
+  // The line a client sends in an AUTH exchange; false when the connection ended.
+  bool ReadAuthResponse(std::string& response);
+  bool TlsActive() const noexcept;
   // The receive deadline for the next phase, this many milliseconds from now.
   void LimitPhase(std::uint32_t milliseconds);
 
@@ -206,6 +283,8 @@ class SMTPInThread : public C_WSTHREAD {
   SessionState m_state = WaitHelo;
   std::string m_messageFile;
   std::string m_domainName;
+  bool m_extended = false;  // the client said EHLO: replies carry enhanced status codes
+  int m_authFailures = 0;
 };
 
 }  // namespace faxmail

@@ -148,7 +148,8 @@ std::vector<std::string> SmtpSink::Dumps() const {
 }
 
 PostfixInstance::PostfixInstance(const std::string& address, std::uint16_t port,
-                                 const std::string& domain) {
+                                 const std::string& domain, const std::string& extraMain,
+                                 const std::string& extraMaster) {
   const std::string dir = m_dir.Path();
   // The Postfix daemons run as the postfix user: they must reach their folders.
   ::chmod(dir.c_str(), 0755);
@@ -184,7 +185,8 @@ PostfixInstance::PostfixInstance(const std::string& address, std::uint16_t port,
                      "maillog_file_prefixes = " +
                      dir +
                      "\n"
-                     "smtputf8_enable = no\nbiff = no\nalias_maps =\nalias_database =\n");
+                     "smtputf8_enable = no\nbiff = no\nalias_maps =\nalias_database =\n" +
+                     extraMain);
   WriteWholeFile(m_dir / "conf/master.cf", address + ":" + std::to_string(port) +
                                                " inet n - n - - smtpd\n"
                                                "pickup unix n - n 60 1 pickup\n"
@@ -200,7 +202,8 @@ PostfixInstance::PostfixInstance(const std::string& address, std::uint16_t port,
                                                "discard unix - - n - - discard\n"
                                                "anvil unix - - n - 1 anvil\n"
                                                "scache unix - - n - 1 scache\n"
-                                               "postlog unix-dgram n - n - 1 postlogd\n");
+                                               "postlog unix-dgram n - n - 1 postlogd\n" +
+                                               extraMaster);
   m_master = std::make_unique<BackgroundProcess>(
       std::vector<std::string>{kPostfix, "-c", m_dir / "conf", "start-fg"}, m_dir / "master.out");
   m_ready = WaitForTcp(address, port, std::chrono::seconds(20));

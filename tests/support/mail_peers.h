@@ -75,10 +75,15 @@ class SmtpSink {
 };
 
 // A private Postfix (master, smtpd, cleanup, qmgr, discard) listening on address:port, relaying
-// for domain into the discard transport; its log in MailLog(). Needs root.
+// for domain into the discard transport; its log in MailLog(). Needs root. extraMain and
+// extraMaster are appended to main.cf and master.cf (a later main.cf value wins), say to relay
+// through its smtp client instead; Folder() holds the files they name.
 class PostfixInstance {
  public:
-  PostfixInstance(const std::string& address, std::uint16_t port, const std::string& domain);
+  PostfixInstance(const std::string& address, std::uint16_t port, const std::string& domain,
+                  const std::string& extraMain = {}, const std::string& extraMaster = {});
+  // The instance's own folder (its conf, queue and data are below it).
+  const std::string& Folder() const { return m_dir.Path(); }
   ~PostfixInstance();
   bool Ready() const { return m_ready; }
   std::string MailLog() const { return ReadWholeFile(m_dir / "maillog"); }

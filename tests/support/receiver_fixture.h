@@ -21,8 +21,10 @@ namespace faxmail::test {
 
 class ReceiverTest : public RootTest {
  protected:
-  // logValue: "logfile" (raw messages are then kept as debug copies) or "logfileb".
-  void StartReceiver(const char* logValue, const char* logName) {
+  // logValue: "logfile" (raw messages are then kept as debug copies) or "logfileb". inbound:
+  // the receiver's opt-in values (all off by default).
+  void StartReceiver(const char* logValue, const char* logName,
+                     const InboundSettings& inbound = {}) {
     m_data = Root() + "/data/";
     m_out = m_data + "OUT/";
     // The data folder may already be there: a test can mount a small file system on it.
@@ -39,7 +41,7 @@ class ReceiverTest : public RootTest {
     GetDebugSettings2();
     m_fileMan = std::make_unique<CFileMan>();
     ResetFileNameFlags();
-    m_server = std::make_unique<SMTPIn>(*m_fileMan);
+    m_server = std::make_unique<SMTPIn>(*m_fileMan, inbound);
     ASSERT_EQ(m_server->ConnectToPort(0, 5, platform::kAfInet, 0x7f000001), 0);
     m_port = platform::NetToHost16(m_server->BoundAddress().port);
     ASSERT_EQ(m_server->StartAcceptThread(), 0);
