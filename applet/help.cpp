@@ -10,10 +10,28 @@
 
 namespace faxmail::applet {
 
+namespace {
+
+// From the applet's folder (PREFIX/lib/faxmail) to the installed pages (PREFIX/share/faxmail).
+constexpr char kInstalledHelpFolder[] = "/../../share/faxmail/";
+
+}  // namespace
+
+std::string HelpFilePathFor(const std::string& appletFile) {
+  if (appletFile.empty()) return kHelpFileName;
+  const std::string folder = platform::ParentFolder(appletFile);
+  std::string beside = folder;
+  beside += '/';
+  beside += kHelpFileName;
+  if (platform::FileExists(beside)) return beside;
+  std::string installed = folder;
+  installed += kInstalledHelpFolder;
+  installed += kHelpFileName;
+  return platform::FileExists(installed) ? installed : beside;
+}
+
 std::string HelpFilePath() {
-  const std::string file = platform::ModuleFileOf(reinterpret_cast<const void*>(&HelpFilePath));
-  if (file.empty()) return kHelpFileName;
-  return platform::ParentFolder(file) + "/" + kHelpFileName;
+  return HelpFilePathFor(platform::ModuleFileOf(reinterpret_cast<const void*>(&HelpFilePath)));
 }
 
 void OpenHelp(QWidget* owner, HelpTopic topic) { OpenHelpPage(owner, HelpFilePath(), topic); }

@@ -97,7 +97,9 @@ int CreateAutoFile(std::string_view prefix, std::string_view extension, const st
     return kAutoFileBadArguments;
   if (folder.empty() || folder.back() != platform::kPathSeparator) return kAutoFileOtherError;
 
-  const std::string base = "~" + std::string(prefix);
+  // Built by appends: GCC 12 at -O3 sees a false overlap (-Wrestrict) in literal + string&&.
+  std::string base(1, '~');
+  base += prefix;
   int result = kAutoFileOutOfNames;
   auto attempt = [&](unsigned number, bool base36) {
     const std::string stem = base + AutoFileNumber(number, base36);

@@ -126,9 +126,12 @@ std::string LogHeader(int hiveFd, const char* hivePath) {
   std::string header(kLogMagic);
   header += std::to_string(::makedev(st.stx_dev_major, st.stx_dev_minor)) + " " +
             std::to_string(st.stx_ino);
-  if (st.stx_mask & STATX_BTIME)
-    header +=
-        " " + std::to_string(st.stx_btime.tv_sec) + "." + std::to_string(st.stx_btime.tv_nsec);
+  if (st.stx_mask & STATX_BTIME) {
+    header += ' ';
+    header += std::to_string(st.stx_btime.tv_sec);
+    header += '.';
+    header += std::to_string(st.stx_btime.tv_nsec);
+  }
   return header + "\n";
 }
 

@@ -64,7 +64,7 @@ bool LookUpUid(uid_t uid, ServiceAccount& out) {
     out.uid = uid;
     out.gid = ::getegid();
     out.user = std::to_string(uid);
-    out.home = "/";
+    out.home.assign(1, '/');
     return true;
   }
   return FillFromPasswd(pw, out);

@@ -160,7 +160,8 @@ void FlushEnvFileName() {
 
 std::string AllocAttFileName(const std::string& extension) {
   GatewayKey key;
-  const std::string suffix = "." + extension.substr(0, kMaxAttExtension);
+  std::string suffix(1, '.');
+  suffix += std::string_view(extension).substr(0, kMaxAttExtension);
   std::string name = "ATT0" + suffix;
   if (key.Result() != kErrorSuccess) return name;
   // The number, the name and the in-use flag are one change of the key (one synced write).

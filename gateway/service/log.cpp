@@ -124,8 +124,12 @@ std::string DebugCopyName(const std::string& path, std::uint64_t seconds, unsign
   const auto slash = name.find_last_of(platform::kPathSeparator);
   const auto dot = name.find_last_of('.');
   if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) name.erase(dot, 4);
-  name += "-" + std::to_string(seconds);
-  if (counter > 0) name += "-" + std::to_string(counter);
+  name += '-';
+  name += std::to_string(seconds);
+  if (counter > 0) {
+    name += '-';
+    name += std::to_string(counter);
+  }
   return name + ".debug";
 }
 

@@ -31,7 +31,7 @@ CC=${CC:-clang} CXX=${CXX:-clang++} cmake -S . -B "$build_dir" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DFAXMAIL_BUILD_TESTS=ON -DFAXMAIL_BUILD_BENCH=OFF \
   -DFAXMAIL_SANITIZE=address,undefined \
-  -DFAXMAIL_LIBFUZZER=ON \
+  -DFAXMAIL_LIBFUZZER=ON -DFAXMAIL_WERROR=ON \
   -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link $constexpr_steps" >/dev/null
 cmake --build "$build_dir" -j"${FAXMAIL_JOBS:-2}" --target decode_libfuzzer \
   registry_format_libfuzzer smtp_session_libfuzzer dns_response_libfuzzer compose_libfuzzer \

@@ -154,7 +154,8 @@ std::string ParseArgs(const std::vector<std::string>& argv, std::string_view op,
       if (i + 1 >= argv.size()) return "/" + std::string(spec->name) + " needs a value.";
       value = argv[++i];
     }
-    const std::string sw = std::string(1, '/') + std::string(name);
+    std::string sw(1, '/');
+    sw += name;
     auto once = [&](bool already) {
       return already ? "Invalid syntax: " + sw + " given twice." : std::string();
     };

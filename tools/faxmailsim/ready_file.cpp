@@ -107,7 +107,10 @@ std::string PutReadyFile(const std::string& inFolder, const ReadyFile& file,
     bool taken = false;
     for (std::size_t i = 0; i < file.attachments.size(); ++i) {
       std::string name = stem;
-      if (i > 0) name += "_" + std::to_string(i);
+      if (i > 0) {
+        name += '_';
+        name += std::to_string(i);
+      }
       name += Extension(file.attachments[i].shownName);
       if (name.size() > kMaxInName) return "too many attachments";
       platform::TempFile copy;

@@ -26,6 +26,7 @@
 #include "applet/service_ops.h"
 #include "platform/eventlog.h"
 #include "platform/file.h"
+#include "platform/process.h"
 #include "platform/service_control.h"
 #include "platform/win_error.h"
 #include "tests/integration/applet/applet_fixture.h"
@@ -246,6 +247,31 @@ TEST_F(SheetTest, HelpPageHasEveryTopic) {
                          "receive-port", "send-port", "receipt-from", "email-success",
                          "email-failure", "subject-line", "include-tiff"})
     EXPECT_NE(page.find("id=\"" + std::string(id) + "\""), std::string::npos) << id;
+}
+
+// The page beside the applet (a build tree) wins over the installed one in share/faxmail/ of
+// the prefix above lib/faxmail/; with neither, the path named is the one beside it.
+TEST_F(SheetTest, HelpPageIsBesideTheAppletElseInTheInstalledShareFolder) {
+  const std::string lib = Root() + "/usr/lib/faxmail";
+  const std::string beside = lib + "/faxmailcfg.html";
+  const std::string installed = lib + "/../../share/faxmail/faxmailcfg.html";
+  ASSERT_TRUE(platform::EnsureDirectories(lib));
+  ASSERT_TRUE(platform::EnsureDirectories(Root() + "/usr/share/faxmail"));
+  struct Row {
+    bool besideExists;
+    bool installedExists;
+    std::string expected;
+  };
+  for (const Row& row : {Row{true, false, beside}, Row{false, true, installed},
+                         Row{true, true, beside}, Row{false, false, beside}}) {
+    platform::DeleteFile(beside);
+    platform::DeleteFile(installed);
+    if (row.besideExists) WriteWholeFile(beside, "<html></html>");
+    if (row.installedExists) WriteWholeFile(installed, "<html></html>");
+    EXPECT_EQ(applet::HelpFilePathFor(lib + "/libfaxmailcfg.so"), row.expected)
+        << "beside " << row.besideExists << ", installed " << row.installedExists;
+  }
+  EXPECT_EQ(applet::HelpFilePathFor(""), "faxmailcfg.html");
 }
 
 TEST_F(SheetTest, MissingHelpPageIsOneBox) {
