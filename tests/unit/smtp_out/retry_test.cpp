@@ -19,6 +19,7 @@
 #include "gateway/smtp_out/retry_schedule.h"
 #include "gateway/smtp_out/smtp_out.h"
 #include "tests/unit/net/net_test_util.h"
+#include "tests/unit/smtp_out/scripted_server.h"
 #include "tests/unit/smtp_out/sender_test_util.h"
 
 namespace faxmail {
@@ -106,15 +107,7 @@ TEST(RetryPolicyTest, RecordsReadBackOrNotAtAll) {
 class FlakyServer {
  public:
   explicit FlakyServer(std::map<std::string, int> refusals) : m_refusals(std::move(refusals)) {
-    m_listening = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(m_listening, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::listen(m_listening, 8);
-    socklen_t length = sizeof address;
-    ::getsockname(m_listening, reinterpret_cast<sockaddr*>(&address), &length);
-    m_port = ntohs(address.sin_port);
+    m_listening = test::ListenOnLoopback(8, m_port);
     m_thread = std::thread([this] { Serve(); });
   }
   ~FlakyServer() {

@@ -34,15 +34,7 @@ using test::WriteWholeFile;
 class MuteServer {
  public:
   explicit MuteServer(bool hold) : m_hold(hold) {
-    m_listening = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(m_listening, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::listen(m_listening, 8);
-    socklen_t length = sizeof address;
-    ::getsockname(m_listening, reinterpret_cast<sockaddr*>(&address), &length);
-    m_port = ntohs(address.sin_port);
+    m_listening = test::ListenOnLoopback(8, m_port);
     m_thread = std::thread([this] {
       std::vector<int> held;
       while (!m_stop) {

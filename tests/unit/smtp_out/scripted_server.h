@@ -18,6 +18,21 @@
 
 namespace faxmail::test {
 
+// A listening TCP socket on 127.0.0.1 at a port the kernel chooses (port receives it), for the
+// test servers of the sender.
+inline int ListenOnLoopback(int backlog, std::uint16_t& port) {
+  const int listening = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(listening, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  ::listen(listening, backlog);
+  socklen_t length = sizeof address;
+  ::getsockname(listening, reinterpret_cast<sockaddr*>(&address), &length);
+  port = ntohs(address.sin_port);
+  return listening;
+}
+
 struct ServerScript {
   std::string greeting = "220 scripted.test ready\r\n";
   // Time the server waits after accepting before it greets.
@@ -36,15 +51,7 @@ struct ServerScript {
 class ScriptedSmtpServer {
  public:
   explicit ScriptedSmtpServer(ServerScript script) : m_script(std::move(script)) {
-    m_listening = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(m_listening, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::listen(m_listening, 1);
-    socklen_t length = sizeof address;
-    ::getsockname(m_listening, reinterpret_cast<sockaddr*>(&address), &length);
-    m_port = ntohs(address.sin_port);
+    m_listening = ListenOnLoopback(1, m_port);
     m_thread = std::thread([this] { Serve(); });
   }
   ~ScriptedSmtpServer() {
