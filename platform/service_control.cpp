@@ -208,6 +208,14 @@ ServiceStatus CurrentStatus(const std::string& name, bool deleteFlag) {
   // Read only once the process is known gone: its last report, stopped, may have come just
   // before it ended.
   const std::optional<ServiceStatus> last = scm::ReadStatus(files);
+  if (!last || last->currentState == kServiceStopped) {
+    // Marked for deletion while its process was ending: after the dispatcher had looked for
+    // the mark, and before the process was gone. Nothing of the service runs any more, so the
+    // record goes now (a marked service is never started again).
+    UniqueFd startLock;
+    if (deleteFlag && scm::TryStartLock(files, startLock) && !scm::IsProcessAlive(files))
+      RemoveService(name);
+  }
   if (!last) return StoppedStatus();
   if (last->currentState == kServiceStopped) {
     ServiceStatus status = *last;

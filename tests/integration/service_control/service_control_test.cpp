@@ -141,6 +141,26 @@ TEST_F(ServiceControl, DeleteStoppedAndMarked) {
   EXPECT_EQ(OpenService(m_manager, "marked", open), kErrorServiceDoesNotExist);
 }
 
+// The mark may come while the process is ending, after its dispatcher has looked for it: the
+// next look at the stopped service removes the record.
+TEST_F(ServiceControl, MarkAfterTheProcessLookedIsHonouredOnceItIsGone) {
+  const ScService service = Create("late");
+  ASSERT_EQ(StartService(service), 0);
+  WaitForState("late", kServiceRunning);
+  ServiceStatus status;
+  ASSERT_EQ(ControlService(service, kServiceControlStop, status), 0);
+  ASSERT_EQ(WaitForState("late", kServiceStopped).processId, 0);
+  ScService open;
+  ASSERT_EQ(OpenService(m_manager, "late", open), 0);  // stopped and unmarked: it stays
+  RegKey key;
+  ASSERT_EQ(RegOpenKey(Hive::LocalMachine, ServiceKeyPath("late"), key), 0);
+  ASSERT_EQ(RegSetDword(key, "DeleteFlag", 1), 0);
+  RegCloseKey(key);
+  EXPECT_EQ(QueryServiceStatus(service, status), 0);
+  EXPECT_EQ(status.currentState, kServiceStopped);
+  EXPECT_EQ(OpenService(m_manager, "late", open), kErrorServiceDoesNotExist);
+}
+
 TEST_F(ServiceControl, DisabledAndUnknownAccount) {
   const ScService disabled = Create("off");
   ASSERT_EQ(ChangeServiceStartType(disabled, kServiceDisabled), 0);
