@@ -75,9 +75,7 @@ int StartGateway(CService* service) {
   // The envelope a crash cut off, read before the file manager clears its in-use flag.
   const std::string unfinished = IsEnvFileNameInUse() != 0 ? GetEnvFileName() : std::string();
   gateway.fileMan = std::make_unique<CFileMan>();
-  const InboundSettings inbound = LoadInboundSettings();
-  gateway.receiver = std::make_unique<SMTPIn>(*gateway.fileMan, inbound);
-  gateway.receiver->SetInboundPolicy(inbound);
+  gateway.receiver = std::make_unique<SMTPIn>(*gateway.fileMan, LoadInboundSettings());
   if (service) service->m_SMTPIN = gateway.receiver.get();
   // Before the listener opens: what a crash left in the spool is finished or undone first.
   gateway.receiver->RecoverSpool(unfinished);

@@ -167,6 +167,7 @@ SMTPIn::SMTPIn(CFileMan& fileMan, InboundSettings inbound)
   if (m_inbound.requireAuth && m_users == std::nullopt)
     LogMessage("SMTPIn- RequireAuth is set but AUTH is not available: every MAIL is refused", kTag,
                __LINE__);
+  SetInboundPolicy(m_inbound);
 }
 
 void SMTPIn::LoadTls() {

@@ -123,8 +123,9 @@ class SMTPIn : public C_WINSOCK {
 
   // The basic receiver: every opt-in value off.
   explicit SMTPIn(CFileMan& fileMan);
-  // inbound: the receiver's values as read at start; the TLS certificate and key and the user
-  // list are loaded here, and what cannot be loaded is logged and left off.
+  // inbound: the receiver's values as read at start; the TLS certificate and key, the user
+  // list, the sender policy and the duplicate guard are made here, and what cannot be is
+  // logged and left off.
   SMTPIn(CFileMan& fileMan, InboundSettings inbound);
   ~SMTPIn() override;
 
@@ -145,8 +146,8 @@ class SMTPIn : public C_WINSOCK {
   void ReleaseConnection(std::unique_ptr<C_WSTHREAD> connection) override;
 
   CFileMan& FileMan() noexcept { return m_fileMan; }
-  // The sender policy and the duplicate guard from the receiver's settings; called once at
-  // start, before the listener opens. Problems with the values are logged here.
+  // The sender policy and the duplicate guard from the receiver's settings (the constructor's
+  // own, or, in tests, others), before the listener opens. Problems are logged here.
   void SetInboundPolicy(const InboundSettings& settings);
   const SenderPolicy& Policy() const noexcept { return m_policy; }
   // Null while DuplicateWindow is off.

@@ -209,11 +209,20 @@ std::set<std::string> SMTPOut::NotNow() const {
   return names;
 }
 
+namespace {
+
+// Now, as the retry records keep times: seconds since 1970.
+std::int64_t WallSeconds() {
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace
+
 bool SMTPOut::Defer(const std::string& path) {
   const std::string name = FileNamePart(path);
-  const std::int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
-                               std::chrono::system_clock::now().time_since_epoch())
-                               .count();
+  const std::int64_t now = WallSeconds();
   const std::optional<RetryRecord> next = AfterFailure(m_retry, m_retryStore->Read(name), now);
   if (!next) {
     LogMessageText("SMTPOut- Retries used up, message given up: ", name, kTag, __LINE__);
@@ -241,9 +250,7 @@ void SMTPOut::Forget(const std::string& path) {
 
 void SMTPOut::LoadDeferred() {
   const std::string in = m_fileMan->ProgramPath() + "IN" + platform::kPathSeparator;
-  const std::int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
-                               std::chrono::system_clock::now().time_since_epoch())
-                               .count();
+  const std::int64_t now = WallSeconds();
   for (const std::string& name : m_retryStore->Names()) {
     const std::optional<RetryRecord> record = m_retryStore->Read(name);
     // A record without its ready file (delivered or taken away meanwhile), or one that does

@@ -44,6 +44,17 @@ struct OptionsFree {
   void operator()(TIFFOpenOptions* options) const noexcept { TIFFOpenOptionsFree(options); }
 };
 
+// Open options that collect libtiff's errors and warnings into the two texts (none when out of
+// memory).
+std::unique_ptr<TIFFOpenOptions, OptionsFree> MessageOptions(std::string& errors,
+                                                             std::string& warnings) {
+  std::unique_ptr<TIFFOpenOptions, OptionsFree> options(TIFFOpenOptionsAlloc());
+  if (!options) return options;
+  TIFFOpenOptionsSetErrorHandlerExtR(options.get(), CollectMessage, &errors);
+  TIFFOpenOptionsSetWarningHandlerExtR(options.get(), CollectMessage, &warnings);
+  return options;
+}
+
 // A real number as PDF writes one: fixed point, four digits after the point at most.
 // libtiff reads and writes through a file opened here or by the caller: no second open by
 // name, which could reach another file than the one the caller checked.
@@ -253,13 +264,11 @@ bool JoinStrips(TIFF* tiff, PageLayout& page, const std::string& scratch,
   std::string messages;
   bool joined = false;
   {
-    const std::unique_ptr<TIFFOpenOptions, OptionsFree> options(TIFFOpenOptionsAlloc());
+    const auto options = MessageOptions(messages, messages);
     if (!options) {
       error = "out of memory";
       return false;
     }
-    TIFFOpenOptionsSetErrorHandlerExtR(options.get(), CollectMessage, &messages);
-    TIFFOpenOptionsSetWarningHandlerExtR(options.get(), CollectMessage, &messages);
     platform::File file;
     if (platform::File::Open(scratch, platform::Access::ReadWrite, platform::Share::None,
                              platform::Disposition::CreateAlways, file, platform::Links::DontFollow,
@@ -412,14 +421,12 @@ bool ConvertTiffToPdf(platform::File& tiffFile, const std::string& pdfPath, std:
   pages = 0;
   error.clear();
   std::string messages;
-  const std::unique_ptr<TIFFOpenOptions, OptionsFree> options(TIFFOpenOptionsAlloc());
+  std::string warnings;  // warnings are no reason to fail, and are not reported
+  const auto options = MessageOptions(messages, warnings);
   if (!options) {
     error = "out of memory";
     return false;
   }
-  TIFFOpenOptionsSetErrorHandlerExtR(options.get(), CollectMessage, &messages);
-  std::string warnings;  // warnings are no reason to fail, and are not reported
-  TIFFOpenOptionsSetWarningHandlerExtR(options.get(), CollectMessage, &warnings);
   TIFFOpenOptionsSetMaxSingleMemAlloc(options.get(), static_cast<tmsize_t>(kMaxPdfStripBytes));
   tiffFile.Seek(0, SEEK_SET);
   // "m": read, not map.
