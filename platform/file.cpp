@@ -189,6 +189,18 @@ long File::LinkCount(std::uint64_t& count) const {
   return kErrorSuccess;
 }
 
+long File::QueryAccess(FileAccess& out) const {
+  if (m_fd < 0) return Fail(kErrorInvalidHandle);
+  struct stat st {};
+  if (::fstat(m_fd, &st) != 0) return FailErrno();
+  out.regularFile = S_ISREG(st.st_mode);
+  out.ownedByAdministrator = st.st_uid == 0;
+  out.ownedByProcessUser = st.st_uid == ::geteuid();
+  out.openToOthers = (st.st_mode & (S_IRWXG | S_IRWXO)) != 0;
+  out.permissions = static_cast<std::uint32_t>(st.st_mode & 07777);
+  return kErrorSuccess;
+}
+
 long File::Truncate(std::uint64_t size) {
   if (m_fd < 0) return Fail(kErrorInvalidHandle);
   if (::ftruncate(m_fd, static_cast<off_t>(size)) != 0) return FailErrno();

@@ -39,6 +39,15 @@ enum class Links { Follow, DontFollow };
 // that another party puts into a shared folder are opened.
 enum class Kind { Any, RegularFile };
 
+// Who may use a file, as far as a secret kept in it is concerned.
+struct FileAccess {
+  bool regularFile = false;
+  bool ownedByAdministrator = false;  // root
+  bool ownedByProcessUser = false;    // the effective user of this process
+  bool openToOthers = false;          // any group or other permission bit is set
+  std::uint32_t permissions = 0;      // the permission bits (07777), for messages
+};
+
 class File {
  public:
   File() noexcept = default;
@@ -69,6 +78,8 @@ class File {
   long Sync();
   // Only the file's owner may read or write it from now on (mode 0600): for secrets.
   long RestrictToOwner();
+  // Who owns the open file and whether anyone else may use it: for secrets written by hand.
+  long QueryAccess(FileAccess& out) const;
   long Close();
 
  private:

@@ -24,6 +24,7 @@ int C_WSClient::Connect(std::uint16_t port, const char* address, std::uint32_t t
   m_peer.port = platform::HostToNet16(port);
   m_peer.address = parsed.value_or(0xFFFFFFFFu);
   // A new connection replaces an old one, which the caller should have closed.
+  m_tls.reset();
   m_socket = platform::Socket();
   m_input.Clear();
 
@@ -59,6 +60,8 @@ int C_WSClient::ResolveHostAddress(char* buffer, int size) {
 
 int C_WSClient::Close() {
   LogMessage("Closing connection", kTag, __LINE__);
+  // The closing alert, when the session is still sound, goes before the shutdown.
+  m_tls.reset();
   int result = 0;
   if (m_socket.IsValid()) {
     if (m_socket.Shutdown() != platform::kErrorSuccess) {
@@ -84,7 +87,7 @@ int C_WSClient::SendBytes(const char* data, int length) {
   }
   const std::size_t size =
       length > 0 ? static_cast<std::size_t>(length) : (data ? std::strlen(data) : 0);
-  return static_cast<int>(m_socket.Send(data, size));
+  return static_cast<int>(Stream().Send(data, size));
 }
 
 int C_WSClient::ReceiveBytes(char* buffer, int size) {
@@ -93,7 +96,7 @@ int C_WSClient::ReceiveBytes(char* buffer, int size) {
     return -1;
   }
   if (buffer == nullptr || size <= 0) return 0;
-  return static_cast<int>(m_input.Read(m_socket, buffer, static_cast<std::size_t>(size)));
+  return static_cast<int>(m_input.Read(Stream(), buffer, static_cast<std::size_t>(size)));
 }
 
 int C_WSClient::ReceiveLine(char* buffer, int limit) {
@@ -103,7 +106,7 @@ int C_WSClient::ReceiveLine(char* buffer, int limit) {
     return 0;
   }
   bool failed = false;
-  return ReadLine(m_socket, m_input, buffer, limit, LineEnd::Text, false, failed);
+  return ReadLine(Stream(), m_input, buffer, limit, LineEnd::Text, false, failed);
 }
 
 void C_WSClient::SetReceiveTimeout(std::uint32_t milliseconds) {
@@ -112,8 +115,25 @@ void C_WSClient::SetReceiveTimeout(std::uint32_t milliseconds) {
 }
 
 int C_WSClient::DrainInput() {
-  if (m_socket.IsValid()) DiscardWaitingInput(m_socket, m_input);
+  if (m_socket.IsValid()) DiscardWaitingInput(Stream(), m_input);
   return 0;
+}
+
+bool C_WSClient::StartTls(const TlsContext& context, const std::string& hostName,
+                          std::string& error) {
+  // Nothing the peer sent in clear is read once the session has begun.
+  m_input.Clear();
+  if (!m_socket.IsValid()) {
+    error = "no connection";
+    return false;
+  }
+  m_tls = std::make_unique<TlsSession>(context, m_socket);
+  return m_tls->Connect(hostName, error);
+}
+
+ByteStream& C_WSClient::Stream() {
+  if (m_tls) return *m_tls;
+  return m_plain;
 }
 
 }  // namespace faxmail

@@ -9,14 +9,20 @@
 // last error holds the socket error number).
 //
 // Reads go through a buffer of the client's own (LineInput), so no byte past a line is lost;
-// use these operations, never the socket directly. One thread at a time: the one that made it.
-// Destroying a client closes a connection still open without shutting it down; its users call
-// Close first.
+// use these operations, never the socket directly. After StartTls every send and receive goes
+// through the TLS session, with the same time-outs, until Close; the connection never returns
+// to clear text, and after a failed handshake every send and receive fails. One thread at a time:
+// the one that made it. Destroying a client closes a connection still open without shutting it
+// down; its users call Close first.
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <string>
 
+#include "gateway/net/byte_stream.h"
 #include "gateway/net/line_input.h"
+#include "gateway/net/tls.h"
 #include "platform/socket.h"
 
 namespace faxmail {
@@ -61,6 +67,13 @@ class C_WSClient {
   // Throws away the input that has already arrived, without waiting; 0.
   int DrainInput();
 
+  // The client's TLS handshake on the open connection with the server known as hostName (see
+  // TlsSession::Connect). Whatever was read ahead in clear is thrown away first. True when it
+  // completed; otherwise error says why, and the connection is of no further use but to Close.
+  bool StartTls(const TlsContext& context, const std::string& hostName, std::string& error);
+  // The TLS session once StartTls has been called on this connection (also when it failed).
+  const TlsSession* Tls() const noexcept { return m_tls.get(); }
+
   bool IsConnected() const noexcept { return m_socket.IsValid(); }
   const platform::SocketAddress& PeerAddress() const noexcept { return m_peer; }
 
@@ -69,6 +82,10 @@ class C_WSClient {
   platform::SocketAddress m_peer{};
   std::uint32_t m_receiveTimeout = 0;
   LineInput m_input;
+  std::unique_ptr<TlsSession> m_tls;  // from StartTls until Close or the next Connect
+  // The bytes of the connection: the socket in clear, or the TLS session.
+  ByteStream& Stream();
+  SocketStream m_plain{m_socket};
 };
 
 }  // namespace faxmail

@@ -3,10 +3,13 @@
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
+#include <openssl/x509v3.h>
 
 #include <climits>
 #include <cstddef>
 
+#include "platform/socket.h"
 #include "platform/win_error.h"
 
 namespace faxmail {
@@ -125,6 +128,33 @@ std::optional<TlsContext> TlsContext::Server(const std::string& certificatePath,
   return made;
 }
 
+std::optional<TlsContext> TlsContext::Client(bool verify, std::string& error) {
+  ERR_clear_error();
+  TlsContext made(SSL_CTX_new(TLS_client_method()));
+  SSL_CTX* context = made.Handle();
+  if (context == nullptr) {
+    error = LibraryError("no TLS context");
+    return std::nullopt;
+  }
+  if (SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION) != 1 ||
+      SSL_CTX_set_max_proto_version(context, TLS1_3_VERSION) != 1) {
+    error = LibraryError("TLS versions not available");
+    return std::nullopt;
+  }
+  SSL_CTX_set_options(context, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION);
+  if (verify) {
+    if (SSL_CTX_set_default_verify_paths(context) != 1) {
+      error = "the system's certificate store: " + LibraryError("not found");
+      return std::nullopt;
+    }
+    SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
+  } else {
+    SSL_CTX_set_verify(context, SSL_VERIFY_NONE, nullptr);
+  }
+  made.m_verify = verify;
+  return made;
+}
+
 void TlsSession::Free::operator()(ssl_st* session) const noexcept { SSL_free(session); }
 
 TlsSession::TlsSession(const TlsContext& context, platform::Socket& socket)
@@ -142,8 +172,7 @@ TlsSession::~TlsSession() {
   }
 }
 
-bool TlsSession::Accept(std::string& error) {
-  ERR_clear_error();
+bool TlsSession::AttachTransport(std::string& error) {
   BIO_METHOD* method = TransportMethod();
   if (!m_session || method == nullptr) {
     m_broken = true;
@@ -159,21 +188,72 @@ bool TlsSession::Accept(std::string& error) {
   // The session owns the BIO from here on; the transport outlives both.
   BIO_set_data(bio, m_transport.get());
   SSL_set_bio(m_session.get(), bio, bio);
+  return true;
+}
+
+std::string TlsSession::HandshakeError(const char* peerClosedText) const {
+  std::string error;
+  const long verified = SSL_get_verify_result(m_session.get());
+  if (verified != X509_V_OK) {
+    error =
+        std::string("certificate verification failed: ") + X509_verify_cert_error_string(verified);
+    ERR_clear_error();
+  } else if (m_transport->socketError != 0) {
+    error = "socket error " + std::to_string(m_transport->socketError);
+    ERR_clear_error();
+  } else if (m_transport->peerClosed) {
+    error = peerClosedText;
+    ERR_clear_error();
+  } else {
+    error = LibraryError("handshake failed");
+  }
+  return error;
+}
+
+bool TlsSession::Accept(std::string& error) {
+  ERR_clear_error();
+  if (!AttachTransport(error)) return false;
   const int result = SSL_accept(m_session.get());
   if (result == 1) {
     m_established = true;
     return true;
   }
   m_broken = true;
-  if (m_transport->socketError != 0) {
-    error = "socket error " + std::to_string(m_transport->socketError);
-    ERR_clear_error();
-  } else if (m_transport->peerClosed) {
-    error = "the client closed the connection";
-    ERR_clear_error();
-  } else {
-    error = LibraryError("handshake failed");
+  error = HandshakeError("the client closed the connection");
+  return false;
+}
+
+bool TlsSession::Connect(const std::string& hostName, std::string& error) {
+  ERR_clear_error();
+  if (!AttachTransport(error)) return false;
+  SSL* session = m_session.get();
+  // An address is no name to send as SNI; a verifying context matches it against the
+  // certificate's IP addresses instead of its DNS names.
+  const bool isAddress =
+      platform::InetAddr(hostName).has_value() || hostName.find(':') != std::string::npos;
+  if (!hostName.empty() && !isAddress && SSL_set_tlsext_host_name(session, hostName.c_str()) != 1) {
+    m_broken = true;
+    error = "server name " + hostName + ": " + LibraryError("not usable");
+    return false;
   }
+  if (SSL_get_verify_mode(session) & SSL_VERIFY_PEER) {
+    X509_VERIFY_PARAM* param = SSL_get0_param(session);
+    X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    const int named = isAddress ? X509_VERIFY_PARAM_set1_ip_asc(param, hostName.c_str())
+                                : X509_VERIFY_PARAM_set1_host(param, hostName.c_str(), 0);
+    if (hostName.empty() || named != 1) {
+      m_broken = true;
+      error = "host name " + hostName + ": " + LibraryError("cannot be verified");
+      return false;
+    }
+  }
+  const int result = SSL_connect(session);
+  if (result == 1) {
+    m_established = true;
+    return true;
+  }
+  m_broken = true;
+  error = HandshakeError("the server closed the connection");
   return false;
 }
 
