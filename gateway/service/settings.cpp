@@ -115,6 +115,13 @@ SenderSettings LoadSenderSettings() {
     settings.rfcMode = (rfc & 0xff) != 0;
   ReadText(key, "RetrySchedule", kRetryScheduleLimit, settings.retrySchedule);
   ReadNumber(key, "MaxQueueLifetime", settings.maxQueueLifetimeHours);
+  ReadNumber(key, "SmtpTxTls", settings.smtpTxTls);
+  std::uint32_t verify = 0;
+  if (platform::RegQueryDword(key, "SmtpTxTlsVerify", verify) == kErrorSuccess)
+    settings.smtpTxTlsVerify = verify;
+  ReadText(key, "RelayHost", kRelayHostLimit, settings.relayHost);
+  ReadText(key, "RelayUser", kRelayUserLimit, settings.relayUser);
+  ReadText(key, "RelayPasswordFile", kPathLimit, settings.relayPasswordFile);
   platform::RegCloseKey(key);
   return settings;
 }

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace faxmail {
@@ -62,14 +63,25 @@ std::string SettingsProblem();
 std::uint32_t ReadPortSetting(const char* valueName);
 
 // The sender's values: DNSName (whole, any length; the built-in default when it holds no data),
-// whether RFCMode's lowest byte is set, and the deferred retries' RetrySchedule and
-// MaxQueueLifetime.
+// whether RFCMode's lowest byte is set, the deferred retries' RetrySchedule and
+// MaxQueueLifetime, and TLS and the relay host.
 inline constexpr std::uint32_t kRetryScheduleLimit = 1024;  // RetrySchedule: 1023 characters
+// RelayHost: a DNS name of 253 characters, ":" and a port of 5 digits.
+inline constexpr std::uint32_t kRelayHostLimit = 261;
+inline constexpr std::uint32_t kRelayUserLimit = 256;  // RelayUser: 255 characters
+inline constexpr std::uint32_t kTxTlsOff = 0;
+inline constexpr std::uint32_t kTxTlsOpportunistic = 1;
+inline constexpr std::uint32_t kTxTlsRequired = 2;
 struct SenderSettings {
   std::string dnsName;
   bool rfcMode = false;
   std::string retrySchedule;                // RetrySchedule: seconds between attempts, "" = none
   std::uint32_t maxQueueLifetimeHours = 0;  // MaxQueueLifetime
+  std::uint32_t smtpTxTls = kTxTlsOff;      // SmtpTxTls: kTxTlsOff, ...Opportunistic, ...Required
+  std::optional<std::uint32_t> smtpTxTlsVerify;  // SmtpTxTlsVerify; its default depends on TLS
+  std::string relayHost;                         // RelayHost: "host[:port]", "" = the MX walk
+  std::string relayUser;                         // RelayUser: AUTH to the relay, "" = none
+  std::string relayPasswordFile;                 // RelayPasswordFile: path of the password
 };
 SenderSettings LoadSenderSettings();
 
