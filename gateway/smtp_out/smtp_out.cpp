@@ -47,6 +47,14 @@ constexpr char kRefused[] = ".Refused.Err";
 constexpr char kLogRefusedFile[] = "SMTPOut- ERROR: not a regular file, set aside: ";
 constexpr char kReadySuffix[] = ".tmp";
 
+// The extended dialogue reads whole replies: lines of up to 512 characters with their CR LF
+// (the longest reply line a server may send), and at most this many lines to one reply, which
+// is many more than any server's list of extensions.
+constexpr int kMaxReplyLine = 512;
+constexpr int kMaxReplyLines = 100;
+
+constexpr char kLogClearRefused[] = "SMTPOut- Error: refused to send in clear: ";
+
 std::string ToUpper(std::string text) {
   for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return text;
@@ -88,9 +96,62 @@ SMTPOut::SMTPOut() {
             (m_retry.lifetime.count() > 0 ? std::to_string(m_retry.lifetime.count()) + " hours"
                                           : std::string("the schedule")),
         kTag, __LINE__);
+  LoadTransportSettings();
+}
+
+void SMTPOut::LoadTransportSettings() {
+  SenderSettings settings = LoadSenderSettings();
+  m_txTls = settings.smtpTxTls;
+  if (m_txTls > kTxTlsRequired) {
+    LogMessage("SMTPOut- Error: SmtpTxTls " + std::to_string(m_txTls) +
+                   " is no level (0, 1, 2); TLS taken as required",
+               kTag, __LINE__);
+    m_txTls = kTxTlsRequired;
+  }
+  m_relayConfigured = !settings.relayHost.empty();
+  if (m_relayConfigured) {
+    m_relay = ParseRelayHost(settings.relayHost);
+    if (m_relay)
+      LogMessage("SMTPOut- Relay host: " + m_relay->host + ":" + std::to_string(m_relay->port),
+                 kTag, __LINE__);
+    else
+      LogMessageText("SMTPOut- Error: RelayHost is no host[:port], nothing will be sent: ",
+                     settings.relayHost, kTag, __LINE__);
+  }
+  if (!settings.relayUser.empty() && !m_relayConfigured)
+    LogMessage("SMTPOut- RelayUser is used only with RelayHost; ignored", kTag, __LINE__);
+  if (m_relayConfigured && !settings.relayUser.empty()) {
+    m_relayUser = settings.relayUser;
+    LogMessageText("SMTPOut- Relay user: ", m_relayUser, kTag, __LINE__);
+    std::string why;
+    m_relayPasswordUsable = ReadRelayPassword(settings.relayPasswordFile, m_relayPassword, why);
+    if (!m_relayPasswordUsable) {
+      LogMessageText("SMTPOut- Error: RelayPasswordFile not used, nothing will be sent: ",
+                     settings.relayPasswordFile + ": " + why, kTag, __LINE__);
+      ReportGatewayEvent(platform::EventType::Error, kEventRelayPasswordRefused, kServiceName,
+                         settings.relayPasswordFile.c_str(), why.c_str());
+    }
+  }
+  // TLS is required where there is a password to protect, or where the port speaks nothing
+  // else; there the certificate is checked unless SmtpTxTlsVerify says 0.
+  const bool implicitTls = m_relay && m_relay->port == kImplicitTlsPort;
+  const bool required = m_txTls == kTxTlsRequired || !m_relayUser.empty() || implicitTls;
+  m_txTlsVerify = settings.smtpTxTlsVerify ? *settings.smtpTxTlsVerify != 0 : required;
+  if (m_txTls == kTxTlsOff && !required) return;
+  std::string error;
+  m_tlsClient = TlsContext::Client(m_txTlsVerify, error);
+  if (!m_tlsClient) {
+    m_tlsProblem = error;
+    LogMessageText("SMTPOut- Error: TLS on send not available: ", error, kTag, __LINE__);
+  }
+  LogMessage(
+      std::string("SMTPOut- TLS on send ") + (required ? "required" : "when offered") +
+          (m_txTlsVerify ? ", server certificates verified" : ", server certificates not verified"),
+      kTag, __LINE__);
 }
 
 SMTPOut::~SMTPOut() {
+  WipeSecret(m_relayPassword);
   m_stop = true;
   m_wake.Set();
   m_arrivals.Interrupt();
@@ -351,6 +412,9 @@ bool SMTPOut::SMTPOutThread() {
     } else if (attempt == Attempt::NoReceiver) {
       LogMessage("SMTPOut- ERROR: no rcpt name", kTag, __LINE__);
       SetAside(path, kNoName, false, "SMTPOut- ERROR: Could not rename the message file.");
+    } else if (attempt == Attempt::AuthRefused) {
+      // Another attempt would give the relay the same refused password.
+      SetAside(path, kConnTermin, true, "SMTPOut- Could not rename the message file.");
     } else if (failed) {
       if (m_retry.Active()) {
         if (Defer(path)) break;  // it waits in IN; the next file is taken
@@ -416,6 +480,7 @@ SMTPOut::Attempt SMTPOut::AttemptDelivery(platform::File& ready) {
     return Attempt::Delivered;
   }
   m_fileMan->Que_CloseMsg(ready);
+  if (sent == kAuthRefused) return Attempt::AuthRefused;
   return sent == kNoMailHost ? Attempt::NoMailHost : Attempt::DialogueFailed;
 }
 
@@ -501,20 +566,22 @@ bool SMTPOut::SendMessage(platform::File& work) {
   return SendAll(out);
 }
 
-bool SMTPOut::ConnectToHost(const std::string& name, std::string& shown) {
+bool SMTPOut::ConnectToHost(const std::string& name, std::uint16_t port, std::string& shown) {
   char buffer[kLineSize] = {};
   const std::size_t length = std::min(name.size(), kLineSize - 1);
   std::copy_n(name.data(), length, buffer);
   ResolveHostAddress(buffer, static_cast<int>(kLineSize));
   shown = buffer;
-  return Connect(static_cast<std::uint16_t>(m_remotePort), buffer, m_timings.connectTimeoutMs) == 0;
+  return Connect(port, buffer, m_timings.connectTimeoutMs) == 0;
 }
 
 int SMTPOut::SendViaMX(platform::File& work, const std::string& address, std::string receiverLine) {
+  if (m_relayConfigured) return SendViaRelay(work, address);
   const std::string domain = AddressDomain(receiverLine);
   DNSResolver resolver;
   if (resolver.Lookup(m_dnsServer, domain) != 0)
     LogMessage("SMTPOut- Error: Auth Lookup Failed", kTag, __LINE__);
+  const auto port = static_cast<std::uint16_t>(m_remotePort);
 
   // Exchangers in the order of the response; the preference is not looked at.
   bool connected = false;
@@ -523,18 +590,33 @@ int SMTPOut::SendViaMX(platform::File& work, const std::string& address, std::st
     if (!resolver.FindRecord(n, dns::kTypeMX, record)) break;
     LogMessageText("SMTPOut- MX Rec Found : ", record.text1, kTag, __LINE__);
     std::string shown;
-    connected = ConnectToHost(record.text1, shown);
+    if (!Extended()) {
+      connected = ConnectToHost(record.text1, port, shown);
+    } else {
+      const Opened opened = OpenSession(record.text1, record.text1, port, false, shown);
+      if (opened == Opened::DialogueFailed) return kDialogueFailed;
+      if (opened == Opened::Refused) continue;  // logged why; the next one
+      connected = opened == Opened::Ready;
+    }
     if (!connected)
       LogMessageText("SMTPOut- Unable to connect to the host: ", shown, kTag, __LINE__);
   }
   if (!connected) {
     LogMessageText("SMTPOut- No MX Rec: Using: ", domain, kTag, __LINE__);
     std::string shown;
-    if (!ConnectToHost(domain, shown)) {
+    Opened opened = Opened::Unreachable;
+    if (Extended())
+      opened = OpenSession(domain, domain, port, false, shown);
+    else if (ConnectToHost(domain, port, shown))
+      opened = Opened::Ready;
+    if (opened == Opened::DialogueFailed) return kDialogueFailed;
+    if (opened == Opened::Refused) return kNoMailHost;
+    if (opened != Opened::Ready) {
       LogMessageText("SMTP Out- Unable to connect to the host: ", domain, kTag, __LINE__);
       return kNoMailHost;
     }
   }
+  if (Extended()) return Transfer(work, address, false);
 
   LogMessage("SMTPOut- Connecting", kTag, __LINE__);
   SetReceiveTimeout(m_timings.receiveTimeoutMs);
@@ -549,7 +631,11 @@ int SMTPOut::SendViaMX(platform::File& work, const std::string& address, std::st
   // Without RFC mode the greeting is read only here.
   if (WaitForReply(250, reply, m_rfcMode ? nullptr : &postfix) == Wait::Failed)
     return FailDialogue();
+  return Transfer(work, address, postfix);
+}
 
+int SMTPOut::Transfer(platform::File& work, const std::string& address, bool postfix) {
+  std::string reply;
   LogMessage("SMTPOut- Sending MAIL - Waiting for ack (250)", kTag, __LINE__);
   if (!postfix) SendAll("Mail from:<" + DomainName() + ">\r\n");
   if (WaitForReply(250, reply) == Wait::Failed) {
@@ -587,6 +673,244 @@ int SMTPOut::SendViaMX(platform::File& work, const std::string& address, std::st
   LogMessageText("QUIT Ack - ", reply, kTag, __LINE__);
   Close();
   return kDelivered;
+}
+
+int SMTPOut::SendViaRelay(platform::File& work, const std::string& address) {
+  if (!m_relay) {
+    LogMessage("SMTPOut- Error: RelayHost is no host[:port]; nothing sent", kTag, __LINE__);
+    return kNoMailHost;
+  }
+  if (!m_relayUser.empty() && !m_relayPasswordUsable) {
+    LogMessageText("SMTPOut- Error: no usable RelayPasswordFile; nothing sent for relay user ",
+                   m_relayUser, kTag, __LINE__);
+    return kAuthRefused;
+  }
+  // A name is looked up with the gateway's own resolver (its A record), else the system's.
+  std::string target = m_relay->host;
+  if (!platform::InetAddr(target)) {
+    DNSResolver resolver;
+    resolver.Lookup(m_dnsServer, m_relay->host);
+    DNSRecord record;
+    for (int n = 0; resolver.FindRecord(n, dns::kTypeA, record); ++n) {
+      if (EqualsNoCase(record.ownerName, m_relay->host) && platform::InetAddr(record.text1)) {
+        target = record.text1;
+        break;
+      }
+    }
+  }
+  LogMessageText("SMTPOut- Relay host: ", m_relay->host + " (" + target + ")", kTag, __LINE__);
+  std::string shown;
+  const Opened opened = OpenSession(m_relay->host, target, m_relay->port, true, shown);
+  switch (opened) {
+    case Opened::Ready: return Transfer(work, address, false);
+    case Opened::Unreachable:
+      LogMessageText("SMTPOut- Unable to connect to the relay host: ",
+                     shown + ":" + std::to_string(m_relay->port), kTag, __LINE__);
+      return kNoMailHost;
+    case Opened::Refused: return kNoMailHost;
+    case Opened::AuthRefused: return kAuthRefused;
+    case Opened::DialogueFailed: break;
+  }
+  return kDialogueFailed;
+}
+
+SMTPOut::Opened SMTPOut::OpenSession(const std::string& name, const std::string& address,
+                                     std::uint16_t port, bool relay, std::string& shown) {
+  if (!ConnectToHost(address, port, shown)) return Opened::Unreachable;
+  LogMessage("SMTPOut- Connecting", kTag, __LINE__);
+  SetReceiveTimeout(m_timings.receiveTimeoutMs);
+  const bool withUser = relay && !m_relayUser.empty();
+  const bool implicitTls = relay && port == kImplicitTlsPort;
+  const bool tlsRequired = m_txTls == kTxTlsRequired || withUser || implicitTls;
+  bool secure = false;
+  if (implicitTls) {
+    if (const Opened begun = BeginTls(name); begun != Opened::Ready) return begun;
+    secure = true;
+  }
+  const Reply greeting = ReadReply();
+  if (greeting.code == 0) return Broken();
+  if (greeting.code != 220) {
+    LogMessageText("SMTPOut- Error: no service offered, next host: ", name + ": " + greeting.last,
+                   kTag, __LINE__);
+    Quit();
+    return Opened::Refused;
+  }
+  Extensions offered;
+  if (const Opened hello = Hello(name, secure, tlsRequired, offered); hello != Opened::Ready)
+    return hello;
+
+  if (!secure && (m_txTls != kTxTlsOff || tlsRequired)) {
+    if (!offered.startTls) {
+      if (tlsRequired) return QuitAndRefuse(name + " offers no STARTTLS");
+      LogMessageText("SMTPOut- No STARTTLS offered, in clear: ", name, kTag, __LINE__);
+    } else {
+      LogMessage("SMTPOut- Sending STARTTLS - Waiting for ack (220)", kTag, __LINE__);
+      SendAll("STARTTLS\r\n");
+      const Reply ready = ReadReply();
+      if (ready.code == 0) return Broken();
+      if (ready.code != 220) {
+        if (tlsRequired) return QuitAndRefuse(name + " refused STARTTLS: " + ready.last);
+        LogMessageText("SMTPOut- STARTTLS refused, in clear: ", name + ": " + ready.last, kTag,
+                       __LINE__);
+      } else {
+        if (const Opened begun = BeginTls(name); begun != Opened::Ready) return begun;
+        secure = true;
+        // What the server offered in clear counts no more.
+        offered = Extensions{};
+        if (const Opened hello = Hello(name, secure, tlsRequired, offered); hello != Opened::Ready)
+          return hello;
+      }
+    }
+  }
+  if (withUser) {
+    // The password never goes out in clear, whatever the level.
+    if (!secure) return QuitAndRefuse(name + " offers no TLS for the password");
+    return Authenticate(name, offered);
+  }
+  return Opened::Ready;
+}
+
+SMTPOut::Opened SMTPOut::Hello(const std::string& name, bool secure, bool tlsRequired,
+                               Extensions& offered) {
+  LogMessage("SMTPOut- Sending EHLO - Waiting for ack (250)", kTag, __LINE__);
+  SendAll("EHLO " + DomainName() + "\r\n");
+  const Reply reply = ReadReply();
+  if (reply.code == 0) return Broken();
+  if (reply.code == 250) {
+    // The first line names the server; each further one an extension and its parameters.
+    for (std::size_t i = 1; i < reply.texts.size(); ++i) {
+      std::string words = ToUpper(reply.texts[i]);
+      for (char& c : words)
+        if (c == '=') c = ' ';  // the old "AUTH=PLAIN LOGIN" as well
+      std::size_t at = 0;
+      std::vector<std::string> tokens;
+      while (at < words.size()) {
+        const std::size_t end = std::min(words.find(' ', at), words.size());
+        if (end > at) tokens.push_back(words.substr(at, end - at));
+        at = end + 1;
+      }
+      if (tokens.empty()) continue;
+      if (tokens[0] == "STARTTLS") offered.startTls = true;
+      if (tokens[0] != "AUTH") continue;
+      for (std::size_t t = 1; t < tokens.size(); ++t) {
+        if (tokens[t] == "PLAIN") offered.authPlain = true;
+        if (tokens[t] == "LOGIN") offered.authLogin = true;
+      }
+    }
+    return Opened::Ready;
+  }
+  if (reply.code < 500) {
+    Quit();
+    return Opened::DialogueFailed;
+  }
+  // Refused: the basic greeting, which offers no extension (and so no STARTTLS).
+  if (!secure && tlsRequired) return QuitAndRefuse(name + " does not take EHLO");
+  LogMessage("SMTPOut- Sending HELO - Waiting for ack (250)", kTag, __LINE__);
+  SendAll("HELO " + DomainName() + "\r\n");
+  const Reply helo = ReadReply();
+  if (helo.code != 250) {
+    if (helo.code != 0) Quit();
+    return Broken();
+  }
+  return Opened::Ready;
+}
+
+SMTPOut::Opened SMTPOut::BeginTls(const std::string& name) {
+  std::string error = m_tlsProblem;
+  if (m_tlsClient && StartTls(*m_tlsClient, name, error)) {
+    LogMessageText("SMTPOut- TLS started: ", name + " " + Tls()->Protocol() + " " + Tls()->Cipher(),
+                   kTag, __LINE__);
+    return Opened::Ready;
+  }
+  // Nothing more can be said on this connection: the handshake has had its bytes.
+  LogMessageText("SMTPOut- Error: TLS failed, next host: ", name + ": " + error, kTag, __LINE__);
+  Close();
+  return Opened::Refused;
+}
+
+SMTPOut::Opened SMTPOut::Authenticate(const std::string& name, const Extensions& offered) {
+  Reply reply;
+  if (offered.authPlain) {
+    LogMessage("SMTPOut- Sending AUTH PLAIN - Waiting for ack (235)", kTag, __LINE__);
+    std::string command = "AUTH PLAIN " + PlainResponse(m_relayUser, m_relayPassword) + "\r\n";
+    SendAll(command);
+    WipeSecret(command);
+    reply = ReadReply();
+  } else if (offered.authLogin) {
+    LogMessage("SMTPOut- Sending AUTH LOGIN - Waiting for ack (235)", kTag, __LINE__);
+    SendAll("AUTH LOGIN\r\n");
+    reply = ReadReply();
+    if (reply.code == 334) {
+      SendAll(Base64(m_relayUser) + "\r\n");
+      reply = ReadReply();
+    }
+    if (reply.code == 334) {
+      std::string response = Base64(m_relayPassword) + "\r\n";
+      SendAll(response);
+      WipeSecret(response);
+      reply = ReadReply();
+    }
+  } else {
+    LogMessageText("SMTPOut- Error: relay offers no AUTH PLAIN or LOGIN: ", name, kTag, __LINE__);
+    Quit();
+    return Opened::AuthRefused;
+  }
+  if (reply.code == 235) {
+    LogMessageText("SMTPOut- Authenticated to the relay as ", m_relayUser, kTag, __LINE__);
+    return Opened::Ready;
+  }
+  LogMessageText(
+      "SMTPOut- Error: relay " + name + " refused the authentication of " + m_relayUser + ": ",
+      reply.code == 0 ? std::string("no reply") : reply.last, kTag, __LINE__);
+  if (reply.code == 0) return Broken();
+  Quit();
+  // A temporary refusal (4xx) may pass at the next attempt; any other is for good.
+  if (reply.code >= 400 && reply.code < 500) return Opened::DialogueFailed;
+  return Opened::AuthRefused;
+}
+
+SMTPOut::Opened SMTPOut::Broken() {
+  FailDialogue();
+  return Opened::DialogueFailed;
+}
+
+SMTPOut::Opened SMTPOut::QuitAndRefuse(const std::string& why) {
+  LogMessageText(kLogClearRefused, why, kTag, __LINE__);
+  Quit();
+  return Opened::Refused;
+}
+
+void SMTPOut::Quit() {
+  LogMessage("SMTPOut- Sending QUIT - Waiting for ack (221)", kTag, __LINE__);
+  SendAll("QUIT\r\n");
+  ReadReply();
+  Close();
+}
+
+SMTPOut::Reply SMTPOut::ReadReply() {
+  Reply reply;
+  char buffer[kMaxReplyLine + 1];
+  for (int n = 0; n < kMaxReplyLines; ++n) {
+    const int length = ReceiveLine(buffer, kMaxReplyLine);
+    if (length <= 0) return Reply{};
+    const std::string_view line(buffer, static_cast<std::size_t>(length));
+    const int code = GetAck(line);
+    // A line that did not end within the limit, or that does not start as a reply line does
+    // ("ddd", "ddd text", "ddd-text"), or whose code changes: no reply to go by.
+    const bool shaped = length < kMaxReplyLine && line.size() >= 3 && code >= 100 && code <= 599 &&
+                        (line.size() == 3 || line[3] == ' ' || line[3] == '-') &&
+                        (n == 0 || code == reply.code);
+    if (!shaped) {
+      LogMessage("SMTPOut- Error: not a reply line", kTag, __LINE__);
+      return Reply{};
+    }
+    reply.code = code;
+    reply.texts.emplace_back(line.size() > 4 ? line.substr(4) : std::string_view());
+    reply.last.assign(line);
+    if (line.size() == 3 || line[3] == ' ') return reply;
+  }
+  LogMessage("SMTPOut- Error: reply of too many lines", kTag, __LINE__);
+  return Reply{};
 }
 
 }  // namespace faxmail

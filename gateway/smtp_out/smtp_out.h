@@ -25,7 +25,18 @@
 // waits for each expected reply code and skips any other reply; a reply that does not come
 // within 35 seconds ends the attempt. Every line a server sends is logged ("SMTPOut- Ack: ").
 //
-// Life: construct (reads DNSName, RFCMode, SmtpTxPort), SetFileManager, Start. Destruction
+// With SmtpTxTls (1 opportunistic, 2 required) or RelayHost set, the dialogue up to MAIL is
+// the extended one: the greeting is read, EHLO (HELO when it is refused with 5xx), STARTTLS
+// when offered and wanted and EHLO again inside TLS, and AUTH PLAIN or LOGIN to a relay host
+// with RelayUser; from MAIL on it is the same as above. A server with which TLS is required
+// but cannot be had (no STARTTLS, no EHLO, a failed handshake or certificate check) gets
+// nothing but QUIT and counts as one that cannot be reached: the next exchanger is tried.
+// The relay password goes only inside TLS. A relay that refuses the authentication with 5xx
+// gives kAuthRefused: the ready file is set aside at once (".ConnTermin.Err"), since the same
+// password would only be refused again. RelayHost ":465" means TLS from the first byte.
+//
+// Life: construct (reads DNSName, RFCMode, SmtpTxPort, the TLS and relay values and the relay
+// password file), SetFileManager, Start. Destruction
 // sets the stop flag and wakes an idle scheduler; a run in progress is not interrupted: the
 // destructor waits 10 seconds for it, then logs and waits on until it has ended, since the run
 // uses the object. In the gateway the sender lives until the process ends.
@@ -36,11 +47,15 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "gateway/net/client.h"
+#include "gateway/net/tls.h"
+#include "gateway/smtp_out/relay.h"
 #include "gateway/smtp_out/retry_schedule.h"
 #include "platform/dir_watch.h"
 #include "platform/event.h"
@@ -57,6 +72,11 @@ class SMTPOut : public C_WSClient {
   static constexpr int kDelivered = 0;
   static constexpr int kNoMailHost = 2;
   static constexpr int kDialogueFailed = 3;
+  // Only with RelayUser: the relay refused the authentication for good (or no password can be
+  // given); nothing was sent.
+  static constexpr int kAuthRefused = 4;
+  // The event of a relay password file that is not used.
+  static constexpr std::uint32_t kEventRelayPasswordRefused = 442;
   // Failed attempts after which a ready file is given up, within one run.
   static constexpr int kMaxAttempts = 5;
   // Reply lines, host names and the receiver line.
@@ -94,7 +114,7 @@ class SMTPOut : public C_WSClient {
 
   // Delivers the composed message in work (positioned at its start, ending with ".\r\n") to
   // address (at most 199 characters); receiverLine holds "TO: <address>" on entry. 0 delivered,
-  // 2 no mail host could be connected, 3 the dialogue failed.
+  // 2 no mail host could be connected, 3 the dialogue failed, 4 the relay refused AUTH.
   int SendViaMX(platform::File& work, const std::string& address, std::string receiverLine);
 
   // Logs "SMTPOut- Ack: " + line; the decimal number at the start of the line, 0 when none.
@@ -104,6 +124,8 @@ class SMTPOut : public C_WSClient {
   const std::string& DnsServer() const noexcept { return m_dnsServer; }
   bool RfcMode() const noexcept { return m_rfcMode; }
   int Running() const noexcept { return m_running.load(); }
+  std::uint32_t TxTls() const noexcept { return m_txTls; }
+  bool TxTlsVerify() const noexcept { return m_txTlsVerify; }
 
  private:
   enum class Wait { Got, Failed };
@@ -117,6 +139,28 @@ class SMTPOut : public C_WSClient {
     Delivered,       // the ready file is deleted
     NoMailHost,      // no exchanger and not the domain could be connected
     DialogueFailed,  // connected, but the server did not take the message
+    AuthRefused,     // the relay refused the authentication
+  };
+  // How the opening of a session with one server ended (the extended dialogue).
+  enum class Opened {
+    Ready,           // MAIL may follow
+    Unreachable,     // no connection
+    Refused,         // nothing to be sent there (logged why); the next server is tried
+    DialogueFailed,  // a reply did not come: closed, as a failed dialogue
+    AuthRefused,     // the relay refused the authentication (closed)
+  };
+  // One whole reply of the extended dialogue: its code (0 when none came or it was not a
+  // reply) and the text of each line after the code.
+  struct Reply {
+    int code = 0;
+    std::vector<std::string> texts;
+    std::string last;  // the last line as sent, for the log
+  };
+  // What an EHLO reply offers.
+  struct Extensions {
+    bool startTls = false;
+    bool authPlain = false;
+    bool authLogin = false;
   };
   // Composes the ready file's work file in IN and delivers it; closes the ready file (deleting
   // it when delivered or dropped). The work file is gone on return, but for a debug copy.
@@ -126,7 +170,28 @@ class SMTPOut : public C_WSClient {
   int FailDialogue();
   bool SendAll(std::string_view bytes);
   bool SendMessage(platform::File& work);
-  bool ConnectToHost(const std::string& name, std::string& shown);
+  bool ConnectToHost(const std::string& name, std::uint16_t port, std::string& shown);
+  // MAIL, RCPT, DATA, the message, QUIT on the open connection.
+  int Transfer(platform::File& work, const std::string& address, bool postfix);
+  // The settings of TLS and the relay host, read at construction.
+  void LoadTransportSettings();
+  bool Extended() const noexcept { return m_txTls != 0 || m_relayConfigured; }
+  int SendViaRelay(platform::File& work, const std::string& address);
+  // Connects to name (or the address given for it) on port and opens an extended session:
+  // greeting, EHLO, STARTTLS, AUTH. shown receives the address connected to.
+  Opened OpenSession(const std::string& name, const std::string& address, std::uint16_t port,
+                     bool relay, std::string& shown);
+  // EHLO (HELO when it is refused and TLS is not required, or already on): what it offers.
+  Opened Hello(const std::string& name, bool secure, bool tlsRequired, Extensions& offered);
+  Opened BeginTls(const std::string& name);
+  Opened Authenticate(const std::string& name, const Extensions& offered);
+  // Logs why nothing is sent to this server, says QUIT and closes: Refused.
+  Opened QuitAndRefuse(const std::string& why);
+  // FailDialogue: DialogueFailed.
+  Opened Broken();
+  Reply ReadReply();
+  // QUIT, its reply (whatever it is) and the close.
+  void Quit();
   // Sleeps up to duration; returns early when the object is being destroyed.
   void Pause(std::chrono::milliseconds duration);
   // The scheduler's idle wait: until a ready name arrives in IN or the poll period is over.
@@ -155,6 +220,17 @@ class SMTPOut : public C_WSClient {
   std::atomic<bool> m_stop{false};
   platform::Thread m_MainThreadID;
   Timings m_timings;
+
+  // TLS on send and the relay host; all off when their values are absent.
+  std::uint32_t m_txTls = 0;
+  bool m_txTlsVerify = false;
+  bool m_relayConfigured = false;      // RelayHost holds a text
+  std::optional<RelayTarget> m_relay;  // ... and this is what it says, when it says anything
+  std::string m_relayUser;
+  std::string m_relayPassword;  // read at start; never logged
+  bool m_relayPasswordUsable = false;
+  std::optional<TlsContext> m_tlsClient;  // when TLS may be used at all
+  std::string m_tlsProblem;               // why there is none
 
   // Set when the object is being destroyed: wakes an idle scheduler.
   platform::Event m_wake{true};
