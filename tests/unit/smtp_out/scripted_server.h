@@ -1,8 +1,12 @@
 // A scripted SMTP server on 127.0.0.1 for the client dialogue's tests: it takes one
-// connection, answers each command from its script and records every byte it receives.
+// connection, answers each command from its script and records every byte it receives. With a
+// certificate it speaks TLS after its 220 to STARTTLS, or from the first byte (implicitTls),
+// through the TLS library directly.
 #pragma once
 
 #include <arpa/inet.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -15,17 +19,26 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace faxmail::test {
 
 // A listening TCP socket on 127.0.0.1 at a port the kernel chooses (port receives it), for the
 // test servers of the sender.
-inline int ListenOnLoopback(int backlog, std::uint16_t& port) {
+// With a loopback address and a port of its own (fixedPort), -1 when that cannot be bound.
+inline int ListenOnLoopback(int backlog, std::uint16_t& port, const char* on = "127.0.0.1",
+                            std::uint16_t fixedPort = 0) {
   const int listening = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(listening, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  ::inet_pton(AF_INET, on, &address.sin_addr);
+  address.sin_port = htons(fixedPort);
+  const int one = 1;
+  ::setsockopt(listening, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (::bind(listening, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    ::close(listening);
+    return -1;
+  }
   ::listen(listening, backlog);
   socklen_t length = sizeof address;
   ::getsockname(listening, reinterpret_cast<sockaddr*>(&address), &length);
@@ -46,19 +59,47 @@ struct ServerScript {
   std::string dataEndReply = "250 queued\r\n";
   // Close the connection instead of answering this verb.
   std::string closeAt;
+  // Where to listen: a loopback address and port of the test's own (0: one the kernel picks).
+  std::string address = "127.0.0.1";
+  std::uint16_t port = 0;
+  // TLS: a PEM certificate and key; after a 220 to STARTTLS, or from the first byte.
+  std::string certificate;
+  std::string key;
+  bool implicitTls = false;
+  // The reply to EHLO once TLS is on (empty: the same as in clear).
+  std::string ehloInTls;
+  // Replies, in order, to the lines that follow an AUTH answered with 334.
+  std::vector<std::string> authContinuation;
 };
 
 class ScriptedSmtpServer {
  public:
   explicit ScriptedSmtpServer(ServerScript script) : m_script(std::move(script)) {
-    m_listening = ListenOnLoopback(1, m_port);
+    m_listening = ListenOnLoopback(1, m_port, m_script.address.c_str(), m_script.port);
+    if (m_listening < 0) return;
+    if (!m_script.certificate.empty()) {
+      m_context = SSL_CTX_new(TLS_server_method());
+      SSL_CTX_use_certificate_chain_file(m_context, m_script.certificate.c_str());
+      SSL_CTX_use_PrivateKey_file(m_context, m_script.key.c_str(), SSL_FILETYPE_PEM);
+    }
     m_thread = std::thread([this] { Serve(); });
   }
   ~ScriptedSmtpServer() {
     m_stop = true;
-    m_thread.join();
-    ::close(m_listening);
+    if (m_thread.joinable()) m_thread.join();
+    if (m_listening >= 0) ::close(m_listening);
+    if (m_context) SSL_CTX_free(m_context);
   }
+  // Whether it listens (a fixed port may be taken, or need root).
+  bool Listening() const { return m_listening >= 0; }
+  // Whether the TLS handshake completed, and what was received before it.
+  bool TlsStarted() const { return m_tlsStarted; }
+  std::string ClearTranscript() {
+    std::lock_guard lock(m_mutex);
+    return m_clear;
+  }
+  // Whether a client connected at all.
+  bool Connected() const { return m_connected; }
   ScriptedSmtpServer(const ScriptedSmtpServer&) = delete;
   ScriptedSmtpServer& operator=(const ScriptedSmtpServer&) = delete;
 
@@ -83,6 +124,7 @@ class ScriptedSmtpServer {
  private:
   bool Wait(int fd) {
     while (!m_stop) {
+      if (m_ssl && SSL_pending(m_ssl) > 0) return true;
       pollfd p{fd, POLLIN, 0};
       if (::poll(&p, 1, 50) > 0) return true;
     }
@@ -92,13 +134,31 @@ class ScriptedSmtpServer {
   std::string ReadLine(int fd) {
     std::string line;
     char c = 0;
-    while (Wait(fd) && ::recv(fd, &c, 1, 0) == 1) {
+    while (Wait(fd) && (m_ssl ? SSL_read(m_ssl, &c, 1) : ::recv(fd, &c, 1, 0)) == 1) {
       line.push_back(c);
       if (c == '\n') break;
     }
     return line;
   }
-  void Send(int fd, const std::string& text) { ::send(fd, text.data(), text.size(), MSG_NOSIGNAL); }
+  void Send(int fd, const std::string& text) {
+    if (m_ssl)
+      SSL_write(m_ssl, text.data(), static_cast<int>(text.size()));
+    else
+      ::send(fd, text.data(), text.size(), MSG_NOSIGNAL);
+  }
+  bool Handshake(int fd) {
+    if (!m_context) return false;
+    m_ssl = SSL_new(m_context);
+    SSL_set_fd(m_ssl, fd);
+    if (SSL_accept(m_ssl) != 1) {
+      ERR_clear_error();
+      SSL_free(m_ssl);
+      m_ssl = nullptr;
+      return false;
+    }
+    m_tlsStarted = true;
+    return true;
+  }
 
   void Serve() {
     if (!Wait(m_listening)) {
@@ -106,6 +166,12 @@ class ScriptedSmtpServer {
       return;
     }
     const int fd = ::accept(m_listening, nullptr, nullptr);
+    m_connected = true;
+    if (m_script.implicitTls && !Handshake(fd)) {
+      ::close(fd);
+      m_done = true;
+      return;
+    }
     if (m_script.greetingDelay.count() > 0) {
       std::this_thread::sleep_for(m_script.greetingDelay);
       char c = 0;
@@ -113,13 +179,19 @@ class ScriptedSmtpServer {
     }
     Send(fd, m_script.greeting);
     bool inData = false;
+    std::size_t continuation = m_script.authContinuation.size();
     for (;;) {
       const std::string line = ReadLine(fd);
       if (line.empty()) break;
       {
         std::lock_guard lock(m_mutex);
         m_transcript += line;
+        if (!m_ssl) m_clear += line;
         if (inData) m_data += line;
+      }
+      if (continuation < m_script.authContinuation.size()) {
+        Send(fd, m_script.authContinuation[continuation++]);
+        continue;
       }
       if (inData) {
         if (line == ".\r\n") {
@@ -135,11 +207,20 @@ class ScriptedSmtpServer {
       }
       if (verb == m_script.closeAt) break;
       const auto reply = m_script.replies.find(verb);
-      if (reply != m_script.replies.end()) {
+      if (verb == "EHLO" && m_ssl && !m_script.ehloInTls.empty()) {
+        Send(fd, m_script.ehloInTls);
+      } else if (reply != m_script.replies.end()) {
         Send(fd, reply->second);
         if (verb == "DATA" && reply->second.starts_with("354")) inData = true;
+        if (verb == "AUTH" && reply->second.starts_with("334")) continuation = 0;
+        if (verb == "STARTTLS" && reply->second.starts_with("220") && !Handshake(fd)) break;
       }
       if (verb == "QUIT") break;
+    }
+    if (m_ssl) {
+      SSL_shutdown(m_ssl);
+      SSL_free(m_ssl);
+      m_ssl = nullptr;
     }
     ::close(fd);
     m_done = true;
@@ -152,6 +233,11 @@ class ScriptedSmtpServer {
   std::atomic<bool> m_stop{false};
   std::atomic<bool> m_done{false};
   std::atomic<bool> m_spokeFirst{false};
+  std::atomic<bool> m_connected{false};
+  std::atomic<bool> m_tlsStarted{false};
+  SSL_CTX* m_context = nullptr;
+  SSL* m_ssl = nullptr;  // the serving thread's
+  std::string m_clear;
   std::mutex m_mutex;
   std::string m_transcript;
   std::string m_data;
