@@ -147,9 +147,10 @@ std::vector<std::string> SmtpSink::Dumps() const {
   return dumps;
 }
 
-PostfixInstance::PostfixInstance(const std::string& address, std::uint16_t port,
-                                 const std::string& domain, const std::string& extraMain,
-                                 const std::string& extraMaster) {
+PostfixInstance::PostfixInstance(
+    const std::string& address, std::uint16_t port, const std::string& domain,
+    const std::string& extraMain, const std::string& extraMaster,
+    const std::vector<std::pair<std::string, std::string>>& confFiles) {
   const std::string dir = m_dir.Path();
   // The Postfix daemons run as the postfix user: they must reach their folders.
   ::chmod(dir.c_str(), 0755);
@@ -204,6 +205,14 @@ PostfixInstance::PostfixInstance(const std::string& address, std::uint16_t port,
                                                "scache unix - - n - 1 scache\n"
                                                "postlog unix-dgram n - n - 1 postlogd\n" +
                                                extraMaster);
+  for (const auto& [name, content] : confFiles) {
+    const std::string path = m_dir / ("conf/" + name);
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    WriteWholeFile(path, content);
+    // The daemons read them as the postfix user.
+    ::chmod(path.c_str(), 0644);
+    ::chmod(std::filesystem::path(path).parent_path().c_str(), 0755);
+  }
   m_master = std::make_unique<BackgroundProcess>(
       std::vector<std::string>{kPostfix, "-c", m_dir / "conf", "start-fg"}, m_dir / "master.out");
   m_ready = WaitForTcp(address, port, std::chrono::seconds(20));

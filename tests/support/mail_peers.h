@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/support/test_support.h"
@@ -77,11 +78,14 @@ class SmtpSink {
 // A private Postfix (master, smtpd, cleanup, qmgr, discard) listening on address:port, relaying
 // for domain into the discard transport; its log in MailLog(). Needs root. extraMain and
 // extraMaster are appended to main.cf and master.cf (a later main.cf value wins), say to relay
-// through its smtp client instead; Folder() holds the files they name.
+// through its smtp client instead; Folder() holds the files they name. confFiles are written
+// into the configuration folder before Postfix starts (name relative to it, content), such as
+// "sasl/smtpd.conf", which Debian's smtpd looks for there.
 class PostfixInstance {
  public:
   PostfixInstance(const std::string& address, std::uint16_t port, const std::string& domain,
-                  const std::string& extraMain = {}, const std::string& extraMaster = {});
+                  const std::string& extraMain = {}, const std::string& extraMaster = {},
+                  const std::vector<std::pair<std::string, std::string>>& confFiles = {});
   // The instance's own folder (its conf, queue and data are below it).
   const std::string& Folder() const { return m_dir.Path(); }
   ~PostfixInstance();
