@@ -87,7 +87,8 @@ SenderSettings LoadSenderSettings();
 
 // The receiver's opt-in values. Each absent value leaves its feature off, and with all of them
 // absent the SMTP dialogue is the basic one.
-inline constexpr std::uint32_t kPathLimit = 4096;         // TlsCertificate, TlsKey, AuthUsers
+// TlsCertificate, TlsKey, AuthUsers, RelayPasswordFile: a path of the system's own length.
+inline constexpr std::uint32_t kPathLimit = 4096;
 inline constexpr std::uint32_t kPolicyTextLimit = 65536;  // AllowedNetworks, AllowedSenders
 struct InboundSettings {
   bool esmtp = false;                      // ESMTP: EHLO and its extensions
