@@ -96,11 +96,10 @@ SMTPOut::SMTPOut() {
             (m_retry.lifetime.count() > 0 ? std::to_string(m_retry.lifetime.count()) + " hours"
                                           : std::string("the schedule")),
         kTag, __LINE__);
-  LoadTransportSettings();
+  LoadTransportSettings(settings);
 }
 
-void SMTPOut::LoadTransportSettings() {
-  SenderSettings settings = LoadSenderSettings();
+void SMTPOut::LoadTransportSettings(const SenderSettings& settings) {
   m_txTls = settings.smtpTxTls;
   if (m_txTls > kTxTlsRequired) {
     LogMessage("SMTPOut- Error: SmtpTxTls " + std::to_string(m_txTls) +

@@ -31,6 +31,8 @@
 // with RelayUser; from MAIL on it is the same as above. A server with which TLS is required
 // but cannot be had (no STARTTLS, no EHLO, a failed handshake or certificate check) gets
 // nothing but QUIT and counts as one that cannot be reached: the next exchanger is tried.
+// RFCMode does not apply there (the greeting is always read first), nor does the basic
+// dialogue's wait at a Postfix server before MAIL: MAIL follows EHLO at once.
 // The relay password goes only inside TLS. A relay that refuses the authentication with 5xx
 // gives kAuthRefused: the ready file is set aside at once (".ConnTermin.Err"), since the same
 // password would only be refused again. RelayHost ":465" means TLS from the first byte.
@@ -65,6 +67,7 @@
 namespace faxmail {
 
 class CFileMan;
+struct SenderSettings;
 
 class SMTPOut : public C_WSClient {
  public:
@@ -173,8 +176,8 @@ class SMTPOut : public C_WSClient {
   bool ConnectToHost(const std::string& name, std::uint16_t port, std::string& shown);
   // MAIL, RCPT, DATA, the message, QUIT on the open connection.
   int Transfer(platform::File& work, const std::string& address, bool postfix);
-  // The settings of TLS and the relay host, read at construction.
-  void LoadTransportSettings();
+  // Takes the settings of TLS and the relay host, and reads the relay password, at construction.
+  void LoadTransportSettings(const SenderSettings& settings);
   bool Extended() const noexcept { return m_txTls != 0 || m_relayConfigured; }
   int SendViaRelay(platform::File& work, const std::string& address);
   // Connects to name (or the address given for it) on port and opens an extended session:

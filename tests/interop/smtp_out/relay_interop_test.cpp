@@ -63,8 +63,7 @@ class RelayInteropTest : public test::SenderTest {
     const std::string saslConfig =
         "pwcheck_method: auxprop\nauxprop_plugin: sasldb\nmech_list: PLAIN LOGIN\nsasldb_path: " +
         db + "\n";
-    for (const std::string& file : {m_pki.certificate, m_pki.key})
-      ::chmod(file.c_str(), 0644);
+    for (const std::string& file : {m_pki.certificate, m_pki.key}) ::chmod(file.c_str(), 0644);
     ::chmod(Root().c_str(), 0755);
     m_port = test::FreeLoopbackPort();
     m_postfix = std::make_unique<test::PostfixInstance>(
@@ -86,7 +85,7 @@ class RelayInteropTest : public test::SenderTest {
             "mynetworks = 127.255.255.255/32\n"
             "smtpd_relay_restrictions = permit_sasl_authenticated, reject\n"
             "smtpd_recipient_restrictions = permit_sasl_authenticated, reject\n",
-        "tlsmgr unix - - n 1000? 1 tlsmgr\n", 
+        "tlsmgr unix - - n 1000? 1 tlsmgr\n",
         std::vector<std::pair<std::string, std::string>>{{"sasl/smtpd.conf", saslConfig}});
     ASSERT_TRUE(m_postfix->Ready()) << m_postfix->MailLog();
     ::setenv("SSL_CERT_FILE", m_pki.ca.c_str(), 1);
@@ -124,8 +123,8 @@ TEST_F(RelayInteropTest, NotificationGoesThroughTheAuthenticatedTlsRelay) {
   StartGatewaySender(kPassword);
   ASSERT_TRUE(test::WaitUntil([&] { return !platform::FileExists(In("fax1.tmp")); }, 60s))
       << Log() << MailLog();
-  ASSERT_TRUE(test::WaitUntil(
-      [&] { return MailLog().find("status=sent") != std::string::npos; }, 30s))
+  ASSERT_TRUE(
+      test::WaitUntil([&] { return MailLog().find("status=sent") != std::string::npos; }, 30s))
       << MailLog();
   StopSender();
   const std::string maillog = MailLog();
@@ -144,12 +143,12 @@ TEST_F(RelayInteropTest, WrongPasswordIsRefusedAndTheFileSetAside) {
   StartRelay();
   if (HasFatalFailure() || IsSkipped()) return;
   StartGatewaySender("not-the-password");
-  ASSERT_TRUE(
-      test::WaitUntil([&] { return platform::FileExists(In("FAX1.ConnTermin.Err")); }, 60s))
+  ASSERT_TRUE(test::WaitUntil([&] { return platform::FileExists(In("FAX1.ConnTermin.Err")); }, 60s))
       << Log() << MailLog();
   StopSender();
-  EXPECT_TRUE(Logged("SMTPOut- Error: relay 127.0.0.1 refused the authentication of relayuser: "
-                     "535"))
+  EXPECT_TRUE(
+      Logged("SMTPOut- Error: relay 127.0.0.1 refused the authentication of relayuser: "
+             "535"))
       << Log();
   const std::string maillog = MailLog();
   EXPECT_NE(maillog.find("authentication failed"), std::string::npos) << maillog;

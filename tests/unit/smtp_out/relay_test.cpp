@@ -142,6 +142,16 @@ TEST_F(RelayTest, OpportunisticTlsWithoutStartTlsGoesOnInClear) {
   EXPECT_EQ(server.Data(), kMessage);
 }
 
+TEST_F(RelayTest, FailedHandshakeWhenOpportunisticTakesTheNextHostNotClearText) {
+  SetDword("SmtpTxTls", 1);
+  // STARTTLS is offered and answered, but the server has no certificate to shake hands with.
+  ScriptedSmtpServer server(TlsScript("", ""));
+  EXPECT_EQ(Deliver(server.Port()), SMTPOut::kNoMailHost);
+  server.WaitDone();
+  EXPECT_EQ(server.Transcript(), "EHLO fax.example\r\nSTARTTLS\r\n");
+  EXPECT_TRUE(Logged("SMTPOut- Error: TLS failed, next host: 127.0.0.1: ")) << Log();
+}
+
 TEST_F(RelayTest, RequiredAndVerifiedTlsDeliversInsideTheSession) {
   MakePki();
   SetDword("SmtpTxTls", 2);
