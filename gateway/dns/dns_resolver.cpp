@@ -65,13 +65,22 @@ int DNSResolver::Lookup(std::string_view server, std::string_view domain) {
 }
 
 int DNSResolver::LookupAuthoritative(std::string_view server, std::string_view domain, int budget) {
+  return LookupWanting(server, domain, budget, dns::kTypeMX);
+}
+
+int DNSResolver::LookupAddress(std::string_view server, std::string_view name) {
+  return LookupWanting(server, name, kLookupBudget, dns::kTypeA);
+}
+
+int DNSResolver::LookupWanting(std::string_view server, std::string_view domain, int budget,
+                               int wanted) {
   m_lookupEnd = std::chrono::steady_clock::now() + m_lookupDeadline;
-  const int result = Walk(server, domain, budget);
+  const int result = Walk(server, domain, budget, wanted);
   m_lookupEnd = std::chrono::steady_clock::time_point::max();
   return result;
 }
 
-int DNSResolver::Walk(std::string_view server, std::string_view domain, int budget) {
+int DNSResolver::Walk(std::string_view server, std::string_view domain, int budget, int wanted) {
   if (Query(server, domain) != 0) return kLookupFailed;
   // The server whose response is held.
   std::string current(server);
@@ -111,10 +120,15 @@ int DNSResolver::Walk(std::string_view server, std::string_view domain, int budg
     }
   }
 
-  if (!HasMailExchangerFor(domain)) {
+  if (wanted == dns::kTypeMX && !HasRecordFor(domain, wanted)) {
     LogMessage("DNS- Lookup: no MX record in the answer, asking for MX records: " + Cut(domain),
                kTag, __LINE__);
     if (QueryType(current, domain, dns::kTypeMX) == 0 && m_authoritative) result = 0;
+  } else if (wanted != dns::kTypeMX && !HasRecordFor(domain, wanted)) {
+    LogMessage("DNS- Lookup: no record of type " + std::to_string(wanted) +
+                   " in the answer, asking for it: " + Cut(domain),
+               kTag, __LINE__);
+    if (QueryType(current, domain, wanted) == 0 && m_authoritative) result = 0;
   }
   return result;
 }
@@ -280,9 +294,9 @@ bool DNSResolver::NameServerAddress(const std::string& name, std::string& addres
   return false;
 }
 
-bool DNSResolver::HasMailExchangerFor(std::string_view domain) const {
+bool DNSResolver::HasRecordFor(std::string_view domain, int type) const {
   return std::any_of(m_records.begin(), m_records.end(), [&](const DNSRecord& record) {
-    return record.type == dns::kTypeMX && SameName(record.ownerName, domain);
+    return record.type == type && SameName(record.ownerName, domain);
   });
 }
 

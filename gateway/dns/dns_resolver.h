@@ -62,6 +62,10 @@ class DNSResolver {
 
   int Lookup(std::string_view server, std::string_view domain);
   int LookupAuthoritative(std::string_view server, std::string_view domain, int budget);
+  // The same walk for a host's own address (a relay host's name): when the answer holds no A
+  // record for name, the server of the last response is asked once for A records only. The
+  // results are Lookup's; the records are held as after Lookup.
+  int LookupAddress(std::string_view server, std::string_view name);
   // One exchange with one server for all record types: 0 response held and parsed; 1 the
   // server could not be connected; 2 no response length arrived; 3 the domain cannot be asked
   // (nothing sent). On 1 to 3 the records held before stay.
@@ -102,11 +106,12 @@ class DNSResolver {
 
  private:
   // The referral walk of LookupAuthoritative, within the lookup's deadline.
-  int Walk(std::string_view server, std::string_view domain, int budget);
+  int LookupWanting(std::string_view server, std::string_view domain, int budget, int wanted);
+  int Walk(std::string_view server, std::string_view domain, int budget, int wanted);
   int QueryType(std::string_view server, std::string_view domain, int qtype);
   // The dotted address of a name server named by an NS record, from glue or the system.
   bool NameServerAddress(const std::string& name, std::string& address) const;
-  bool HasMailExchangerFor(std::string_view domain) const;
+  bool HasRecordFor(std::string_view domain, int type) const;
 
   std::vector<std::uint8_t> m_response;
   std::vector<DNSRecord> m_records;

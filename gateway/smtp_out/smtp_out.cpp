@@ -688,7 +688,7 @@ int SMTPOut::SendViaRelay(platform::File& work, const std::string& address) {
   std::string target = m_relay->host;
   if (!platform::InetAddr(target)) {
     DNSResolver resolver;
-    resolver.Lookup(m_dnsServer, m_relay->host);
+    resolver.LookupAddress(m_dnsServer, m_relay->host);
     DNSRecord record;
     for (int n = 0; resolver.FindRecord(n, dns::kTypeA, record); ++n) {
       if (EqualsNoCase(record.ownerName, m_relay->host) && platform::InetAddr(record.text1)) {

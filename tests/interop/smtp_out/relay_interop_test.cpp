@@ -3,7 +3,8 @@
 // sasldb made by saslpasswd2, relaying only for authenticated clients into Postfix's discard
 // transport. The gateway's sender verifies the relay's certificate against a throwaway
 // authority that SSL_CERT_FILE names. A notification in IN must be accepted by the relay; with
-// a wrong password nothing is accepted and the file is set aside as ".ConnTermin.Err".
+// a wrong password nothing is accepted and the file is set aside as ".ConnTermin.Err". A relay
+// named by a host name is found through Knot, with the gateway's own resolver.
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -18,8 +19,10 @@
 #include <vector>
 
 #include "gateway/smtp_out/smtp_out.h"
+#include "tests/support/knot_server.h"
 #include "tests/support/mail_peers.h"
 #include "tests/support/peers.h"
+#include "tests/unit/smtp_out/scripted_server.h"
 #include "tests/unit/smtp_out/sender_test_util.h"
 #include "tests/unit/smtp_out/test_certificates.h"
 
@@ -155,6 +158,40 @@ TEST_F(RelayInteropTest, WrongPasswordIsRefusedAndTheFileSetAside) {
   EXPECT_EQ(maillog.find("status=sent"), std::string::npos) << maillog;
   EXPECT_EQ(CountEntries("SMTPOut- Sending AUTH PLAIN - Waiting for ack (235)"), 1) << maillog;
   EXPECT_FALSE(Logged("not-the-password"));
+}
+
+// The relay's name has only an A record at the gateway's DNS server (Knot on 127.25.30.1),
+// which the system's resolver does not know: the mail reaches the address it gives.
+TEST_F(RelayInteropTest, RelayNameIsResolvedWithTheGatewaysOwnResolver) {
+  FAXMAIL_REQUIRE_PEER(test::kKnotd);
+  const std::string dns = "127.25.30.1";
+  const std::string relay = "127.25.30.2";
+  test::KnotServer knot(dns, std::vector<test::Zone>{{"relay.test.",
+                                                      "$ORIGIN relay.test.\n$TTL 3600\n"
+                                                      "@ SOA ns hostmaster 1 3600 600 86400 300\n"
+                                                      "@ NS ns\nns A " +
+                                                          dns + "\nsmtp A " + relay + "\n"}});
+  ASSERT_TRUE(knot.Ready()) << knot.Log();
+  SetString("DNSName", dns);
+  test::ServerScript script;
+  script.replies["EHLO"] = "250-relay.test\r\n250 8BITMIME\r\n";
+  script.address = relay;
+  test::ScriptedSmtpServer server(script);
+  ASSERT_TRUE(server.Listening());
+  SetString("RelayHost", "smtp.relay.test:" + std::to_string(server.Port()));
+  m_timings.idlePoll = 1h;
+  test::WriteWholeFile(In("fax1.tmp"), test::ReadyFile().Text());
+  StartSender(25);
+  ASSERT_TRUE(test::WaitUntil([&] { return !platform::FileExists(In("fax1.tmp")); }, 30s)) << Log();
+  StopSender();
+  EXPECT_TRUE(Logged("SMTPOut- Relay host: smtp.relay.test (" + relay + ")")) << Log();
+  ASSERT_TRUE(server.Connected());
+  server.WaitDone();
+  EXPECT_NE(server.Transcript().find("EHLO fax.example\r\nMail from:<fax.example>\r\n"
+                                     "RCPT to:<ALICE@DEST.TEST>\r\nDATA\r\n"),
+            std::string::npos)
+      << server.Transcript();
+  EXPECT_TRUE(InFiles("*.Err").empty());
 }
 
 }  // namespace
