@@ -60,11 +60,15 @@ int C_WSClient::ResolveHostAddress(char* buffer, int size) {
 
 int C_WSClient::Close() {
   LogMessage("Closing connection", kTag, __LINE__);
-  // The closing alert, when the session is still sound, goes before the shutdown.
+  // The closing alert, when the session is still sound, goes before the shutdown. A server
+  // that closed first (after its 221) answers the alert with a reset, so the connection may be
+  // gone by the shutdown: that is the normal end of a TLS session, not a failure.
+  const bool hadTls = m_tls != nullptr;
   m_tls.reset();
   int result = 0;
   if (m_socket.IsValid()) {
-    if (m_socket.Shutdown() != platform::kErrorSuccess) {
+    const long shutdown = m_socket.Shutdown();
+    if (shutdown != platform::kErrorSuccess && !(hadTls && shutdown == platform::kWsaENotConn)) {
       LogSocketError();
       result = 1;
     }

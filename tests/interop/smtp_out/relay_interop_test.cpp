@@ -138,6 +138,8 @@ TEST_F(RelayInteropTest, NotificationGoesThroughTheAuthenticatedTlsRelay) {
       << maillog;
   EXPECT_TRUE(Logged("SMTPOut- TLS started: 127.0.0.1")) << Log();
   EXPECT_TRUE(Logged("SMTPOut- Authenticated to the relay as relayuser")) << Log();
+  // A session that ended well leaves no socket error in the log.
+  EXPECT_FALSE(Logged("WSA Socket Error")) << Log();
   EXPECT_FALSE(Logged(kPassword));
   EXPECT_TRUE(InFiles("*.Err").empty());
 }
