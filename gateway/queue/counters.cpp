@@ -197,7 +197,8 @@ void ResetFileNameFlags() {
   platform::RegFlushKey(key.Key());
 }
 
-std::string CreateAttachListFile(std::chrono::milliseconds retryWait, SpareFiles* spares) {
+std::string CreateAttachListFile(std::chrono::milliseconds retryWait, SpareFiles* spares,
+                                 FolderNames* names) {
   std::string folder;
   {
     GatewayKey key;
@@ -206,7 +207,7 @@ std::string CreateAttachListFile(std::chrono::milliseconds retryWait, SpareFiles
   folder += "OUT";
   folder.push_back(platform::kPathSeparator);
   std::string name;
-  int result = CreateAutoFile("ATTC", "imp", folder, name, spares);
+  int result = CreateAutoFile("ATTC", "imp", folder, name, spares, names);
   if (result != kAutoFileCreated) {
     const char* text = nullptr;
     bool retry = true;
@@ -226,7 +227,7 @@ std::string CreateAttachListFile(std::chrono::milliseconds retryWait, SpareFiles
     if (retry) {
       platform::SleepMs(static_cast<std::uint32_t>(retryWait.count()));
       name.clear();
-      if (CreateAutoFile("ATTC", "imp", folder, name, spares) != kAutoFileCreated) {
+      if (CreateAutoFile("ATTC", "imp", folder, name, spares, names) != kAutoFileCreated) {
         LogMessage2("SMTPIn- CreateAutoFile failed second attempt", kTag, __LINE__);
         name.clear();
       }

@@ -19,6 +19,7 @@
 
 namespace faxmail {
 
+class FolderNames;
 class SpareFiles;
 
 inline constexpr std::uint32_t kCounterLast = 65534;
@@ -66,7 +67,8 @@ void ResetFileNameFlags();
 // secondary channel; "no more handles" and unknown errors are tried once more after
 // retryWait.
 // spares: where the file is taken from when one is kept there (null: always a new file).
+// names: OUT's names kept in memory for the stem checks (null: OUT is listed).
 std::string CreateAttachListFile(std::chrono::milliseconds retryWait = kAttachListRetryWait,
-                                 SpareFiles* spares = nullptr);
+                                 SpareFiles* spares = nullptr, FolderNames* names = nullptr);
 
 }  // namespace faxmail

@@ -150,7 +150,8 @@ bool SMTPIn::DecodeFile(const std::string& path, const std::vector<std::string>&
             __LINE__);
     return false;
   }
-  platform::TempFile attachmentList(CreateAttachListFile(kAttachListRetryWait, &m_spares));
+  platform::TempFile attachmentList(
+      CreateAttachListFile(kAttachListRetryWait, &m_spares, &m_outNames));
   LogMessageText2("SMTPIn - attachment file name: ", attachmentList.Path(), kTag, __LINE__);
   if (!CreateEmpty(attachmentList.Path())) {
     LogBoth("SMTPIn- Error: Unable to open attachment file for writing: ", attachmentList.Path(),
