@@ -55,41 +55,56 @@ TEST_F(FolderNamesTest, EveryChangeIsSeenAsAListingSeesIt) {
        "~ATTC000", 1, 1},
       {"no extension", [](auto& o, auto&) { WriteWholeFile(o + "~ATTC000", ""); }, "~ATTC000", 1,
        0},
-      {"a longer stem", [](auto& o, auto&) { WriteWholeFile(o + "~ATTC0001.imp", ""); },
+      {"a longer stem", [](auto& o, auto&) { WriteWholeFile(o + "~ATTC0001.imp", ""); }, "~ATTC000",
+       1, 0},
+      {"a folder",
+       [](auto& o, auto&) { ASSERT_EQ(platform::CreateDirectory(o + "~ATTC000.d"), 0); },
        "~ATTC000", 1, 0},
-      {"a folder", [](auto& o, auto&) { ASSERT_EQ(platform::CreateDirectory(o + "~ATTC000.d"), 0); },
-       "~ATTC000", 1, 0},
-      {"a symbolic link", [](auto& o, auto&) {
+      {"a symbolic link",
+       [](auto& o, auto&) {
          ASSERT_EQ(test::RunProgram({"/bin/ln", "-s", "nowhere", o + "~ATTC000.lnk"}), 0);
-       }, "~ATTC000", 1, 1},
-      {"created then deleted", [](auto& o, auto&) {
+       },
+       "~ATTC000", 1, 1},
+      {"created then deleted",
+       [](auto& o, auto&) {
          WriteWholeFile(o + "~ATTC000.imp", "");
          ASSERT_EQ(platform::DeleteFile(o + "~ATTC000.imp"), 0);
-       }, "~ATTC000", 1, 0},
-      {"renamed in from another folder", [](auto& o, auto& a) {
+       },
+       "~ATTC000", 1, 0},
+      {"renamed in from another folder",
+       [](auto& o, auto& a) {
          WriteWholeFile(a + "x", "");
          ASSERT_EQ(platform::RenameFile(a + "x", o + "~ATTC000.imp"), 0);
-       }, "~ATTC000", 1, 1},
-      {"renamed away", [](auto& o, auto& a) {
-         ASSERT_EQ(platform::RenameFile(o + "~ATTC009.old", a + "y"), 0);
-       }, "~ATTC009", 1, 0},
-      {"renamed within to another stem", [](auto& o, auto&) {
+       },
+       "~ATTC000", 1, 1},
+      {"renamed away",
+       [](auto& o, auto& a) { ASSERT_EQ(platform::RenameFile(o + "~ATTC009.old", a + "y"), 0); },
+       "~ATTC009", 1, 0},
+      {"renamed within to another stem",
+       [](auto& o, auto&) {
          ASSERT_EQ(platform::RenameFile(o + "~ATTC008.old", o + "~ATTC007.new"), 0);
-       }, "~ATTC008", 1, 0},
-      {"renamed over another of its stem", [](auto& o, auto&) {
+       },
+       "~ATTC008", 1, 0},
+      {"renamed over another of its stem",
+       [](auto& o, auto&) {
          WriteWholeFile(o + "~ATTC006.a", "");
          WriteWholeFile(o + "~ATTC006.b", "");
          ASSERT_EQ(platform::RenameFile(o + "~ATTC006.a", o + "~ATTC006.b", true), 0);
-       }, "~ATTC006", 2, 1},
-      {"two of a stem", [](auto& o, auto&) {
+       },
+       "~ATTC006", 2, 1},
+      {"two of a stem",
+       [](auto& o, auto&) {
          WriteWholeFile(o + "~ATTC005.a", "");
          WriteWholeFile(o + "~ATTC005.b", "");
          WriteWholeFile(o + "~ATTC005.c", "");
-       }, "~ATTC005", 2, 2},
-      {"a second name of a file", [](auto& o, auto& a) {
+       },
+       "~ATTC005", 2, 2},
+      {"a second name of a file",
+       [](auto& o, auto& a) {
          WriteWholeFile(a + "z", "");
          ASSERT_EQ(test::RunProgram({"/bin/ln", a + "z", o + "~ATTC004.imp"}), 0);
-       }, "~ATTC004", 1, 1},
+       },
+       "~ATTC004", 1, 1},
   };
   for (const ChangeRow& row : rows) {
     SCOPED_TRACE(row.what);
