@@ -33,7 +33,13 @@ std::uint32_t NextCounterValue(std::uint32_t v);
 
 // Takes the next number of a counter (TmpIndex, OUTIndex, OUTIndexAtt); a missing counter
 // counts as 0 and is created. Returns a registry error when the key cannot be used.
-long TakeCounter(const char* valueName, std::uint32_t& number);
+// lazy: the value stored back is seen by every reader at once but reaches the disk only with
+// the next synced change of the key or FlushCounters. For a number that nothing durable names
+// before that flush (a crash before it hands the number out again, and recovery has removed
+// whatever bore it).
+long TakeCounter(const char* valueName, std::uint32_t& number, bool lazy = false);
+// Makes every lazy change of the key made by this process durable: 0 or the registry's error.
+long FlushCounters();
 
 // ProgramPath as read with room for 79 characters (empty when missing or longer).
 std::string GetProgramPath();

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "base/text.h"
+#include "gateway/queue/counters.h"
 #include "gateway/queue/file_man.h"
 #include "gateway/smtp_in/mail_path.h"
 #include "gateway/smtp_in/spool_commit.h"
@@ -804,8 +805,11 @@ void SMTPInThread::ReceiveMessage() {
     return;
   } else if (!created) {
     Reply(kNotStored, "4.3.0");
-  } else if (!writable || !WriteCommitRecord(path, m_recipients, &m_server.FolderSync(),
-                                             &m_server.Spares(), &file)) {
+  } else if (!writable ||
+             // The raw file's number is durable before anything names the file acknowledged.
+             FlushCounters() != platform::kErrorSuccess ||
+             !WriteCommitRecord(path, m_recipients, &m_server.FolderSync(), &m_server.Spares(),
+                                &file)) {
     closeRaw();
     // Not all of it is on disk: the client keeps the message and sends it again later.
     LogBoth("SMTPIn- Error: Message could not be stored whole, refused with 452: ", name, __LINE__);
