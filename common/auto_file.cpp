@@ -1,7 +1,6 @@
 #include "common/auto_file.h"
 
-#include <vector>
-
+#include "common/folder_names.h"
 #include "common/spare_files.h"
 #include "platform/file.h"
 #include "platform/process.h"
@@ -20,27 +19,18 @@ constexpr unsigned kRandomDecimalTries = 21;  // the start and 20 more
 constexpr unsigned kBase36Start = 10;         // phase 3 range: 10 .. 46655 (00A .. ZZZ)
 constexpr unsigned kBase36End = 46656;
 
-// Counts regular, not hidden files named stem + "." + any extension, up to limit.
-// -1 when the folder cannot be listed.
-int CountStem(const std::string& folder, const std::string& stem, int limit) {
-  std::vector<platform::DirEntry> entries;
-  const long err = platform::FindFiles(folder, stem + ".*", entries);
-  // A folder that does not exist holds no stem: the create that follows reports it.
-  if (err == platform::kErrorPathNotFound && !platform::DirectoryExists(folder)) return 0;
-  if (err != platform::kErrorSuccess) return -1;
-  int count = 0;
-  for (const auto& entry : entries) {
-    if (entry.isDirectory || entry.isHidden) continue;
-    if (++count >= limit) break;
-  }
-  return count;
+// Counts regular, not hidden files named stem + "." + any extension, up to limit; -1 when the
+// folder cannot be listed. From the mirror of the folder's names when there is one.
+int CountStem(const std::string& folder, const std::string& stem, int limit, FolderNames* names) {
+  return names ? names->CountStem(folder, stem, limit)
+               : FolderNames::CountStemByListing(folder, stem, limit);
 }
 
 enum class Attempt { Created, Next, Fail };
 
 Attempt TryCandidate(const std::string& folder, const std::string& stem, std::string_view extension,
-                     int& result, SpareFiles* spares) {
-  const int taken = CountStem(folder, stem, 1);
+                     int& result, SpareFiles* spares, FolderNames* names) {
+  const int taken = CountStem(folder, stem, 1, names);
   if (taken < 0) {
     result = kAutoFileOtherError;
     return Attempt::Fail;
@@ -64,7 +54,7 @@ Attempt TryCandidate(const std::string& folder, const std::string& stem, std::st
     default: result = kAutoFileOtherError; return Attempt::Fail;
   }
   if (file.IsOpen()) file.Close();
-  const int now = CountStem(folder, stem, 2);
+  const int now = CountStem(folder, stem, 2, names);
   if (now < 0) {
     result = kAutoFileOtherError;
     return Attempt::Fail;
@@ -91,7 +81,7 @@ std::string AutoFileNumber(unsigned number, bool base36) {
 }
 
 int CreateAutoFile(std::string_view prefix, std::string_view extension, const std::string& folder,
-                   std::string& name, SpareFiles* spares) {
+                   std::string& name, SpareFiles* spares, FolderNames* names) {
   if (folder.size() > kMaxFolder || prefix.size() != kPrefixLength ||
       extension.size() > kMaxExtension)
     return kAutoFileBadArguments;
@@ -103,7 +93,7 @@ int CreateAutoFile(std::string_view prefix, std::string_view extension, const st
   int result = kAutoFileOutOfNames;
   auto attempt = [&](unsigned number, bool base36) {
     const std::string stem = base + AutoFileNumber(number, base36);
-    const Attempt a = TryCandidate(folder, stem, extension, result, spares);
+    const Attempt a = TryCandidate(folder, stem, extension, result, spares, names);
     if (a == Attempt::Created) name = stem + "." + std::string(extension);
     return a;
   };

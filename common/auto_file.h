@@ -23,13 +23,15 @@ enum AutoFileResult : int {
   kAutoFileOtherError = 5,
 };
 
+class FolderNames;
 class SpareFiles;
 
 // folder must end with the separator; name receives the new file's name without the folder.
 // spares: where the new file is taken from when one is kept there (the exclusive create is then
 // a move that never replaces a file); null, or none kept: a new file.
+// names: the folder's names kept in memory, for stem checks without a listing (null: listings).
 int CreateAutoFile(std::string_view prefix, std::string_view extension, const std::string& folder,
-                   std::string& name, SpareFiles* spares = nullptr);
+                   std::string& name, SpareFiles* spares = nullptr, FolderNames* names = nullptr);
 
 // The candidate's three characters: decimal below 1000 in phases 1 and 2, base 36 in phase 3.
 std::string AutoFileNumber(unsigned number, bool base36);

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,13 +27,19 @@ DirectoryWatch::~DirectoryWatch() { Close(); }
 
 DirectoryWatch::DirectoryWatch(DirectoryWatch&& other) noexcept
     : m_notify(std::exchange(other.m_notify, -1)),
-      m_interrupt(std::exchange(other.m_interrupt, -1)) {}
+      m_interrupt(std::exchange(other.m_interrupt, -1)),
+      m_lost(std::exchange(other.m_lost, false)),
+      m_device(other.m_device),
+      m_inode(other.m_inode) {}
 
 DirectoryWatch& DirectoryWatch::operator=(DirectoryWatch&& other) noexcept {
   if (this != &other) {
     Close();
     m_notify = std::exchange(other.m_notify, -1);
     m_interrupt = std::exchange(other.m_interrupt, -1);
+    m_lost = std::exchange(other.m_lost, false);
+    m_device = other.m_device;
+    m_inode = other.m_inode;
   }
   return *this;
 }
@@ -43,14 +50,19 @@ void DirectoryWatch::Close() noexcept {
   m_notify = m_interrupt = -1;
 }
 
-long DirectoryWatch::Open(const std::string& folder, DirectoryWatch& out) {
+long DirectoryWatch::Open(const std::string& folder, DirectoryWatch& out, Events events) {
   DirectoryWatch watch;
+  struct stat before {};
+  if (::stat(folder.c_str(), &before) != 0) return SetLastErrorFromErrno();
   watch.m_notify = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (watch.m_notify < 0) return SetLastErrorFromErrno();
   watch.m_interrupt = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (watch.m_interrupt < 0) return SetLastErrorFromErrno();
-  if (::inotify_add_watch(watch.m_notify, folder.c_str(),
-                          IN_CREATE | IN_CLOSE_WRITE | IN_MOVED_TO | IN_ONLYDIR) < 0) {
+  const std::uint32_t mask = events == Events::Names
+                                 ? IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
+                                       IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR
+                                 : IN_CREATE | IN_CLOSE_WRITE | IN_MOVED_TO | IN_ONLYDIR;
+  if (::inotify_add_watch(watch.m_notify, folder.c_str(), mask) < 0) {
     const int err = errno;
     // No watches left is the system's limit on handles of this kind.
     if (err == ENOSPC) {
@@ -60,6 +72,16 @@ long DirectoryWatch::Open(const std::string& folder, DirectoryWatch& out) {
     SetLastError(ErrorFromErrno(err));
     return ErrorFromErrno(err);
   }
+  // The folder the path named before the watch began must be the one watched: one replaced in
+  // between would be watched under the wrong identity.
+  struct stat after {};
+  if (::stat(folder.c_str(), &after) != 0) return SetLastErrorFromErrno();
+  if (after.st_dev != before.st_dev || after.st_ino != before.st_ino) {
+    SetLastError(kErrorPathNotFound);
+    return kErrorPathNotFound;
+  }
+  watch.m_device = static_cast<std::uint64_t>(after.st_dev);
+  watch.m_inode = static_cast<std::uint64_t>(after.st_ino);
   out = std::move(watch);
   return 0;
 }
@@ -120,6 +142,53 @@ void DirectoryWatch::Interrupt() {
   if (m_interrupt < 0) return;
   const std::uint64_t one = 1;
   [[maybe_unused]] const ssize_t put = ::write(m_interrupt, &one, sizeof one);
+}
+
+DirectoryWatch::Drained DirectoryWatch::DrainNames(std::vector<NameChange>& changes) {
+  if (!IsOpen() || m_lost) return Drained::Lost;
+  alignas(inotify_event) char buffer[kNoticeBuffer];
+  for (;;) {
+    const ssize_t length = ::read(m_notify, buffer, sizeof buffer);
+    if (length < 0) {
+      if (errno == EINTR) continue;
+      // Nothing queued: every change made before this call has been read.
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return Drained::Complete;
+      m_lost = true;
+      return Drained::Lost;
+    }
+    if (length == 0) {
+      m_lost = true;
+      return Drained::Lost;
+    }
+    std::size_t offset = 0;
+    while (static_cast<std::size_t>(length) - offset >= sizeof(inotify_event)) {
+      inotify_event header;
+      std::memcpy(&header, buffer + offset, sizeof header);
+      const std::size_t size = sizeof(inotify_event) + header.len;
+      if (static_cast<std::size_t>(length) - offset < size) break;
+      offset += size;
+      // Lost notices, or a watch that no longer sees the folder's names.
+      if (header.mask & (IN_Q_OVERFLOW | IN_IGNORED | IN_UNMOUNT | IN_DELETE_SELF | IN_MOVE_SELF)) {
+        m_lost = true;
+        return Drained::Lost;
+      }
+      if (header.len == 0) continue;
+      const char* name = buffer + offset - header.len;
+      NameChange change;
+      change.name.assign(name, ::strnlen(name, header.len));
+      change.added = (header.mask & (IN_CREATE | IN_MOVED_TO)) != 0;
+      change.isDirectory = (header.mask & IN_ISDIR) != 0;
+      if (header.mask & (IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM))
+        changes.push_back(std::move(change));
+    }
+  }
+}
+
+bool DirectoryWatch::Watches(const std::string& folder) const {
+  struct stat st {};
+  return IsOpen() && !m_lost && ::stat(folder.c_str(), &st) == 0 &&
+         static_cast<std::uint64_t>(st.st_dev) == m_device &&
+         static_cast<std::uint64_t>(st.st_ino) == m_inode;
 }
 
 }  // namespace faxmail::platform

@@ -4,11 +4,18 @@
 // poll, since the notice can be lost (a full queue of notices, a folder replaced, a file system
 // that gives none).
 //
-// Move-only. Wait runs on one thread at a time; Interrupt may be called from any thread, also
-// while Wait runs, and makes the current or next Wait return at once.
+// A watch opened for names (Events::Names) instead keeps account of every name that comes and
+// goes, for a caller that mirrors a folder's names: DrainNames reads, without waiting, every
+// change that completed before the call. What it cannot vouch for (lost notices, the folder
+// itself moved, deleted or replaced) it reports, and the mirror must be made again from a
+// listing.
+//
+// Move-only. Wait and DrainNames run on one thread at a time; Interrupt may be called from any
+// thread, also while Wait runs, and makes the current or next Wait return at once.
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -25,9 +32,13 @@ class DirectoryWatch {
   DirectoryWatch(const DirectoryWatch&) = delete;
   DirectoryWatch& operator=(const DirectoryWatch&) = delete;
 
+  // Arrivals: names created or renamed into the folder and files closed after writing (Wait).
+  // Names: every name added or removed (DrainNames).
+  enum class Events { Arrivals, Names };
   // Starts watching the folder: 0, or an error number (kErrorPathNotFound, kErrorAccessDenied,
   // kErrorTooManyOpenFiles when the system's watches are used up).
-  static long Open(const std::string& folder, DirectoryWatch& out);
+  static long Open(const std::string& folder, DirectoryWatch& out,
+                   Events events = Events::Arrivals);
   bool IsOpen() const noexcept { return m_notify >= 0; }
 
   enum class Woken { Arrival, Timeout, Interrupted, Overflow };
@@ -43,10 +54,28 @@ class DirectoryWatch {
              std::vector<std::string>* arrived = nullptr);
   void Interrupt();
 
+  // One name added to the folder (created, linked, renamed into it) or removed from it (deleted,
+  // renamed away). A name renamed over another is one addition: the old file is gone with it.
+  struct NameChange {
+    std::string name;
+    bool added = false;
+    bool isDirectory = false;
+  };
+  // Complete: *changes holds, in order, every change made before the call and not drained yet.
+  // Lost: notices were lost or the folder itself was moved or deleted; the watch is no use
+  // from now on (a new one and a listing are needed).
+  enum class Drained { Complete, Lost };
+  Drained DrainNames(std::vector<NameChange>& changes);
+  // Whether folder still names the folder this watch was opened on (not moved or replaced).
+  bool Watches(const std::string& folder) const;
+
  private:
   void Close() noexcept;
   int m_notify = -1;
   int m_interrupt = -1;
+  bool m_lost = false;
+  std::uint64_t m_device = 0;  // the watched folder's identity, for Watches
+  std::uint64_t m_inode = 0;
 };
 
 }  // namespace faxmail::platform

@@ -219,6 +219,17 @@ long File::Sync() {
   return kErrorSuccess;
 }
 
+long File::SyncData() {
+  if (m_fd < 0) return Fail(kErrorInvalidHandle);
+  if (::fdatasync(m_fd) != 0) return FailErrno();
+  return kErrorSuccess;
+}
+
+void File::StartWriteBack() {
+  // The whole file; what the file system cannot start here is written by the sync that follows.
+  if (m_fd >= 0) ::sync_file_range(m_fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
 long File::Close() {
   if (m_fd < 0) return Fail(kErrorInvalidHandle);
   const int fd = m_fd;

@@ -76,6 +76,13 @@ class File {
   long LinkCount(std::uint64_t& count) const;
   // Makes the written data durable (fsync).
   long Sync();
+  // Makes the written data durable with what is needed to read it back (its size, its blocks),
+  // but not times of access or change (fdatasync): enough for a file that is only read.
+  long SyncData();
+  // Starts writing the file's data to the disk without waiting for it (a hint; an error here
+  // is no error of the data). Several files started this way and then synced one by one wait
+  // for the disk together instead of one after another.
+  void StartWriteBack();
   // Only the file's owner may read or write it from now on (mode 0600): for secrets.
   long RestrictToOwner();
   // Who owns the open file and whether anyone else may use it: for secrets written by hand.

@@ -233,24 +233,43 @@ long RegSetDwordLazy(const RegKey& key, std::string_view name, std::uint32_t val
       false);
 }
 
+namespace {
+
+long UpdateDword(const RegKey& key, std::string_view name,
+                 const std::function<std::uint32_t(std::optional<std::uint32_t>)>& update,
+                 std::uint32_t* result, bool durable) {
+  if (!ValidValueName(name)) return kErrorInvalidParameter;
+  return ChangeValues(
+      key,
+      [&](Tree& tree, KeyNode& node, std::vector<std::string>& changed) {
+        std::optional<std::uint32_t> current;
+        const RegValue* value = node.FindValue(name);
+        if (value) {
+          std::uint32_t number = 0;
+          if (const long r = RegDwordOf(*value, number); r != kErrorSuccess) return r;
+          current = number;
+        }
+        const std::uint32_t next = update(current);
+        if (result) *result = next;
+        if (value && value->type == kRegDword && current == next) return kErrorSuccess;
+        changed.emplace_back(name);
+        return tree.SetValue(node, name, kRegDword, RegDwordBytes(next));
+      },
+      durable);
+}
+
+}  // namespace
+
 long RegUpdateDword(const RegKey& key, std::string_view name,
                     const std::function<std::uint32_t(std::optional<std::uint32_t>)>& update,
                     std::uint32_t* result) {
-  if (!ValidValueName(name)) return kErrorInvalidParameter;
-  return ChangeValues(key, [&](Tree& tree, KeyNode& node, std::vector<std::string>& changed) {
-    std::optional<std::uint32_t> current;
-    const RegValue* value = node.FindValue(name);
-    if (value) {
-      std::uint32_t number = 0;
-      if (const long r = RegDwordOf(*value, number); r != kErrorSuccess) return r;
-      current = number;
-    }
-    const std::uint32_t next = update(current);
-    if (result) *result = next;
-    if (value && value->type == kRegDword && current == next) return kErrorSuccess;
-    changed.emplace_back(name);
-    return tree.SetValue(node, name, kRegDword, RegDwordBytes(next));
-  });
+  return UpdateDword(key, name, update, result, true);
+}
+
+long RegUpdateDwordLazy(const RegKey& key, std::string_view name,
+                        const std::function<std::uint32_t(std::optional<std::uint32_t>)>& update,
+                        std::uint32_t* result) {
+  return UpdateDword(key, name, update, result, false);
 }
 
 long RegUpdateValues(

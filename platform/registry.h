@@ -149,6 +149,11 @@ long RegDwordOf(const RegValue& value, std::uint32_t& out);
 long RegUpdateDword(const RegKey& key, std::string_view name,
                     const std::function<std::uint32_t(std::optional<std::uint32_t>)>& update,
                     std::uint32_t* result = nullptr);
+// The same change made as RegSetDwordLazy makes its own: seen by every reader at once, on the
+// disk with the next RegFlushKey or synced change of the hive by this process.
+long RegUpdateDwordLazy(const RegKey& key, std::string_view name,
+                        const std::function<std::uint32_t(std::optional<std::uint32_t>)>& update,
+                        std::uint32_t* result = nullptr);
 
 // Several values of one key read and written as one change that no other process or thread can
 // come between: update reads the key's values through find (null when missing) and fills writes

@@ -71,16 +71,15 @@ void WriteFlag(const char* name, std::uint32_t value, bool flush) {
   if (flush) platform::RegFlushKey(key.Key());
 }
 
-long TakeCounterIn(const GatewayKey& key, const char* valueName, std::uint32_t& number) {
+long TakeCounterIn(const GatewayKey& key, const char* valueName, std::uint32_t& number, bool lazy) {
   if (key.Result() != kErrorSuccess) return key.Result();
   std::uint32_t taken = 0;
-  const long result = platform::RegUpdateDword(
-      key.Key(), valueName,
-      [&taken](std::optional<std::uint32_t> current) {
-        taken = current.value_or(0);
-        return NextCounterValue(taken);
-      },
-      nullptr);
+  const auto update = [&taken](std::optional<std::uint32_t> current) {
+    taken = current.value_or(0);
+    return NextCounterValue(taken);
+  };
+  const long result = lazy ? platform::RegUpdateDwordLazy(key.Key(), valueName, update, nullptr)
+                           : platform::RegUpdateDword(key.Key(), valueName, update, nullptr);
   if (result == kErrorSuccess) number = taken;
   return result;
 }
@@ -98,9 +97,15 @@ platform::RegValue DwordValue(std::string name, std::uint32_t value) {
 
 std::uint32_t NextCounterValue(std::uint32_t v) { return v == kCounterLast ? 0 : v + 1; }
 
-long TakeCounter(const char* valueName, std::uint32_t& number) {
+long TakeCounter(const char* valueName, std::uint32_t& number, bool lazy) {
   GatewayKey key;
-  return TakeCounterIn(key, valueName, number);
+  return TakeCounterIn(key, valueName, number, lazy);
+}
+
+long FlushCounters() {
+  GatewayKey key;
+  if (key.Result() != kErrorSuccess) return key.Result();
+  return platform::RegFlushKey(key.Key());
 }
 
 std::string GetProgramPath() {
@@ -197,7 +202,8 @@ void ResetFileNameFlags() {
   platform::RegFlushKey(key.Key());
 }
 
-std::string CreateAttachListFile(std::chrono::milliseconds retryWait, SpareFiles* spares) {
+std::string CreateAttachListFile(std::chrono::milliseconds retryWait, SpareFiles* spares,
+                                 FolderNames* names) {
   std::string folder;
   {
     GatewayKey key;
@@ -206,7 +212,7 @@ std::string CreateAttachListFile(std::chrono::milliseconds retryWait, SpareFiles
   folder += "OUT";
   folder.push_back(platform::kPathSeparator);
   std::string name;
-  int result = CreateAutoFile("ATTC", "imp", folder, name, spares);
+  int result = CreateAutoFile("ATTC", "imp", folder, name, spares, names);
   if (result != kAutoFileCreated) {
     const char* text = nullptr;
     bool retry = true;
@@ -226,7 +232,7 @@ std::string CreateAttachListFile(std::chrono::milliseconds retryWait, SpareFiles
     if (retry) {
       platform::SleepMs(static_cast<std::uint32_t>(retryWait.count()));
       name.clear();
-      if (CreateAutoFile("ATTC", "imp", folder, name, spares) != kAutoFileCreated) {
+      if (CreateAutoFile("ATTC", "imp", folder, name, spares, names) != kAutoFileCreated) {
         LogMessage2("SMTPIn- CreateAutoFile failed second attempt", kTag, __LINE__);
         name.clear();
       }

@@ -19,6 +19,7 @@
 
 namespace faxmail {
 
+class FolderNames;
 class SpareFiles;
 
 inline constexpr std::uint32_t kCounterLast = 65534;
@@ -32,7 +33,13 @@ std::uint32_t NextCounterValue(std::uint32_t v);
 
 // Takes the next number of a counter (TmpIndex, OUTIndex, OUTIndexAtt); a missing counter
 // counts as 0 and is created. Returns a registry error when the key cannot be used.
-long TakeCounter(const char* valueName, std::uint32_t& number);
+// lazy: the value stored back is seen by every reader at once but reaches the disk only with
+// the next synced change of the key or FlushCounters. For a number that nothing durable names
+// before that flush (a crash before it hands the number out again, and recovery has removed
+// whatever bore it).
+long TakeCounter(const char* valueName, std::uint32_t& number, bool lazy = false);
+// Makes every lazy change of the key made by this process durable: 0 or the registry's error.
+long FlushCounters();
 
 // ProgramPath as read with room for 79 characters (empty when missing or longer).
 std::string GetProgramPath();
@@ -66,7 +73,8 @@ void ResetFileNameFlags();
 // secondary channel; "no more handles" and unknown errors are tried once more after
 // retryWait.
 // spares: where the file is taken from when one is kept there (null: always a new file).
+// names: OUT's names kept in memory for the stem checks (null: OUT is listed).
 std::string CreateAttachListFile(std::chrono::milliseconds retryWait = kAttachListRetryWait,
-                                 SpareFiles* spares = nullptr);
+                                 SpareFiles* spares = nullptr, FolderNames* names = nullptr);
 
 }  // namespace faxmail

@@ -86,7 +86,10 @@ bool CFileMan::IsNotRegularFile(long error) noexcept {
 int CFileMan::GetNewTmpFilename(std::string& out, std::size_t size) {
   if (size < m_settings.programPath.size() + 8) return 1;
   std::uint32_t number = 0;
-  TakeCounter("TmpIndex", number);
+  // Lazy: a raw file is only acknowledged once the receiver has flushed the counter
+  // (FlushCounters before its commit record), and a start removes every raw file that was not
+  // acknowledged, so a number handed out again after a crash names nothing that is kept.
+  TakeCounter("TmpIndex", number, true);
   out = m_settings.programPath + "OUT" + kPathSeparator + std::to_string(number) + ".cqx";
   return 0;
 }

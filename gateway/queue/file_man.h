@@ -68,6 +68,7 @@ class CFileMan {
 
   // Receiver side.
   // 0 and ProgramPath + "OUT/<TmpIndex>.cqx"; 1 (counter untouched) when size cannot hold it.
+  // The counter's change is lazy (TakeCounter): FlushCounters makes it durable.
   int GetNewTmpFilename(std::string& out, std::size_t size);
   // 0, or 2 when the raw message file cannot be created (logged).
   int Que_AddMsg(platform::File& file, std::string& path);

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "base/text.h"
+#include "gateway/queue/counters.h"
 #include "gateway/queue/file_man.h"
 #include "gateway/smtp_in/mail_path.h"
 #include "gateway/smtp_in/spool_commit.h"
@@ -772,22 +773,28 @@ void SMTPInThread::ReceiveMessage() {
 
   if (!tooBig) flush();
   LogMessageText("SMTPIn- Datastream ended - close file: ", name, kTag, __LINE__);
-  if (created) {
-    // The message is acknowledged only once it is safe on disk.
-    if (writable && file.Sync() != platform::kErrorSuccess) writable = false;
-    if (CFileMan::CloseFile(file) != 0) writable = false;
-  }
+  // The message is acknowledged only once it is safe on disk: its write-back starts now, and
+  // the commit record waits for it together with its own (the raw file stays open until then).
+  if (created && writable) file.StartWriteBack();
+  bool closed = !created;
+  const auto closeRaw = [&] {
+    if (!closed && CFileMan::CloseFile(file) != 0) writable = false;
+    closed = true;
+  };
   m_state = WaitMail;
 
   DuplicateClaim claim;
   if (complete && created && duplicates && !tooBig) {
     claim = duplicates->Claim(messageId.MessageId(), m_recipients, PeerAddressText());
     if (claim.IsDuplicate()) {
+      closeRaw();
       Reply(kReceived, "2.0.0");
       platform::DeleteFile(path);
       return;
     }
   }
+  const bool commit = complete && !tooBig && created && writable;
+  if (!commit) closeRaw();
   if (!complete) {
     LogBoth("SMTPIn- Data ended without the end line, message not spooled: ", name, __LINE__);
   } else if (tooBig) {
@@ -799,13 +806,19 @@ void SMTPInThread::ReceiveMessage() {
   } else if (!created) {
     Reply(kNotStored, "4.3.0");
   } else if (!writable ||
-             !WriteCommitRecord(path, m_recipients, &m_server.FolderSync(), &m_server.Spares())) {
+             // The raw file's number is durable before anything names the file acknowledged.
+             FlushCounters() != platform::kErrorSuccess ||
+             !WriteCommitRecord(path, m_recipients, &m_server.FolderSync(), &m_server.Spares(),
+                                &file)) {
+    closeRaw();
     // Not all of it is on disk: the client keeps the message and sends it again later.
     LogBoth("SMTPIn- Error: Message could not be stored whole, refused with 452: ", name, __LINE__);
     Reply(kNoStorage, "4.3.1");
     platform::DeleteFile(path);
     return;
   } else {
+    // Synced with its record: the close cannot lose it any more.
+    closeRaw();
     claim.Record();
     Reply(kReceived, "2.0.0");
     m_server.DecodeAcknowledged(path, m_recipients);

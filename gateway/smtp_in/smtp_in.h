@@ -45,6 +45,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/folder_names.h"
 #include "common/shared_sync.h"
 #include "common/spare_files.h"
 #include "gateway/net/connection.h"
@@ -154,6 +155,7 @@ class SMTPIn : public C_WINSOCK {
   DuplicateGuard* Duplicates() noexcept { return m_duplicates.get(); }
   SharedFolderSync& FolderSync() noexcept { return m_folderSync; }
   SpareFiles& Spares() noexcept { return m_spares; }
+  FolderNames& OutNames() noexcept { return m_outNames; }
 
   // Turns a raw message file into the envelope, message text and attachment files that the
   // fax server takes from OUT, under the work lock. record: the message's commit record, made
@@ -204,6 +206,7 @@ class SMTPIn : public C_WINSOCK {
   std::atomic<std::uint32_t> m_authDelayMs{static_cast<std::uint32_t>(kAuthFailureDelay.count())};
   SharedFolderSync m_folderSync;  // OUT's syncs, shared by the sessions that commit at once
   SpareFiles m_spares;            // OUT's files given up, for the next records and scratch files
+  FolderNames m_outNames{"~"};    // OUT's scratch names, for the attachment list's stem checks
   mutable std::mutex m_pendingLock;
   std::vector<std::string> m_pending;  // raw files whose decode failed, oldest first
   std::size_t m_retrying = 0;          // taken out of m_pending by the pass in progress

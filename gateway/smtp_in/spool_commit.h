@@ -27,6 +27,10 @@
 
 namespace faxmail {
 
+namespace platform {
+class File;
+}
+
 // Most recipient lines read back from a record, and longest line: a record is the gateway's
 // own file, but it lies in a folder others write to and is read at start before anything else.
 inline constexpr std::size_t kMaxRecordLines = 1000;
@@ -52,9 +56,12 @@ std::string DecodedMarkerPath(const std::string& rawPath, const std::string& env
 // Writes, syncs and renames the record into place and syncs the folder: true when the message
 // may be acknowledged. On failure nothing of the record is left.
 // sync: the folder sync to share with other sessions (null: a sync of its own). spares: where
-// the record's file is taken from when one is kept there (null: always a new file).
+// the record's file is taken from when one is kept there (null: always a new file). raw: the
+// raw file still open, its write-back started; it is synced here together with the record
+// (null: the raw file was synced before).
 bool WriteCommitRecord(const std::string& rawPath, const std::vector<std::string>& recipients,
-                       SharedFolderSync* sync = nullptr, SpareFiles* spares = nullptr);
+                       SharedFolderSync* sync = nullptr, SpareFiles* spares = nullptr,
+                       platform::File* raw = nullptr);
 // The recipients of a record; none when it cannot be read or breaks the bounds.
 std::optional<std::vector<std::string>> ReadCommitRecord(const std::string& recordPath);
 

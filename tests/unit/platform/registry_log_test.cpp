@@ -126,6 +126,26 @@ TEST_F(RegistryLogTest, LazyChangeIsReadAtOnceAndFlushedLater) {
   EXPECT_EQ(RegFlushKey(m_key), kErrorKeyDeleted);
 }
 
+// A lazy read-modify-write (the raw files' counter) is one exclusive change like the synced one,
+// seen at once; an unreadable value fails it without a change.
+TEST_F(RegistryLogTest, LazyUpdateIsReadAtOnceAndFlushedLater) {
+  ASSERT_EQ(RegSetDword(m_key, "TmpIndex", 7), kErrorSuccess);
+  const std::string hive = ReadWholeFile(Hive());
+  const auto before = LogSize();
+  std::uint32_t stored = 0;
+  ASSERT_EQ(RegUpdateDwordLazy(
+                m_key, "TmpIndex", [](std::optional<std::uint32_t> v) { return *v + 1; }, &stored),
+            kErrorSuccess);
+  EXPECT_EQ(stored, 8u);
+  EXPECT_GT(LogSize(), before);
+  EXPECT_EQ(ReadWholeFile(Hive()), hive);
+  EXPECT_EQ(Fresh("TmpIndex"), 8u);
+  EXPECT_EQ(RegFlushKey(m_key), kErrorSuccess);
+  ASSERT_EQ(RegSetValue(m_key, "Odd", kRegBinary, "abc", 3), kErrorSuccess);
+  EXPECT_NE(RegUpdateDwordLazy(m_key, "Odd", [](std::optional<std::uint32_t>) { return 1u; }),
+            kErrorSuccess);
+}
+
 // A crash in the middle of an append leaves part of a record: it is not applied, and the next
 // change goes after the last whole record.
 TEST_F(RegistryLogTest, TornLastRecordIsNeverApplied) {

@@ -274,6 +274,28 @@ TEST(CommitRecordTest, RecipientsComeBackAsWritten) {
   EXPECT_EQ(ReadCommitRecord(dir / "5.rcpt"), recipients);
 }
 
+// The raw file still open, its write-back started: it is synced with the record and stays
+// open and whole; a raw file that cannot be synced leaves no record, so nothing is acknowledged.
+TEST(CommitRecordTest, RawFileStillOpenIsSyncedWithTheRecord) {
+  test::TempDir dir;
+  platform::File raw;
+  ASSERT_EQ(platform::File::Open(dir / "6.cqx", platform::Access::ReadWrite, platform::Share::None,
+                                 platform::Disposition::CreateAlways, raw),
+            0);
+  ASSERT_EQ(raw.Write("Received: x\r\n\r\nbody\r\n"), 0);
+  raw.StartWriteBack();
+  ASSERT_TRUE(WriteCommitRecord(dir / "6.cqx", {"<6@fax.example>"}, nullptr, nullptr, &raw));
+  EXPECT_TRUE(raw.IsOpen());
+  EXPECT_EQ(ReadCommitRecord(dir / "6.rcpt"), std::vector<std::string>{"<6@fax.example>"});
+  ASSERT_EQ(raw.Close(), 0);
+  EXPECT_EQ(test::ReadWholeFile(dir / "6.cqx"), "Received: x\r\n\r\nbody\r\n");
+
+  platform::File closed;  // a sync of it fails
+  EXPECT_FALSE(WriteCommitRecord(dir / "7.cqx", {"<7@fax.example>"}, nullptr, nullptr, &closed));
+  EXPECT_FALSE(platform::FileExists(dir / "7.rcpt"));
+  EXPECT_FALSE(platform::FileExists(dir / "7.rcpt.new"));
+}
+
 TEST(CommitRecordTest, RecordsOutsideTheBoundsAreRefused) {
   test::TempDir dir;
   const struct {
