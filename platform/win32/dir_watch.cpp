@@ -97,12 +97,16 @@ void DirectoryWatch::Close() noexcept {
 }
 
 long DirectoryWatch::Open(const std::string& folder, DirectoryWatch& out) {
+  const DWORD attributes = ::GetFileAttributesA(folder.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    SetLastError(kErrorPathNotFound);
+    return kErrorPathNotFound;
+  }
   const HANDLE handle = ::CreateFileA(
       folder.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
-    long error = static_cast<long>(::GetLastError());
-    if (error == kErrorFileNotFound) error = kErrorPathNotFound;
+    const long error = static_cast<long>(::GetLastError());
     SetLastError(error);
     return error;
   }
@@ -115,6 +119,15 @@ long DirectoryWatch::Open(const std::string& folder, DirectoryWatch& out) {
     return error;
   }
   watch.m_interrupt = FromHandle(interrupt);
+  // The system keeps the notices of a folder handle from its first read on, also while no read
+  // is waiting: one read started and cancelled here, so that nothing from now on is missed.
+  {
+    const HANDLE started = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (started) {
+      { const PendingRead first(handle, started); }
+      ::CloseHandle(started);
+    }
+  }
   out = std::move(watch);
   return kErrorSuccess;
 }

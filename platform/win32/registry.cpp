@@ -2,12 +2,17 @@
 // operation opens the key, works and closes it again, so keys may be shared between threads
 // and a key deleted meanwhile is noticed (kErrorKeyDeleted).
 //
+// Names and texts go through the system's wide functions, each byte one character (Latin-1):
+// so a value keeps its exact bytes and size whatever the code page, and the size rules are the
+// store's own (a text written without its zero reads back without one). Other types are bytes.
+//
 // FAXMAIL_REGISTRY_ROOT, when set, names a key under HKEY_LOCAL_MACHINE that stands in for the
 // hive's root: the tests give each run a root of its own, as FAXMAIL_ROOT gives them a folder
 // on the other backend. The read-modify-write operations are made atomic across processes by
 // one named mutex per root.
 #include "platform/registry.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <utility>
@@ -66,12 +71,31 @@ long Fail(long error) {
   return error;
 }
 
+std::wstring Wide(std::string_view text) {
+  std::wstring out;
+  out.reserve(text.size());
+  for (const char c : text) out.push_back(static_cast<wchar_t>(static_cast<unsigned char>(c)));
+  return out;
+}
+
+// A character beyond Latin-1 (set by another program) has no byte of its own: '?'.
+std::string Narrow(std::wstring_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const wchar_t c : text) out.push_back(c < 0x100 ? static_cast<char>(c) : '?');
+  return out;
+}
+
+bool IsTextType(DWORD type) {
+  return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+}
+
 // Opens the key behind an open RegKey: a key that has gone since it was opened is
 // kErrorKeyDeleted.
 long OpenExisting(const RegKey& key, REGSAM access, OpenKey& out) {
   if (!key.IsOpen()) return Fail(kErrorInvalidHandle);
-  const LONG rc =
-      ::RegOpenKeyExA(HKEY_LOCAL_MACHINE, NativePath(key.Path()).c_str(), 0, access, out.Out());
+  const LONG rc = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, Wide(NativePath(key.Path())).c_str(), 0,
+                                  access, out.Out());
   if (rc == ERROR_FILE_NOT_FOUND) return Fail(kErrorKeyDeleted);
   if (rc != ERROR_SUCCESS) return Fail(rc);
   return kErrorSuccess;
@@ -104,29 +128,84 @@ class UpdateLock {
 
 // One value read whole: kErrorFileNotFound when it is missing.
 long ReadValue(HKEY key, std::string_view name, RegValue& out) {
-  const std::string valueName(name);
+  const std::wstring valueName = Wide(name);
   for (;;) {
     DWORD type = 0;
     DWORD size = 0;
-    LONG rc = ::RegQueryValueExA(key, valueName.c_str(), nullptr, &type, nullptr, &size);
+    LONG rc = ::RegQueryValueExW(key, valueName.c_str(), nullptr, &type, nullptr, &size);
     if (rc != ERROR_SUCCESS) return rc;
     std::vector<std::byte> data(size);
-    rc = ::RegQueryValueExA(key, valueName.c_str(), nullptr, &type,
+    rc = ::RegQueryValueExW(key, valueName.c_str(), nullptr, &type,
                             reinterpret_cast<LPBYTE>(data.data()), &size);
     if (rc == ERROR_MORE_DATA) continue;  // grew in between
     if (rc != ERROR_SUCCESS) return rc;
     data.resize(size);
-    out.name = valueName;
+    out.name = std::string(name);
     out.type = type;
-    out.data = std::move(data);
+    if (IsTextType(type)) {
+      std::wstring text(size / sizeof(wchar_t), L'\0');
+      std::memcpy(text.data(), data.data(), text.size() * sizeof(wchar_t));
+      const std::string bytes = Narrow(text);
+      const auto* p = reinterpret_cast<const std::byte*>(bytes.data());
+      out.data.assign(p, p + bytes.size());
+    } else {
+      out.data = std::move(data);
+    }
     return kErrorSuccess;
   }
 }
 
+long WriteValue(HKEY key, std::string_view name, std::uint32_t type, const void* data,
+                std::uint32_t size) {
+  if (IsTextType(type)) {
+    const std::wstring text = Wide(std::string_view(static_cast<const char*>(data), size));
+    return ::RegSetValueExW(key, Wide(name).c_str(), 0, type,
+                            reinterpret_cast<const BYTE*>(text.data()),
+                            static_cast<DWORD>(text.size() * sizeof(wchar_t)));
+  }
+  return ::RegSetValueExW(key, Wide(name).c_str(), 0, type, static_cast<const BYTE*>(data), size);
+}
+
 long WriteValue(HKEY key, const RegValue& value) {
-  return ::RegSetValueExA(key, value.name.c_str(), 0, value.type,
-                          reinterpret_cast<const BYTE*>(value.data.data()),
-                          static_cast<DWORD>(value.data.size()));
+  return WriteValue(key, value.name, value.type, value.data.data(),
+                    static_cast<std::uint32_t>(value.data.size()));
+}
+
+// The path as the keys are stored (their own letter case), found key by key; the path as
+// given when a key cannot be listed.
+std::string StoredCase(std::string_view path) {
+  std::vector<std::string_view> names;
+  if (!SplitKeyPath(path, names)) return std::string(path);
+  std::string stored;
+  std::string parent = NativePath("");
+  for (const std::string_view name : names) {
+    OpenKey key;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, Wide(parent).c_str(), 0, KEY_ENUMERATE_SUB_KEYS,
+                        key.Out()) != ERROR_SUCCESS)
+      return std::string(path);
+    std::string found(name);
+    wchar_t child[registry::kMaxKeyNameLength + 1];
+    for (DWORD i = 0;; ++i) {
+      DWORD length = registry::kMaxKeyNameLength + 1;
+      if (::RegEnumKeyExW(key.Get(), i, child, &length, nullptr, nullptr, nullptr, nullptr) !=
+          ERROR_SUCCESS)
+        break;
+      const std::string candidate = Narrow(std::wstring_view(child, length));
+      if (candidate.size() == name.size() &&
+          std::equal(candidate.begin(), candidate.end(), name.begin(), [](char a, char b) {
+            return std::tolower(static_cast<unsigned char>(a)) ==
+                   std::tolower(static_cast<unsigned char>(b));
+          })) {
+        found = candidate;
+        break;
+      }
+    }
+    if (!stored.empty()) stored.push_back('\\');
+    stored += found;
+    if (!parent.empty()) parent.push_back('\\');
+    parent += found;
+  }
+  return stored;
 }
 
 }  // namespace
@@ -150,11 +229,10 @@ long RegOpenKey(Hive hive, std::string_view subKey, RegKey& out) {
   if (!SplitKeyPath(subKey, names)) return Fail(kErrorInvalidParameter);
   OpenKey key;
   const LONG rc =
-      ::RegOpenKeyExA(HKEY_LOCAL_MACHINE, NativePath(subKey).c_str(), 0, KEY_READ, key.Out());
+      ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, Wide(NativePath(subKey)).c_str(), 0, KEY_READ, key.Out());
   if (rc != ERROR_SUCCESS) return Fail(rc);
   out.m_hive = hive;
-  out.m_path = std::string(subKey);
-  while (!out.m_path.empty() && out.m_path.back() == '\\') out.m_path.pop_back();
+  out.m_path = StoredCase(subKey);
   out.m_open = true;
   return kErrorSuccess;
 }
@@ -162,24 +240,32 @@ long RegOpenKey(Hive hive, std::string_view subKey, RegKey& out) {
 long RegCreateKey(Hive hive, std::string_view subKey, RegKey& out, bool* created) {
   std::vector<std::string_view> names;
   if (!SplitKeyPath(subKey, names)) return Fail(kErrorInvalidParameter);
-  OpenKey key;
-  DWORD disposition = 0;
   // An existing key is opened for reading only, so that a reader may "create" a key that is
   // there without the right to change it.
-  LONG rc = ::RegOpenKeyExA(HKEY_LOCAL_MACHINE, NativePath(subKey).c_str(), 0, KEY_READ, key.Out());
-  if (rc == ERROR_SUCCESS) {
-    disposition = REG_OPENED_EXISTING_KEY;
-  } else if (rc == ERROR_FILE_NOT_FOUND) {
-    OpenKey made;
-    rc = ::RegCreateKeyExA(HKEY_LOCAL_MACHINE, NativePath(subKey).c_str(), 0, nullptr,
-                           REG_OPTION_NON_VOLATILE, KEY_READ | KEY_WRITE, nullptr, made.Out(),
-                           &disposition);
+  bool made = false;
+  OpenKey existing;
+  LONG rc = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, Wide(NativePath(subKey)).c_str(), 0, KEY_READ,
+                            existing.Out());
+  if (rc == ERROR_FILE_NOT_FOUND) {
+    // One level at a time: the system creates only so many levels in one call.
+    std::string path;
+    rc = ERROR_SUCCESS;
+    for (const std::string_view name : names) {
+      if (!path.empty()) path.push_back('\\');
+      path.append(name);
+      OpenKey level;
+      DWORD disposition = 0;
+      rc = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, Wide(NativePath(path)).c_str(), 0, nullptr,
+                             REG_OPTION_NON_VOLATILE, KEY_READ | KEY_WRITE, nullptr, level.Out(),
+                             &disposition);
+      if (rc != ERROR_SUCCESS) break;
+      made = made || disposition == REG_CREATED_NEW_KEY;
+    }
   }
   if (rc != ERROR_SUCCESS) return Fail(rc);
-  if (created) *created = disposition == REG_CREATED_NEW_KEY;
+  if (created) *created = made;
   out.m_hive = hive;
-  out.m_path = std::string(subKey);
-  while (!out.m_path.empty() && out.m_path.back() == '\\') out.m_path.pop_back();
+  out.m_path = StoredCase(subKey);
   out.m_open = true;
   return kErrorSuccess;
 }
@@ -196,15 +282,20 @@ long RegQueryValue(const RegKey& key, std::string_view name, std::uint32_t* type
   if (data && !size) return Fail(kErrorInvalidParameter);
   OpenKey open;
   if (const long error = OpenExisting(key, KEY_QUERY_VALUE, open)) return error;
-  DWORD nativeType = 0;
-  DWORD nativeSize = size ? *size : 0;
-  const LONG rc = ::RegQueryValueExA(open.Get(), std::string(name).c_str(), nullptr, &nativeType,
-                                     static_cast<LPBYTE>(data), size ? &nativeSize : nullptr);
-  if (rc == ERROR_SUCCESS || rc == ERROR_MORE_DATA) {
-    if (type) *type = nativeType;
-    if (size) *size = nativeSize;
+  RegValue value;
+  if (const long error = ReadValue(open.Get(), name, value)) return Fail(error);
+  if (type) *type = value.type;
+  const auto needed = static_cast<std::uint32_t>(value.data.size());
+  if (!data) {
+    if (size) *size = needed;
+    return kErrorSuccess;
   }
-  if (rc != ERROR_SUCCESS) return Fail(rc);
+  if (*size < needed) {
+    *size = needed;
+    return Fail(kErrorMoreData);
+  }
+  if (needed > 0) std::memcpy(data, value.data.data(), needed);
+  *size = needed;
   return kErrorSuccess;
 }
 
@@ -214,16 +305,14 @@ long RegSetValue(const RegKey& key, std::string_view name, std::uint32_t type, c
   if (!ValidValueName(name)) return Fail(kErrorInvalidParameter);
   OpenKey open;
   if (const long error = OpenExisting(key, KEY_SET_VALUE, open)) return error;
-  const LONG rc = ::RegSetValueExA(open.Get(), std::string(name).c_str(), 0, type,
-                                   static_cast<const BYTE*>(data), size);
-  if (rc != ERROR_SUCCESS) return Fail(rc);
+  if (const long rc = WriteValue(open.Get(), name, type, data, size)) return Fail(rc);
   return kErrorSuccess;
 }
 
 long RegDeleteValue(const RegKey& key, std::string_view name) {
   OpenKey open;
   if (const long error = OpenExisting(key, KEY_SET_VALUE, open)) return error;
-  const LONG rc = ::RegDeleteValueA(open.Get(), std::string(name).c_str());
+  const LONG rc = ::RegDeleteValueW(open.Get(), Wide(name).c_str());
   if (rc != ERROR_SUCCESS) return Fail(rc);
   return kErrorSuccess;
 }
@@ -231,10 +320,19 @@ long RegDeleteValue(const RegKey& key, std::string_view name) {
 long RegDeleteTree(Hive, std::string_view subKey) {
   std::vector<std::string_view> names;
   if (!SplitKeyPath(subKey, names) || names.empty()) return Fail(kErrorInvalidParameter);
-  const std::string path = NativePath(subKey);
-  // Everything below the key, then the key itself.
-  LONG rc = ::RegDeleteTreeA(HKEY_LOCAL_MACHINE, path.c_str());
-  if (rc == ERROR_SUCCESS) rc = ::RegDeleteKeyA(HKEY_LOCAL_MACHINE, path.c_str());
+  const std::wstring path = Wide(NativePath(subKey));
+  {
+    OpenKey there;
+    const LONG rc = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, there.Out());
+    if (rc != ERROR_SUCCESS) return Fail(rc);
+  }
+  // Everything below the key and the key itself (some versions of the system leave the key
+  // itself, so it is deleted after when it is still there).
+  LONG rc = ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, path.c_str());
+  if (rc == ERROR_SUCCESS) {
+    rc = ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, path.c_str());
+    if (rc == ERROR_FILE_NOT_FOUND) rc = ERROR_SUCCESS;
+  }
   if (rc != ERROR_SUCCESS) return Fail(rc);
   return kErrorSuccess;
 }
@@ -262,17 +360,18 @@ long RegEnumValues(const RegKey& key, std::vector<RegValue>& out) {
   if (const long error = OpenExisting(key, KEY_QUERY_VALUE, open)) return error;
   DWORD count = 0;
   DWORD longestName = 0;
-  LONG rc = ::RegQueryInfoKeyA(open.Get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+  LONG rc = ::RegQueryInfoKeyW(open.Get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                                &count, &longestName, nullptr, nullptr, nullptr);
   if (rc != ERROR_SUCCESS) return Fail(rc);
-  std::vector<char> name(longestName + 1);
+  std::vector<wchar_t> name(longestName + 1);
   for (DWORD i = 0; i < count; ++i) {
     DWORD length = static_cast<DWORD>(name.size());
-    rc = ::RegEnumValueA(open.Get(), i, name.data(), &length, nullptr, nullptr, nullptr, nullptr);
+    rc = ::RegEnumValueW(open.Get(), i, name.data(), &length, nullptr, nullptr, nullptr, nullptr);
     if (rc == ERROR_NO_MORE_ITEMS) break;
     if (rc != ERROR_SUCCESS) return Fail(rc);
     RegValue value;
-    if (const long error = ReadValue(open.Get(), std::string_view(name.data(), length), value))
+    if (const long error =
+            ReadValue(open.Get(), Narrow(std::wstring_view(name.data(), length)), value))
       return Fail(error);
     out.push_back(std::move(value));
   }
@@ -284,14 +383,14 @@ long RegEnumSubKeys(const RegKey& key, std::vector<std::string>& out) {
   OpenKey open;
   if (const long error = OpenExisting(key, KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE, open))
     return error;
-  char name[registry::kMaxKeyNameLength + 1];
+  wchar_t name[registry::kMaxKeyNameLength + 1];
   for (DWORD i = 0;; ++i) {
-    DWORD length = sizeof name;
+    DWORD length = registry::kMaxKeyNameLength + 1;
     const LONG rc =
-        ::RegEnumKeyExA(open.Get(), i, name, &length, nullptr, nullptr, nullptr, nullptr);
+        ::RegEnumKeyExW(open.Get(), i, name, &length, nullptr, nullptr, nullptr, nullptr);
     if (rc == ERROR_NO_MORE_ITEMS) break;
     if (rc != ERROR_SUCCESS) return Fail(rc);
-    out.emplace_back(name, length);
+    out.push_back(Narrow(std::wstring_view(name, length)));
   }
   return kErrorSuccess;
 }
@@ -398,7 +497,7 @@ long RegUpdateValues(
         if (undo->second)
           WriteValue(open.Get(), *undo->second);
         else
-          ::RegDeleteValueA(open.Get(), undo->first.c_str());
+          ::RegDeleteValueW(open.Get(), Wide(undo->first).c_str());
       }
       return Fail(error);
     }
@@ -470,7 +569,8 @@ long RegExport(Hive, std::string_view subKey, std::string& out) {
   if (!SplitKeyPath(subKey, names)) return Fail(kErrorInvalidParameter);
   registry::Tree tree;
   if (const long error = ReadTree(std::string(subKey), tree, names)) return Fail(error);
-  out = registry::ExportText(*tree.Find(names), registry::StoredPath(tree, names));
+  const std::string stored = StoredCase(subKey);
+  out = registry::ExportText(*tree.Find(names), stored);
   return kErrorSuccess;
 }
 

@@ -150,6 +150,11 @@ int RunProgram(const std::vector<std::string>& argv, std::string* output,
   return result.exitCode;
 }
 
+bool UnderWine() {
+  const HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");
+  return ntdll && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 std::string BuiltProgram(const std::string& relative) {
   // The build folder as Wine shows the Linux file system: drive Z: is its root.
   std::string folder = FAXMAIL_BINARY_DIR;

@@ -57,6 +57,7 @@ TEST(ShareModes, CreateAlwaysDoesNotCutAFileHeldByOthers) {
   File writer;
   EXPECT_EQ(File::Open(path, Access::Write, Share::None, Disposition::CreateAlways, writer),
             kErrorSharingViolation);
+  holder.Close();  // a file held without sharing cannot be read by anyone meanwhile
   EXPECT_EQ(test::ReadWholeFile(path), "precious");
 }
 
