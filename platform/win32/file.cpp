@@ -198,7 +198,17 @@ long File::RestrictToOwner() {
 
 long File::Sync() {
   if (m_fd < 0) return Fail(kErrorInvalidHandle);
-  if (!::FlushFileBuffers(ToHandle(m_fd))) return FailLast();
+  if (::FlushFileBuffers(ToHandle(m_fd))) return kErrorSuccess;
+  if (::GetLastError() != ERROR_ACCESS_DENIED) return FailLast();
+  // The system flushes only through a handle that may write: a file opened for reading (to
+  // sync what was written and closed before) is flushed through a second handle of its own.
+  const HANDLE writer =
+      ::ReOpenFile(ToHandle(m_fd), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, 0);
+  if (writer == INVALID_HANDLE_VALUE) return FailLast();
+  const bool flushed = ::FlushFileBuffers(writer) != 0;
+  const DWORD error = ::GetLastError();
+  ::CloseHandle(writer);
+  if (!flushed) return Fail(static_cast<long>(error));
   return kErrorSuccess;
 }
 
