@@ -145,6 +145,11 @@ long AppendToFile(const std::string& path, std::string_view data);
 // The folder part of a path (up to its last separator), "." when there is none.
 std::string ParentFolder(const std::string& path);
 
+// The separator of file paths: a backslash on Windows (where a slash is taken as one too).
+#ifdef _WIN32
+inline constexpr char kPathSeparator = '\\';
+#else
 inline constexpr char kPathSeparator = '/';
+#endif
 
 }  // namespace faxmail::platform

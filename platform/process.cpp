@@ -88,4 +88,6 @@ bool EnsureDirectories(const std::string& path) {
 
 long ProcessId() { return static_cast<long>(::getpid()); }
 
+void QuickExit(int code) { std::quick_exit(code); }
+
 }  // namespace faxmail::platform

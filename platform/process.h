@@ -45,4 +45,8 @@ bool EnsureDirectories(const std::string& path);
 // The calling process's id.
 long ProcessId();
 
+// Ends the process at once with its exit code, without running destructors of static objects
+// (threads still running never meet destroyed objects); standard streams are not flushed.
+[[noreturn]] void QuickExit(int code);
+
 }  // namespace faxmail::platform

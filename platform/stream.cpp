@@ -1,7 +1,5 @@
 #include "platform/stream.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstring>
 

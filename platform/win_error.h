@@ -20,6 +20,8 @@ inline constexpr long kErrorWriteFault = 29;
 inline constexpr long kErrorReadFault = 30;
 inline constexpr long kErrorSharingViolation = 32;
 inline constexpr long kErrorHandleEof = 38;
+// The file system cannot do what was asked (a note kept with a file, where it keeps none).
+inline constexpr long kErrorNotSupported = 50;
 inline constexpr long kErrorFileExists = 80;
 inline constexpr long kErrorInvalidParameter = 87;
 inline constexpr long kErrorDiskFull = 112;

@@ -1,7 +1,6 @@
 #include "gateway/decode/transfer_decoders.h"
 
-#include <openssl/evp.h>
-
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdint>
@@ -14,6 +13,7 @@
 
 #include "gateway/decode/decode_console.h"
 #include "gateway/decode/part_reader.h"
+#include "platform/digest.h"
 #include "platform/win_error.h"
 
 namespace faxmail::decode {
@@ -518,25 +518,21 @@ bool StringOutput::Write(std::string_view bytes) {
 }
 
 struct Md5Digest::State {
-  EVP_MD_CTX* ctx = nullptr;
-  ~State() { EVP_MD_CTX_free(ctx); }
+  platform::Digest digest{platform::DigestAlgorithm::Md5};
 };
 
 Md5Digest::Md5Digest() : m_state(std::make_unique<State>()) {
-  m_state->ctx = EVP_MD_CTX_new();
-  if (!m_state->ctx || EVP_DigestInit_ex(m_state->ctx, EVP_md5(), nullptr) != 1)
-    throw std::bad_alloc();
+  if (!m_state->digest.Valid()) throw std::bad_alloc();
 }
 
 Md5Digest::~Md5Digest() = default;
 
-void Md5Digest::Update(std::string_view data) {
-  if (!data.empty()) EVP_DigestUpdate(m_state->ctx, data.data(), data.size());
-}
+void Md5Digest::Update(std::string_view data) { m_state->digest.Update(data); }
 
 void Md5Digest::Final(unsigned char (&digest)[kSize]) {
-  unsigned int len = 0;
-  EVP_DigestFinal_ex(m_state->ctx, digest, &len);
+  std::array<unsigned char, platform::Digest::kMaxSize> out{};
+  m_state->digest.Final(out);
+  std::copy_n(out.begin(), kSize, digest);
 }
 
 std::string DigestToText(Md5Digest& digest) {

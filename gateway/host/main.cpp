@@ -1,7 +1,7 @@
 // Process entry of faxmailgw: the mode comes from the last two characters of the command line.
 //
 // Exit codes: 0 when the mode did its job (console ended with "q", service installed or
-// removed, service stopped), 1 when it did not. The process ends with std::quick_exit
+// removed, service stopped), 1 when it did not. The process ends with platform::QuickExit
 // wherever the gateway may have run: its threads run on until then and must not meet
 // destroyed objects.
 #include <cstdio>
@@ -27,7 +27,7 @@ int RunConsole() {
     std::fprintf(stderr, "faxmailgw: the gateway did not start: %s\n",
                  StartGatewayProblem().c_str());
     std::fflush(stderr);
-    std::quick_exit(kModeFailed);
+    platform::QuickExit(kModeFailed);
   }
   std::fputs("Press q to stop the gateway\n", stdout);
   std::fflush(stdout);
@@ -38,7 +38,7 @@ int RunConsole() {
   }
   // The receiver's and sender's threads end with the process, not before it.
   std::fflush(stdout);
-  std::quick_exit(kModeDone);
+  platform::QuickExit(kModeDone);
 }
 
 int RunService() {
@@ -51,7 +51,7 @@ int RunService() {
     return kModeFailed;
   }
   std::fflush(stdout);
-  std::quick_exit(g_service.StartFailure() != 0 ? kModeFailed : kModeDone);
+  platform::QuickExit(g_service.StartFailure() != 0 ? kModeFailed : kModeDone);
 }
 
 }  // namespace

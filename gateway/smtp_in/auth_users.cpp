@@ -1,8 +1,7 @@
 #include "gateway/smtp_in/auth_users.h"
 
-#include <openssl/evp.h>
-
 #include <algorithm>
+#include <cstdint>
 #include <string>
 
 #include "gateway/service/log.h"
@@ -16,6 +15,19 @@ namespace {
 constexpr char kTag[] = "SMTP_IN";
 // The longest SASL text decoded at once; an AUTH line is bounded well below it.
 constexpr std::size_t kBase64Limit = 16 * 1024;
+
+constexpr char kBase64Alphabet[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+// The value of a base64 character already checked to be one (padding counts as 0).
+std::uint32_t Base64Value(char c) {
+  if (c >= 'A' && c <= 'Z') return static_cast<std::uint32_t>(c - 'A');
+  if (c >= 'a' && c <= 'z') return static_cast<std::uint32_t>(c - 'a' + 26);
+  if (c >= '0' && c <= '9') return static_cast<std::uint32_t>(c - '0' + 52);
+  if (c == '+') return 62;
+  if (c == '/') return 63;
+  return 0;
+}
 
 bool IsPrintableName(std::string_view name) {
   return std::all_of(name.begin(), name.end(), [](char c) {
@@ -127,22 +139,32 @@ std::optional<std::string> DecodeSaslBase64(std::string_view text) {
       return std::nullopt;
     }
   }
-  std::string out(text.size() / 4 * 3, '\0');
-  const int got = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                                  reinterpret_cast<const unsigned char*>(text.data()),
-                                  static_cast<int>(text.size()));
-  if (got < 0 || static_cast<std::size_t>(got) != out.size()) return std::nullopt;
+  // Every character is checked above: each group of four gives three bytes.
+  std::string out;
+  out.reserve(text.size() / 4 * 3);
+  for (std::size_t i = 0; i < text.size(); i += 4) {
+    std::uint32_t group = 0;
+    for (std::size_t j = 0; j < 4; ++j) group = group << 6 | Base64Value(text[i + j]);
+    out.push_back(static_cast<char>(group >> 16 & 0xff));
+    out.push_back(static_cast<char>(group >> 8 & 0xff));
+    out.push_back(static_cast<char>(group & 0xff));
+  }
   out.resize(out.size() - padding);
   return out;
 }
 
 std::string EncodeSaslBase64(std::string_view data) {
   if (data.size() > kBase64Limit) data = data.substr(0, kBase64Limit);
-  std::string out((data.size() + 2) / 3 * 4 + 1, '\0');
-  const int made = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                                   reinterpret_cast<const unsigned char*>(data.data()),
-                                   static_cast<int>(data.size()));
-  out.resize(made > 0 ? static_cast<std::size_t>(made) : 0);
+  std::string out;
+  out.reserve((data.size() + 2) / 3 * 4);
+  for (std::size_t i = 0; i < data.size(); i += 3) {
+    const std::size_t n = data.size() - i < 3 ? data.size() - i : 3;
+    std::uint32_t group = 0;
+    for (std::size_t j = 0; j < 3; ++j)
+      group = group << 8 | (j < n ? static_cast<unsigned char>(data[i + j]) : 0u);
+    for (std::size_t j = 0; j < 4; ++j)
+      out.push_back(j <= n ? kBase64Alphabet[group >> (18 - 6 * j) & 0x3f] : '=');
+  }
   return out;
 }
 

@@ -1,8 +1,7 @@
 #include "gateway/smtp_in/duplicate_guard.h"
 
-#include <openssl/evp.h>
-
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
 
@@ -10,6 +9,7 @@
 #include "gateway/service/log.h"
 #include "gateway/smtp_in/mail_path.h"
 #include "platform/temp_file.h"
+#include "platform/digest.h"
 #include "platform/win_error.h"
 
 namespace faxmail {
@@ -144,14 +144,15 @@ std::string DuplicateKey(std::string_view messageId, const std::vector<std::stri
     input.push_back('\0');
     input.append(address);
   }
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_Digest(input.data(), input.size(), digest, &length, EVP_sha256(), nullptr) != 1)
-    return {};
+  platform::Digest sha256(platform::DigestAlgorithm::Sha256);
+  sha256.Update(input);
+  std::array<unsigned char, platform::Digest::kMaxSize> digest{};
+  if (!sha256.Final(digest)) return {};
+  const std::size_t length = sha256.Size();
   static constexpr char kHex[] = "0123456789abcdef";
   std::string hex;
   hex.reserve(2 * length);
-  for (unsigned int i = 0; i < length; ++i) {
+  for (std::size_t i = 0; i < length; ++i) {
     hex.push_back(kHex[digest[i] >> 4]);
     hex.push_back(kHex[digest[i] & 0x0f]);
   }

@@ -1,12 +1,11 @@
 #include "gateway/smtp_out/relay.h"
 
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
-
 #include <cctype>
 #include <cstdio>
 #include <vector>
 
+#include "gateway/smtp_out/encoder.h"
+#include "platform/digest.h"
 #include "platform/file.h"
 #include "platform/win_error.h"
 
@@ -87,7 +86,7 @@ bool ReadRelayPassword(const std::string& path, std::string& password, std::stri
   for (;;) {
     std::size_t got = 0;
     if (file.Read(bytes.data() + total, bytes.size() - total, got) != platform::kErrorSuccess) {
-      OPENSSL_cleanse(bytes.data(), bytes.size());
+      platform::WipeMemory(bytes.data(), bytes.size());
       why = "cannot be read";
       return false;
     }
@@ -96,7 +95,7 @@ bool ReadRelayPassword(const std::string& path, std::string& password, std::stri
     if (total == bytes.size()) break;
   }
   if (total > kMaxPasswordFileBytes) {
-    OPENSSL_cleanse(bytes.data(), bytes.size());
+    platform::WipeMemory(bytes.data(), bytes.size());
     why = "larger than " + std::to_string(kMaxPasswordFileBytes) + " bytes";
     return false;
   }
@@ -105,22 +104,12 @@ bool ReadRelayPassword(const std::string& path, std::string& password, std::stri
   std::size_t length = end;
   if (length > 0 && bytes[length - 1] == '\r') --length;
   password.assign(bytes.data(), length);
-  OPENSSL_cleanse(bytes.data(), bytes.size());
+  platform::WipeMemory(bytes.data(), bytes.size());
   if (password.empty()) {
     why = "its first line is empty";
     return false;
   }
   return true;
-}
-
-std::string Base64(std::string_view bytes) {
-  // Four characters for every three bytes begun, and the terminating zero.
-  std::string encoded((bytes.size() + 2) / 3 * 4 + 1, '\0');
-  const int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()),
-                                     reinterpret_cast<const unsigned char*>(bytes.data()),
-                                     static_cast<int>(bytes.size()));
-  encoded.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
-  return encoded;
 }
 
 std::string PlainResponse(std::string_view user, std::string_view password) {
@@ -130,13 +119,13 @@ std::string PlainResponse(std::string_view user, std::string_view password) {
   message.append(user);
   message.push_back('\0');
   message.append(password);
-  std::string encoded = Base64(message);
+  std::string encoded = Base64Encode(message);
   WipeSecret(message);
   return encoded;
 }
 
 void WipeSecret(std::string& text) noexcept {
-  if (!text.empty()) OPENSSL_cleanse(text.data(), text.size());
+  if (!text.empty()) platform::WipeMemory(text.data(), text.size());
   text.clear();
 }
 

@@ -37,12 +37,10 @@ std::optional<RelayTarget> ParseRelayHost(std::string_view text);
 // what is wrong with the file ("not a regular file", "mode 0644 lets others read it", ...).
 bool ReadRelayPassword(const std::string& path, std::string& password, std::string& why);
 
-// Base64 (RFC 4648) of bytes, on one line.
-std::string Base64(std::string_view bytes);
 // The initial response of AUTH PLAIN (RFC 4616): Base64 of NUL user NUL password.
 std::string PlainResponse(std::string_view user, std::string_view password);
 
-// Overwrites text with zeros before it is let go of (the library's cleanse: not optimised away).
+// Overwrites text with zeros before it is let go of (in a way the compiler may not leave out).
 void WipeSecret(std::string& text) noexcept;
 
 }  // namespace faxmail

@@ -16,6 +16,7 @@
 #include "gateway/service/settings.h"
 #include "gateway/smtp_out/address.h"
 #include "gateway/smtp_out/compose.h"
+#include "gateway/smtp_out/encoder.h"
 #include "gateway/smtp_out/message_stream.h"
 #include "platform/temp_file.h"
 #include "platform/win_error.h"
@@ -840,11 +841,11 @@ SMTPOut::Opened SMTPOut::Authenticate(const std::string& name, const Extensions&
     SendAll("AUTH LOGIN\r\n");
     reply = ReadReply();
     if (reply.code == 334) {
-      SendAll(Base64(m_relayUser) + "\r\n");
+      SendAll(Base64Encode(m_relayUser) + "\r\n");
       reply = ReadReply();
     }
     if (reply.code == 334) {
-      std::string response = Base64(m_relayPassword) + "\r\n";
+      std::string response = Base64Encode(m_relayPassword) + "\r\n";
       SendAll(response);
       WipeSecret(response);
       reply = ReadReply();

@@ -404,18 +404,6 @@ bool Convert(TIFF* tiff, const std::string& pdfPath, std::uint32_t& pages, std::
 
 }  // namespace
 
-bool LooksLikeTiff(platform::File& file) {
-  std::array<unsigned char, 4> head{};
-  std::size_t got = 0;
-  file.Seek(0, SEEK_SET);
-  const bool read = file.Read(head.data(), head.size(), got) == platform::kErrorSuccess;
-  file.Seek(0, SEEK_SET);
-  if (!read || got != head.size()) return false;
-  // "II" with 42 or 43 little-endian, "MM" with 42 or 43 big-endian.
-  return (head[0] == 'I' && head[1] == 'I' && (head[2] == 42 || head[2] == 43) && head[3] == 0) ||
-         (head[0] == 'M' && head[1] == 'M' && head[2] == 0 && (head[3] == 42 || head[3] == 43));
-}
-
 bool ConvertTiffToPdf(platform::File& tiffFile, const std::string& pdfPath, std::uint32_t& pages,
                       std::string& error) {
   pages = 0;
@@ -450,13 +438,6 @@ bool ConvertTiffToPdf(platform::File& tiffFile, const std::string& pdfPath, std:
     pages = 0;
   }
   return converted;
-}
-
-std::string PdfAttachmentName(const std::string& name) {
-  for (const std::string_view extension : {".tiff", ".tif"})
-    if (EndsWithNoCase(name, extension))
-      return name.substr(0, name.size() - extension.size()) + ".pdf";
-  return name + ".pdf";
 }
 
 }  // namespace faxmail

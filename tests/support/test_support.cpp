@@ -161,6 +161,8 @@ int RunProgram(const std::vector<std::string>& argv, std::string* output,
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+bool UnderWine() { return false; }
+
 std::string BuiltProgram(const std::string& relative) {
   return std::string(FAXMAIL_BINARY_DIR) + "/" + relative;
 }

@@ -57,6 +57,11 @@ int RunProgram(const std::vector<std::string>& argv, std::string* output = nullp
 // for another process or thread, so that a fault fails the test instead of hanging it.
 bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
 
+// True when the program runs under Wine, whose registry and file system differ from the
+// system's in documented small ways (a text stored without its zero gets one, values list in
+// name order, no named streams); cases that meet them say so.
+bool UnderWine();
+
 // Path of a program built by this project (e.g. "tools/faxmailreg/faxmailreg").
 std::string BuiltProgram(const std::string& relative);
 

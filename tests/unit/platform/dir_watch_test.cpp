@@ -51,6 +51,7 @@ TEST(DirectoryWatch, ArrivalsOfWantedNames) {
          ASSERT_EQ(
              File::Open(dir / "c.tmp", Access::Write, Share::None, Disposition::OpenExisting, file),
              0);
+         ASSERT_EQ(file.Write("new"), 0);
          file.Close();
        },
        Woken::Arrival,

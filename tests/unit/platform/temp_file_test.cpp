@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <system_error>
+#include <vector>
 
 #include "platform/win_error.h"
 #include "tests/support/test_support.h"
@@ -98,16 +100,19 @@ TEST(TempFile, CreateRefusesWhatItMustNotOwn) {
   const std::string existing = dir / "existing";
   WriteWholeFile(existing, "data");
   const std::string link = dir / "link";
-  fs::create_symlink(existing, link);
+  // Where links cannot be made (Wine), the other cases still hold.
+  std::error_code noLink;
+  fs::create_symlink(existing, link, noLink);
   const std::string folder = dir / "folder";
   fs::create_directory(folder);
   struct Case {
     std::string path;
     Disposition disposition;
   };
-  for (const Case& c :
-       {Case{existing, Disposition::CreateNew}, Case{link, Disposition::CreateAlways},
-        Case{folder, Disposition::CreateAlways}}) {
+  std::vector<Case> cases = {{existing, Disposition::CreateNew},
+                             {folder, Disposition::CreateAlways}};
+  if (!noLink) cases.push_back({link, Disposition::CreateAlways});
+  for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
     TempFile temp;
     EXPECT_NE(TempFile::Create(c.path, c.disposition, temp), kErrorSuccess);
@@ -115,7 +120,9 @@ TEST(TempFile, CreateRefusesWhatItMustNotOwn) {
   }
   // Nothing that was refused was touched.
   EXPECT_EQ(ReadWholeFile(existing), "data");
-  EXPECT_TRUE(fs::is_symlink(link));
+  if (!noLink) {
+    EXPECT_TRUE(fs::is_symlink(link));
+  }
   EXPECT_TRUE(fs::is_directory(folder));
 }
 

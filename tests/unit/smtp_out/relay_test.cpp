@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "gateway/queue/file_man.h"
+#include "gateway/smtp_out/encoder.h"
 #include "gateway/smtp_out/relay.h"
 #include "gateway/smtp_out/smtp_out.h"
 #include "tests/unit/smtp_out/scripted_server.h"
@@ -339,11 +340,11 @@ TEST(RelayHostTest, TakesHostAndPortApart) {
 }
 
 TEST(RelayAuthTest, Base64AndThePlainResponseAsPublished) {
-  EXPECT_EQ(Base64(""), "");
-  EXPECT_EQ(Base64("f"), "Zg==");
-  EXPECT_EQ(Base64("fo"), "Zm8=");
-  EXPECT_EQ(Base64("foo"), "Zm9v");
-  EXPECT_EQ(Base64("foobar"), "Zm9vYmFy");
+  EXPECT_EQ(Base64Encode(""), "");
+  EXPECT_EQ(Base64Encode("f"), "Zg==");
+  EXPECT_EQ(Base64Encode("fo"), "Zm8=");
+  EXPECT_EQ(Base64Encode("foo"), "Zm9v");
+  EXPECT_EQ(Base64Encode("foobar"), "Zm9vYmFy");
   EXPECT_EQ(PlainResponse("tim", "tanstaaftanstaaf"), "AHRpbQB0YW5zdGFhZnRhbnN0YWFm");
 }
 

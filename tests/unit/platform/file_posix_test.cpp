@@ -1,0 +1,113 @@
+// Share modes and file opens where the system they stand in for is POSIX: the lock seen across
+// fork, FIFOs and symbolic links refused without waiting, errno values kept out of the system's
+// numbers.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "platform/file.h"
+#include "platform/win_error.h"
+#include "tests/support/test_support.h"
+
+namespace faxmail::platform {
+namespace {
+
+using test::TempDir;
+using test::WriteWholeFile;
+
+TEST(ShareModes, AnotherProcessSeesTheLock) {
+  TempDir dir;
+  const std::string path = dir / "locked.tmp";
+  WriteWholeFile(path, "data");
+  File holder;
+  ASSERT_EQ(File::Open(path, Access::ReadWrite, Share::None, Disposition::OpenExisting, holder), 0);
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    File other;
+    const long err = File::Open(path, Access::Read, Share::None, Disposition::OpenExisting, other);
+    _exit(err == kErrorSharingViolation ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+// Files that another party puts into a shared folder: only a regular file is opened, never
+// through a link, and the open never waits on what it finds.
+TEST(FileOpen, RegularFileOnlyRefusesWhatIsNoFileAtOnce) {
+  TempDir dir;
+  WriteWholeFile(dir / "secret", "not for the mail");
+  ASSERT_EQ(::symlink((dir / "secret").c_str(), (dir / "link").c_str()), 0);
+  ASSERT_EQ(::symlink((dir / "none").c_str(), (dir / "dangling").c_str()), 0);
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  ASSERT_EQ(CreateDirectory(dir / "folder"), 0);
+  WriteWholeFile(dir / "plain", "data");
+  struct Case {
+    const char* name;
+    Access access;
+    Disposition disposition;
+    long expected;
+  } cases[] = {
+      {"plain", Access::Read, Disposition::OpenExisting, kErrorSuccess},
+      {"plain", Access::Attributes, Disposition::OpenExisting, kErrorSuccess},
+      {"link", Access::Read, Disposition::OpenExisting, kErrorStoppedOnSymlink},
+      {"link", Access::ReadWrite, Disposition::CreateAlways, kErrorStoppedOnSymlink},
+      {"dangling", Access::Write, Disposition::CreateAlways, kErrorStoppedOnSymlink},
+      {"fifo", Access::Read, Disposition::OpenExisting, kErrorCantAccessFile},
+      {"fifo", Access::Attributes, Disposition::OpenExisting, kErrorCantAccessFile},
+      {"fifo", Access::Write, Disposition::OpenExisting, kErrorCantAccessFile},
+      {"fifo", Access::ReadWrite, Disposition::CreateAlways, kErrorCantAccessFile},
+      {"folder", Access::Read, Disposition::OpenExisting, kErrorCantAccessFile},
+  };
+  for (const Case& c : cases) {
+    auto open = std::async(std::launch::async, [&] {
+      File f;
+      return File::Open(dir / c.name, c.access, Share::None, c.disposition, f, Links::DontFollow,
+                        Kind::RegularFile);
+    });
+    if (open.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+      ADD_FAILURE() << c.name << ": the open waits";
+      // Give the waiting open its writer, so that the test can end.
+      const int fd = ::open((dir / c.name).c_str(), O_RDWR | O_NONBLOCK);
+      open.wait();
+      if (fd >= 0) ::close(fd);
+      continue;
+    }
+    EXPECT_EQ(open.get(), c.expected) << c.name;
+  }
+  EXPECT_EQ(test::ReadWholeFile(dir / "secret"), "not for the mail");
+  EXPECT_FALSE(FileExists(dir / "none"));
+  // A regular file opened this way reads and writes as any other: it is blocking again.
+  File f;
+  ASSERT_EQ(File::Open(dir / "plain", Access::ReadWrite, Share::None, Disposition::OpenExisting, f,
+                       Links::DontFollow, Kind::RegularFile),
+            kErrorSuccess);
+  EXPECT_EQ(::fcntl(f.Id(), F_GETFL) & O_NONBLOCK, 0);
+  char buffer[8];
+  std::size_t got = 0;
+  ASSERT_EQ(f.Read(buffer, sizeof buffer, got), kErrorSuccess);
+  EXPECT_EQ(std::string(buffer, got), "data");
+}
+
+// errno values without a system number must not read as one: 1000 + ENOLINK (67) would be
+// "The process terminated unexpectedly." in a service's exit code.
+TEST(ErrorNumbers, ErrnoWithoutASystemNumberStaysOutOfTheSystemsRange) {
+  for (const int err : {ENOLINK, EPROTO, ENOTSUP, ELOOP}) {
+    const long error = ErrorFromErrno(err);
+    EXPECT_NE(error & kErrorApplicationBit, 0) << err;
+    EXPECT_EQ(error & ~kErrorApplicationBit, err);
+  }
+  EXPECT_EQ(ErrorFromErrno(ENOSPC), kErrorDiskFull);
+}
+
+}  // namespace
+}  // namespace faxmail::platform
