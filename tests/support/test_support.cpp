@@ -167,6 +167,9 @@ std::string BuiltProgram(const std::string& relative) {
   return std::string(FAXMAIL_BINARY_DIR) + "/" + relative;
 }
 
+std::string SourceDir() { return FAXMAIL_SOURCE_DIR; }
+std::string BinaryDir() { return FAXMAIL_BINARY_DIR; }
+
 bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
   const auto end = std::chrono::steady_clock::now() + timeout;
   while (!done()) {

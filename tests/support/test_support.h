@@ -65,4 +65,10 @@ bool UnderWine();
 // Path of a program built by this project (e.g. "tools/faxmailreg/faxmailreg").
 std::string BuiltProgram(const std::string& relative);
 
+// The project's source folder and the build's folder. Only the support library is compiled
+// with them, so that no other test file's compile depends on where the tree lies (and the
+// compiler cache serves every clone of it).
+std::string SourceDir();
+std::string BinaryDir();
+
 }  // namespace faxmail::test

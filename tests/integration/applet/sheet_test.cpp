@@ -30,6 +30,7 @@
 #include "platform/service_control.h"
 #include "platform/win_error.h"
 #include "tests/integration/applet/applet_fixture.h"
+#include "tests/support/test_support.h"
 
 namespace faxmail::test {
 namespace {
@@ -44,7 +45,7 @@ const QString kRestartQuestion =
 QString Msg(int id) { return QString::fromLatin1(applet::MessageText(id).data()); }
 
 std::string ScreenshotDir() {
-  const std::string dir = std::string(FAXMAIL_BINARY_DIR) + "/screenshots";
+  const std::string dir = faxmail::test::BinaryDir() + "/screenshots";
   QDir().mkpath(QString::fromStdString(dir));
   return dir;
 }

@@ -45,7 +45,7 @@ Figures Ours(const std::vector<std::string>& args) {
 
 Figures Python(const std::vector<std::string>& args) {
   std::vector<std::string> argv = {test::kSystemPython,
-                                   std::string(FAXMAIL_SOURCE_DIR) + "/bench/email_decode.py"};
+                                   faxmail::test::SourceDir() + "/bench/email_decode.py"};
   argv.insert(argv.end(), args.begin(), args.end());
   std::string output;
   const int status = RunProgram(argv, &output);

@@ -86,8 +86,7 @@ class PythonDecodeTest : public faxmail::test::RootTest {
 
 TEST_F(PythonDecodeTest, EveryPartIsWhatPythonDecodes) {
   faxmail::test::TempDir corpus;
-  const std::string script =
-      std::string(FAXMAIL_SOURCE_DIR) + "/tests/interop/decode/make_messages.py";
+  const std::string script = faxmail::test::SourceDir() + "/tests/interop/decode/make_messages.py";
   std::string output;
   ASSERT_EQ(faxmail::test::RunProgram({kPython, script, corpus.Path()}, &output), 0) << output;
 

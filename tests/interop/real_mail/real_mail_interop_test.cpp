@@ -37,7 +37,7 @@ constexpr int kReplyTimeoutMs = 30000;
 // The set is meant to stay large enough to be a regression set.
 constexpr std::size_t kMinMessages = 100;
 
-const std::string kSetFolder = std::string(FAXMAIL_SOURCE_DIR) + "/tests/data/real_mail";
+const std::string kSetFolder = faxmail::test::SourceDir() + "/tests/data/real_mail";
 
 // (message file, where): where is "refused", "text", "subject", "recipients", "attachments"
 // (their number), "attachment-N" (the bytes of the N-th), "name-N" (its listed sent name) or
@@ -258,7 +258,7 @@ TEST_F(RealMailTest, EveryMessageIsWhatPythonDecodesOrAListedDifference) {
   TempDir corpus;
   std::string output;
   const std::string script =
-      std::string(FAXMAIL_SOURCE_DIR) + "/tests/interop/real_mail/decode_real_mail.py";
+      faxmail::test::SourceDir() + "/tests/interop/real_mail/decode_real_mail.py";
   ASSERT_EQ(RunProgram({kSystemPython, script, kSetFolder, corpus.Path(), kFaxRecipient}, &output),
             0)
       << output;

@@ -37,7 +37,7 @@ constexpr auto kRoundTripBound = 30s;
 // q to the script, until every child has ended and the script with them.
 constexpr auto kStopBound = 60s;
 
-std::string Script() { return std::string(FAXMAIL_SOURCE_DIR) + "/scripts/run-gateway"; }
+std::string Script() { return faxmail::test::SourceDir() + "/scripts/run-gateway"; }
 
 // scripts/run-gateway with its standard input a pipe of the test's and its output in a file;
 // sent SIGTERM (its own way to stop everything) if the test ends first, or dies.
@@ -175,10 +175,9 @@ class RunCommandTest : public test::RootTest {
     m_mx = "127.28." + host;
   }
   std::vector<std::string> Env() const {
-    return {
-        "FAXMAIL_RUN_DIR=" + m_run.Path(), "FAXMAIL_PORT=" + std::to_string(m_port),
-        "FAXMAIL_RUN_DNS=" + m_dns,        "FAXMAIL_RUN_MX=" + m_mx,
-        "FAXMAIL_RUN_NO_BUILD=1",          "FAXMAIL_RUN_BUILD=" + std::string(FAXMAIL_BINARY_DIR)};
+    return {"FAXMAIL_RUN_DIR=" + m_run.Path(), "FAXMAIL_PORT=" + std::to_string(m_port),
+            "FAXMAIL_RUN_DNS=" + m_dns,        "FAXMAIL_RUN_MX=" + m_mx,
+            "FAXMAIL_RUN_NO_BUILD=1",          "FAXMAIL_RUN_BUILD=" + faxmail::test::BinaryDir()};
   }
   // A failed test must not leave servers behind either: whatever still names the run folder
   // is killed (Postfix's daemons end with their master).

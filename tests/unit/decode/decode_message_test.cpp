@@ -45,7 +45,7 @@ TEST(DecodeMessageTest, SampleMessagesMatchTheirGoldenTranscripts) {
     ASSERT_FALSE(message.empty()) << name;
     const std::string transcript = DecodeTranscript(message);
     const std::string goldenPath =
-        std::string(FAXMAIL_SOURCE_DIR) + "/tests/unit/decode/data/" + name + ".golden";
+        faxmail::test::SourceDir() + "/tests/unit/decode/data/" + name + ".golden";
     if (const char* update = std::getenv("FAXMAIL_UPDATE_GOLDEN"); update && *update == '1')
       faxmail::test::WriteWholeFile(goldenPath, transcript);
     EXPECT_EQ(transcript, faxmail::test::ReadWholeFile(goldenPath)) << name;

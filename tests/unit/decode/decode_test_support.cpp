@@ -148,7 +148,7 @@ std::string DecodeTranscript(std::string_view message, std::size_t chunk) {
 }
 
 std::string DataFile(const std::string& name) {
-  return faxmail::test::ReadWholeFile(std::string(FAXMAIL_SOURCE_DIR) + "/tests/unit/decode/data/" +
+  return faxmail::test::ReadWholeFile(faxmail::test::SourceDir() + "/tests/unit/decode/data/" +
                                       name);
 }
 
