@@ -151,17 +151,20 @@ void SMTPOut::LoadTransportSettings(const SenderSettings& settings) {
 }
 
 SMTPOut::~SMTPOut() {
-  WipeSecret(m_relayPassword);
   m_stop = true;
   m_wake.Set();
   m_arrivals.Interrupt();
-  if (!m_ended) return;
-  if (!m_ended->Wait(m_timings.destroyWait)) {
-    // The run uses this object: it cannot be freed under it.
-    LogMessage("SMTPOut- Delivery in progress at shutdown; waiting for it to end.", kTag, __LINE__);
-    m_ended->Wait();
+  if (m_ended) {
+    if (!m_ended->Wait(m_timings.destroyWait)) {
+      // The run uses this object: it cannot be freed under it.
+      LogMessage("SMTPOut- Delivery in progress at shutdown; waiting for it to end.", kTag,
+                 __LINE__);
+      m_ended->Wait();
+    }
+    if (m_MainThreadID.IsHeld()) m_MainThreadID.Join();
   }
-  if (m_MainThreadID.IsHeld()) m_MainThreadID.Join();
+  // Only once the run has ended: it reads the password while it authenticates.
+  WipeSecret(m_relayPassword);
 }
 
 int SMTPOut::Start() {
