@@ -1,9 +1,9 @@
 #include "gateway/smtp_in/auth_users.h"
 
 #include <algorithm>
-#include <cstdint>
 #include <string>
 
+#include "common/base64.h"
 #include "gateway/service/log.h"
 #include "platform/password_hash.h"
 #include "platform/stream.h"
@@ -15,19 +15,6 @@ namespace {
 constexpr char kTag[] = "SMTP_IN";
 // The longest SASL text decoded at once; an AUTH line is bounded well below it.
 constexpr std::size_t kBase64Limit = 16 * 1024;
-
-constexpr char kBase64Alphabet[] =
-    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-// The value of a base64 character already checked to be one (padding counts as 0).
-std::uint32_t Base64Value(char c) {
-  if (c >= 'A' && c <= 'Z') return static_cast<std::uint32_t>(c - 'A');
-  if (c >= 'a' && c <= 'z') return static_cast<std::uint32_t>(c - 'a' + 26);
-  if (c >= '0' && c <= '9') return static_cast<std::uint32_t>(c - '0' + 52);
-  if (c == '+') return 62;
-  if (c == '/') return 63;
-  return 0;
-}
 
 bool IsPrintableName(std::string_view name) {
   return std::all_of(name.begin(), name.end(), [](char c) {
@@ -125,47 +112,12 @@ bool AuthUsers::Check(std::string_view user, std::string_view password) const {
 
 std::optional<std::string> DecodeSaslBase64(std::string_view text) {
   if (text == "=") return std::string();
-  if (text.empty() || text.size() % 4 != 0 || text.size() > kBase64Limit) return std::nullopt;
-  std::size_t padding = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    const bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
-                        (c >= '0' && c <= '9') || c == '+' || c == '/';
-    if (c == '=') {
-      // Padding only at the end, at most two.
-      if (i + 2 < text.size()) return std::nullopt;
-      ++padding;
-    } else if (!letter || padding > 0) {
-      return std::nullopt;
-    }
-  }
-  // Every character is checked above: each group of four gives three bytes.
-  std::string out;
-  out.reserve(text.size() / 4 * 3);
-  for (std::size_t i = 0; i < text.size(); i += 4) {
-    std::uint32_t group = 0;
-    for (std::size_t j = 0; j < 4; ++j) group = group << 6 | Base64Value(text[i + j]);
-    out.push_back(static_cast<char>(group >> 16 & 0xff));
-    out.push_back(static_cast<char>(group >> 8 & 0xff));
-    out.push_back(static_cast<char>(group & 0xff));
-  }
-  out.resize(out.size() - padding);
-  return out;
+  if (text.empty() || text.size() > kBase64Limit) return std::nullopt;
+  return Base64DecodeStrict(text);
 }
 
 std::string EncodeSaslBase64(std::string_view data) {
-  if (data.size() > kBase64Limit) data = data.substr(0, kBase64Limit);
-  std::string out;
-  out.reserve((data.size() + 2) / 3 * 4);
-  for (std::size_t i = 0; i < data.size(); i += 3) {
-    const std::size_t n = data.size() - i < 3 ? data.size() - i : 3;
-    std::uint32_t group = 0;
-    for (std::size_t j = 0; j < 3; ++j)
-      group = group << 8 | (j < n ? static_cast<unsigned char>(data[i + j]) : 0u);
-    for (std::size_t j = 0; j < 4; ++j)
-      out.push_back(j <= n ? kBase64Alphabet[group >> (18 - 6 * j) & 0x3f] : '=');
-  }
-  return out;
+  return Base64Encode(data.substr(0, std::min(data.size(), kBase64Limit)));
 }
 
 std::optional<PlainCredentials> SplitPlainResponse(std::string_view response) {

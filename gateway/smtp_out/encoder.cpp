@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/base64.h"
 #include "gateway/decode/decode_console.h"
 #include "platform/stream.h"
 #include "platform/win_error.h"
@@ -27,33 +28,8 @@ constexpr std::array<Signature, 4> kSignatures = {{
 constexpr std::size_t kSignatureBytes = 4;
 constexpr char kOctetStream[] = "application/octet-stream";
 
-constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
 // Input read per block: whole base64 lines, so a block never ends inside a group.
 constexpr std::size_t kBlockBytes = kBase64LineBytes * 1024;
-
-void AppendBase64(std::string& out, const unsigned char* in, std::size_t size) {
-  std::size_t i = 0;
-  for (; i + 3 <= size; i += 3) {
-    const unsigned v = (unsigned{in[i]} << 16) | (unsigned{in[i + 1]} << 8) | in[i + 2];
-    out.push_back(kAlphabet[(v >> 18) & 63]);
-    out.push_back(kAlphabet[(v >> 12) & 63]);
-    out.push_back(kAlphabet[(v >> 6) & 63]);
-    out.push_back(kAlphabet[v & 63]);
-  }
-  if (size - i == 2) {
-    const unsigned v = (unsigned{in[i]} << 16) | (unsigned{in[i + 1]} << 8);
-    out.push_back(kAlphabet[(v >> 18) & 63]);
-    out.push_back(kAlphabet[(v >> 12) & 63]);
-    out.push_back(kAlphabet[(v >> 6) & 63]);
-    out.push_back('=');
-  } else if (size - i == 1) {
-    const unsigned v = unsigned{in[i]} << 16;
-    out.push_back(kAlphabet[(v >> 18) & 63]);
-    out.push_back(kAlphabet[(v >> 12) & 63]);
-    out.append("==");
-  }
-}
 
 // Reads until size bytes or the end of the file (or a read error, which counts as the end).
 std::size_t ReadFully(platform::File& input, unsigned char* buffer, std::size_t size) {
@@ -67,13 +43,6 @@ std::size_t ReadFully(platform::File& input, unsigned char* buffer, std::size_t 
 }
 
 }  // namespace
-
-std::string Base64Encode(std::string_view bytes) {
-  std::string out;
-  out.reserve((bytes.size() + 2) / 3 * 4);
-  AppendBase64(out, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-  return out;
-}
 
 const char* GuessContentType(platform::File& input) {
   unsigned char head[kSignatureBytes];
@@ -115,7 +84,7 @@ int EncodeAttachment(platform::File& input, const std::string& outputPath, std::
     if (got == 0) break;
     lines.clear();
     for (std::size_t at = 0; at < got; at += kBase64LineBytes) {
-      AppendBase64(lines, bytes + at, std::min(kBase64LineBytes, got - at));
+      AppendBase64(lines, std::string_view(block).substr(at, std::min(kBase64LineBytes, got - at)));
       lines.push_back('\n');
     }
     written = out.Write(lines) && written;

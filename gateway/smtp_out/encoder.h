@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/base64.h"  // Base64Encode, for the sender's AUTH
 #include "platform/file.h"
 
 namespace faxmail {
@@ -29,8 +30,5 @@ const char* GuessContentType(platform::File& input);
 // be created or written whole. contentType, when given, replaces the one chosen by signature.
 int EncodeAttachment(platform::File& input, const std::string& outputPath, std::string_view name,
                      const char* contentType = nullptr);
-
-// The base64 text of bytes (RFC 2045 alphabet, '=' padding), without line breaks.
-std::string Base64Encode(std::string_view bytes);
 
 }  // namespace faxmail
