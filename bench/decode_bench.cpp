@@ -272,8 +272,15 @@ void QuotedPrintableCase(std::size_t size) {
   const std::string message =
       "Content-Type: text/plain\nContent-Transfer-Encoding: quoted-printable\n\n" +
       QuotedPrintableText(size);
-  Report("quoted-printable text", message.size(), DecodeSeconds(message, false), "memcpy",
-         MemcpySeconds(message));
+  const double memcpySeconds = MemcpySeconds(message);
+  const bool wide = UseWideQuotedPrintable(true);
+  Report(wide ? "quoted-printable text (wide)" : "quoted-printable text", message.size(),
+         DecodeSeconds(message, false), "memcpy", memcpySeconds);
+  if (!wide) return;
+  UseWideQuotedPrintable(false);
+  Report("quoted-printable text (portable)", message.size(), DecodeSeconds(message, false),
+         "memcpy", memcpySeconds);
+  UseWideQuotedPrintable(true);
 }
 
 void PlainCase(std::size_t size) {

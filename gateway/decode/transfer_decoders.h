@@ -99,6 +99,12 @@ std::optional<std::string> DecodeQuotedPrintable(PartReader& reader, DecodeOutpu
 std::optional<std::string> DecodeBase64(PartReader& reader, DecodeOutput& output, bool wantDigest,
                                         bool suppressCr);
 
+// Whether quoted-printable message text is decoded with the processor's 512-bit vector
+// instructions when it has them (the default) or with the portable code only; the output is the
+// same. Returns whether the wide code is now in use. For tests and benchmarks: call it before
+// any decoding starts.
+bool UseWideQuotedPrintable(bool wanted);
+
 // The decoder for an encoding: CopyUnencoded, DecodeQuotedPrintable or DecodeBase64.
 std::optional<std::string> DecodeBody(PartReader& reader, TransferEncoding encoding,
                                       DecodeOutput& output, bool wantDigest, bool suppressCr);

@@ -134,7 +134,23 @@ TEST(Base64Test, LargeDataMatchesTheReferenceEncoder) {
   }
 }
 
-TEST(QuotedPrintableTest, DecodesEscapesAndSoftBreaks) {
+// The quoted-printable cases run on both decoders of message text: the wide one (where the
+// processor has AVX-512) and the portable one.
+class QuotedPrintableTest : public testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    if (UseWideQuotedPrintable(GetParam()) != GetParam())
+      GTEST_SKIP() << "this processor has no AVX-512 F and BW";
+  }
+  void TearDown() override { UseWideQuotedPrintable(true); }
+};
+
+INSTANTIATE_TEST_SUITE_P(Decoders, QuotedPrintableTest, testing::Values(true, false),
+                         [](const testing::TestParamInfo<bool>& param) {
+                           return param.param ? "Wide" : "Portable";
+                         });
+
+TEST_P(QuotedPrintableTest, DecodesEscapesAndSoftBreaks) {
   struct Case {
     const char* name;
     std::string text;
@@ -189,7 +205,7 @@ void ExpectBothPathsAlike(const std::string& text, std::size_t chunk, const std:
   ASSERT_EQ(plain.rest, digested.rest) << what << " chunk " << chunk;
 }
 
-TEST(QuotedPrintableTest, EscapesDecodeAlikeAtEveryOffset) {
+TEST_P(QuotedPrintableTest, EscapesDecodeAlikeAtEveryOffset) {
   // Each piece is put at every offset from the start of the text, with literal text before
   // and after it, so that it falls at every place of the decoder's windows, on their edges
   // and across them, and on the edge of the text.
@@ -218,6 +234,10 @@ TEST(QuotedPrintableTest, EscapesDecodeAlikeAtEveryOffset) {
       {"trailing whitespace is kept", "a \t\n", "a \t\n"},
       {"whitespace before a soft break", "a  =\n", "a  "},
       {"three escapes together", "=41=42=43", "ABC"},
+      {"escape then soft break", "=41=\n", "A"},
+      {"8-bit bytes as digits", "=\xe9\xff", "\xff"},
+      {"digits of every kind", "=aF=Af=09=g0", "\xaf\xaf\x09\xf0"},
+      {"encoded CR between texts", "a=0Db=0D", "ab"},
       {"literal CR LF", "\r\n", "\r\n"},
       {"dashes and LFs", "\n-\n-x-", "\n-\n-x-"},
   };
@@ -244,7 +264,7 @@ TEST(QuotedPrintableTest, EscapesDecodeAlikeAtEveryOffset) {
   }
 }
 
-TEST(QuotedPrintableTest, RandomTextDecodesAlikeOnBothPaths) {
+TEST_P(QuotedPrintableTest, RandomTextDecodesAlikeOnBothPaths) {
   // Text made mostly of the bytes that matter: '=', LF, CR, hex digits and others, in lengths
   // across the decoder's windows, its output blocks and the reader's buffer.
   const std::string alphabet = "====\n\n\r  \tAaF09Zz=-";
