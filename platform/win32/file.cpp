@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "platform/win32/access.h"
 #include "platform/win32/handle.h"
 #include "platform/win32/windows_api.h"
 #include "platform/win_error.h"
@@ -176,11 +177,10 @@ long File::Truncate(std::uint64_t size) {
   return error == kErrorSuccess ? kErrorSuccess : Fail(error);
 }
 
-// XXX: the file keeps the folder's inherited access; secrets on Windows belong in a folder
-// that only administrators may read (the gateway's own data folder is one).
+// A protected DACL for the owner, SYSTEM and Administrators (access.h): mode 0600's like.
 long File::RestrictToOwner() {
   if (m_fd < 0) return Fail(kErrorInvalidHandle);
-  return kErrorSuccess;
+  return win32::RestrictHandleToOwner(ToHandle(m_fd));
 }
 
 long File::Sync() {
@@ -205,9 +205,8 @@ long File::SyncData() { return Sync(); }
 // XXX: no write-back can be started without waiting on Windows; each sync waits on its own.
 void File::StartWriteBack() {}
 
-// XXX: the owner and the access rules of a Windows file are not looked at: a regular file
-// counts as the process user's own and closed to others. Secrets on Windows belong in a folder
-// that only administrators may read (the gateway's own data folder is one).
+// The owner and "others" from the file's security descriptor (access.h); permissions carries
+// the owner's and the others' rights as the owner and other bits of a mode.
 long File::QueryAccess(FileAccess& access) const {
   if (m_fd < 0) return Fail(kErrorInvalidHandle);
   BY_HANDLE_FILE_INFORMATION information{};
@@ -215,8 +214,7 @@ long File::QueryAccess(FileAccess& access) const {
   access = FileAccess{};
   access.regularFile = (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
                        ::GetFileType(ToHandle(m_fd)) == FILE_TYPE_DISK;
-  access.ownedByProcessUser = true;
-  return kErrorSuccess;
+  return win32::QueryHandleAccess(ToHandle(m_fd), access);
 }
 
 long File::Close() {
@@ -281,16 +279,18 @@ long CreateDirectory(const std::string& path) {
   return kErrorSuccess;
 }
 
-// XXX: the folder inherits its parent's access; the owner check of the other backend has no
-// cheap counterpart here, so only links and non-folders in the way are refused.
+// Created with the private DACL (access.h), or taken as it is when it is a folder (not a link
+// to one) that the process's user owns.
 long CreatePrivateDirectory(const std::string& path) {
-  if (::CreateDirectoryA(path.c_str(), nullptr)) return kErrorSuccess;
-  const long error = static_cast<long>(::GetLastError());
-  if (error != kErrorAlreadyExists) return Fail(error);
+  const long error = win32::CreatePrivateFolder(path);
+  if (error != kErrorAlreadyExists) return error;
   const DWORD attributes = ::GetFileAttributesA(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return FailLast();
   if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return Fail(kErrorStoppedOnSymlink);
   if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return Fail(kErrorAccessDenied);
+  bool owned = false;
+  if (const long ownerError = win32::FolderOwnedByProcessUser(path, owned)) return ownerError;
+  if (!owned) return Fail(kErrorAccessDenied);
   return kErrorSuccess;
 }
 
