@@ -566,8 +566,9 @@ long RegExport(Hive, std::string_view subKey, std::string& out) {
   return kErrorSuccess;
 }
 
-// XXX: the "-" forms delete in the parsed copy only, so an import through this backend adds
-// and overwrites but removes nothing; the other backend applies them.
+// The text's deletions first, then what it sets (registry_format.h): the same result as the
+// other backend's change of its tree line by line. A key or value to delete that is not there
+// is no error, as in the tree.
 long RegImport(Hive, std::string_view text, std::string* problem) {
   if (problem) problem->clear();
   if (text.size() > kMaxHiveFileSize) {
@@ -576,9 +577,22 @@ long RegImport(Hive, std::string_view text, std::string* problem) {
   }
   registry::Tree scratch;
   std::string why;
-  if (registry::ParseText(text, scratch, why) != kErrorSuccess) {
+  std::vector<registry::Removal> removals;
+  if (registry::ParseText(text, scratch, why, &removals) != kErrorSuccess) {
     if (problem) *problem = why;
     return Fail(kErrorInvalidParameter);
+  }
+  for (const registry::Removal& removal : removals) {
+    long error = kErrorSuccess;
+    if (!removal.value) {
+      error = RegDeleteTree(Hive::LocalMachine, removal.key);
+    } else {
+      RegKey key;
+      error = RegOpenKey(Hive::LocalMachine, removal.key, key);
+      if (error == kErrorSuccess) error = RegDeleteValue(key, *removal.value);
+    }
+    if (error != kErrorSuccess && error != kErrorFileNotFound && error != kErrorKeyDeleted)
+      return Fail(error);
   }
   return WriteTree(scratch.Root());
 }
