@@ -23,27 +23,6 @@ constexpr std::size_t kNoticeBuffer = 64 * (sizeof(inotify_event) + NAME_MAX + 1
 
 }  // namespace
 
-DirectoryWatch::~DirectoryWatch() { Close(); }
-
-DirectoryWatch::DirectoryWatch(DirectoryWatch&& other) noexcept
-    : m_notify(std::exchange(other.m_notify, -1)),
-      m_interrupt(std::exchange(other.m_interrupt, -1)),
-      m_lost(std::exchange(other.m_lost, false)),
-      m_device(other.m_device),
-      m_inode(other.m_inode) {}
-
-DirectoryWatch& DirectoryWatch::operator=(DirectoryWatch&& other) noexcept {
-  if (this != &other) {
-    Close();
-    m_notify = std::exchange(other.m_notify, -1);
-    m_interrupt = std::exchange(other.m_interrupt, -1);
-    m_lost = std::exchange(other.m_lost, false);
-    m_device = other.m_device;
-    m_inode = other.m_inode;
-  }
-  return *this;
-}
-
 void DirectoryWatch::Close() noexcept {
   if (m_notify >= 0) ::close(m_notify);
   if (m_interrupt >= 0) ::close(m_interrupt);

@@ -76,6 +76,8 @@ class DirectoryWatch {
   bool m_lost = false;
   std::uint64_t m_device = 0;  // the watched folder's identity, for Watches
   std::uint64_t m_inode = 0;
+  bool m_names = false;  // opened for Events::Names
+  std::string m_folder;  // where a name added is looked at for its kind (Windows)
 };
 
 }  // namespace faxmail::platform

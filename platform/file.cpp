@@ -68,20 +68,7 @@ struct DirCloser {
 
 }  // namespace
 
-File::~File() {
-  if (m_fd >= 0) ::close(m_fd);
-}
-
-File::File(File&& other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    if (m_fd >= 0) ::close(m_fd);
-    m_fd = other.m_fd;
-    other.m_fd = -1;
-  }
-  return *this;
-}
+void File::CloseQuietly(int id) noexcept { ::close(id); }
 
 long File::Open(const std::string& path, Access access, Share share, Disposition disposition,
                 File& out, Links links, Kind kind) {
@@ -239,30 +226,6 @@ long File::Close() {
   return kErrorSuccess;
 }
 
-bool MatchPattern(std::string_view name, std::string_view pattern) noexcept {
-  // Iterative wildcard match with one back-track point: linear in practice, never recursive.
-  std::size_t n = 0, p = 0, starP = std::string_view::npos, starN = 0;
-  auto lower = [](char c) {
-    return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  };
-  while (n < name.size()) {
-    if (p < pattern.size() && (pattern[p] == '?' || lower(pattern[p]) == lower(name[n]))) {
-      ++p;
-      ++n;
-    } else if (p < pattern.size() && pattern[p] == '*') {
-      starP = p++;
-      starN = n;
-    } else if (starP != std::string_view::npos) {
-      p = starP + 1;
-      n = ++starN;
-    } else {
-      return false;
-    }
-  }
-  while (p < pattern.size() && pattern[p] == '*') ++p;
-  return p == pattern.size();
-}
-
 long FindFiles(const std::string& folder, std::string_view pattern, std::vector<DirEntry>& out) {
   out.clear();
   std::unique_ptr<DIR, DirCloser> dir(::opendir(folder.empty() ? "." : folder.c_str()));
@@ -319,28 +282,6 @@ long RenameFile(const std::string& from, const std::string& to, bool replace) {
   }
   if (::unlink(from.c_str()) != 0) return FailErrno();
   return kErrorSuccess;
-}
-
-long CopyFile(const std::string& from, const std::string& to, bool overwrite, bool sync) {
-  File in;
-  if (const long err = File::Open(from, Access::Read, Share::Read, Disposition::OpenExisting, in))
-    return err;
-  File out;
-  if (const long err =
-          File::Open(to, Access::Write, Share::None,
-                     overwrite ? Disposition::CreateAlways : Disposition::CreateNew, out))
-    return err;
-  std::vector<char> buffer(64 * 1024);
-  for (;;) {
-    std::size_t got = 0;
-    if (const long err = in.Read(buffer.data(), buffer.size(), got)) return err;
-    if (got == 0) break;
-    if (const long err = out.Write(buffer.data(), got)) return err;
-  }
-  if (sync) {
-    if (const long err = out.Sync()) return err;
-  }
-  return out.Close();
 }
 
 long CreateDirectory(const std::string& path) {

@@ -91,6 +91,8 @@ class File {
 
  private:
   explicit File(int fd) noexcept : m_fd(fd) {}
+  // Closes a file of this backend without a report (destructor and move assignment).
+  static void CloseQuietly(int id) noexcept;
   int m_fd = -1;
 };
 

@@ -24,24 +24,6 @@ std::string HostName() {
   return name;
 }
 
-ClockReading ReadClock() {
-  using namespace std::chrono;
-  const auto now = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-  ClockReading reading;
-  reading.seconds = static_cast<std::uint32_t>(now / 1000);
-  reading.milliseconds = static_cast<std::uint32_t>(now % 1000);
-  return reading;
-}
-
-std::string FormatUtcNow(const char* format) {
-  const std::time_t now = std::time(nullptr);
-  std::tm tm{};
-  ::gmtime_r(&now, &tm);
-  char text[128];
-  const std::size_t n = std::strftime(text, sizeof text, format, &tm);
-  return std::string(text, n);
-}
-
 void SleepMs(std::uint32_t milliseconds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
@@ -56,15 +38,6 @@ std::string ModulePath() {
   const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
   if (n <= 0) return {};
   return std::string(path, static_cast<std::size_t>(n));
-}
-
-std::string CommandLine(int argc, const char* const* argv) {
-  std::string line;
-  for (int i = 0; i < argc; ++i) {
-    if (i > 0) line.push_back(' ');
-    line += argv[i] ? argv[i] : "";
-  }
-  return line;
 }
 
 std::string FaxmailRoot() {

@@ -26,20 +26,6 @@ using registry::ValidValueName;
 using registry::WithHive;
 using registry::WithKey;
 
-long RegDwordOf(const RegValue& value, std::uint32_t& out) {
-  if (value.data.size() > 4) return kErrorMoreData;
-  if (value.data.size() < 4) return kErrorInvalidParameter;
-  out = 0;
-  for (int i = 3; i >= 0; --i) out = (out << 8) | static_cast<std::uint8_t>(value.data[i]);
-  return kErrorSuccess;
-}
-
-std::vector<std::byte> RegDwordBytes(std::uint32_t value) {
-  std::vector<std::byte> data(4);
-  for (int i = 0; i < 4; ++i) data[i] = static_cast<std::byte>(value >> (8 * i));
-  return data;
-}
-
 // ---------------------------------------------------------------------------------------------
 
 long RegOpenKey(Hive hive, std::string_view subKey, RegKey& out) {

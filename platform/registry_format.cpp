@@ -101,7 +101,8 @@ void AppendValueLine(std::string& out, const RegValue& value) {
 
 class RegTextParser {
  public:
-  RegTextParser(std::string_view text, Tree& tree) : m_text(text), m_tree(tree) {}
+  RegTextParser(std::string_view text, Tree& tree, std::vector<Removal>* removals)
+      : m_text(text), m_tree(tree), m_removals(removals) {}
 
   // Applies the whole text to the tree; on failure the tree may be partly changed and
   // Problem() tells the line and the reason.
@@ -186,9 +187,11 @@ class RegTextParser {
     std::vector<std::string_view> names;
     if (!SplitKeyPath(*subPath, names)) return Fail("bad key name (empty, too long or too deep)");
     m_key = nullptr;
+    m_keyPath = std::string(*subPath);
     if (remove) {
       if (names.empty()) return Fail("the hive's root cannot be deleted");
       m_tree.DeleteTree(names);
+      if (m_removals) m_removals->push_back(Removal{m_keyPath, std::nullopt});
       return kErrorSuccess;
     }
     if (m_tree.Create(names, m_key, nullptr) != kErrorSuccess)
@@ -234,6 +237,7 @@ class RegTextParser {
     rest = TrimLeft(rest.substr(1), kBlanks);
     if (rest == "-") {
       m_tree.DeleteValue(*m_key, name);
+      if (m_removals) m_removals->push_back(Removal{m_keyPath, name});
       return kErrorSuccess;
     }
     std::uint32_t type = kRegSz;
@@ -313,6 +317,8 @@ class RegTextParser {
 
   std::string_view m_text;
   Tree& m_tree;
+  std::vector<Removal>* m_removals;
+  std::string m_keyPath;  // the current section's key, as written
   std::size_t m_pos = 0;
   std::size_t m_line = 0;
   bool m_wideStrings = false;
@@ -399,8 +405,9 @@ bool ParseHexNumber(std::string_view text, std::uint32_t& out) {
   return true;
 }
 
-long ParseText(std::string_view text, Tree& tree, std::string& problem) {
-  RegTextParser parser(text, tree);
+long ParseText(std::string_view text, Tree& tree, std::string& problem,
+               std::vector<Removal>* removals) {
+  RegTextParser parser(text, tree, removals);
   const long result = parser.Run();
   problem = result == kErrorSuccess ? std::string() : parser.Problem();
   return result;

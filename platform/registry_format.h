@@ -49,9 +49,20 @@ std::string ExportText(const KeyNode& start, const std::string& startPath);
 std::string ValueChangeText(const std::string& path, const std::vector<const RegValue*>& set,
                             const std::vector<std::string>& removed);
 
+// One "-" form of a text: a key deleted with everything below it ([-KEY], no value), or one
+// value deleted from a key ("name"=-). key is the path below the root as written.
+struct Removal {
+  std::string key;
+  std::optional<std::string> value;
+};
+
 // Applies the whole text to the tree: kErrorSuccess, or kErrorInvalidParameter with
 // "line N: reason" in problem and the tree possibly partly changed (parse into a scratch tree
-// first where that matters).
-long ParseText(std::string_view text, Tree& tree, std::string& problem);
+// first where that matters). With removals, each "-" form is also listed there in the text's
+// order: parsed into an empty tree, the text is then the same as deleting every listed key and
+// value first and writing the tree after (what the text sets after a deletion is in the tree,
+// what it deletes after setting it is not), which is how a store that is not a Tree takes it.
+long ParseText(std::string_view text, Tree& tree, std::string& problem,
+               std::vector<Removal>* removals = nullptr);
 
 }  // namespace faxmail::platform::registry

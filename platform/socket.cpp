@@ -131,32 +131,7 @@ long SetTimeout(int fd, int option, std::uint32_t milliseconds) {
 
 }  // namespace
 
-std::uint16_t HostToNet16(std::uint16_t value) noexcept { return htons(value); }
-std::uint32_t HostToNet32(std::uint32_t value) noexcept { return htonl(value); }
-std::uint16_t NetToHost16(std::uint16_t value) noexcept { return ntohs(value); }
-std::uint32_t NetToHost32(std::uint32_t value) noexcept { return ntohl(value); }
-
-SocketAddress MakeAddress(std::uint16_t port, std::uint32_t hostOrderAddress) noexcept {
-  SocketAddress address;
-  address.family = kAfInet;
-  address.port = HostToNet16(port);
-  address.address = HostToNet32(hostOrderAddress);
-  return address;
-}
-
-Socket::~Socket() {
-  if (m_fd >= 0) ::close(m_fd);
-}
-
-Socket::Socket(Socket&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
-
-Socket& Socket::operator=(Socket&& other) noexcept {
-  if (this != &other) {
-    if (m_fd >= 0) ::close(m_fd);
-    m_fd = std::exchange(other.m_fd, -1);
-  }
-  return *this;
-}
+void Socket::CloseQuietly(int id) noexcept { ::close(id); }
 
 long Socket::Create(int protocol, Socket& out) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, protocol);
@@ -329,25 +304,6 @@ long Socket::LocalAddress(SocketAddress& out) const {
 long SocketStartup() noexcept { return kErrorSuccess; }
 
 void SocketCleanup() noexcept {}
-
-std::optional<std::uint32_t> InetAddr(std::string_view text) {
-  // inet_pton takes exactly four decimal numbers; the shorter and hexadecimal forms that
-  // older parsers accept are not addresses an administrator means.
-  if (text.empty() || text.size() > 15) return std::nullopt;
-  char buffer[16] = {};
-  std::memcpy(buffer, text.data(), text.size());
-  in_addr address{};
-  if (::inet_pton(AF_INET, buffer, &address) != 1) return std::nullopt;
-  return address.s_addr;
-}
-
-std::string InetNtoa(std::uint32_t networkOrder) {
-  in_addr address{};
-  address.s_addr = networkOrder;
-  char buffer[INET_ADDRSTRLEN] = {};
-  if (!::inet_ntop(AF_INET, &address, buffer, sizeof buffer)) return {};
-  return buffer;
-}
 
 long ResolveHostIPv4(const std::string& name, std::uint32_t& networkOrder) {
   if (name.empty()) return FailWith(kWsaHostNotFound);

@@ -141,6 +141,8 @@ class Socket {
 
  private:
   explicit Socket(int fd) noexcept : m_fd(fd) {}
+  // Closes a socket of this backend without a report (destructor and move assignment).
+  static void CloseQuietly(int id) noexcept;
   int m_fd = -1;
 };
 

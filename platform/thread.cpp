@@ -34,21 +34,6 @@ extern "C" void* ThreadTrampoline(void* argument) {
 
 }  // namespace
 
-Thread::~Thread() { Detach(); }
-
-Thread::Thread(Thread&& other) noexcept
-    : m_native(other.m_native), m_id(other.m_id), m_held(std::exchange(other.m_held, false)) {}
-
-Thread& Thread::operator=(Thread&& other) noexcept {
-  if (this != &other) {
-    Detach();
-    m_native = other.m_native;
-    m_id = other.m_id;
-    m_held = std::exchange(other.m_held, false);
-  }
-  return *this;
-}
-
 long Thread::Start(std::function<void()> body, std::size_t stackSize, Thread& out) {
   pthread_attr_t attributes;
   if (::pthread_attr_init(&attributes) != 0) {

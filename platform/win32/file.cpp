@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "platform/win32/access.h"
 #include "platform/win32/handle.h"
 #include "platform/win32/windows_api.h"
 #include "platform/win_error.h"
@@ -50,20 +51,7 @@ std::uint64_t UnixSeconds(const FILETIME& time) {
 
 }  // namespace
 
-File::~File() {
-  if (m_fd >= 0) ::CloseHandle(ToHandle(m_fd));
-}
-
-File::File(File&& other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    if (m_fd >= 0) ::CloseHandle(ToHandle(m_fd));
-    m_fd = other.m_fd;
-    other.m_fd = -1;
-  }
-  return *this;
-}
+void File::CloseQuietly(int id) noexcept { ::CloseHandle(ToHandle(id)); }
 
 long File::Open(const std::string& path, Access access, Share share, Disposition disposition,
                 File& out, Links links, Kind kind) {
@@ -189,11 +177,10 @@ long File::Truncate(std::uint64_t size) {
   return error == kErrorSuccess ? kErrorSuccess : Fail(error);
 }
 
-// XXX: the file keeps the folder's inherited access; secrets on Windows belong in a folder
-// that only administrators may read (the gateway's own data folder is one).
+// A protected DACL for the owner, SYSTEM and Administrators (access.h): mode 0600's like.
 long File::RestrictToOwner() {
   if (m_fd < 0) return Fail(kErrorInvalidHandle);
-  return kErrorSuccess;
+  return win32::RestrictHandleToOwner(ToHandle(m_fd));
 }
 
 long File::Sync() {
@@ -218,9 +205,8 @@ long File::SyncData() { return Sync(); }
 // XXX: no write-back can be started without waiting on Windows; each sync waits on its own.
 void File::StartWriteBack() {}
 
-// XXX: the owner and the access rules of a Windows file are not looked at: a regular file
-// counts as the process user's own and closed to others. Secrets on Windows belong in a folder
-// that only administrators may read (the gateway's own data folder is one).
+// The owner and "others" from the file's security descriptor (access.h); permissions carries
+// the owner's and the others' rights as the owner and other bits of a mode.
 long File::QueryAccess(FileAccess& access) const {
   if (m_fd < 0) return Fail(kErrorInvalidHandle);
   BY_HANDLE_FILE_INFORMATION information{};
@@ -228,8 +214,7 @@ long File::QueryAccess(FileAccess& access) const {
   access = FileAccess{};
   access.regularFile = (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
                        ::GetFileType(ToHandle(m_fd)) == FILE_TYPE_DISK;
-  access.ownedByProcessUser = true;
-  return kErrorSuccess;
+  return win32::QueryHandleAccess(ToHandle(m_fd), access);
 }
 
 long File::Close() {
@@ -238,31 +223,6 @@ long File::Close() {
   m_fd = -1;
   if (!::CloseHandle(handle)) return FailLast();
   return kErrorSuccess;
-}
-
-bool MatchPattern(std::string_view name, std::string_view pattern) noexcept {
-  // The same wildcard rule on every backend (the system's own matcher also matches short
-  // 8.3 names, which would make "*.tmp" find "x.tmpl"): one back-track point, never recursive.
-  std::size_t n = 0, p = 0, starP = std::string_view::npos, starN = 0;
-  auto lower = [](char c) {
-    return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  };
-  while (n < name.size()) {
-    if (p < pattern.size() && (pattern[p] == '?' || lower(pattern[p]) == lower(name[n]))) {
-      ++p;
-      ++n;
-    } else if (p < pattern.size() && pattern[p] == '*') {
-      starP = p++;
-      starN = n;
-    } else if (starP != std::string_view::npos) {
-      p = starP + 1;
-      n = ++starN;
-    } else {
-      return false;
-    }
-  }
-  while (p < pattern.size() && pattern[p] == '*') ++p;
-  return p == pattern.size();
 }
 
 namespace {
@@ -314,43 +274,23 @@ long RenameFile(const std::string& from, const std::string& to, bool replace) {
   return kErrorSuccess;
 }
 
-long CopyFile(const std::string& from, const std::string& to, bool overwrite, bool sync) {
-  File in;
-  if (const long err = File::Open(from, Access::Read, Share::Read, Disposition::OpenExisting, in))
-    return err;
-  File out;
-  if (const long err =
-          File::Open(to, Access::Write, Share::None,
-                     overwrite ? Disposition::CreateAlways : Disposition::CreateNew, out))
-    return err;
-  std::vector<char> buffer(64 * 1024);
-  for (;;) {
-    std::size_t got = 0;
-    if (const long err = in.Read(buffer.data(), buffer.size(), got)) return err;
-    if (got == 0) break;
-    if (const long err = out.Write(buffer.data(), got)) return err;
-  }
-  if (sync) {
-    if (const long err = out.Sync()) return err;
-  }
-  return out.Close();
-}
-
 long CreateDirectory(const std::string& path) {
   if (!::CreateDirectoryA(path.c_str(), nullptr)) return FailLast();
   return kErrorSuccess;
 }
 
-// XXX: the folder inherits its parent's access; the owner check of the other backend has no
-// cheap counterpart here, so only links and non-folders in the way are refused.
+// Created with the private DACL (access.h), or taken as it is when it is a folder (not a link
+// to one) that the process's user owns.
 long CreatePrivateDirectory(const std::string& path) {
-  if (::CreateDirectoryA(path.c_str(), nullptr)) return kErrorSuccess;
-  const long error = static_cast<long>(::GetLastError());
-  if (error != kErrorAlreadyExists) return Fail(error);
+  const long error = win32::CreatePrivateFolder(path);
+  if (error != kErrorAlreadyExists) return error;
   const DWORD attributes = ::GetFileAttributesA(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return FailLast();
   if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return Fail(kErrorStoppedOnSymlink);
   if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return Fail(kErrorAccessDenied);
+  bool owned = false;
+  if (const long ownerError = win32::FolderOwnedByProcessUser(path, owned)) return ownerError;
+  if (!owned) return Fail(kErrorAccessDenied);
   return kErrorSuccess;
 }
 

@@ -32,24 +32,6 @@ std::string HostName() {
   return std::string(name, size);
 }
 
-ClockReading ReadClock() {
-  using namespace std::chrono;
-  const auto now = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-  ClockReading reading;
-  reading.seconds = static_cast<std::uint32_t>(now / 1000);
-  reading.milliseconds = static_cast<std::uint32_t>(now % 1000);
-  return reading;
-}
-
-std::string FormatUtcNow(const char* format) {
-  const std::time_t now = std::time(nullptr);
-  std::tm tm{};
-  ::gmtime_s(&tm, &now);
-  char text[128];
-  const std::size_t n = std::strftime(text, sizeof text, format, &tm);
-  return std::string(text, n);
-}
-
 void SleepMs(std::uint32_t milliseconds) { ::Sleep(milliseconds); }
 
 namespace {
@@ -94,15 +76,6 @@ std::string ModulePath() {
     path.resize(path.size() * 4);
   }
   return {};
-}
-
-std::string CommandLine(int argc, const char* const* argv) {
-  std::string line;
-  for (int i = 0; i < argc; ++i) {
-    if (i > 0) line.push_back(' ');
-    line += argv[i] ? argv[i] : "";
-  }
-  return line;
 }
 
 std::string FaxmailRoot() {

@@ -210,20 +210,6 @@ std::string StoredCase(std::string_view path) {
 
 }  // namespace
 
-long RegDwordOf(const RegValue& value, std::uint32_t& out) {
-  if (value.data.size() > 4) return kErrorMoreData;
-  if (value.data.size() < 4) return kErrorInvalidParameter;
-  out = 0;
-  for (int i = 3; i >= 0; --i) out = (out << 8) | static_cast<std::uint8_t>(value.data[i]);
-  return kErrorSuccess;
-}
-
-std::vector<std::byte> RegDwordBytes(std::uint32_t value) {
-  std::vector<std::byte> data(4);
-  for (int i = 0; i < 4; ++i) data[i] = static_cast<std::byte>(value >> (8 * i));
-  return data;
-}
-
 long RegOpenKey(Hive hive, std::string_view subKey, RegKey& out) {
   std::vector<std::string_view> names;
   if (!SplitKeyPath(subKey, names)) return Fail(kErrorInvalidParameter);
@@ -580,8 +566,9 @@ long RegExport(Hive, std::string_view subKey, std::string& out) {
   return kErrorSuccess;
 }
 
-// XXX: the "-" forms delete in the parsed copy only, so an import through this backend adds
-// and overwrites but removes nothing; the other backend applies them.
+// The text's deletions first, then what it sets (registry_format.h): the same result as the
+// other backend's change of its tree line by line. A key or value to delete that is not there
+// is no error, as in the tree.
 long RegImport(Hive, std::string_view text, std::string* problem) {
   if (problem) problem->clear();
   if (text.size() > kMaxHiveFileSize) {
@@ -590,9 +577,22 @@ long RegImport(Hive, std::string_view text, std::string* problem) {
   }
   registry::Tree scratch;
   std::string why;
-  if (registry::ParseText(text, scratch, why) != kErrorSuccess) {
+  std::vector<registry::Removal> removals;
+  if (registry::ParseText(text, scratch, why, &removals) != kErrorSuccess) {
     if (problem) *problem = why;
     return Fail(kErrorInvalidParameter);
+  }
+  for (const registry::Removal& removal : removals) {
+    long error = kErrorSuccess;
+    if (!removal.value) {
+      error = RegDeleteTree(Hive::LocalMachine, removal.key);
+    } else {
+      RegKey key;
+      error = RegOpenKey(Hive::LocalMachine, removal.key, key);
+      if (error == kErrorSuccess) error = RegDeleteValue(key, *removal.value);
+    }
+    if (error != kErrorSuccess && error != kErrorFileNotFound && error != kErrorKeyDeleted)
+      return Fail(error);
   }
   return WriteTree(scratch.Root());
 }

@@ -42,21 +42,6 @@ HANDLE ToHandle(unsigned long slot) {
 
 }  // namespace
 
-Thread::~Thread() { Detach(); }
-
-Thread::Thread(Thread&& other) noexcept
-    : m_native(other.m_native), m_id(other.m_id), m_held(std::exchange(other.m_held, false)) {}
-
-Thread& Thread::operator=(Thread&& other) noexcept {
-  if (this != &other) {
-    Detach();
-    m_native = other.m_native;
-    m_id = other.m_id;
-    m_held = std::exchange(other.m_held, false);
-  }
-  return *this;
-}
-
 long Thread::Start(std::function<void()> body, std::size_t stackSize, Thread& out) {
   if (stackSize != 0 && stackSize < kMinimumStack) stackSize = kMinimumStack;
   const Id id = g_nextId.fetch_add(1);

@@ -329,5 +329,93 @@ TEST_F(RegistryTest, ExportImportRoundTrip) {
   EXPECT_EQ(again, whole);
 }
 
+// The "-" forms of an import: [-KEY] deletes a key with everything below it, "name"=- one
+// value; each takes effect where it stands in the text, and deleting what is not there is no
+// error.
+TEST_F(RegistryTest, ImportDeleteFormsTakeEffectInTheTextsOrder) {
+  struct Case {
+    const char* what;
+    const char* text;
+    std::vector<std::string> keysAfter;    // keys below "T" that exist afterwards
+    std::vector<std::string> missingKeys;  // keys below "T" that must be gone
+    std::vector<std::pair<std::string, std::string>> valuesAfter;  // key, value name
+    std::vector<std::pair<std::string, std::string>> missingValues;
+  };
+  const std::vector<Case> cases = {
+      {"a value and a subtree go, the rest stays",
+       "REGEDIT4\n[HKLM\\T\\A]\n\"Drop\"=-\n[-HKLM\\T\\A\\Old]\n",
+       {"A"},
+       {"A\\Old", "A\\Old\\Deeper"},
+       {{"A", "Keep"}},
+       {{"A", "Drop"}}},
+      {"a key deleted and written again holds only what follows",
+       "REGEDIT4\n[-HKLM\\T\\A]\n[HKLM\\T\\A]\n\"Fresh\"=dword:00000001\n",
+       {"A"},
+       {"A\\Old"},
+       {{"A", "Fresh"}},
+       {{"A", "Keep"}, {"A", "Drop"}}},
+      {"what is set and then deleted is gone",
+       "REGEDIT4\n[HKLM\\T\\A]\n\"Late\"=\"x\"\n\"Late\"=-\n[HKLM\\T\\New]\n"
+       "\"v\"=\"1\"\n[-HKLM\\T\\New]\n",
+       {"A", "A\\Old\\Deeper"},
+       {"New"},
+       {{"A", "Keep"}, {"A", "Drop"}},
+       {{"A", "Late"}}},
+      {"what is deleted and then set is there",
+       "REGEDIT4\n[HKLM\\T\\A]\n\"Drop\"=-\n\"Drop\"=\"back\"\n",
+       {"A"},
+       {},
+       {{"A", "Drop"}, {"A", "Keep"}},
+       {}},
+      {"deleting what is not there changes nothing and is no error",
+       "REGEDIT4\n[-HKLM\\T\\Nothing]\n[-HKLM\\T\\A\\Old\\None]\n[HKLM\\T\\A]\n"
+       "\"None\"=-\n",
+       {"A", "A\\Old\\Deeper"},
+       {"Nothing"},
+       {{"A", "Keep"}, {"A", "Drop"}},
+       {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    RegDeleteTree(Hive::LocalMachine, "T");
+    RegKey a = Create("T\\A");
+    ASSERT_EQ(RegSetDword(a, "Keep", 1), kErrorSuccess);
+    ASSERT_EQ(RegSetDword(a, "Drop", 2), kErrorSuccess);
+    RegKey deeper = Create("T\\A\\Old\\Deeper");
+    ASSERT_EQ(RegSetDword(deeper, "Below", 3), kErrorSuccess);
+    std::string problem;
+    ASSERT_EQ(RegImport(Hive::LocalMachine, c.text, &problem), kErrorSuccess) << problem;
+    for (const std::string& name : c.keysAfter) {
+      RegKey key;
+      EXPECT_EQ(RegOpenKey(Hive::LocalMachine, "T\\" + name, key), kErrorSuccess) << name;
+    }
+    for (const std::string& name : c.missingKeys) {
+      RegKey key;
+      EXPECT_EQ(RegOpenKey(Hive::LocalMachine, "T\\" + name, key), kErrorFileNotFound) << name;
+    }
+    for (const auto& [path, name] : c.valuesAfter) {
+      RegKey key;
+      ASSERT_EQ(RegOpenKey(Hive::LocalMachine, "T\\" + path, key), kErrorSuccess) << path;
+      EXPECT_EQ(RegQueryValue(key, name, nullptr, nullptr, nullptr), kErrorSuccess) << name;
+    }
+    for (const auto& [path, name] : c.missingValues) {
+      RegKey key;
+      ASSERT_EQ(RegOpenKey(Hive::LocalMachine, "T\\" + path, key), kErrorSuccess) << path;
+      EXPECT_EQ(RegQueryValue(key, name, nullptr, nullptr, nullptr), kErrorFileNotFound) << name;
+    }
+  }
+}
+
+TEST_F(RegistryTest, ImportRefusesToDeleteTheRootAndChangesNothingThen) {
+  RegKey key = Create("Kept");
+  ASSERT_EQ(RegSetDword(key, "v", 1), kErrorSuccess);
+  std::string problem;
+  EXPECT_EQ(RegImport(Hive::LocalMachine, "REGEDIT4\n[HKLM\\Kept]\n\"v\"=-\n[-HKLM]\n", &problem),
+            kErrorInvalidParameter);
+  EXPECT_EQ(problem, "line 4: the hive's root cannot be deleted");
+  std::uint32_t number = 0;
+  EXPECT_EQ(RegQueryDword(key, "v", number), kErrorSuccess);
+}
+
 }  // namespace
 }  // namespace faxmail::platform
