@@ -162,6 +162,5 @@ TEST_F(PartialMessageTest, FilesThatCannotBeWrittenWholeAreNotLeftInTheStore) {
   }
 }
 
-
 }  // namespace
 }  // namespace faxmail::decode::test
