@@ -33,7 +33,7 @@ C_WINSOCK::C_WINSOCK() = default;
 
 C_WINSOCK::~C_WINSOCK() {
   Shutdown();
-  platform::SocketCleanup();
+  for (; m_socketStartups > 0; --m_socketStartups) platform::SocketCleanup();
 }
 
 void C_WINSOCK::ReleaseConnection(std::unique_ptr<C_WSTHREAD> connection) { connection.reset(); }
@@ -44,6 +44,7 @@ int C_WINSOCK::ConnectToPort(std::uint16_t port, int backlog, std::uint16_t fami
     LogMessage("ConnectToPort: WSAstartup is failed.", kTag, __LINE__);
     return 1;
   }
+  ++m_socketStartups;
   m_listenAddress = platform::SocketAddress{};
   m_listenAddress.family = family;
   m_listenAddress.port = platform::HostToNet16(port);

@@ -137,6 +137,10 @@ class C_WINSOCK {
   std::atomic<int> m_refusing{0};  // accepted over the limit, thread not yet ended
   std::atomic<int> m_closing{0};   // session ended and place given back, thread not yet ended
   int m_protocol = 0;
+  // Socket library start-ups of ConnectToPort, each cleaned up once by the destructor: a
+  // clean-up without its start-up would end the process's use of the library for every other
+  // socket (the system counts them).
+  int m_socketStartups = 0;
   mutable std::mutex m_listLock;
   std::mutex m_workLock;
   std::atomic<int> m_stopFlag{0};

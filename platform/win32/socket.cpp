@@ -231,6 +231,13 @@ long Socket::Listen(int backlog) {
 
 long Socket::Accept(Socket& out, SocketAddress& peer) {
   if (m_fd < 0) return FailWith(kWsaENotSock);
+  // A socket that does not listen never becomes ready below: refused at once, as accept would.
+  BOOL listening = FALSE;
+  int size = sizeof listening;
+  if (::getsockopt(Native(m_fd), SOL_SOCKET, SO_ACCEPTCONN, reinterpret_cast<char*>(&listening),
+                   &size) != 0)
+    return Fail();
+  if (!listening) return FailWith(kWsaEInval);
   for (;;) {
     if (IsShutListener(m_fd)) return FailWith(kWsaEInval);
     const int ready = WaitReady(Native(m_fd), false, kAcceptPollMs);

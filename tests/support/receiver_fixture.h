@@ -25,8 +25,8 @@ class ReceiverTest : public RootTest {
   // the receiver's opt-in values (all off by default).
   void StartReceiver(const char* logValue, const char* logName,
                      const InboundSettings& inbound = {}) {
-    m_data = Root() + "/data/";
-    m_out = m_data + "OUT/";
+    m_data = NativePath(Root() + "/data/");
+    m_out = m_data + NativePath("OUT/");
     // The data folder may already be there: a test can mount a small file system on it.
     if (!platform::DirectoryExists(Root() + "/data")) {
       ASSERT_EQ(platform::CreateDirectory(Root() + "/data"), 0);

@@ -5,6 +5,10 @@
 #include <cstdint>
 #include <string>
 
+#ifdef _WIN32
+#include "platform/socket.h"
+#endif
+
 namespace faxmail::test {
 
 class ScriptedClient {
@@ -26,7 +30,11 @@ class ScriptedClient {
 
  private:
   bool Fill(int timeoutMs);
+#ifdef _WIN32
+  platform::Socket m_socket;  // smtp_client_win32.cpp: through the platform layer
+#else
   int m_fd = -1;
+#endif
   std::string m_buffer;
   bool m_closed = false;
 };

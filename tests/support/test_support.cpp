@@ -40,6 +40,24 @@ void RootTest::TearDown() {
   m_root.reset();
 }
 
+void SetEnv(const std::string& name, const std::optional<std::string>& value) {
+  if (value)
+    ::setenv(name.c_str(), value->c_str(), 1);
+  else
+    ::unsetenv(name.c_str());
+}
+
+bool SetModifiedTime(const std::string& path, std::chrono::system_clock::time_point when) {
+  const auto since = when.time_since_epoch();
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since);
+  timespec times[2] = {};
+  times[0].tv_nsec = UTIME_OMIT;
+  times[1].tv_sec = static_cast<time_t>(seconds.count());
+  times[1].tv_nsec = static_cast<long>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(since - seconds).count());
+  return ::utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
+}
+
 std::string ReadWholeFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream text;

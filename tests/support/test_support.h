@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,23 @@ class RootTest : public ::testing::Test {
  private:
   std::unique_ptr<TempDir> m_root;
 };
+
+// Sets an environment variable of this process (std::nullopt removes it), as both the C
+// library's getenv and the system's own lookup see it.
+void SetEnv(const std::string& name, const std::optional<std::string>& value);
+
+// path with each '/' turned into the system's separator (as it is where that is '/'): paths
+// that the system gives back are built with its separator and compared with these.
+inline std::string NativePath(std::string path) {
+#ifdef _WIN32
+  for (char& c : path)
+    if (c == '/') c = '\\';
+#endif
+  return path;
+}
+
+// Sets the modification time of a file or a folder (false when it cannot be set).
+bool SetModifiedTime(const std::string& path, std::chrono::system_clock::time_point when);
 
 std::string ReadWholeFile(const std::string& path);
 void WriteWholeFile(const std::string& path, const std::string& data);

@@ -75,6 +75,28 @@ void RootTest::TearDown() {
   m_root.reset();
 }
 
+void SetEnv(const std::string& name, const std::optional<std::string>& value) {
+  SetVariable(name.c_str(), value ? value->c_str() : nullptr);
+}
+
+bool SetModifiedTime(const std::string& path, std::chrono::system_clock::time_point when) {
+  // A folder opens only with backup semantics; the time is in 100 ns steps since 1601.
+  const HANDLE file = ::CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  constexpr std::int64_t kEpochIn1601Steps = 116444736000000000LL;
+  const std::int64_t steps =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(when.time_since_epoch()).count() / 100 +
+      kEpochIn1601Steps;
+  FILETIME time{};
+  time.dwLowDateTime = static_cast<DWORD>(steps & 0xffffffff);
+  time.dwHighDateTime = static_cast<DWORD>(static_cast<std::uint64_t>(steps) >> 32);
+  const bool set = ::SetFileTime(file, nullptr, nullptr, &time) != 0;
+  ::CloseHandle(file);
+  return set;
+}
+
 std::string ReadWholeFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream text;

@@ -1,8 +1,6 @@
 // Unique scratch names: the attachment list of each received message depends on them.
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
-
 #include <set>
 #include <thread>
 
@@ -10,18 +8,13 @@
 #include "common/spare_files.h"
 #include "platform/file.h"
 #include "tests/support/test_support.h"
+#include "tests/unit/common/auto_file_test_fixture.h"
 
 namespace faxmail {
 namespace {
 
-using test::TempDir;
+using test::AutoFileTest;
 using test::WriteWholeFile;
-
-class AutoFileTest : public ::testing::Test {
- protected:
-  std::string Folder() const { return m_dir.Path() + "/"; }
-  TempDir m_dir;
-};
 
 TEST_F(AutoFileTest, QuietFolderIsNumberedInOrder) {
   for (int i = 0; i < 3; ++i) {
@@ -107,7 +100,8 @@ TEST_F(AutoFileTest, BadArgumentsAndPaths) {
   EXPECT_EQ(CreateAutoFile("ATTC", "impx", Folder(), name), kAutoFileBadArguments);
   EXPECT_EQ(CreateAutoFile("ATTC", "imp", std::string(257, 'a'), name), kAutoFileBadArguments);
   EXPECT_EQ(CreateAutoFile("ATTC", "imp", m_dir.Path(), name), kAutoFileOtherError);
-  EXPECT_EQ(CreateAutoFile("ATTC", "imp", Folder() + "missing/", name), kAutoFileInvalidPath);
+  EXPECT_EQ(CreateAutoFile("ATTC", "imp", Folder() + test::NativePath("missing/"), name),
+            kAutoFileInvalidPath);
   EXPECT_EQ(name, "unchanged");
   std::vector<platform::DirEntry> entries;
   ASSERT_EQ(platform::FindFiles(m_dir.Path(), "*", entries), 0);
@@ -118,29 +112,6 @@ TEST_F(AutoFileTest, EmptyExtensionGivesANameEndingInADot) {
   std::string name;
   ASSERT_EQ(CreateAutoFile("ATTC", "", Folder(), name), kAutoFileCreated);
   EXPECT_EQ(name, "~ATTC000.");
-}
-
-TEST_F(AutoFileTest, NoHandlesLeftIsReported) {
-  rlimit old{};
-  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
-  std::vector<platform::File> hogs;
-  rlimit low = old;
-  low.rlim_cur = 32;
-  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
-  for (;;) {
-    platform::File f;
-    if (platform::File::Open(Folder() + "hog", platform::Access::Read, platform::Share::ReadWrite,
-                             platform::Disposition::OpenAlways, f) != 0)
-      break;
-    hogs.push_back(std::move(f));
-  }
-  std::string name;
-  const int result = CreateAutoFile("ATTC", "imp", Folder(), name);
-  hogs.clear();
-  setrlimit(RLIMIT_NOFILE, &old);
-  // Listing the folder needs a descriptor too: with none left the search fails first (5),
-  // otherwise the create does (2).
-  EXPECT_TRUE(result == kAutoFileNoHandles || result == kAutoFileOtherError) << result;
 }
 
 TEST_F(AutoFileTest, ConcurrentCallersNeverShareAStem) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "common/path_utils.h"
+#include "tests/support/test_support.h"
 
 namespace faxmail {
 namespace {
@@ -16,12 +17,13 @@ TEST(PathUtils, TrailingSeparator) {
       {"C:/", "C:/", "C:/"},
       {"rel/dir", "rel/dir/", "rel/dir"},
   };
+  // The table's slashes stand for the system's separator.
   for (const auto& c : cases) {
-    std::string a = c.in, s = c.in;
+    std::string a = test::NativePath(c.in), s = test::NativePath(c.in);
     AppendTrailingSeparator(a);
     StripTrailingSeparator(s);
-    EXPECT_EQ(a, c.appended) << c.in;
-    EXPECT_EQ(s, c.stripped) << c.in;
+    EXPECT_EQ(a, test::NativePath(c.appended)) << c.in;
+    EXPECT_EQ(s, test::NativePath(c.stripped)) << c.in;
   }
 }
 

@@ -2,10 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
-
 #include <algorithm>
-#include <csignal>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -15,99 +12,14 @@
 #include "platform/file.h"
 #include "platform/process.h"
 #include "tests/unit/decode/decode_test_support.h"
+#include "tests/unit/decode/partial_message_test_fixture.h"
 
 namespace faxmail::decode::test {
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr char kId[] = "split-1@example.com";
-
-// The body of the split message: its own header lines, then a text part and an attachment.
-const std::string kInner =
-    "Message-ID: <inner@example.com>\n"
-    "Subject: Inner subject\n"
-    "Content-Type: multipart/mixed;\n"
-    " boundary=zz\n"
-    "MIME-Version: 1.0\n"
-    "\n"
-    "--zz\n"
-    "Content-Type: text/plain\n"
-    "\n"
-    "Hello from a\n"
-    "split message.\n"
-    "--zz\n"
-    "Content-Type: application/octet-stream; name=x.bin\n"
-    "Content-Transfer-Encoding: base64\n"
-    "\n"
-    "QUJD\n"
-    "--zz--\n";
-
-// kInner cut into n pieces at line ends.
-std::vector<std::string> Pieces(int n) {
-  std::vector<std::string> lines;
-  for (std::size_t pos = 0; pos < kInner.size();) {
-    const std::size_t end = kInner.find('\n', pos) + 1;
-    lines.push_back(kInner.substr(pos, end - pos));
-    pos = end;
-  }
-  std::vector<std::string> pieces(static_cast<std::size_t>(n));
-  const std::size_t per = (lines.size() + n - 1) / n;
-  for (std::size_t i = 0; i < lines.size(); ++i)
-    pieces[std::min(i / per, pieces.size() - 1)] += lines[i];
-  return pieces;
-}
-
-std::string PartialMessage(const std::string& params, const std::string& body) {
-  return "From: a@example.com\n"
-         "To: 555@fax.example\n"
-         "Subject: Split\n"
-         "Message-ID: <outer@example.com>\n"
-         "Content-Type: message/partial; " +
-         params +
-         "\n"
-         "Content-Description: one piece\n"
-         "\n" +
-         body;
-}
-
-class PartialMessageTest : public faxmail::test::RootTest {
- protected:
-  void SetUp() override {
-    RootTest::SetUp();
-    ::setenv("TMP", m_tmp.Path().c_str(), 1);
-  }
-  void TearDown() override {
-    ::unsetenv("TMP");
-    RootTest::TearDown();
-  }
-
-  // Decodes one mail; its transcript goes to the shared sink.
-  int Deliver(const std::string& message) {
-    ConsoleCapture console;
-    auto reader = MemoryReader(message);
-    reader->SetAttachmentListPath("/spool/OUT/att.lst");
-    const int result = DecodeMessage(*reader, "text/plain", false, sink);
-    out += console.out;
-    err += console.err;
-    return result;
-  }
-
-  std::string SetDir() const { return m_tmp.Path() + "/parts/split-1@.exa/"; }
-  std::vector<std::string> StoreEntries() const {
-    std::vector<std::string> names;
-    std::error_code ec;
-    for (const auto& e : fs::recursive_directory_iterator(m_tmp.Path() + "/parts", ec))
-      names.push_back(fs::relative(e.path(), m_tmp.Path() + "/parts").string());
-    std::sort(names.begin(), names.end());
-    return names;
-  }
-
-  faxmail::test::TempDir m_tmp;
-  RecordingSink sink;
-  std::string out;
-  std::string err;
-};
+using namespace partial_test;
 
 TEST(PartDirectoryTest, FolderNamesAreSafe83Names) {
   struct Case {
@@ -139,7 +51,7 @@ TEST(PartDirectoryTest, FolderNamesAreSafe83Names) {
 
 TEST_F(PartialMessageTest, PartDirectoryCreatesTheFolderUnderTmp) {
   const std::string dir = PartDirectory("abc/def.ghi");
-  EXPECT_EQ(dir, m_tmp.Path() + "/parts/abcdefgh.i/");
+  EXPECT_EQ(dir, faxmail::test::NativePath(m_tmp.Path() + "/parts/abcdefgh.i/"));
   EXPECT_TRUE(platform::DirectoryExists(dir));
   EXPECT_EQ(PartDirectory("abc/def.ghi"), dir);  // an existing folder is used as it is
   RemovePartDirectory(dir);
@@ -265,19 +177,19 @@ TEST_F(PartialMessageTest, AStoredTotalLimitsLaterParts) {
 
 TEST_F(PartialMessageTest, AbandonedSetsAreRemovedWhenTheNextPartArrives) {
   const std::string parts = m_tmp.Path() + "/parts";
-  const auto old = fs::file_time_type::clock::now() - std::chrono::hours(24 * 8);
-  const auto recent = fs::file_time_type::clock::now() - std::chrono::hours(24 * 6);
+  const auto old = std::chrono::system_clock::now() - std::chrono::hours(24 * 8);
+  const auto recent = std::chrono::system_clock::now() - std::chrono::hours(24 * 6);
   fs::create_directories(parts + "/old");
   faxmail::test::WriteWholeFile(parts + "/old/CT", "3\r\n");
   faxmail::test::WriteWholeFile(parts + "/old/2", "two\r\n");
-  fs::last_write_time(parts + "/old", old);
+  ASSERT_TRUE(faxmail::test::SetModifiedTime(parts + "/old", old));
   fs::create_directories(parts + "/recent");
   faxmail::test::WriteWholeFile(parts + "/recent/1", "one\r\n");
-  fs::last_write_time(parts + "/recent", recent);
+  ASSERT_TRUE(faxmail::test::SetModifiedTime(parts + "/recent", recent));
   fs::create_directories(parts + "/foreign");
   faxmail::test::WriteWholeFile(parts + "/foreign/1", "one\r\n");
   faxmail::test::WriteWholeFile(parts + "/foreign/notes.txt", "someone else's\r\n");
-  fs::last_write_time(parts + "/foreign", old);
+  ASSERT_TRUE(faxmail::test::SetModifiedTime(parts + "/foreign", old));
 
   EXPECT_EQ(Deliver(PartialMessage("id=new; number=1; total=2", "Subject: s\n\nx\n")), 0);
   // The old set is gone; the recent one stays; of the foreign folder only our files went.
@@ -288,9 +200,9 @@ TEST_F(PartialMessageTest, AbandonedSetsAreRemovedWhenTheNextPartArrives) {
 TEST_F(PartialMessageTest, AFolderThatCannotBeMadeRefusesThePart) {
   const std::string file = m_tmp.Path() + "/not-a-folder";
   faxmail::test::WriteWholeFile(file, "x");
-  ::setenv("TMP", file.c_str(), 1);
+  faxmail::test::SetEnv("TMP", file);
   EXPECT_EQ(Deliver(PartialMessage("id=a; number=1; total=1", "Subject: s\n\nx\n")), 1);
-  EXPECT_EQ(err, file + "/parts/a: No such file or directory\n");
+  EXPECT_EQ(err, file + faxmail::test::NativePath("/parts/a") + ": No such file or directory\n");
   EXPECT_FALSE(platform::FileExists("CT"));
   EXPECT_FALSE(platform::FileExists("1"));
 }
@@ -302,15 +214,16 @@ TEST_F(PartialMessageTest, AJoinedMessageThatSplitsItselfAgainEnds) {
   const std::string inner =
       "Content-Type: message/partial; id=self; number=1; total=1\n\nSubject: again\n\nagain\n";
   EXPECT_EQ(Deliver(PartialMessage("id=self; number=1; total=1", inner)), 0);
-  EXPECT_NE(err.find("/parts/self/FULL: File is in use by another process\n"), std::string::npos);
+  EXPECT_NE(err.find(faxmail::test::NativePath("/parts/self/FULL") +
+                     ": File is in use by another process\n"),
+            std::string::npos)
+      << err;
   EXPECT_EQ(StoreEntries(), (std::vector<std::string>{"self", "self/1"}));
 }
 
 TEST_F(PartialMessageTest, WithoutTmpTheStoreIsAPrivateFolderOfTheRoot) {
-  ::unsetenv("TMP");
-  EXPECT_EQ(PartsFolder(), Root() + "/tmp/parts");
-  EXPECT_EQ(fs::status(Root() + "/tmp").permissions(), fs::perms::owner_all);
-  EXPECT_EQ(fs::status(Root() + "/tmp/parts").permissions(), fs::perms::owner_all);
+  faxmail::test::SetEnv("TMP", std::nullopt);
+  EXPECT_EQ(PartsFolder(), faxmail::test::NativePath(Root() + "/tmp/parts"));
   // A whole set goes through the private store and leaves nothing behind.
   const std::string id = "private-" + std::to_string(platform::ProcessId());
   const auto pieces = Pieces(2);
@@ -321,139 +234,6 @@ TEST_F(PartialMessageTest, WithoutTmpTheStoreIsAPrivateFolderOfTheRoot) {
   EXPECT_EQ(sink.text, "Hello from a\nsplit message.");
   EXPECT_EQ(err, "");
   EXPECT_TRUE(fs::is_empty(Root() + "/tmp/parts"));
-}
-
-TEST_F(PartialMessageTest, PlantedSymbolicLinksAreNeverFollowed) {
-  const std::string parts = m_tmp.Path() + "/parts";
-  const std::string dir = parts + "/s/";
-  const std::string target = m_tmp.Path() + "/target";
-  const std::string secret = "From: someone@example.com\n\nsecret text\n";
-  struct Case {
-    const char* what;
-    std::string link;  // planted before the part arrives, pointing at target
-    bool targetIsFolder;
-    std::string firstPart;  // delivered before the link is planted ("" for none)
-    std::string params;     // of the part delivered then
-    std::string reported;   // the path in the error report
-  };
-  const Case cases[] = {
-      {"a part file", dir + "2", false, "id=s; number=1; total=2", "id=s; number=2", dir + "2"},
-      {"a part file the join reads", dir + "2", false, "", "id=s; number=1; total=2", dir + "2"},
-      {"the total file", dir + "CT", false, "", "id=s; number=1; total=2", dir + "CT"},
-      {"the id's folder", parts + "/s", true, "", "id=s; number=1; total=2", parts + "/s"},
-      {"the store's folder", parts, true, "", "id=s; number=1; total=2", parts},
-  };
-  for (const Case& c : cases) {
-    fs::remove_all(parts);
-    fs::remove_all(target);
-    sink = RecordingSink();
-    err.clear();
-    fs::create_directories(dir);
-    if (!c.firstPart.empty()) {
-      ASSERT_EQ(Deliver(PartialMessage(c.firstPart, "Subject: s\n\nfirst\n")), 0) << c.what;
-    }
-    if (c.targetIsFolder) {
-      fs::create_directory(target);
-    } else {
-      faxmail::test::WriteWholeFile(target, secret);
-    }
-    fs::remove_all(c.link);
-    fs::create_symlink(target, c.link);
-
-    // The part is a component: the message's other parts are still decoded.
-    const std::string message =
-        "Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: message/partial; " +
-        c.params + "\n\nSubject: s\n\nsecond\n--b\n\nafter\n--b--\n";
-    EXPECT_EQ(Deliver(message), 0) << c.what;
-    EXPECT_EQ(err, c.reported + ": Is a symbolic link\n") << c.what;
-    EXPECT_EQ(sink.textParts, std::vector<std::string>{"after"}) << c.what;
-    // The link and its target are as they were.
-    EXPECT_TRUE(fs::is_symlink(c.link)) << c.what;
-    if (c.targetIsFolder) {
-      EXPECT_TRUE(fs::is_empty(target)) << c.what;
-    } else {
-      EXPECT_EQ(faxmail::test::ReadWholeFile(target), secret) << c.what;
-    }
-    // A part stored before stays stored; a failed join leaves no joined file.
-    if (!c.firstPart.empty()) {
-      EXPECT_TRUE(platform::FileExists(dir + "1")) << c.what;
-    }
-    if (c.link == dir + "2" && c.firstPart.empty()) {
-      EXPECT_TRUE(platform::FileExists(dir + "1")) << c.what;
-      EXPECT_FALSE(fs::exists(dir + "FULL")) << c.what;
-    }
-  }
-}
-
-// Files of the store written while the process may write no file beyond a size: a write past it
-// fails (with SIGXFSZ ignored) as on a full disk.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    ::getrlimit(RLIMIT_FSIZE, &m_saved);
-    m_handler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit limit = m_saved;
-    limit.rlim_cur = bytes;
-    ::setrlimit(RLIMIT_FSIZE, &limit);
-  }
-  ~FileSizeLimit() {
-    ::setrlimit(RLIMIT_FSIZE, &m_saved);
-    std::signal(SIGXFSZ, m_handler);
-  }
-  FileSizeLimit(const FileSizeLimit&) = delete;
-  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-
- private:
-  rlimit m_saved{};
-  void (*m_handler)(int) = SIG_DFL;
-};
-
-// A part or a joined message that cannot be written whole leaves no file of it in the store:
-// a part cut short must not complete the set, and a failed join keeps the parts.
-TEST_F(PartialMessageTest, FilesThatCannotBeWrittenWholeAreNotLeftInTheStore) {
-  constexpr rlim_t kLimit = 64 * 1024;
-  // A body line of kInner's text part, repeated to the size wanted.
-  const auto body = [](std::size_t bytes) {
-    std::string text = "Subject: s\n\n";
-    while (text.size() < bytes) text += "a line of a split message, long enough to count\n";
-    return text;
-  };
-  struct Case {
-    const char* what;
-    std::string earlier;  // part 2, delivered without the limit ("" for none)
-    std::string part1;    // then part 1 of 2, with the limit
-    std::string reported;
-    std::vector<std::string> left;  // in the store afterwards
-  };
-  const Case cases[] = {
-      {"a part cut short",
-       "",
-       body(2 * kLimit),
-       SetDir() + "1",
-       {"split-1@.exa", "split-1@.exa/CT"}},
-      {"a join cut short",
-       body(kLimit / 2 + 1024),
-       body(kLimit / 2 + 1024),
-       SetDir() + "FULL",
-       {"split-1@.exa", "split-1@.exa/1", "split-1@.exa/2", "split-1@.exa/CT"}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    fs::remove_all(m_tmp.Path() + "/parts");
-    err.clear();
-    if (!c.earlier.empty()) {
-      ASSERT_EQ(Deliver(PartialMessage("id=split-1@example.com; number=2", c.earlier)), 0);
-    }
-    int result = -1;
-    {
-      const FileSizeLimit limit(kLimit);
-      result = Deliver(PartialMessage("id=split-1@example.com; number=1; total=2", c.part1));
-    }
-    EXPECT_EQ(result, 1);
-    EXPECT_EQ(err.substr(0, err.find(':')), c.reported) << err;
-    EXPECT_EQ(StoreEntries(), c.left);
-    EXPECT_TRUE(sink.textParts.empty());
-  }
 }
 
 }  // namespace

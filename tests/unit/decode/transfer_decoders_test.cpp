@@ -1,11 +1,14 @@
 #include "gateway/decode/transfer_decoders.h"
 
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 
+#include <algorithm>
+#include <array>
+#include <cstdint>
 #include <random>
 #include <string>
 
+#include "platform/digest.h"
 #include "tests/unit/decode/decode_test_support.h"
 
 namespace faxmail::decode::test {
@@ -13,27 +16,38 @@ namespace {
 
 using namespace std::string_literals;
 
-// The digest text computed independently: MD5 and base64 straight from OpenSSL.
-std::string ReferenceDigest(std::string_view data) {
-  unsigned char md[EVP_MAX_MD_SIZE];
-  unsigned int len = 0;
-  EVP_Digest(data.data(), data.size(), md, &len, EVP_md5(), nullptr);
-  unsigned char text[64] = {};
-  EVP_EncodeBlock(text, md, static_cast<int>(len));
-  return reinterpret_cast<const char*>(text);
+// Base64 of data in one line, written here from RFC 2045's table: the reference the decoders'
+// output is held against.
+std::string EncodeBase64Line(std::string_view data) {
+  static constexpr char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  for (std::size_t i = 0; i < data.size(); i += 3) {
+    const std::size_t n = std::min<std::size_t>(3, data.size() - i);
+    std::uint32_t group = 0;
+    for (std::size_t k = 0; k < 3; ++k)
+      group = group << 8 | (k < n ? static_cast<unsigned char>(data[i + k]) : 0u);
+    for (std::size_t k = 0; k < 4; ++k)
+      out.push_back(k <= n ? kAlphabet[group >> (18 - 6 * k) & 0x3f] : '=');
+  }
+  return out;
 }
 
-// Base64 with a line break every 76 characters, from OpenSSL.
+// The digest text computed apart from the decoders: the system's MD5, in base64.
+std::string ReferenceDigest(std::string_view data) {
+  platform::Digest md5(platform::DigestAlgorithm::Md5);
+  md5.Update(data);
+  std::array<unsigned char, platform::Digest::kMaxSize> digest{};
+  EXPECT_TRUE(md5.Final(digest));
+  return EncodeBase64Line(
+      std::string_view(reinterpret_cast<const char*>(digest.data()), md5.Size()));
+}
+
+// Base64 with a line break every 76 characters.
 std::string ReferenceBase64(std::string_view data) {
   std::string out;
-  for (std::size_t i = 0; i < data.size(); i += 57) {
-    const std::string_view line = data.substr(i, 57);
-    std::string text(4 * ((line.size() + 2) / 3) + 1, '\0');
-    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()),
-                                  reinterpret_cast<const unsigned char*>(line.data()),
-                                  static_cast<int>(line.size()));
-    out.append(text.data(), static_cast<std::size_t>(n)).push_back('\n');
-  }
+  for (std::size_t i = 0; i < data.size(); i += 57)
+    out.append(EncodeBase64Line(data.substr(i, 57))).push_back('\n');
   return out;
 }
 

@@ -215,6 +215,14 @@ class ServiceTest : public test::RootTest {
     return m_result;
   }
   std::string Log() { return test::ReadWholeFile(Root() + "/main.log"); }
+  // The gateway's events read back; under Wine, whose event log keeps no records, the case is
+  // skipped there (its other checks have run).
+  void ExpectEvents(const std::vector<std::uint32_t>& expected) {
+    const std::vector<std::uint32_t> ids = Events();
+    if (test::UnderWine() && ids.empty() && !expected.empty())
+      GTEST_SKIP() << "Wine's event log takes the reports and keeps no records to read back";
+    EXPECT_EQ(ids, expected);
+  }
   std::vector<std::uint32_t> Events() {
     std::vector<platform::EventRecord> records;
     platform::ReadEventLog(records);
@@ -250,7 +258,7 @@ TEST_P(StopControlTest, ReportsTheLifeInOrderAndEndsTheServiceMain) {
   EXPECT_EQ(Result(), 1);
   ExpectReports(m_manager.Reports(),
                 {kStartPending1, kStartPending3, kRunning, kStopPending, kStopped});
-  EXPECT_EQ(Events(), std::vector<std::uint32_t>{428});
+  ExpectEvents(std::vector<std::uint32_t>{428});
   const std::string log = Log();
   for (const char* line :
        {"SmtpService: Entering ServiceCtrlHandler.",
@@ -326,7 +334,7 @@ TEST_F(ServiceTest, GatewayNotStartedStopsWithItsReason) {
                  kRunning,
                  {platform::kServiceStopped, 0, 0, kStopAndShutdown, 1066, gatewayNotStarted}});
   EXPECT_EQ(service.StartFailure(), gatewayNotStarted);
-  EXPECT_EQ(Events(), std::vector<std::uint32_t>{428});
+  ExpectEvents(std::vector<std::uint32_t>{428});
   EXPECT_NE(Log().find("Smtpservice: Leaving the Service main."), std::string::npos);
 }
 
@@ -338,7 +346,7 @@ TEST_F(ServiceTest, HandlerNotRegisteredReportsEvent423AndNothingElse) {
   EXPECT_EQ(Result(), 1);
   EXPECT_TRUE(m_manager.Reports().empty());
   EXPECT_FALSE(start.Started());
-  EXPECT_EQ(Events(), std::vector<std::uint32_t>{423});
+  ExpectEvents(std::vector<std::uint32_t>{423});
 }
 
 TEST_F(ServiceTest, RefusedFirstReportTakesTheStopPath) {
@@ -350,7 +358,7 @@ TEST_F(ServiceTest, RefusedFirstReportTakesTheStopPath) {
   EXPECT_FALSE(start.Started());
   // The refused report, then the stopped one from Exit.
   ExpectReports(m_manager.Reports(), {kStartPending1, kStopped});
-  EXPECT_EQ(Events(), std::vector<std::uint32_t>{428});
+  ExpectEvents(std::vector<std::uint32_t>{428});
 }
 
 TEST_F(ServiceTest, RefusedRunningReportEndsTheStart) {
@@ -360,7 +368,7 @@ TEST_F(ServiceTest, RefusedRunningReportEndsTheStart) {
   Run(service, start);
   EXPECT_EQ(Result(), 1);
   ExpectReports(m_manager.Reports(), {kStartPending1, kStartPending3, kRunning, kStopped});
-  EXPECT_EQ(Events(), std::vector<std::uint32_t>{428});
+  ExpectEvents(std::vector<std::uint32_t>{428});
 }
 
 TEST_F(ServiceTest, OutsideTheManagerInitserviceReturnsZero) {
@@ -418,7 +426,7 @@ TEST_F(ServiceTest, RefusedReportReturnsZeroWithTheError) {
   CService service(m_manager.Calls());
   EXPECT_EQ(service.SCMStatus(platform::kServiceRunning, 0, 0, 0, 0), 0);
   EXPECT_EQ(platform::LastError(), platform::kErrorInvalidHandle);
-  EXPECT_EQ(Events(), std::vector<std::uint32_t>{428});
+  ExpectEvents(std::vector<std::uint32_t>{428});
 }
 
 TEST_F(ServiceTest, NewObjectHoldsNothing) {

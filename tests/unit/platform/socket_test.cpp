@@ -95,6 +95,22 @@ TEST(Sockets, ShutdownWakesAnAcceptWaitingOnAnotherThread) {
   EXPECT_NE(accepted.get(), kErrorSuccess);
 }
 
+// An accept on a socket that does not listen (its bind failed, or it never listened) is refused
+// at once with 10022: the accept loop of a listener that could not bind ends instead of waiting.
+TEST(Sockets, AcceptOnASocketThatDoesNotListenFailsAtOnce) {
+  for (const bool bound : {false, true}) {
+    SCOPED_TRACE(bound ? "bound" : "not bound");
+    Socket socket;
+    ASSERT_EQ(Socket::Create(0, socket), kErrorSuccess);
+    if (bound) {
+      ASSERT_EQ(socket.Bind(MakeAddress(0, kLoopback)), kErrorSuccess);
+    }
+    Socket accepted;
+    SocketAddress peer{};
+    EXPECT_EQ(socket.Accept(accepted, peer), kWsaEInval);
+  }
+}
+
 TEST(Sockets, SecondListenerOnAPortIsAddressInUse) {
   std::uint16_t port = 0;
   Socket first = Listener(port);

@@ -2,9 +2,6 @@
 // file the other side still holds is never opened.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include "gateway/queue/file_man.h"
 #include "gateway/service/log.h"
 #include "gateway/service/settings.h"
@@ -12,6 +9,7 @@
 #include "platform/registry.h"
 #include "platform/win_error.h"
 #include "tests/support/test_support.h"
+#include "tests/unit/queue/file_man_test_fixture.h"
 
 namespace faxmail {
 namespace {
@@ -19,38 +17,21 @@ namespace {
 using test::ReadWholeFile;
 using test::WriteWholeFile;
 
-class FileManTest : public test::RootTest {
- protected:
-  void SetUp() override {
-    test::RootTest::SetUp();
-    m_data = Root() + "/data/";
-    ASSERT_EQ(platform::CreateDirectory(Root() + "/data"), 0);
-    ASSERT_EQ(platform::CreateDirectory(m_data + "IN"), 0);
-    ASSERT_EQ(platform::CreateDirectory(m_data + "OUT"), 0);
-    platform::RegKey key;
-    ASSERT_EQ(platform::RegCreateKey(platform::Hive::LocalMachine, kGatewayKey, key), 0);
-    ASSERT_EQ(platform::RegSetString(key, "ProgramPath", m_data), 0);
-    ASSERT_EQ(platform::RegSetString(key, "logfile", Root() + "/main.log"), 0);
-    GetDebugSettings2();
-  }
-  std::string Log() { return ReadWholeFile(Root() + "/main.log"); }
-  std::string In(const std::string& name) { return m_data + "IN/" + name; }
-  std::string m_data;
-};
+using test::FileManTest;
 
 TEST_F(FileManTest, RawMessageFilesAreNumberedAndEmptiedWhenReused) {
   CFileMan man;
   platform::File file;
   std::string path;
   ASSERT_EQ(man.Que_AddMsg(file, path), 0);
-  EXPECT_EQ(path, m_data + "OUT/0.cqx");
+  EXPECT_EQ(path, m_data + test::NativePath("OUT/0.cqx"));
   ASSERT_TRUE(CFileMan::WriteText(file, "data"));
   file.Close();
   platform::RegKey key;
   ASSERT_EQ(platform::RegOpenKey(platform::Hive::LocalMachine, kGatewayKey, key), 0);
   ASSERT_EQ(platform::RegSetDword(key, "TmpIndex", 0), 0);  // the counter wrapped
   ASSERT_EQ(man.Que_AddMsg(file, path), 0);
-  EXPECT_EQ(path, m_data + "OUT/0.cqx");
+  EXPECT_EQ(path, m_data + test::NativePath("OUT/0.cqx"));
   file.Close();
   EXPECT_EQ(ReadWholeFile(path), "");
 }
@@ -62,7 +43,7 @@ TEST_F(FileManTest, RawMessageFileThatCannotBeCreatedIsLogged) {
   std::string path;
   EXPECT_EQ(man.Que_AddMsg(file, path), 2);
   EXPECT_FALSE(file.IsOpen());
-  EXPECT_EQ(path, m_data + "OUT/0.cqx");
+  EXPECT_EQ(path, m_data + test::NativePath("OUT/0.cqx"));
   EXPECT_NE(Log().find("QUE_AddMsg Error: File open: " + path), std::string::npos);
   EXPECT_NE(Log().find("WSA Socket Error: (3)"), std::string::npos);
 }
@@ -73,7 +54,7 @@ TEST_F(FileManTest, TmpFilenameNeedsRoom) {
   EXPECT_EQ(man.GetNewTmpFilename(out, m_data.size() + 7), 1);
   EXPECT_EQ(out, "unchanged");
   EXPECT_EQ(man.GetNewTmpFilename(out, m_data.size() + 8), 0);
-  EXPECT_EQ(out, m_data + "OUT/0.cqx");
+  EXPECT_EQ(out, m_data + test::NativePath("OUT/0.cqx"));
 }
 
 TEST_F(FileManTest, ReadyNamesIgnoreCaseButNeverStartWithADot) {
@@ -90,49 +71,6 @@ TEST_F(FileManTest, ReadyNamesIgnoreCaseButNeverStartWithADot) {
   ASSERT_EQ(man.Que_OpenMsg(file, path), 0);
   EXPECT_EQ(path, In("FAX1.TMP"));
   EXPECT_EQ(man.LinkCount(), 1u);
-}
-
-TEST_F(FileManTest, FileHeldByAnotherProcessIsSkipped) {
-  WriteWholeFile(In("a.tmp"), "held");
-  WriteWholeFile(In("b.tmp"), "free");
-  int ready[2];
-  int release[2];
-  ASSERT_EQ(pipe(ready), 0);
-  ASSERT_EQ(pipe(release), 0);
-  const pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {  // the fax server, still writing a.tmp
-    platform::File held;
-    if (platform::File::Open(In("a.tmp"), platform::Access::Write, platform::Share::None,
-                             platform::Disposition::OpenExisting, held) != 0)
-      _exit(1);
-    char c = 1;
-    [[maybe_unused]] auto w = write(ready[1], &c, 1);
-    [[maybe_unused]] auto r = read(release[0], &c, 1);
-    _exit(0);
-  }
-  char c;
-  ASSERT_EQ(read(ready[0], &c, 1), 1);
-  CFileMan man;
-  EXPECT_EQ(man.Que_CountMsgs("IN"), 2);
-  platform::File file;
-  std::string path;
-  ASSERT_EQ(man.Que_OpenMsg(file, path), 0);
-  EXPECT_EQ(path, In("b.tmp"));
-  std::string line;
-  EXPECT_EQ(CFileMan::ReadLine(file, line, 100), 0u);  // "free" has no LF
-  EXPECT_EQ(man.Que_CloseAndDeleteMsg(file), 0);
-  EXPECT_FALSE(platform::FileExists(In("b.tmp")));
-  // Only the held file is left: counted, but nothing can be opened.
-  EXPECT_EQ(man.Que_CountMsgs("IN"), 1);
-  EXPECT_EQ(man.Que_OpenMsg(file, path), 1);
-  EXPECT_NE(Log().find("WSA Socket Error: (32)"), std::string::npos);
-  [[maybe_unused]] auto w = write(release[1], &c, 1);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  ASSERT_EQ(man.Que_OpenMsg(file, path), 0);
-  EXPECT_EQ(path, In("a.tmp"));
 }
 
 TEST_F(FileManTest, OpenedFileIsLinkedAndLogged) {
@@ -156,7 +94,8 @@ TEST_F(FileManTest, OpenedFileIsLinkedAndLogged) {
   EXPECT_EQ(man.LinkCount(), 0u);
   EXPECT_TRUE(platform::FileExists(In("n.tmp")));
   const std::string log = Log();
-  EXPECT_NE(log.find("Que_OpenMsg - filename to check for: IN/n.tmp"), std::string::npos);
+  EXPECT_NE(log.find("Que_OpenMsg - filename to check for: " + test::NativePath("IN/n.tmp")),
+            std::string::npos);
   EXPECT_NE(log.find("AddIDNameLink Name: " + In("n.tmp")), std::string::npos);
   EXPECT_NE(log.find("DelIDNameLink Name: " + In("n.tmp")), std::string::npos);
 }

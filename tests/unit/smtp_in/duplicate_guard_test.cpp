@@ -2,13 +2,14 @@
 // window, its bound, its life across restarts and damage, and two sessions at once.
 #include <gtest/gtest.h>
 
-#include <openssl/evp.h>
-
+#include <array>
 #include <atomic>
+#include <cstdio>
 #include <filesystem>
 #include <thread>
 
 #include "gateway/smtp_in/duplicate_guard.h"
+#include "platform/digest.h"
 #include "tests/support/test_support.h"
 
 namespace faxmail {
@@ -70,15 +71,16 @@ TEST(MessageIdScannerTest, OverlongFieldIsAbsent) {
   EXPECT_EQ(ScanWhole("X-Long: " + longId + "\r\nMessage-ID: <b@c>\r\n\r\n"), "<b@c>");
 }
 
-// The key written out independently: SHA-256 of the Message-ID and the sorted addresses,
-// each after a zero byte.
+// The key written out independently: SHA-256 (the system's) of the Message-ID and the sorted
+// addresses, each after a zero byte.
 std::string ExpectedKey(const std::string& input) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(input.data(), input.size(), digest, &length, EVP_sha256(), nullptr);
+  platform::Digest sha256(platform::DigestAlgorithm::Sha256);
+  sha256.Update(input);
+  std::array<unsigned char, platform::Digest::kMaxSize> digest{};
+  EXPECT_TRUE(sha256.Final(digest));
   std::string hex;
   char byte[3];
-  for (unsigned int i = 0; i < length; ++i) {
+  for (std::size_t i = 0; i < sha256.Size(); ++i) {
     std::snprintf(byte, sizeof byte, "%02x", digest[i]);
     hex += byte;
   }

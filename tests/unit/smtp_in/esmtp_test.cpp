@@ -12,14 +12,15 @@
 #include "tests/support/receiver_fixture.h"
 #include "tests/support/smtp_client.h"
 #include "tests/support/test_support.h"
+#include "tests/unit/smtp_in/esmtp_test_fixture.h"
 
 namespace faxmail {
 namespace {
 
+using test::kGreeting;
 using test::ReadWholeFile;
 using test::ScriptedClient;
 
-constexpr char kGreeting[] = "220 fax.example Service Ready\r\n";
 constexpr char kTooBig[] = "552 Message size exceeds fixed maximum message size\r\n";
 constexpr char kTooBigCoded[] = "552 5.3.4 Message size exceeds fixed maximum message size\r\n";
 
@@ -51,45 +52,7 @@ TEST(ExtendedCommandTest, StatusCodeGoesAfterTheReplyCode) {
   for (const auto& c : cases) EXPECT_EQ(WithStatusCode(c.text, c.code), c.coded) << c.text;
 }
 
-class EsmtpTest : public test::ReceiverTest {
- protected:
-  void Start(const InboundSettings& inbound) { StartReceiver("logfile", "main.log", inbound); }
-  static InboundSettings Esmtp(std::uint32_t maxSize = 0) {
-    InboundSettings inbound;
-    inbound.esmtp = true;
-    inbound.maxMessageSize = maxSize;
-    return inbound;
-  }
-  void Connect(ScriptedClient& client) {
-    ASSERT_TRUE(client.Connect(m_port));
-    ASSERT_EQ(client.ReadLine(), kGreeting);
-  }
-  std::string Command(ScriptedClient& client, const std::string& line) {
-    EXPECT_TRUE(client.Send(line));
-    return client.ReadLine();
-  }
-  // The lines of a multi-line reply, up to the one with a blank after its code.
-  std::vector<std::string> Lines(ScriptedClient& client) {
-    std::vector<std::string> lines;
-    for (;;) {
-      std::string line = client.ReadLine();
-      lines.push_back(line);
-      if (line.size() < 4 || line[3] != '-') return lines;
-    }
-  }
-  std::vector<std::string> Ehlo(ScriptedClient& client) {
-    EXPECT_TRUE(client.Send("EHLO relay.example\r\n"));
-    return Lines(client);
-  }
-  std::vector<std::string> OutFiles() {
-    std::vector<platform::DirEntry> entries;
-    platform::FindFiles(m_out, "*", entries);
-    std::vector<std::string> names;
-    for (const auto& e : entries) names.push_back(e.name);
-    return names;
-  }
-  std::string Log() { return ReadWholeFile(Root() + "/main.log"); }
-};
+using test::EsmtpTest;
 
 TEST_F(EsmtpTest, EhloListsTheExtensions) {
   Start(Esmtp(1000));
@@ -301,23 +264,6 @@ TEST_F(EsmtpTest, OverLongLineIsRefusedAndTheSessionGoesOn) {
   // A line of the AUTH size still counts as one line.
   EXPECT_EQ(Command(client, "NOOP " + std::string(12000, 'x') + "\r\n"),
             "250 2.0.0 Requested mail action ok, completed\r\n");
-}
-
-TEST_F(EsmtpTest, TlsValuesThatCannotBeLoadedLeaveStartTlsOffWithAnEvent) {
-  InboundSettings inbound = Esmtp();
-  inbound.tlsCertificate = Root() + "/absent.pem";
-  inbound.tlsKey = Root() + "/absent.key";
-  Start(inbound);
-  EXPECT_EQ(m_server->Tls(), nullptr);
-  ScriptedClient client;
-  Connect(client);
-  for (const auto& line : Ehlo(client)) EXPECT_EQ(line.find("STARTTLS"), std::string::npos);
-  EXPECT_NE(Log().find("SMTPIn- Error: TLS certificate or key not loaded, STARTTLS not offered: "
-                       "certificate " +
-                       Root() + "/absent.pem"),
-            std::string::npos);
-  const std::string events = ReadWholeFile(Root() + "/eventlog/Application.log");
-  EXPECT_NE(events.find("441"), std::string::npos) << events;
 }
 
 TEST_F(EsmtpTest, OnlyOneOfTheTlsValuesIsAnError) {

@@ -2,11 +2,10 @@
 // and an acknowledged message becomes a ready envelope exactly once.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cstdio>
 
 #include <algorithm>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -165,7 +164,10 @@ TEST_F(RecoveryTest, EnvelopesOfDecodesCutShortAfterTheLockAreUndone) {
                                          envelope[3] + ".bin>>\r\n");
     WriteWholeFile(m_out + envelope + ".bdy", "text");
     WriteWholeFile(m_out + "ATT" + envelope[3] + ".bin", "data");
-    ASSERT_EQ(platform::SetFileTag(m_out + envelope, "raw", raw), 0);
+    const long tagged = platform::SetFileTag(m_out + envelope, "raw", raw);
+    if (tagged != 0 && test::UnderWine())
+      GTEST_SKIP() << "Wine's files keep no named streams, so no envelope carries its raw name";
+    ASSERT_EQ(tagged, 0);
   }
   EXPECT_EQ(m_server->RecoverSpool({}), 2);
   EXPECT_EQ(OutFiles(), (std::vector<std::string>{"ATT8.bin", "ENV10.bdy", "ENV10.tmp", "ENV11.bdy",
@@ -180,7 +182,7 @@ TEST_F(RecoveryTest, ReadyNameCutBetweenLinkAndUnlinkIsFinished) {
     SCOPED_TRACE(withMarker ? "with its marker" : "marker already gone");
     WriteWholeFile(m_out + "ENV5.tmp", "envelope");
     WriteWholeFile(m_out + "ENV5.bdy", "text");
-    ASSERT_EQ(::link((m_out + "ENV5.tmp").c_str(), (m_out + "ENV5").c_str()), 0);
+    std::filesystem::create_hard_link(m_out + "ENV5.tmp", m_out + "ENV5");
     if (withMarker) WriteWholeFile(m_out + "2.ENV5.dcd", "<12345@fax.example>\n");
     WriteWholeFile(m_out + "ENV6.tmp", "ready");
     WriteWholeFile(m_out + "ENV6", "another");

@@ -240,7 +240,8 @@ TEST_F(SessionTest, CutOffDataIsNeitherAcknowledgedNorSpooled) {
   for (int i = 0; i < 200 && Log().find("Message processing complete") == std::string::npos; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   const std::string log = Log();
-  EXPECT_NE(log.find("SMTPIn- Data ended without the end line, message not spooled: /0.cqx"),
+  EXPECT_NE(log.find("SMTPIn- Data ended without the end line, message not spooled: " +
+                     test::NativePath("/0.cqx")),
             std::string::npos)
       << log;
   EXPECT_EQ(log.find("SMTPIn - Decode(fname)"), std::string::npos);
