@@ -265,6 +265,14 @@ bool ReplayLog(const std::string& hivePath, bool fromStart, int hiveFd) {
 // change log that continues it.
 long LoadHive(const std::string& path, const HiveLock& lock) {
   const std::uint64_t generation = lock.Generation();
+  // The copy in hand is still the hive's: a look at the file's identity is enough, without
+  // opening it (most operations of a busy gateway end here).
+  if (Cache().valid && !Cache().logBad && Cache().path == path && Cache().id.exists) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        Identity::Of(st, generation) == Cache().id)
+      return kErrorSuccess;
+  }
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.IsOpen()) {
     // No file, or no folder (the root may not even be a folder): an empty hive.
