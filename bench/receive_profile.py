@@ -3,6 +3,7 @@
 
     bench/receive_profile.py [--sessions 20] [--mails 2000] [--size 10240] [--work DIR]
                              [--calls | --strace | --record] [--runs N] [--keep]
+                             [--backlog N] [--program FAXMAILGW]
 
 Runs a fresh faxmailgw -m (release build) on the default configuration and smtp-source with a
 new connection per mail against it, waits until every acknowledged mail is a ready envelope in
@@ -37,12 +38,12 @@ COUNTED = ["fsync", "fdatasync", "sync_file_range", "syncfs", "openat", "getdent
 
 
 class ProfiledGateway(run_all.Gateway):
-    def __init__(self, work, name, prefix):
-        super().__init__(work, name)
+    def __init__(self, work, name, prefix, settings, program):
+        super().__init__(work, name, settings, program)
         self.prefix = prefix
 
     def start(self):
-        self.child = run_all.spawn(self.prefix + [run_all.GATEWAY, "-m"],
+        self.child = run_all.spawn(self.prefix + [self.program, "-m"],
                                    self.dir / "console.out", self.env,
                                    stdin=run_all.subprocess.PIPE)
         run_all.wait_tcp("127.0.0.1", self.port, self.child, "faxmailgw -m")
@@ -96,7 +97,8 @@ def one_run(args, work, index):
         prefix = ["perf", "stat", "-x", ",", "-e", events, "-o", str(trace), "--"]
     else:
         prefix = []
-    gateway = ProfiledGateway(work, name, prefix)
+    settings = {"ListenBacklog": args.backlog} if args.backlog else {}
+    gateway = ProfiledGateway(work, name, prefix, settings, args.program)
     try:
         gateway.start()
         pid = gateway.gateway_pid()
@@ -132,6 +134,10 @@ def main(argv):
     parser.add_argument("--record", action="store_true",
                         help="perf record -g of the gateway into the work folder (use --keep)")
     parser.add_argument("--runs", type=int, default=1)
+    parser.add_argument("--backlog", type=int, default=run_all.RECEIVE_BACKLOG,
+                        help="ListenBacklog of the gateway (0: absent)")
+    parser.add_argument("--program", type=Path, default=run_all.GATEWAY,
+                        help="the faxmailgw binary (the release build's)")
     parser.add_argument("--keep", action="store_true")
     args = parser.parse_args(argv)
     if str(args.work.resolve()).startswith("/tmp"):

@@ -84,6 +84,12 @@ SPACED_SECONDS = 0.2
 # The address of the private Knot: 127.88.0.0/16 is used by nothing else in the tree.
 DNS_ADDRESS = "127.88.0.1"
 MB = 1e6
+# The listen backlog the receive runs give the gateway (ListenBacklog): 20 sessions that each
+# open a new connection per mail overflow the default of 5, and every refused connection costs
+# its client a second before it tries again; Postfix's smtpd listens with 100 or more.
+RECEIVE_BACKLOG = 128
+# The row of a second gateway binary measured beside the first (--baseline).
+BASELINE = "faxmailgw baseline"
 # What the gateway logs for a connection it refuses over its limit of connections.
 REFUSED = "ClientThreadEntry : exceeded the max. no. of connections."
 
@@ -190,7 +196,8 @@ def open_folder(path):
 class Gateway:
     """A fresh faxmailgw -m on the default configuration, in its own root and data folder."""
 
-    def __init__(self, work, name, settings=None):
+    def __init__(self, work, name, settings=None, program=GATEWAY):
+        self.program = program
         self.dir = work / name
         self.root = self.dir / "root"
         self.data = self.dir / "data"
@@ -215,7 +222,7 @@ class Gateway:
         self.child = None
 
     def start(self):
-        self.child = spawn([GATEWAY, "-m"], self.dir / "console.out", self.env,
+        self.child = spawn([self.program, "-m"], self.dir / "console.out", self.env,
                            stdin=subprocess.PIPE)
         wait_tcp("127.0.0.1", self.port, self.child, "faxmailgw -m")
 
@@ -517,14 +524,21 @@ def bench_receive(args, work, results):
             results.add(section="receive", case=case, **row)
             row = receive_gateway(args, work, sessions)
             results.add(section="receive", case=case, **row)
+            if args.baseline:
+                row = receive_gateway(args, work, sessions, args.baseline, BASELINE)
+                results.add(section="receive", case=case, **row)
             sink_row = results.find("receive", case, "smtp-sink")
             postfix_row = results.find("receive", case, "Postfix")
-            gw_row = results.find("receive", case, "faxmailgw -m")
             postfix_row.update(ratio=ratio(postfix_row.get("rate"), sink_row.get("rate")),
                                peer="smtp-sink")
-            gw_row.update(ratio=ratio(gw_row.get("rate"), sink_row.get("rate")), peer="smtp-sink",
-                          ratio2=ratio(gw_row.get("rate"), postfix_row.get("rate")),
-                          peer2="Postfix")
+            for system in ("faxmailgw -m", BASELINE):
+                gw_row = results.find("receive", case, system)
+                if gw_row is None:
+                    continue
+                gw_row.update(ratio=ratio(gw_row.get("rate"), sink_row.get("rate")),
+                              peer="smtp-sink",
+                              ratio2=ratio(gw_row.get("rate"), postfix_row.get("rate")),
+                              peer2="Postfix")
     finally:
         postfix.stop()
         end(sink.child)
@@ -568,8 +582,10 @@ def receive_postfix(args, work, postfix, sessions):
     return row
 
 
-def receive_gateway(args, work, sessions):
-    gateway = Gateway(work, f"receive-gw-{sessions}")
+def receive_gateway(args, work, sessions, program=GATEWAY, system="faxmailgw -m"):
+    settings = {"ListenBacklog": args.backlog} if args.backlog else {}
+    tag = "base" if program != GATEWAY else "gw"
+    gateway = Gateway(work, f"receive-{tag}-{sessions}", settings, program)
     try:
         gateway.start()
         finished, acked, source_seconds, wall, complaint = smtp_source(
@@ -586,12 +602,12 @@ def receive_gateway(args, work, sessions):
         note = with_complaint(f"smtp-source saw {acked} acknowledged; counted as ready "
                               f"envelopes in OUT; {refused} connections refused over its limit",
                               complaint)
-        row = receive_row(args, "faxmailgw -m", sessions, finished and done >= acked, done,
+        row = receive_row(args, system, sessions, finished and done >= acked, done,
                           seconds, note, CLIENT_TIME)
         row["latency_ms"] = source_seconds * sessions / acked * 1000 if acked else None
         return row
     except Failure as failure:
-        return dict(system="faxmailgw -m", status="failed", of=args.mails, note=str(failure))
+        return dict(system=system, status="failed", of=args.mails, note=str(failure))
     finally:
         gateway.stop()
 
@@ -1155,6 +1171,12 @@ def parse_args(argv):
     parser.add_argument("--out", type=Path, default=TOP / "bench" / "out",
                         help="folder for results.csv and results.png (bench/out)")
     parser.add_argument("--keep", action="store_true", help="keep the temporary folder")
+    parser.add_argument("--backlog", type=int, default=RECEIVE_BACKLOG,
+                        help=f"ListenBacklog of the receiving gateway ({RECEIVE_BACKLOG}; "
+                             "0 leaves the value absent, the listener's 5)")
+    parser.add_argument("--baseline", type=Path,
+                        help="another faxmailgw binary, measured beside the build's in the "
+                             "receive part (a row of its own, same peers, same run)")
     args = parser.parse_args(argv)
     quick = args.quick
     args.mails = args.mails or (200 if quick else 2000)

@@ -12,25 +12,7 @@ SharedFolderSync::Folder& SharedFolderSync::StateOf(const std::string& folder) {
 }
 
 long SharedFolderSync::Sync(const std::string& folder) {
-  Folder& state = StateOf(folder);
-  std::unique_lock lock(state.mutex);
-  const std::uint64_t ticket = ++state.tickets;
-  for (;;) {
-    if (state.covered >= ticket) return state.lastResult;
-    if (!state.running) break;
-    state.done.wait(lock);
-  }
-  // This sync covers every ticket handed out before it began, this one among them.
-  state.running = true;
-  const std::uint64_t upTo = state.tickets;
-  lock.unlock();
-  const long result = platform::SyncDirectory(folder);
-  lock.lock();
-  state.running = false;
-  state.covered = upTo;
-  state.lastResult = result;
-  state.done.notify_all();
-  return result;
+  return StateOf(folder).Run([&folder] { return platform::SyncDirectory(folder); });
 }
 
 }  // namespace faxmail

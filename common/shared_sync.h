@@ -6,12 +6,12 @@
 // once cost two syncs of OUT, not twenty.
 #pragma once
 
-#include <condition_variable>
-#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+
+#include "base/group_commit.h"
 
 namespace faxmail {
 
@@ -26,14 +26,7 @@ class SharedFolderSync {
   long Sync(const std::string& folder);
 
  private:
-  struct Folder {
-    std::mutex mutex;
-    std::condition_variable done;
-    std::uint64_t tickets = 0;  // handed out
-    std::uint64_t covered = 0;  // every ticket up to this one has had its sync
-    bool running = false;
-    long lastResult = 0;
-  };
+  using Folder = GroupCommit;
   Folder& StateOf(const std::string& folder);
 
   std::mutex m_mutex;  // guards m_folders; a Folder, once made, stays

@@ -349,6 +349,44 @@ long AppendToFile(const std::string& path, std::string_view data) {
   return kErrorSuccess;
 }
 
+AppendFile::~AppendFile() { Close(); }
+
+void AppendFile::Close() {
+  std::lock_guard lock(m_mutex);
+  if (m_fd >= 0) ::close(m_fd);
+  m_fd = -1;
+}
+
+long AppendFile::Append(const std::string& path, std::string_view data) {
+  std::lock_guard lock(m_mutex);
+  struct stat named {};
+  const bool exists = ::stat(path.c_str(), &named) == 0;
+  if (m_fd >= 0 &&
+      (path != m_path || !exists || static_cast<std::uint64_t>(named.st_dev) != m_device ||
+       static_cast<std::uint64_t>(named.st_ino) != m_inode)) {
+    ::close(m_fd);
+    m_fd = -1;
+  }
+  if (m_fd < 0) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return Fail(OpenError(path, errno));
+    struct stat opened {};
+    if (::fstat(fd, &opened) != 0) {
+      const int err = errno;
+      ::close(fd);
+      return Fail(ErrorFromErrno(err));
+    }
+    m_fd = fd;
+    m_path = path;
+    m_device = static_cast<std::uint64_t>(opened.st_dev);
+    m_inode = static_cast<std::uint64_t>(opened.st_ino);
+  }
+  const ssize_t n = ::write(m_fd, data.data(), data.size());
+  if (n < 0) return Fail(ErrorFromErrno(errno));
+  if (static_cast<std::size_t>(n) != data.size()) return Fail(kErrorDiskFull);
+  return kErrorSuccess;
+}
+
 std::string ParentFolder(const std::string& path) {
   const auto pos = path.find_last_of(kPathSeparator);
   if (pos == std::string::npos) return ".";

@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -143,6 +144,31 @@ std::optional<std::string> GetFileTag(const std::string& path, std::string_view 
 // Appends data to a file (created when missing) with one write, so that lines appended by
 // concurrent writers of any process never interleave. The file is opened and closed each time.
 long AppendToFile(const std::string& path, std::string_view data);
+
+// A file that text is appended to again and again (a log), kept open between the appends that
+// AppendToFile would each open and close. Before every append the path is looked at: when it
+// no longer names the file held open (moved away, removed or replaced, as by logrotate) that
+// one is let go and the path opened again, created when missing. So every append lands in the
+// file that AppendToFile would have put it in, with the same one write. Thread-safe; the
+// path may change from one call to the next.
+class AppendFile {
+ public:
+  AppendFile() noexcept = default;
+  ~AppendFile();
+  AppendFile(const AppendFile&) = delete;
+  AppendFile& operator=(const AppendFile&) = delete;
+
+  long Append(const std::string& path, std::string_view data);
+  // Lets go of the open file (the next Append opens the path again).
+  void Close();
+
+ private:
+  std::mutex m_mutex;
+  int m_fd = -1;
+  std::string m_path;
+  std::uint64_t m_device = 0;
+  std::uint64_t m_inode = 0;
+};
 
 // The folder part of a path (up to its last separator), "." when there is none.
 std::string ParentFolder(const std::string& path);

@@ -258,25 +258,45 @@ long RegUpdateDwordLazy(const RegKey& key, std::string_view name,
   return UpdateDword(key, name, update, result, false);
 }
 
+namespace {
+
+long UpdateValues(const RegKey& key,
+                  const std::function<long(const RegValueFinder&, std::vector<RegValue>&)>& update,
+                  bool durable) {
+  return ChangeValues(
+      key,
+      [&](Tree& tree, KeyNode& node, std::vector<std::string>& changed) {
+        const RegValueFinder find = [&node](std::string_view name) { return node.FindValue(name); };
+        std::vector<RegValue> writes;
+        if (const long result = update(find, writes); result != kErrorSuccess) return result;
+        for (const RegValue& write : writes)
+          if (!ValidValueName(write.name)) return kErrorInvalidParameter;
+        for (RegValue& write : writes) {
+          const RegValue* old = node.FindValue(write.name);
+          if (old && old->type == write.type && old->data == write.data) continue;
+          changed.push_back(write.name);
+          if (const long result =
+                  tree.SetValue(node, write.name, write.type, std::move(write.data));
+              result != kErrorSuccess)
+            return result;
+        }
+        return kErrorSuccess;
+      },
+      durable);
+}
+
+}  // namespace
+
 long RegUpdateValues(
     const RegKey& key,
     const std::function<long(const RegValueFinder&, std::vector<RegValue>&)>& update) {
-  return ChangeValues(key, [&](Tree& tree, KeyNode& node, std::vector<std::string>& changed) {
-    const RegValueFinder find = [&node](std::string_view name) { return node.FindValue(name); };
-    std::vector<RegValue> writes;
-    if (const long result = update(find, writes); result != kErrorSuccess) return result;
-    for (const RegValue& write : writes)
-      if (!ValidValueName(write.name)) return kErrorInvalidParameter;
-    for (RegValue& write : writes) {
-      const RegValue* old = node.FindValue(write.name);
-      if (old && old->type == write.type && old->data == write.data) continue;
-      changed.push_back(write.name);
-      if (const long result = tree.SetValue(node, write.name, write.type, std::move(write.data));
-          result != kErrorSuccess)
-        return result;
-    }
-    return kErrorSuccess;
-  });
+  return UpdateValues(key, update, true);
+}
+
+long RegUpdateValuesLazy(
+    const RegKey& key,
+    const std::function<long(const RegValueFinder&, std::vector<RegValue>&)>& update) {
+  return UpdateValues(key, update, false);
 }
 
 long RegExport(Hive hive, std::string_view subKey, std::string& out) {

@@ -164,6 +164,11 @@ using RegValueFinder = std::function<const RegValue*(std::string_view name)>;
 long RegUpdateValues(
     const RegKey& key,
     const std::function<long(const RegValueFinder&, std::vector<RegValue>&)>& update);
+// The same change made as RegSetDwordLazy makes its own: seen by every reader at once, on the
+// disk with the next RegFlushKey or synced change of the hive by this process.
+long RegUpdateValuesLazy(
+    const RegKey& key,
+    const std::function<long(const RegValueFinder&, std::vector<RegValue>&)>& update);
 
 // The hive file as text in the export format, and its replacement from such a text (import
 // merges: keys and values of the text are created or overwritten, "-" forms delete).

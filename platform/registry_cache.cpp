@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -15,6 +16,7 @@
 
 #include <zlib.h>
 
+#include "base/group_commit.h"
 #include "platform/file.h"
 #include "platform/process.h"
 #include "platform/registry_format.h"
@@ -90,8 +92,17 @@ struct HiveCache {
   ino_t logIno = 0;
   off_t logEnd = 0;
   off_t logSize = 0;
-  // A record of this process was appended without a sync since the log was last synced.
-  bool logUnsynced = false;
+};
+
+// The syncs of the change log that make this process's lazy changes durable, shared by the
+// threads that ask for one at the same time (a group commit): a sync covers every record
+// appended before it began, so whoever arrives while one runs waits for the next, which serves
+// them all. The log is synced outside g_mutex, so readers of the hive never wait for the disk.
+// Guarded by g_mutex; kept apart from the cache, which ReleaseCache replaces.
+struct LogSyncState {
+  GroupCommit commit;          // the syncs themselves, outside g_mutex
+  std::uint64_t appended = 0;  // records appended by this process
+  std::uint64_t synced = 0;    // every one of them up to this count is durable
 };
 
 // Never destroyed: the gateway ends its process while its threads may still be in here.
@@ -110,6 +121,11 @@ std::mutex g_mutex;  // constant-initialised
 HiveCache& Cache() {
   static NoDestructor<HiveCache> cache;
   return cache.Get();
+}
+
+LogSyncState& SyncState() {
+  static NoDestructor<LogSyncState> state;
+  return state.Get();
 }
 
 std::string LogPath(const std::string& hivePath) { return hivePath + kLogSuffix; }
@@ -249,6 +265,14 @@ bool ReplayLog(const std::string& hivePath, bool fromStart, int hiveFd) {
 // change log that continues it.
 long LoadHive(const std::string& path, const HiveLock& lock) {
   const std::uint64_t generation = lock.Generation();
+  // The copy in hand is still the hive's: a look at the file's identity is enough, without
+  // opening it (most operations of a busy gateway end here).
+  if (Cache().valid && !Cache().logBad && Cache().path == path && Cache().id.exists) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        Identity::Of(st, generation) == Cache().id)
+      return kErrorSuccess;
+  }
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.IsOpen()) {
     // No file, or no folder (the root may not even be a folder): an empty hive.
@@ -410,7 +434,7 @@ long StoreHive(const std::string& path, HiveLock& lock) {
   // The old log may be emptied only once the hive that holds its changes is sure to be found
   // after a crash. Without that, the old log (naming the old hive) stays and is ignored.
   if (SyncDirectory(RegistryFolder()) == kErrorSuccess) {
-    Cache().logUnsynced = false;  // the synced hive holds every change
+    SyncState().synced = SyncState().appended;  // the synced hive holds every change
     StartLog(path);
   }
   return kErrorSuccess;
@@ -456,7 +480,9 @@ long AppendChange(const std::string& hivePath, HiveLock& lock, const std::string
     return result;
   }
   // A sync of the log makes every record before it durable too.
-  cache.logUnsynced = !durable;
+  LogSyncState& sync = SyncState();
+  ++sync.appended;
+  if (durable) sync.synced = sync.appended;
   cache.logEnd += static_cast<off_t>(record.size());
   cache.logSize = cache.logEnd;
   cache.id.generation = generation;
@@ -545,19 +571,32 @@ long ChangeValues(const RegKey& key, const ValuesOp& op, bool durable) {
 }
 
 long SyncLog() {
-  std::lock_guard<std::mutex> guard(g_mutex);
-  HiveCache& cache = Cache();
-  if (!cache.logUnsynced) return kErrorSuccess;
-  const std::string path = RegistryFolder() + "/" + kHiveFileName;
-  UniqueFd fd(::open(LogPath(path).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-  struct stat st {};
-  if (!fd.IsOpen() || ::fstat(fd.Get(), &st) != 0) return ErrorFromErrno(errno);
-  // Another log in its place: whoever started it wrote the hive whole, with this process's
-  // records in it, and synced that before.
-  if (st.st_dev == cache.logDev && st.st_ino == cache.logIno && ::fdatasync(fd.Get()) != 0)
-    return ErrorFromErrno(errno);
-  cache.logUnsynced = false;
-  return kErrorSuccess;
+  {
+    std::lock_guard<std::mutex> guard(g_mutex);
+    if (SyncState().synced >= SyncState().appended) return kErrorSuccess;
+  }
+  // A sync that begins after this call covers every record appended before it.
+  return SyncState().commit.Run([] {
+    std::unique_lock<std::mutex> guard(g_mutex);
+    LogSyncState& sync = SyncState();
+    const std::uint64_t upTo = sync.appended;
+    if (sync.synced >= upTo) return kErrorSuccess;
+    const std::string path = LogPath(RegistryFolder() + "/" + kHiveFileName);
+    const dev_t logDev = Cache().logDev;
+    const ino_t logIno = Cache().logIno;
+    guard.unlock();
+    long result = kErrorSuccess;
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    struct stat st {};
+    if (!fd.IsOpen() || ::fstat(fd.Get(), &st) != 0) result = ErrorFromErrno(errno);
+    // Another log in its place: whoever started it wrote the hive whole, with this process's
+    // records in it, and synced that before.
+    else if (st.st_dev == logDev && st.st_ino == logIno && ::fdatasync(fd.Get()) != 0)
+      result = ErrorFromErrno(errno);
+    guard.lock();
+    if (result == kErrorSuccess && sync.synced < upTo) sync.synced = upTo;
+    return result;
+  });
 }
 
 void ReleaseCache() {

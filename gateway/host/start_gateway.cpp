@@ -82,7 +82,9 @@ int StartGateway(CService* service) {
   ResetFileNameFlags();
   const std::uint32_t port = ReadPortSetting("SmtpRxPort");
   // The failure itself is logged where it happens.
-  if (gateway.receiver->ConnectToPort(static_cast<std::uint16_t>(port)) != 0)
+  if (gateway.receiver->ConnectToPort(
+          static_cast<std::uint16_t>(port),
+          static_cast<int>(gateway.receiver->Inbound().listenBacklog)) != 0)
     return NotStarted("StartGateway: Unable to listen to port ", std::to_string(port), __LINE__);
   LogMessage("SMTPIn listening to port " + std::to_string(port), kTag, __LINE__);
   gateway.receiver->StartAcceptThread();

@@ -123,11 +123,16 @@ long AllocEnvFileName(std::string* name) {
   std::string path = ReadText(key, "ProgramPath", kLongPathLimit, &error);
   if (error != kErrorSuccess) return error;
   AppendTrailingSeparator(path);
-  // The number, the name and the in-use flag are one change of the key (one synced write).
+  // The number, the name and the in-use flag are one change of the key, seen by every reader
+  // at once and made durable by FlushEnvFileName outside the work lock, where the decodes that
+  // flush at the same time share one sync. A crash before it can hand the number out again,
+  // but nothing durable names it yet: the envelope is made durable, and so are its ready name
+  // and the raw file's marker, only after the flush, and recovery removes an envelope that was
+  // not finished.
   // A fresh installation has no OUTIndex yet: it starts at 0 rather than refusing every
   // envelope (and so every received message).
   std::string envelope;
-  const long result = platform::RegUpdateValues(
+  const long result = platform::RegUpdateValuesLazy(
       key.Key(),
       [&](const platform::RegValueFinder& find, std::vector<platform::RegValue>& writes) {
         std::uint32_t number = 0;
@@ -158,9 +163,10 @@ void ReleaseEnvFileName() {
   if (key.Result() == kErrorSuccess) platform::RegSetDwordLazy(key.Key(), "FileNameUse", 0);
 }
 
-void FlushEnvFileName() {
+long FlushEnvFileName() {
   GatewayKey key;
-  if (key.Result() == kErrorSuccess) platform::RegFlushKey(key.Key());
+  if (key.Result() != kErrorSuccess) return key.Result();
+  return platform::RegFlushKey(key.Key());
 }
 
 std::string AllocAttFileName(const std::string& extension) {

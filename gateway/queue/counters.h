@@ -49,6 +49,8 @@ std::string GetBodyFileName();
 // Allocates the next envelope name ProgramPath + "OUT/ENV<n>" (a separator is added to the
 // program path when it lacks one), stores it in FileName and sets FileNameUse = 1. Returns 0
 // and the name, or the registry error of reading ProgramPath.
+// The change is lazy: FlushEnvFileName makes it durable, and must have done so before anything
+// that bears the number is made durable (a crash before the flush may hand it out again).
 long AllocEnvFileName(std::string* name = nullptr);
 std::string GetEnvFileName();
 std::uint32_t IsEnvFileNameInUse();
@@ -56,7 +58,8 @@ std::uint32_t IsEnvFileNameInUse();
 // change of the key or FlushEnvFileName (a crash before that leaves the name read as in use,
 // which the next start's recovery handles as a decode cut short).
 void ReleaseEnvFileName();
-void FlushEnvFileName();
+// 0, or the registry's error: then the number and the flag may not be on the disk.
+long FlushEnvFileName();
 
 // Allocates "ATT<n>.<extension>" (extension of at most 3 characters), stores it in FileNameAtt
 // and sets FileNameUseAtt = 1. Returns the name.

@@ -28,14 +28,18 @@ struct Channel {
 std::mutex g_channelsLock;
 Channel g_main;
 Channel g_secondary;
+// Each channel's file stays open from entry to entry; one that was moved, removed or replaced
+// meanwhile is opened again by name, so the entries land where an open per entry puts them.
+platform::AppendFile g_mainFile;
+platform::AppendFile g_secondaryFile;
 
 Channel Current(const Channel& channel) {
   std::lock_guard lock(g_channelsLock);
   return channel;
 }
 
-void Write(const Channel& shared, std::string_view message, std::string_view text,
-           std::string_view tag, int line) {
+void Write(const Channel& shared, platform::AppendFile& file, std::string_view message,
+           std::string_view text, std::string_view tag, int line) {
   const Channel channel = Current(shared);
   if (!channel.on) return;
   std::string full;
@@ -43,7 +47,7 @@ void Write(const Channel& shared, std::string_view message, std::string_view tex
   full.append(message).append(text);
   std::string entry = FormatLogEntry(full, tag, line, platform::FormatUtcNow("%H:%M:%S %d/%m/%y"));
   entry += "\r\n";
-  platform::AppendToFile(channel.path, entry);
+  file.Append(channel.path, entry);
 }
 
 Channel ReadChannel(const platform::RegKey& key, const char* name) {
@@ -92,21 +96,21 @@ void GetDebugSettings2() {
 }
 
 void LogMessage(std::string_view message, std::string_view tag, int line) {
-  Write(g_main, message, {}, tag, line);
+  Write(g_main, g_mainFile, message, {}, tag, line);
 }
 
 void LogMessageText(std::string_view message, std::string_view text, std::string_view tag,
                     int line) {
-  Write(g_main, message, text, tag, line);
+  Write(g_main, g_mainFile, message, text, tag, line);
 }
 
 void LogMessage2(std::string_view message, std::string_view tag, int line) {
-  Write(g_secondary, message, {}, tag, line);
+  Write(g_secondary, g_secondaryFile, message, {}, tag, line);
 }
 
 void LogMessageText2(std::string_view message, std::string_view text, std::string_view tag,
                      int line) {
-  Write(g_secondary, message, text, tag, line);
+  Write(g_secondary, g_secondaryFile, message, text, tag, line);
 }
 
 long LogSocketError() {

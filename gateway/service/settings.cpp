@@ -1,5 +1,6 @@
 #include "gateway/service/settings.h"
 
+#include <algorithm>
 #include <atomic>
 
 #include "gateway/service/log.h"
@@ -144,6 +145,8 @@ InboundSettings LoadInboundSettings() {
   ReadText(key, "AllowedNetworks", kPolicyTextLimit, settings.allowedNetworks);
   ReadText(key, "AllowedSenders", kPolicyTextLimit, settings.allowedSenders);
   ReadNumber(key, "DuplicateWindow", settings.duplicateWindowHours);
+  ReadNumber(key, "ListenBacklog", settings.listenBacklog);
+  settings.listenBacklog = std::clamp<std::uint32_t>(settings.listenBacklog, 1, kMaxListenBacklog);
   platform::RegCloseKey(key);
   return settings;
 }

@@ -90,6 +90,12 @@ SenderSettings LoadSenderSettings();
 // TlsCertificate, TlsKey, AuthUsers, RelayPasswordFile: a path of the system's own length.
 inline constexpr std::uint32_t kPathLimit = 4096;
 inline constexpr std::uint32_t kPolicyTextLimit = 65536;  // AllowedNetworks, AllowedSenders
+// The listening socket's queue of connections not yet accepted, when ListenBacklog is absent.
+inline constexpr std::uint32_t kDefaultListenBacklog = 5;
+// The largest ListenBacklog taken (a larger value counts as this): the kernel's own ceiling
+// (net.core.somaxconn) is 4096 by default, and a longer queue only keeps clients waiting that
+// the 20 connection threads cannot serve before their time-outs.
+inline constexpr std::uint32_t kMaxListenBacklog = 4096;
 struct InboundSettings {
   bool esmtp = false;                      // ESMTP: EHLO and its extensions
   std::uint32_t maxMessageSize = 0;        // MaxMessageSize: bytes of message data, 0 = no limit
@@ -100,6 +106,9 @@ struct InboundSettings {
   std::string allowedNetworks;             // AllowedNetworks: CIDR list, empty = any client
   std::string allowedSenders;              // AllowedSenders: sender patterns, empty = any sender
   std::uint32_t duplicateWindowHours = 0;  // DuplicateWindow: hours, 0 = no duplicate guard
+  // ListenBacklog: connections the system queues before the accept loop takes them, 1 to
+  // kMaxListenBacklog (0 counts as 1, more as kMaxListenBacklog).
+  std::uint32_t listenBacklog = kDefaultListenBacklog;
 };
 
 // Reads the receiver's values (defaults where the key or a value cannot be read).

@@ -249,13 +249,15 @@ bool SMTPIn::DecodeFile(const std::string& path, const std::vector<std::string>&
   // and the next decode may begin while these files reach the disk.
   inUse.reset();
   work.unlock();
-  if (!SyncWritten(envelopePath, bodyCopy.Path(), attachments)) {
+  // The envelope's number, and the name given back, are durable before the envelope's files
+  // are (a sync of a new file makes its name durable too) and before anything makes this
+  // decode finished: from then on the number is not handed out again, and a start must not
+  // take the envelope for one cut short. Decodes that flush at once share the sync.
+  if (FlushEnvFileName() != platform::kErrorSuccess ||
+      !SyncWritten(envelopePath, bodyCopy.Path(), attachments)) {
     LogBoth("SMTPIn- Error: Unable to write the message's files, message kept: ", path, __LINE__);
     return false;
   }
-  // The name given back is durable before anything makes this decode finished: from then on a
-  // start must not take the envelope for one cut short.
-  FlushEnvFileName();
 
   if (!record.empty()) {
     // The envelope and its files are complete and their names durable; from the rename of the

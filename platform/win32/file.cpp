@@ -345,6 +345,16 @@ long AppendToFile(const std::string& path, std::string_view data) {
   return kErrorSuccess;
 }
 
+// XXX: no handle is kept on Windows yet: each append opens and closes the file as AppendToFile
+// does (the same bytes in the same file, only not the saving).
+AppendFile::~AppendFile() = default;
+
+void AppendFile::Close() {}
+
+long AppendFile::Append(const std::string& path, std::string_view data) {
+  return AppendToFile(path, data);
+}
+
 std::string ParentFolder(const std::string& path) {
   const auto pos = path.find_last_of("\\/");
   if (pos == std::string::npos) return ".";

@@ -498,6 +498,12 @@ long RegUpdateValues(
   return kErrorSuccess;
 }
 
+long RegUpdateValuesLazy(
+    const RegKey& key,
+    const std::function<long(const RegValueFinder&, std::vector<RegValue>&)>& update) {
+  return RegUpdateValues(key, update);
+}
+
 namespace {
 
 // Copies the key at path and everything below it into node, with an explicit stack.

@@ -87,6 +87,60 @@ TEST_F(RegistryConcurrency, ThreadsLoseNoIncrement) {
   EXPECT_EQ(Counter(), 1000u);
 }
 
+// Sessions change values lazily and flush at the same moments: the syncs they share (outside
+// the hive's lock, while others read and change) must cover each of them, and every change is
+// read back whole by another process.
+TEST_F(RegistryConcurrency, LazyChangesFlushedAtOnceByManyThreadsAreAllKept) {
+  constexpr int kThreads = 8;
+  constexpr std::uint32_t kChanges = 60;
+  std::atomic<int> failures{0};
+  std::atomic<bool> done{false};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&failures, t] {
+      RegKey key;
+      if (RegOpenKey(Hive::LocalMachine, kKey, key) != kErrorSuccess) return ++failures, void();
+      const std::string name = "Session" + std::to_string(t);
+      for (std::uint32_t i = 1; i <= kChanges; ++i) {
+        const auto update = [&](const RegValueFinder&, std::vector<RegValue>& writes) {
+          writes.push_back({name, kRegDword, RegDwordBytes(i)});
+          writes.push_back({"Last", kRegDword, RegDwordBytes(i)});
+          return kErrorSuccess;
+        };
+        if (RegUpdateValuesLazy(key, update) != kErrorSuccess || RegFlushKey(key) != kErrorSuccess)
+          ++failures;
+      }
+    });
+  std::thread reader([&] {
+    RegKey key;
+    if (RegOpenKey(Hive::LocalMachine, kKey, key) != kErrorSuccess) return ++failures, void();
+    std::uint32_t last = 0;
+    while (!done.load()) {
+      std::uint32_t value = 0;
+      const long r = RegQueryDword(key, "Session0", value);
+      if ((r != kErrorSuccess && r != kErrorFileNotFound) || value < last) ++failures;
+      last = value;
+    }
+  });
+  for (std::thread& thread : threads) thread.join();
+  done = true;
+  reader.join();
+  EXPECT_EQ(failures.load(), 0);
+  const pid_t child = Spawn([] {
+    RegKey key;
+    if (RegOpenKey(Hive::LocalMachine, kKey, key) != kErrorSuccess) return 2;
+    for (int t = 0; t < kThreads; ++t) {
+      std::uint32_t value = 0;
+      if (RegQueryDword(key, "Session" + std::to_string(t), value) != kErrorSuccess ||
+          value != kChanges)
+        return 3;
+    }
+    return 0;
+  });
+  ASSERT_GT(child, 0);
+  EXPECT_EQ(Wait(child), 0);
+}
+
 // Two processes take turns: each change is of the same size and follows the last within
 // microseconds, so only a store that notices every replacement of the hive reads it right.
 TEST_F(RegistryConcurrency, EachReadSeesTheChangeJustCommittedElsewhere) {

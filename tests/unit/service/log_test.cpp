@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <regex>
 #include <thread>
 
@@ -123,6 +124,60 @@ TEST_F(LogChannelTest, ADeletedFileIsCreatedAgain) {
   const std::string text = ReadWholeFile(Root() + "/m.log");
   EXPECT_EQ(text.find("one"), std::string::npos);
   EXPECT_EQ(text.rfind("two", 0), 0u);
+}
+
+// The file stays open between entries, and administrators (logrotate) move, remove and
+// replace it meanwhile: every entry must still land where an open by name puts it.
+TEST_F(LogChannelTest, EntriesFollowTheNameWhateverBecameOfTheFile) {
+  const std::string log = Root() + "/m.log";
+  const std::string moved = Root() + "/m.log.1";
+  const struct {
+    const char* what;
+    std::function<void()> change;
+    std::string before;  // what the file of the old entry holds then, by its name now
+    std::string after;   // the file that the log's name now holds
+  } cases[] = {
+      {"moved away", [&] { ASSERT_EQ(platform::RenameFile(log, moved, true), 0); }, "one", "two"},
+      {"removed", [&] { ASSERT_EQ(platform::DeleteFile(log), 0); }, "", "two"},
+      {"replaced by another file",
+       [&] {
+         test::WriteWholeFile(moved, "other\r\n");
+         ASSERT_EQ(platform::RenameFile(moved, log, true), 0);
+       },
+       "", "other\r\ntwo"},
+      {"emptied in place", [&] { test::WriteWholeFile(log, ""); }, "", "two"},
+  };
+  for (const auto& c : cases) {
+    platform::DeleteFile(log);
+    platform::DeleteFile(moved);
+    SetPaths(log, "");
+    GetDebugSettings2();
+    LogMessage("one", "MNCP", 1);
+    c.change();
+    LogMessage("two", "MNCP", 2);
+    const std::string now = ReadWholeFile(log);
+    EXPECT_TRUE(now.starts_with(c.after)) << c.what << ": " << now;
+    EXPECT_EQ(now.find("one"), std::string::npos) << c.what << ": " << now;
+    EXPECT_EQ(std::count(now.begin(), now.end(), '\n'),
+              std::count(c.after.begin(), c.after.end(), '\n') + 1)
+        << c.what;
+    if (!c.before.empty()) {
+      const std::string old = ReadWholeFile(moved);
+      EXPECT_TRUE(old.starts_with(c.before)) << c.what;
+      EXPECT_EQ(old.find("two"), std::string::npos) << c.what << ": " << old;
+    }
+  }
+}
+
+TEST_F(LogChannelTest, ANewPathIsTakenAtOnce) {
+  SetPaths(Root() + "/a.log", "");
+  GetDebugSettings2();
+  LogMessage("to a", "MNCP", 1);
+  SetPaths(Root() + "/b.log", "");
+  GetDebugSettings2();
+  LogMessage("to b", "MNCP", 2);
+  EXPECT_EQ(ReadWholeFile(Root() + "/a.log").find("to b"), std::string::npos);
+  EXPECT_TRUE(ReadWholeFile(Root() + "/b.log").starts_with("to b"));
 }
 
 TEST_F(LogChannelTest, ConcurrentWritersNeverInterleave) {

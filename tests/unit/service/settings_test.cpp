@@ -154,6 +154,7 @@ TEST_F(SettingsTest, InboundValuesAreOffUnlessSet) {
   EXPECT_EQ(s.maxMessageSize, 0u);
   EXPECT_FALSE(s.requireAuth);
   EXPECT_EQ(s.duplicateWindowHours, 0u);
+  EXPECT_EQ(s.listenBacklog, 5u);  // the listener's own queue, as without the value
   EXPECT_EQ(s.tlsCertificate + s.tlsKey + s.authUsers + s.allowedNetworks + s.allowedSenders, "");
   platform::RegKey key;
   EXPECT_EQ(platform::RegOpenKey(platform::Hive::LocalMachine, kGatewayKey, key),
@@ -176,6 +177,26 @@ TEST_F(SettingsTest, InboundValuesAreOffUnlessSet) {
   EXPECT_EQ(s.tlsKey, "");
   SetText("ESMTP", "1");  // a switch of the wrong type is missing
   EXPECT_FALSE(LoadInboundSettings().esmtp);
+}
+
+TEST_F(SettingsTest, ListenBacklogIsBounded) {
+  const struct {
+    std::uint32_t stored;
+    std::uint32_t taken;
+  } cases[] = {
+      {128, 128},
+      {1, 1},
+      {0, 1},
+      {kMaxListenBacklog, kMaxListenBacklog},
+      {kMaxListenBacklog + 1, kMaxListenBacklog},
+      {0xffffffffu, kMaxListenBacklog},
+  };
+  for (const auto& c : cases) {
+    SetNumber("ListenBacklog", c.stored);
+    EXPECT_EQ(LoadInboundSettings().listenBacklog, c.taken) << c.stored;
+  }
+  SetText("ListenBacklog", "1280");  // not a number of 4 bytes: missing
+  EXPECT_EQ(LoadInboundSettings().listenBacklog, kDefaultListenBacklog);
 }
 
 TEST_F(SettingsTest, DomainNameIsLogged) {
