@@ -84,8 +84,8 @@ long PrivateDescriptor(PSID owner, bool inherit, LocalMemory& out) {
   if (!::ConvertSidToStringSidA(owner, &text)) return FailLast();
   const LocalMemory ownerText(text);
   const std::string flags = inherit ? "OICI" : "";
-  const std::string sddl = "D:P(A;" + flags + ";FA;;;" + text + ")(A;" + flags + ";FA;;;SY)(A;" +
-                           flags + ";FA;;;BA)";
+  const std::string sddl =
+      "D:P(A;" + flags + ";FA;;;" + text + ")(A;" + flags + ";FA;;;SY)(A;" + flags + ";FA;;;BA)";
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (!::ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1,
                                                               &descriptor, nullptr))
@@ -151,9 +151,9 @@ long FolderOwnedByProcessUser(const std::string& path, bool& owned) {
   if (const long error = ReadProcessSids(process)) return error;
   PSID owner = nullptr;
   PSECURITY_DESCRIPTOR current = nullptr;
-  if (const DWORD rc = ::GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT,
-                                               OWNER_SECURITY_INFORMATION, &owner, nullptr,
-                                               nullptr, nullptr, &current))
+  if (const DWORD rc =
+          ::GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                                  nullptr, nullptr, nullptr, &current))
     return Fail(static_cast<long>(rc));
   const LocalMemory currentHeld(current);
   owned = owner != nullptr && (SameSid(process.user, owner) || SameSid(process.owner, owner));
@@ -161,17 +161,16 @@ long FolderOwnedByProcessUser(const std::string& path, bool& owned) {
 }
 
 long QueryHandleAccess(HANDLE handle, FileAccess& out) {
-  const HANDLE raw = ::ReOpenFile(handle, READ_CONTROL,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
+  const HANDLE raw =
+      ::ReOpenFile(handle, READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
   if (raw == INVALID_HANDLE_VALUE) return FailLast();
   const OwnedHandle rules(raw);
   PSID owner = nullptr;
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (const DWORD rc =
-          ::GetSecurityInfo(raw, SE_FILE_OBJECT,
-                            OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
-                            nullptr, &dacl, nullptr, &descriptor))
+  if (const DWORD rc = ::GetSecurityInfo(raw, SE_FILE_OBJECT,
+                                         OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                         &owner, nullptr, &dacl, nullptr, &descriptor))
     return Fail(static_cast<long>(rc));
   const LocalMemory held(descriptor);
   ProcessSids process;

@@ -17,8 +17,13 @@ TEST(Base64Test, PublishedVectors) {
     const char* bytes;
     const char* text;
   } cases[] = {
-      {"", ""},         {"f", "Zg=="},        {"fo", "Zm8="},         {"foo", "Zm9v"},
-      {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"},
+      {"", ""},
+      {"f", "Zg=="},
+      {"fo", "Zm8="},
+      {"foo", "Zm9v"},
+      {"foob", "Zm9vYg=="},
+      {"fooba", "Zm9vYmE="},
+      {"foobar", "Zm9vYmFy"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(Base64Encode(c.bytes), c.text) << c.bytes;
@@ -50,15 +55,15 @@ TEST(Base64Test, AppendKeepsWhatIsThere) {
 
 TEST(Base64Test, StrictDecodingRefusesAnythingElse) {
   for (const std::string& text : {
-           "Zg"s,          // no padding
-           "Zg="s,         // short of a group
-           "Z==="s,        // three pads
-           "===="s,        // nothing but pads
-           "Zg==Zg=="s,    // padding inside
-           "Zm=v"s,        // padding before a letter
-           "Zm9 "s,        // a blank
-           "Zm9v\r\n"s,    // a line break
-           "Zm9-"s,        // the URL-safe alphabet
+           "Zg"s,        // no padding
+           "Zg="s,       // short of a group
+           "Z==="s,      // three pads
+           "===="s,      // nothing but pads
+           "Zg==Zg=="s,  // padding inside
+           "Zm=v"s,      // padding before a letter
+           "Zm9 "s,      // a blank
+           "Zm9v\r\n"s,  // a line break
+           "Zm9-"s,      // the URL-safe alphabet
            "Zm9_"s,
            "Zm9v\0\0\0\0"s,  // NULs
            "Zm9v\xc3\xa4=="s,

@@ -154,7 +154,8 @@ class QuotedPrintableTest : public testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
     if (UseWideQuotedPrintable(GetParam()) != GetParam())
-      GTEST_SKIP() << "no wide decoder: not in this build, or the processor has no AVX-512 F and BW";
+      GTEST_SKIP()
+          << "no wide decoder: not in this build, or the processor has no AVX-512 F and BW";
   }
   void TearDown() override { UseWideQuotedPrintable(true); }
 };

@@ -45,9 +45,8 @@ void OpenToEveryone(const std::string& path) {
   PACL widened = nullptr;
   ASSERT_EQ(::SetEntriesInAclA(1, &entry, old, &widened), ERROR_SUCCESS);
   std::string name = path;
-  const DWORD rc = ::SetNamedSecurityInfoA(name.data(), SE_FILE_OBJECT,
-                                           DACL_SECURITY_INFORMATION, nullptr, nullptr, widened,
-                                           nullptr);
+  const DWORD rc = ::SetNamedSecurityInfoA(name.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                           nullptr, nullptr, widened, nullptr);
   ::LocalFree(widened);
   ::LocalFree(descriptor);
   ASSERT_EQ(rc, ERROR_SUCCESS);
