@@ -5,8 +5,10 @@ namespace faxmail {
 long GroupCommit::Run(const std::function<long()>& work) {
   std::unique_lock lock(m_mutex);
   const std::uint64_t ticket = ++m_tickets;
+  const std::uint64_t failuresBefore = m_failures;
   for (;;) {
-    if (m_covered >= ticket) return m_lastResult;
+    // Served by another caller's run.
+    if (m_covered >= ticket) return m_failures != failuresBefore ? m_lastFailure : m_lastResult;
     if (!m_running) break;
     m_done.wait(lock);
   }
@@ -27,8 +29,21 @@ long GroupCommit::Run(const std::function<long()>& work) {
   m_running = false;
   m_covered = upTo;
   m_lastResult = result;
+  if (result != 0) {
+    ++m_failures;
+    m_lastFailure = result;
+  }
   m_done.notify_all();
+  // A run that failed after this caller's ticket was taken may have lost its step for good,
+  // whichever run served it: a failed sync can drop the pages it could not write, and a later
+  // sync then succeeds without them. The caller gets that failure.
+  if (result == 0 && m_failures != failuresBefore) return m_lastFailure;
   return result;
+}
+
+std::uint64_t GroupCommit::Tickets() {
+  std::lock_guard lock(m_mutex);
+  return m_tickets;
 }
 
 }  // namespace faxmail

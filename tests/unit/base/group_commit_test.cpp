@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <future>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -53,6 +54,51 @@ TEST(GroupCommit, EveryCallerIsServedByARunThatBeganAfterItsStep) {
   EXPECT_EQ(uncovered.load(), 0);
   EXPECT_FALSE(overlapped.load());  // one run at a time
   EXPECT_LE(stepsSeenAtStart.size(), std::size_t{kThreads * kRounds});
+}
+
+// Waits until count callers have taken their tickets.
+void WaitForTickets(GroupCommit& commit, std::uint64_t count) {
+  while (commit.Tickets() < count) std::this_thread::yield();
+}
+
+// A sync that fails may drop what it could not write for good, and a later sync then succeeds
+// without it. So a run that fails while callers wait fails them all, also when a later run,
+// their own or another's, succeeds before they return.
+TEST(GroupCommit, CallersThatWaitedThroughAFailedRunAreNotToldOfALaterSuccess) {
+  GroupCommit commit;
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  int laterRuns = 0;
+  std::atomic<long> first{-1};
+  std::thread failing([&] {
+    first = commit.Run([&] {
+      released.wait();
+      return 5L;
+    });
+  });
+  WaitForTickets(commit, 1);
+  // Two callers arrive while the failing run goes on: one of them runs the next sync, which
+  // succeeds and covers both.
+  std::atomic<long> a{-1};
+  std::atomic<long> b{-1};
+  std::mutex runsLock;
+  const auto working = [&] {
+    std::lock_guard lock(runsLock);
+    return ++laterRuns, 0L;
+  };
+  std::thread callerA([&] { a = commit.Run(working); });
+  std::thread callerB([&] { b = commit.Run(working); });
+  WaitForTickets(commit, 3);
+  release.set_value();
+  failing.join();
+  callerA.join();
+  callerB.join();
+  EXPECT_EQ(first.load(), 5);
+  EXPECT_EQ(a.load(), 5);
+  EXPECT_EQ(b.load(), 5);
+  EXPECT_EQ(laterRuns, 1);  // one run served both
+  // A caller that arrives after the failure is told what its own run gives.
+  EXPECT_EQ(commit.Run(working), 0);
 }
 
 TEST(GroupCommit, AFailedRunFailsItsCallersAndTheNextCallerRunsAgain) {
