@@ -231,7 +231,11 @@ TEST_F(ListenerTest, StopFlagEndsTheLoopWhenTheNextAcceptReturns) {
   client.SetReceiveTimeout(5000);
   client.SendText("hello\r\n");
   EXPECT_EQ(ReadToClose(client), "");
-  ASSERT_TRUE(WaitFor([&] { return !listener.IsAccepting(); }));
+  // The accept thread's last step is its log line, after the flags are cleared.
+  ASSERT_TRUE(WaitFor([&] {
+    return CountEntries("AcceptConnections: closed the connection & exit the accept thread") == 1;
+  }));
+  EXPECT_FALSE(listener.IsAccepting());
   EXPECT_EQ(listener.StopFlag(), 0);
   EXPECT_EQ(listener.created.load(), 0);
   const std::string log = Log();
