@@ -378,8 +378,10 @@ std::size_t QuotedPrintableRunPortable(std::string_view run, OutBuffer& out) {
 #if FAXMAIL_QP_WIDE
 // GCC 12 takes the undefined upper halves that its own intrinsics start from for uninitialized
 // values once they are inlined here.
+#if !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 // The block decoder on 512-bit vectors (AVX-512 F and BW), for blocks in which no two '=' are
 // closer than three bytes (every '=' then starts an escape): all the block's escapes are found
 // and decoded at once, and the bytes to keep are packed together without a branch on the text.
@@ -448,7 +450,9 @@ FAXMAIL_QP_WIDE_TARGET std::size_t QuotedPrintableRunWide(std::string_view run, 
   return QuotedPrintableStretches(run, out, QuotedPrintableBlockWide);
 }
 
+#if !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 
 bool WideSupported() {
   static const bool supported = __builtin_cpu_supports("avx512f") &&
