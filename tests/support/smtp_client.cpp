@@ -50,31 +50,6 @@ bool ScriptedClient::Fill(int timeoutMs) {
   return true;
 }
 
-std::string ScriptedClient::ReadLine(int timeoutMs) {
-  for (;;) {
-    const auto lf = m_buffer.find('\n');
-    if (lf != std::string::npos) {
-      std::string line = m_buffer.substr(0, lf + 1);
-      m_buffer.erase(0, lf + 1);
-      return line;
-    }
-    if (!Fill(timeoutMs)) return {};
-  }
-}
-
-std::string ScriptedClient::ReadUntilClosed(int timeoutMs) {
-  while (Fill(timeoutMs)) {
-  }
-  std::string all;
-  all.swap(m_buffer);
-  return all;
-}
-
-bool ScriptedClient::WaitClosed(int timeoutMs) {
-  ReadUntilClosed(timeoutMs);
-  return m_closed;
-}
-
 void ScriptedClient::Close() {
   if (m_fd >= 0) ::close(m_fd);
   m_fd = -1;
