@@ -150,7 +150,8 @@ long AppendToFile(const std::string& path, std::string_view data);
 // no longer names the file held open (moved away, removed or replaced, as by logrotate) that
 // one is let go and the path opened again, created when missing. So every append lands in the
 // file that AppendToFile would have put it in, with the same one write. Thread-safe; the
-// path may change from one call to the next.
+// path may change from one call to the next. On Windows, where only an open handle tells a
+// file's identity, every append opens the path as AppendToFile does.
 class AppendFile {
  public:
   AppendFile() noexcept = default;

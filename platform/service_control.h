@@ -179,7 +179,8 @@ long EnumServicesStatus(const ScManager& manager, ServiceStateFilter filter,
                         std::vector<ServiceEntry>& out);
 
 // Every status report of the service's current or last run, oldest first (at most
-// kMaxStatusReportsKept; the oldest beyond it are dropped).
+// kMaxStatusReportsKept; the oldest beyond it are dropped). Windows's manager keeps no earlier
+// reports: there the list is the current status alone.
 inline constexpr std::size_t kMaxStatusReportsKept = 1000;
 long QueryServiceStatusReports(const ScService& service, std::vector<ServiceStatus>& out);
 

@@ -202,7 +202,8 @@ long File::Sync() {
 // The system has no flush of the data alone: the whole file is flushed.
 long File::SyncData() { return Sync(); }
 
-// XXX: no write-back can be started without waiting on Windows; each sync waits on its own.
+// A hint the system has no call for: FlushFileBuffers is the one way to write a file's data
+// out, and it waits. Each sync then waits on its own, as without the hint.
 void File::StartWriteBack() {}
 
 // The owner and "others" from the file's security descriptor (access.h); permissions carries
@@ -345,8 +346,10 @@ long AppendToFile(const std::string& path, std::string_view data) {
   return kErrorSuccess;
 }
 
-// XXX: no handle is kept on Windows yet: each append opens and closes the file as AppendToFile
-// does (the same bytes in the same file, only not the saving).
+// On Windows each append opens and closes the file as AppendToFile does. Keeping a handle would
+// save nothing: the system tells a file's identity (volume and index) only through an open
+// handle, so checking that the path still names the held file would cost the open that keeping
+// it saves; and a held handle would stand in the way of whoever moves or removes the log.
 AppendFile::~AppendFile() = default;
 
 void AppendFile::Close() {}

@@ -335,7 +335,7 @@ long EnumServicesStatus(const ScManager& manager, ServiceStateFilter filter,
   return kErrorSuccess;
 }
 
-// XXX: the system keeps no history of a service's reports; its current status is the one
+// The system's manager keeps no earlier reports of a service: its current status is the one
 // report there is.
 long QueryServiceStatusReports(const ScService& service, std::vector<ServiceStatus>& out) {
   out.clear();
