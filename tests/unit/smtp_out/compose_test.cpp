@@ -222,9 +222,11 @@ TEST_F(ComposeTest, MissingAttachmentIsReportedAndTheMailStillGoes) {
   const auto before = log.find("SMTPOut- Error: Unable to open the Attachment file BEFORE Encode");
   ASSERT_NE(before, std::string::npos);
   EXPECT_NE(log.find("SMTPOut- Unable to encode the Attachment file", before), std::string::npos);
-  const auto events = Events(432);
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0].strings, (std::vector<std::string>{kServiceName, In("gone.tif")}));
+  if (EventsKept()) {
+    const auto events = Events(432);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].strings, (std::vector<std::string>{kServiceName, In("gone.tif")}));
+  }
   EXPECT_EQ(c.firstAttachment, In("gone.tif"));
 }
 

@@ -86,7 +86,9 @@ TEST_F(SchedulerTest, ReadyNameArrivingInInWakesTheIdleSender) {
     StopSender();
     // Taken once: the set-aside rename and the sender's own files wake it to nothing new.
     EXPECT_EQ(CountEntries("SMTPOut- New message thread started"), 1) << replace;
-    EXPECT_EQ(Events(435).size(), 1u);
+    if (EventsKept()) {
+      EXPECT_EQ(Events(435).size(), 1u);
+    }
     platform::DeleteFile(In("FAX1.ConnFailed.Err"));
     platform::DeleteFile(In("img1.tif"));
     platform::DeleteFile(Root() + "/main.log");
@@ -103,10 +105,12 @@ TEST_F(SchedulerTest, FiveRefusedConnectionsGiveConnFailedInCapitals) {
   EXPECT_FALSE(platform::FileExists(In("fax1.tmp")));
   EXPECT_EQ(CountEntries("SMTP Out- Unable to connect to the host: 127.0.0.1"), 5);
   EXPECT_EQ(CountEntries("SMTPOut- New message thread started"), 1);
-  const auto events = Events(435);
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0].strings,
-            (std::vector<std::string>{kServiceName, In("fax1.tmp"), In("FAX1.ConnFailed.Err")}));
+  if (EventsKept()) {
+    const auto events = Events(435);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].strings,
+              (std::vector<std::string>{kServiceName, In("fax1.tmp"), In("FAX1.ConnFailed.Err")}));
+  }
   EXPECT_EQ(ReadWholeFile(In("img1.tif")), "image");  // stays with the file set aside
   EXPECT_TRUE(InFiles("*.cqx").empty());              // no work file left
 }
@@ -118,7 +122,9 @@ TEST_F(SchedulerTest, FiveBrokenDialoguesGiveConnTermin) {
   ASSERT_TRUE(WaitForFile("MIXED.CASE.ConnTermin.Err")) << Log();
   StopSender();
   EXPECT_EQ(server.Accepted(), 5);
-  ASSERT_EQ(Events(435).size(), 1u);
+  if (EventsKept()) {
+    ASSERT_EQ(Events(435).size(), 1u);
+  }
 }
 
 TEST_F(SchedulerTest, NoRecipientGivesNoNameInItsOwnLetters) {
@@ -132,10 +138,12 @@ TEST_F(SchedulerTest, NoRecipientGivesNoNameInItsOwnLetters) {
   StopSender();
   EXPECT_TRUE(Logged("SMTPOut- ERROR: no rcpt name"));
   EXPECT_FALSE(Logged("SMTPOut- Sending HELO"));
-  const auto events = Events(435);
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0].strings,
-            (std::vector<std::string>{kServiceName, In("NoTo.tmp"), In("NoTo.NoName.Err")}));
+  if (EventsKept()) {
+    const auto events = Events(435);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].strings,
+              (std::vector<std::string>{kServiceName, In("NoTo.tmp"), In("NoTo.NoName.Err")}));
+  }
   EXPECT_EQ(ReadWholeFile(In("img1.tif")), "image");
 }
 
@@ -153,11 +161,13 @@ TEST_F(SchedulerTest, FileThatCannotBeRenamedWaitsForTheNextPoll) {
   EXPECT_EQ(CountEntries("SMTPOut- ERROR: Could not rename the message file."), 1);
   EXPECT_TRUE(Logged("SMTPOut- Ready file held back until the next poll: stuck.tmp"));
   // Reported all the same, with the reason where the new name would stand.
-  const auto events = Events(435);
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0].type, platform::EventType::Error);
-  EXPECT_EQ(events[0].strings,
-            (std::vector<std::string>{kServiceName, In("stuck.tmp"), "File exists"}));
+  if (EventsKept()) {
+    const auto events = Events(435);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].type, platform::EventType::Error);
+    EXPECT_EQ(events[0].strings,
+              (std::vector<std::string>{kServiceName, In("stuck.tmp"), "File exists"}));
+  }
   EXPECT_TRUE(platform::FileExists(In("stuck.tmp")));
   EXPECT_EQ(ReadWholeFile(In("stuck.NoName.Err")), "an earlier one");
   StopSender();
@@ -176,11 +186,13 @@ TEST_F(SchedulerTest, GivenUpFileThatCannotBeSetAsideIsReportedOnce) {
       [&] { return CountEntries("SMTPOut- Could not rename the message file.") >= 3; }, 30s))
       << Log();
   StopSender();
-  const auto events = Events(435);
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0].type, platform::EventType::Error);
-  EXPECT_EQ(events[0].strings,
-            (std::vector<std::string>{kServiceName, In("fax1.tmp"), "File exists"}));
+  if (EventsKept()) {
+    const auto events = Events(435);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].type, platform::EventType::Error);
+    EXPECT_EQ(events[0].strings,
+              (std::vector<std::string>{kServiceName, In("fax1.tmp"), "File exists"}));
+  }
   EXPECT_TRUE(platform::FileExists(In("fax1.tmp")));
   EXPECT_EQ(ReadWholeFile(In("FAX1.ConnFailed.Err/inside")), "x");
 }
