@@ -2,13 +2,12 @@
 // lines that any decoder takes back to the original bytes.
 #include <gtest/gtest.h>
 
-#include <openssl/evp.h>
-
 #include <random>
 #include <string>
 
 #include "gateway/smtp_out/encoder.h"
 #include "platform/file.h"
+#include "tests/support/reference_base64.h"
 #include "tests/support/test_support.h"
 
 namespace faxmail {
@@ -37,13 +36,9 @@ std::string HeaderLines(const std::string& type, const std::string& name) {
          "Content-Description: " + name + "\r\n\r\n";
 }
 
-// The same base64 text from OpenSSL, cut into lines of 72 characters with CR LF.
+// The same base64 text from the system's library, cut into lines of 72 characters with CR LF.
 std::string Reference(const std::string& bytes) {
-  std::string encoded(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-  const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()),
-                                reinterpret_cast<const unsigned char*>(bytes.data()),
-                                static_cast<int>(bytes.size()));
-  encoded.resize(static_cast<std::size_t>(n));
+  const std::string encoded = test::ReferenceBase64(bytes);
   std::string lines;
   for (std::size_t at = 0; at < encoded.size(); at += 72) lines += encoded.substr(at, 72) + "\r\n";
   return lines;

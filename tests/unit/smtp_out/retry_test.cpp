@@ -4,12 +4,6 @@
 // keeps the count, and a lifetime that has run out.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cctype>
 #include <map>
@@ -18,6 +12,7 @@
 
 #include "gateway/smtp_out/retry_schedule.h"
 #include "gateway/smtp_out/smtp_out.h"
+#include "platform/socket.h"
 #include "tests/unit/net/net_test_util.h"
 #include "tests/unit/smtp_out/scripted_server.h"
 #include "tests/unit/smtp_out/sender_test_util.h"
@@ -112,8 +107,8 @@ class FlakyServer {
   }
   ~FlakyServer() {
     m_stop = true;
+    m_listening.Shutdown();  // wakes the accepting thread
     m_thread.join();
-    ::close(m_listening);
   }
   std::uint16_t Port() const { return m_port; }
   int Connections() const { return m_connections; }
@@ -129,34 +124,38 @@ class FlakyServer {
   }
 
  private:
+  // How long a line of the client may take, and how long a line may be.
+  static constexpr std::uint32_t kLineWaitMs = 5000;
+  static constexpr std::size_t kLineLimit = 4096;
+
   void Serve() {
     while (!m_stop) {
-      pollfd p{m_listening, POLLIN, 0};
-      if (::poll(&p, 1, 20) <= 0) continue;
-      const int fd = ::accept(m_listening, nullptr, nullptr);
-      if (fd < 0) continue;
+      platform::Socket connection;
+      platform::SocketAddress peer;
+      if (m_listening.Accept(connection, peer) != 0) continue;
       ++m_connections;
-      Session(fd);
-      ::close(fd);
+      connection.SetReceiveTimeout(kLineWaitMs);
+      Session(connection);
     }
   }
-  void Send(int fd, const std::string& text) { (void)!::write(fd, text.data(), text.size()); }
+  void Send(platform::Socket& connection, const std::string& text) {
+    test::SendAllOf(connection, text);
+  }
   // One line, or empty when the client went or took too long.
-  std::string Line(int fd) {
+  std::string Line(platform::Socket& connection) {
     std::string line;
     char c = 0;
-    while (line.size() < 4096) {
-      pollfd p{fd, POLLIN, 0};
-      if (::poll(&p, 1, 5000) <= 0 || ::read(fd, &c, 1) != 1) return {};
+    while (line.size() < kLineLimit) {
+      if (connection.Recv(&c, 1) != 1) return {};
       line += c;
       if (c == '\n') return line;
     }
     return line;
   }
-  void Session(int fd) {
-    Send(fd, "220 flaky.test\r\n");
+  void Session(platform::Socket& connection) {
+    Send(connection, "220 flaky.test\r\n");
     std::string recipient;
-    for (std::string line = Line(fd); !line.empty(); line = Line(fd)) {
+    for (std::string line = Line(connection); !line.empty(); line = Line(connection)) {
       const std::string verb = line.substr(0, 4);
       if (verb == "RCPT") {
         // The sender writes the address in capitals.
@@ -167,11 +166,11 @@ class FlakyServer {
         m_tries[recipient].push_back(
             std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count());
         if (m_refusals[recipient]-- > 0) return;  // the connection drops: the dialogue fails
-        Send(fd, "250 ok\r\n");
+        Send(connection, "250 ok\r\n");
       } else if (verb == "DATA") {
-        Send(fd, "354 go\r\n");
+        Send(connection, "354 go\r\n");
         while (true) {
-          const std::string data = Line(fd);
+          const std::string data = Line(connection);
           if (data.empty()) return;
           if (data == ".\r\n") break;
         }
@@ -179,18 +178,18 @@ class FlakyServer {
           std::lock_guard lock(m_lock);
           m_delivered.push_back(recipient);
         }
-        Send(fd, "250 queued\r\n");
+        Send(connection, "250 queued\r\n");
       } else if (verb == "QUIT") {
-        Send(fd, "221 bye\r\n");
+        Send(connection, "221 bye\r\n");
         return;
       } else {
-        Send(fd, "250 ok\r\n");
+        Send(connection, "250 ok\r\n");
       }
     }
   }
 
   std::map<std::string, int> m_refusals;
-  int m_listening = -1;
+  platform::Socket m_listening;
   std::uint16_t m_port = 0;
   std::atomic<bool> m_stop{false};
   std::atomic<int> m_connections{0};
@@ -259,7 +258,9 @@ TEST_F(DeferredRetryTest, ARestartKeepsTheCountAndUsedUpRetriesSetTheFileAside) 
   EXPECT_EQ(server.Tries("never@127.0.0.1").size(), 3u);
   EXPECT_TRUE(Logged("SMTPOut- Retries used up, message given up: never.tmp"));
   EXPECT_EQ(Record("never.tmp"), "");
-  EXPECT_EQ(Events(435).size(), 1u);
+  if (EventsKept()) {
+    EXPECT_EQ(Events(435).size(), 1u);
+  }
 }
 
 TEST_F(DeferredRetryTest, LifetimeRunOutBeforeTheRestartGivesUpAtTheNextFailure) {

@@ -1,23 +1,19 @@
 // The sender's scheduler without a mail server: settings, idle polling, the five attempts and
 // the error names, files set aside, files that cannot be renamed, and destruction while a
 // delivery runs. No DNS server answers, so deliveries go to 127.0.0.1 on the test's port.
+// What IN holds that is no regular file (FIFOs, links) is in scheduler_posix_test.cpp.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <atomic>
+#include <filesystem>
 #include <memory>
+#include <system_error>
 #include <thread>
 
 #include "gateway/queue/file_man.h"
 #include "gateway/smtp_out/smtp_out.h"
 #include "tests/unit/net/net_test_util.h"
+#include "tests/unit/smtp_out/scheduler_test_fixture.h"
 #include "tests/unit/smtp_out/scripted_server.h"
 #include "tests/unit/smtp_out/sender_test_util.h"
 
@@ -25,67 +21,12 @@ namespace faxmail {
 namespace {
 
 using namespace std::chrono_literals;
+using test::MuteServer;
 using test::ReadWholeFile;
 using test::ReadyFile;
+using test::SchedulerTest;
 using test::WaitFor;
 using test::WriteWholeFile;
-
-// Accepts every connection; closes it at once, or holds it silent until the server goes.
-class MuteServer {
- public:
-  explicit MuteServer(bool hold) : m_hold(hold) {
-    m_listening = test::ListenOnLoopback(8, m_port);
-    m_thread = std::thread([this] {
-      std::vector<int> held;
-      while (!m_stop) {
-        pollfd p{m_listening, POLLIN, 0};
-        if (::poll(&p, 1, 20) <= 0) continue;
-        const int fd = ::accept(m_listening, nullptr, nullptr);
-        ++m_accepted;
-        if (m_hold)
-          held.push_back(fd);
-        else
-          ::close(fd);
-      }
-      for (const int fd : held) ::close(fd);
-    });
-  }
-  ~MuteServer() {
-    m_stop = true;
-    m_thread.join();
-    ::close(m_listening);
-  }
-  std::uint16_t Port() const { return m_port; }
-  int Accepted() const { return m_accepted; }
-
- private:
-  bool m_hold;
-  int m_listening = -1;
-  std::uint16_t m_port = 0;
-  std::atomic<bool> m_stop{false};
-  std::atomic<int> m_accepted{0};
-  std::thread m_thread;
-};
-
-class SchedulerTest : public test::SenderTest {
- protected:
-  void SetUp() override {
-    SenderTest::SetUp();
-    m_timings.idlePoll = 100ms;
-    m_timings.inUsePause = 100ms;
-    m_timings.destroyWait = 2s;
-    m_timings.receiveTimeoutMs = 2000;
-  }
-  bool WaitForFile(const std::string& name, std::chrono::milliseconds timeout = 10s) {
-    return WaitFor([&] { return platform::FileExists(In(name)); }, timeout);
-  }
-  static std::string ReadyTo(const std::string& recipient) {
-    ReadyFile ready;
-    ready.header = {"FROM: Fax Server <fax@fax.example>", "TO: <" + recipient + ">"};
-    ready.attachments = {"<<fax.tif:img1.tif>>"};
-    return ready.Text();
-  }
-};
 
 TEST_F(SchedulerTest, SettingsAreReadAndLoggedAtConstruction) {
   struct Case {
@@ -145,7 +86,9 @@ TEST_F(SchedulerTest, ReadyNameArrivingInInWakesTheIdleSender) {
     StopSender();
     // Taken once: the set-aside rename and the sender's own files wake it to nothing new.
     EXPECT_EQ(CountEntries("SMTPOut- New message thread started"), 1) << replace;
-    EXPECT_EQ(Events(435).size(), 1u);
+    if (EventsKept()) {
+      EXPECT_EQ(Events(435).size(), 1u);
+    }
     platform::DeleteFile(In("FAX1.ConnFailed.Err"));
     platform::DeleteFile(In("img1.tif"));
     platform::DeleteFile(Root() + "/main.log");
@@ -162,10 +105,12 @@ TEST_F(SchedulerTest, FiveRefusedConnectionsGiveConnFailedInCapitals) {
   EXPECT_FALSE(platform::FileExists(In("fax1.tmp")));
   EXPECT_EQ(CountEntries("SMTP Out- Unable to connect to the host: 127.0.0.1"), 5);
   EXPECT_EQ(CountEntries("SMTPOut- New message thread started"), 1);
-  const auto events = Events(435);
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0].strings,
-            (std::vector<std::string>{kServiceName, In("fax1.tmp"), In("FAX1.ConnFailed.Err")}));
+  if (EventsKept()) {
+    const auto events = Events(435);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].strings,
+              (std::vector<std::string>{kServiceName, In("fax1.tmp"), In("FAX1.ConnFailed.Err")}));
+  }
   EXPECT_EQ(ReadWholeFile(In("img1.tif")), "image");  // stays with the file set aside
   EXPECT_TRUE(InFiles("*.cqx").empty());              // no work file left
 }
@@ -177,7 +122,9 @@ TEST_F(SchedulerTest, FiveBrokenDialoguesGiveConnTermin) {
   ASSERT_TRUE(WaitForFile("MIXED.CASE.ConnTermin.Err")) << Log();
   StopSender();
   EXPECT_EQ(server.Accepted(), 5);
-  ASSERT_EQ(Events(435).size(), 1u);
+  if (EventsKept()) {
+    ASSERT_EQ(Events(435).size(), 1u);
+  }
 }
 
 TEST_F(SchedulerTest, NoRecipientGivesNoNameInItsOwnLetters) {
@@ -191,10 +138,12 @@ TEST_F(SchedulerTest, NoRecipientGivesNoNameInItsOwnLetters) {
   StopSender();
   EXPECT_TRUE(Logged("SMTPOut- ERROR: no rcpt name"));
   EXPECT_FALSE(Logged("SMTPOut- Sending HELO"));
-  const auto events = Events(435);
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0].strings,
-            (std::vector<std::string>{kServiceName, In("NoTo.tmp"), In("NoTo.NoName.Err")}));
+  if (EventsKept()) {
+    const auto events = Events(435);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].strings,
+              (std::vector<std::string>{kServiceName, In("NoTo.tmp"), In("NoTo.NoName.Err")}));
+  }
   EXPECT_EQ(ReadWholeFile(In("img1.tif")), "image");
 }
 
@@ -212,11 +161,13 @@ TEST_F(SchedulerTest, FileThatCannotBeRenamedWaitsForTheNextPoll) {
   EXPECT_EQ(CountEntries("SMTPOut- ERROR: Could not rename the message file."), 1);
   EXPECT_TRUE(Logged("SMTPOut- Ready file held back until the next poll: stuck.tmp"));
   // Reported all the same, with the reason where the new name would stand.
-  const auto events = Events(435);
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0].type, platform::EventType::Error);
-  EXPECT_EQ(events[0].strings,
-            (std::vector<std::string>{kServiceName, In("stuck.tmp"), "File exists"}));
+  if (EventsKept()) {
+    const auto events = Events(435);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].type, platform::EventType::Error);
+    EXPECT_EQ(events[0].strings,
+              (std::vector<std::string>{kServiceName, In("stuck.tmp"), "File exists"}));
+  }
   EXPECT_TRUE(platform::FileExists(In("stuck.tmp")));
   EXPECT_EQ(ReadWholeFile(In("stuck.NoName.Err")), "an earlier one");
   StopSender();
@@ -235,104 +186,15 @@ TEST_F(SchedulerTest, GivenUpFileThatCannotBeSetAsideIsReportedOnce) {
       [&] { return CountEntries("SMTPOut- Could not rename the message file.") >= 3; }, 30s))
       << Log();
   StopSender();
-  const auto events = Events(435);
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0].type, platform::EventType::Error);
-  EXPECT_EQ(events[0].strings,
-            (std::vector<std::string>{kServiceName, In("fax1.tmp"), "File exists"}));
-  EXPECT_TRUE(platform::FileExists(In("fax1.tmp")));
-  EXPECT_EQ(ReadWholeFile(In("FAX1.ConnFailed.Err/inside")), "x");
-}
-
-// What an entry of IN is, without following a link.
-bool IsFifo(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode);
-}
-bool IsLink(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
-}
-bool IsThere(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0;
-}
-
-// Whoever writes to IN can put there what is no regular file. The text it leads to must never
-// be mailed, the sender must never wait on it, and the mail of the other ready files goes on.
-class NoFileInTest : public SchedulerTest {
- protected:
-  static constexpr char kSecret[] = "SECRET-7f3a: not for the mail";
-  void SetUp() override {
-    SchedulerTest::SetUp();
-    m_secret = Root() + "/secret.txt";
-    // Text that would go out as a mail of its own, were the link followed.
-    ReadyFile text;
-    text.body = {kSecret};
-    WriteWholeFile(m_secret, text.Text());
-  }
-  // Delivers the regular ready file fax2.tmp to a scripted server while IN also holds the
-  // entries the test made; the entry named set aside has to end up renamed.
-  void DeliverBeside(const std::string& setAside, const std::string& renamed) {
-    ReadyFile other;
-    other.header = {"FROM: Fax Server <fax@fax.example>", "TO: <user@127.0.0.1>"};
-    WriteWholeFile(In("fax2.tmp"), other.Text());
-    test::ScriptedSmtpServer server(test::ServerScript{});
-    StartSender(server.Port());
-    const bool done = WaitFor(
-        [&] {
-          return !platform::FileExists(In("fax2.tmp")) && IsThere(In(renamed)) &&
-                 !IsThere(In(setAside));
-        },
-        10s);
-    // An open that waits on a FIFO is released, so that the test can end.
-    if (const int fd = ::open(In(setAside).c_str(), O_RDWR | O_NONBLOCK); fd >= 0) ::close(fd);
-    StopSender();
-    ASSERT_TRUE(done) << Log();
-    EXPECT_NE(server.Data().find("Your fax was sent."), std::string::npos);
-    EXPECT_EQ(server.Data().find("SECRET-7f3a"), std::string::npos);
-    EXPECT_EQ(server.Transcript().find("U0VDUkVU"), std::string::npos);  // nor in base64
+  if (EventsKept()) {
     const auto events = Events(435);
     ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].type, platform::EventType::Error);
     EXPECT_EQ(events[0].strings,
-              (std::vector<std::string>{kServiceName, In(setAside), In(renamed)}));
-    // Nothing deleted, nothing changed.
-    ReadyFile text;
-    text.body = {kSecret};
-    EXPECT_EQ(ReadWholeFile(m_secret), text.Text());
+              (std::vector<std::string>{kServiceName, In("fax1.tmp"), "File exists"}));
   }
-  std::string m_secret;
-};
-
-TEST_F(NoFileInTest, FifoWithAReadyNameIsSetAsideAtOnce) {
-  ASSERT_EQ(::mkfifo(In("pipe.tmp").c_str(), 0600), 0);
-  DeliverBeside("pipe.tmp", "pipe.Refused.Err");
-  EXPECT_TRUE(IsFifo(In("pipe.Refused.Err")));
-  EXPECT_TRUE(Logged("SMTPOut- ERROR: not a regular file, set aside: pipe.tmp"));
-}
-
-TEST_F(NoFileInTest, SymbolicLinkWithAReadyNameIsSetAsideUnfollowed) {
-  ASSERT_EQ(::symlink(m_secret.c_str(), In("link.tmp").c_str()), 0);
-  DeliverBeside("link.tmp", "link.Refused.Err");
-  EXPECT_TRUE(IsLink(In("link.Refused.Err")));
-  EXPECT_TRUE(Logged("SMTPOut- ERROR: not a regular file, set aside: link.tmp"));
-}
-
-TEST_F(NoFileInTest, SymbolicLinkAsAttachmentSetsItsReadyFileAside) {
-  // With the attachments encoded, and without (where the first is only deleted after delivery).
-  for (const std::uint32_t includeTiff : {1u, 0u}) {
-    SCOPED_TRACE(includeTiff);
-    TearDown();
-    SetUp();
-    SetOptions(includeTiff, /*subjectLine=*/0);
-    ASSERT_EQ(::symlink(m_secret.c_str(), In("img1.tif").c_str()), 0);
-    WriteWholeFile(In("fax1.tmp"), ReadyTo("user@127.0.0.1"));
-    DeliverBeside("fax1.tmp", "fax1.Refused.Err");
-    EXPECT_TRUE(platform::FileExists(In("fax1.Refused.Err")));
-    EXPECT_TRUE(IsLink(In("img1.tif")));
-    EXPECT_TRUE(Logged("SMTPOut- Error: Attachment is not a regular file: " + In("img1.tif")));
-    EXPECT_TRUE(Logged("SMTPOut- ERROR: not a regular file, set aside: fax1.tmp"));
-  }
+  EXPECT_TRUE(platform::FileExists(In("fax1.tmp")));
+  EXPECT_EQ(ReadWholeFile(In("FAX1.ConnFailed.Err/inside")), "x");
 }
 
 // The work file "<handle>.cqx" goes on every way a run ends: a debug copy is kept of a
@@ -377,7 +239,11 @@ TEST_F(SchedulerTest, WorkFileNeverStaysInInWhateverTheRunsEnd) {
     WriteWholeFile(In("fax1.tmp"), c.ready.Text());
     if (c.attachmentLink) {
       WriteWholeFile(Root() + "/elsewhere", "image");
-      ASSERT_EQ(::symlink((Root() + "/elsewhere").c_str(), In("img1.tif").c_str()), 0);
+      std::error_code noLink;
+      std::filesystem::create_symlink(Root() + "/elsewhere", In("img1.tif"), noLink);
+      // Wine makes no symbolic links: the row is left out there.
+      if (noLink && test::UnderWine()) continue;
+      ASSERT_FALSE(noLink) << noLink.message();
     } else {
       WriteWholeFile(In("img1.tif"), "image");
     }

@@ -41,6 +41,9 @@ class SenderTest : public RootTest {
   void TearDown() override {
     StopSender();
     RootTest::TearDown();
+    if (m_eventsNotKept)
+      GTEST_SKIP() << "Wine's event log takes the reports and keeps no records to read back "
+                      "(the case's other checks have run)";
   }
   // Starts a sender for the remote port with m_timings.
   void StartSender(std::uint16_t port) {
@@ -78,7 +81,8 @@ class SenderTest : public RootTest {
     SetDword("NotifyOnFailure", notifyOnFailure);
   }
 
-  std::string In(const std::string& name) const { return m_data + "IN/" + name; }
+  // A path in IN, with the system's separator from IN on (as the sender builds its paths).
+  std::string In(const std::string& name) const { return m_data + NativePath("IN/" + name); }
   std::string Log() const { return ReadWholeFile(Root() + "/main.log"); }
   bool Logged(const std::string& text) const { return Log().find(text) != std::string::npos; }
   // How many entries of the log begin with message.
@@ -89,6 +93,15 @@ class SenderTest : public RootTest {
          at += message.size())
       if (at == 0 || log[at - 1] == '\n') ++count;
     return count;
+  }
+  // Whether the events reported can be read back. Where the system's log keeps no records
+  // (Wine) the case's event checks are left out and the case is reported skipped at its end.
+  bool EventsKept() {
+    std::vector<platform::EventRecord> all;
+    platform::ReadEventLog(all);
+    if (!all.empty() || !UnderWine()) return true;
+    m_eventsNotKept = true;
+    return false;
   }
   static std::vector<platform::EventRecord> Events(std::uint32_t id) {
     std::vector<platform::EventRecord> all;
@@ -112,6 +125,7 @@ class SenderTest : public RootTest {
   SMTPOut::Timings m_timings;
   std::unique_ptr<CFileMan> m_fileMan;
   std::unique_ptr<SMTPOut> m_sender;
+  bool m_eventsNotKept = false;
 };
 
 // A ready file as the fax server writes it (CR LF lines).
