@@ -123,6 +123,12 @@ HiveCache& Cache() {
   return cache.Get();
 }
 
+// The hive's lock file, kept open between operations (registry_lock.h). Guarded by g_mutex.
+LockFile& Lock() {
+  static NoDestructor<LockFile> file;
+  return file.Get();
+}
+
 LogSyncState& SyncState() {
   static NoDestructor<LogSyncState> state;
   return state.Get();
@@ -498,15 +504,20 @@ long RunOnHive(bool exclusive, const HiveOp& op, const ChangeText* changeText,
   const std::string folder = RegistryFolder();
   const std::string path = folder + "/" + kHiveFileName;
   HiveLock lock;
+  // The kept lock file stands for its folder: while it is the file at its path, the folder is
+  // there.
   if (exclusive) {
-    errno = 0;
-    if (!DirectoryExists(folder) && !EnsureDirectories(folder))
-      return errno == ENOSPC || errno == EDQUOT ? kErrorDiskFull : kErrorAccessDenied;
-    if (const long result = lock.Acquire(path + kLockSuffix, true); result != kErrorSuccess)
-      return result;
-  } else if (DirectoryExists(folder)) {
-    if (const long result = lock.Acquire(path + kLockSuffix, false); result != kErrorSuccess)
-      return result;
+    if (lock.Acquire(Lock(), path + kLockSuffix, true) != kErrorSuccess) {
+      errno = 0;
+      if (!DirectoryExists(folder) && !EnsureDirectories(folder))
+        return errno == ENOSPC || errno == EDQUOT ? kErrorDiskFull : kErrorAccessDenied;
+      if (const long result = lock.Acquire(Lock(), path + kLockSuffix, true);
+          result != kErrorSuccess)
+        return result;
+    }
+  } else if (const long result = lock.Acquire(Lock(), path + kLockSuffix, false);
+             result != kErrorSuccess) {
+    return result;
   }
   if (const long result = LoadHive(path, lock); result != kErrorSuccess) return result;
   if (Cache().bad) return kErrorBadDb;

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -31,22 +32,71 @@ int UniqueFd::Close() noexcept {
   return rc == 0 ? 0 : errno;
 }
 
-long HiveLock::Acquire(const std::string& path, bool exclusive) {
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-  if (fd < 0 && !exclusive && (errno == EACCES || errno == EROFS || errno == EPERM))
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return exclusive ? ErrorFromErrno(errno) : kErrorSuccess;
-  m_fd = UniqueFd(fd);
-  while (::flock(fd, exclusive ? LOCK_EX : LOCK_SH) != 0) {
-    if (errno != EINTR) return ErrorFromErrno(errno);
+namespace {
+
+// Lock files found replaced after their lock was taken, one after another, before an operation
+// gives up: each attempt waits for a lock, and a path replaced every time is being fought over.
+constexpr int kMaxLockAttempts = 16;
+
+// Opens the lock file, creating it when it can; for a read, read-only where it cannot
+// be written. Returns false when it cannot be opened (errno says why).
+bool OpenLockFile(UniqueFd& fd, bool& writable, const std::string& path, bool exclusive) {
+  writable = true;
+  fd = UniqueFd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
+  if (!fd.IsOpen() && !exclusive && (errno == EACCES || errno == EROFS || errno == EPERM)) {
+    writable = false;
+    fd = UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   }
-  return kErrorSuccess;
+  return fd.IsOpen();
+}
+
+}  // namespace
+
+HiveLock::~HiveLock() {
+  if (m_fd >= 0) ::flock(m_fd, LOCK_UN);
+}
+
+long HiveLock::Acquire(LockFile& file, const std::string& path, bool exclusive) {
+  for (int attempt = 0; attempt < kMaxLockAttempts; ++attempt) {
+    if (file.m_fd.IsOpen() && (file.m_path != path || file.m_pid != static_cast<long>(::getpid()) ||
+                               (exclusive && !file.m_writable)))
+      file.m_fd.Reset();  // in a child, closing its copy leaves the parent's lock as it is
+    if (!file.m_fd.IsOpen()) {
+      UniqueFd fd;
+      bool writable = false;
+      if (!OpenLockFile(fd, writable, path, exclusive))
+        return exclusive ? ErrorFromErrno(errno) : kErrorSuccess;
+      struct stat st {};
+      if (::fstat(fd.Get(), &st) != 0) return ErrorFromErrno(errno);
+      file.m_fd = std::move(fd);
+      file.m_path = path;
+      file.m_writable = writable;
+      file.m_dev = st.st_dev;
+      file.m_ino = st.st_ino;
+      file.m_pid = static_cast<long>(::getpid());
+    }
+    const int fd = file.m_fd.Get();
+    while (::flock(fd, exclusive ? LOCK_EX : LOCK_SH) != 0) {
+      if (errno != EINTR) return ErrorFromErrno(errno);
+    }
+    // Still the file at the path: whoever opens the path now locks this one.
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && static_cast<std::uint64_t>(st.st_dev) == file.m_dev &&
+        static_cast<std::uint64_t>(st.st_ino) == file.m_ino) {
+      m_fd = fd;
+      return kErrorSuccess;
+    }
+    // Removed or replaced since it was opened: its lock excludes nobody.
+    ::flock(fd, LOCK_UN);
+    file.m_fd.Reset();
+  }
+  return kErrorSharingViolation;
 }
 
 std::uint64_t HiveLock::Generation() const {
-  if (!m_fd.IsOpen()) return 0;
+  if (m_fd < 0) return 0;
   unsigned char bytes[8] = {};
-  if (::pread(m_fd.Get(), bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) return 0;
+  if (::pread(m_fd, bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) return 0;
   std::uint64_t value = 0;
   for (int i = 7; i >= 0; --i) value = (value << 8) | bytes[i];
   return value;
@@ -55,7 +105,7 @@ std::uint64_t HiveLock::Generation() const {
 long HiveLock::SetGeneration(std::uint64_t value) {
   unsigned char bytes[8];
   for (int i = 0; i < 8; ++i) bytes[i] = static_cast<unsigned char>(value >> (8 * i));
-  const ssize_t n = ::pwrite(m_fd.Get(), bytes, sizeof bytes, 0);
+  const ssize_t n = ::pwrite(m_fd, bytes, sizeof bytes, 0);
   if (n < 0) return ErrorFromErrno(errno);
   return n == static_cast<ssize_t>(sizeof bytes) ? kErrorSuccess : kErrorWriteFault;
 }

@@ -3,8 +3,7 @@
 // The lock file is separate from the hive because the hive is replaced by rename: a lock on
 // the old hive would not exclude a process that opened the new one. Its first 8 bytes count the
 // changes made through this store (little-endian), so that a process can tell its cached copy
-// of the hive from a newer one that looks the same by the file alone. Move-only; the lock is
-// held while the object lives and released by the descriptor's close.
+// of the hive from a newer one that looks the same by the file alone.
 #pragma once
 
 #include <cstdint>
@@ -32,20 +31,49 @@ class UniqueFd {
   int m_fd = -1;
 };
 
+// The lock file's descriptor, kept open from one operation to the next: the open and close of
+// every operation cost more than its lock. A lock belongs to the open file description, so this
+// process's threads are not excluded from each other by it: its callers serialise them. It is
+// opened afresh when the file at the path is no longer the one it refers to (removed or replaced:
+// a lock on it would exclude nobody who opens the path now), for another path, for a change where
+// it could be opened to read only, and in a child process, which shares its parent's description.
+class LockFile {
+ public:
+  LockFile() = default;
+  LockFile(const LockFile&) = delete;
+  LockFile& operator=(const LockFile&) = delete;
+  void Close() noexcept { m_fd.Reset(); }
+
+ private:
+  friend class HiveLock;
+  UniqueFd m_fd;
+  std::string m_path;
+  bool m_writable = false;
+  std::uint64_t m_dev = 0;
+  std::uint64_t m_ino = 0;
+  long m_pid = 0;  // the process that opened it
+};
+
+// The lock of one operation, on the descriptor of a LockFile; released when the object goes.
 class HiveLock {
  public:
-  // Opens (creating when it can) and locks the lock file. For a read, a folder or lock file
-  // that cannot be opened leaves the object without a lock: the hive is only ever replaced
-  // whole, so an unlocked read still sees one complete hive.
-  long Acquire(const std::string& path, bool exclusive);
-  bool IsHeld() const { return m_fd.IsOpen(); }
+  HiveLock() = default;
+  ~HiveLock();
+  HiveLock(const HiveLock&) = delete;
+  HiveLock& operator=(const HiveLock&) = delete;
+
+  // Opens the lock file when the LockFile must (creating it when it can) and locks it. For a
+  // read, a folder or lock file that cannot be opened leaves the object without a lock: the
+  // hive is only ever replaced whole, so an unlocked read still sees one complete hive.
+  long Acquire(LockFile& file, const std::string& path, bool exclusive);
+  bool IsHeld() const { return m_fd >= 0; }
 
   // The change counter (0 without a lock or a counter).
   std::uint64_t Generation() const;
   long SetGeneration(std::uint64_t value);
 
  private:
-  UniqueFd m_fd;
+  int m_fd = -1;  // the LockFile's, locked
 };
 
 }  // namespace faxmail::platform::registry

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "platform/win_error.h"
 
@@ -65,9 +66,13 @@ Stream Stream::Adopt(File file, StreamMode mode) {
   Stream s;
   s.m_file = std::move(file);
   s.m_mode = mode;
-  s.m_buffer.resize(kPushBack + kBufferSize);
   s.m_pos = s.m_end = kPushBack;
   return s;
+}
+
+unsigned char* Stream::Buffer() {
+  if (!m_buffer) m_buffer = std::make_unique_for_overwrite<unsigned char[]>(kCapacity);
+  return m_buffer.get();
 }
 
 bool Stream::Fill() {
@@ -79,12 +84,12 @@ bool Stream::Fill() {
   std::size_t keep = 0;
   if (m_pos < m_end) {
     keep = m_end - m_pos;
-    std::memmove(m_buffer.data() + kPushBack, m_buffer.data() + m_pos, keep);
+    std::memmove(Buffer() + kPushBack, Buffer() + m_pos, keep);
   }
   m_pos = kPushBack;
   m_end = kPushBack + keep;
   std::size_t got = 0;
-  if (const long err = m_file.Read(m_buffer.data() + m_end, m_buffer.size() - m_end, got)) {
+  if (const long err = m_file.Read(Buffer() + m_end, kCapacity - m_end, got)) {
     m_error = err;
     return keep > 0;
   }
@@ -119,7 +124,7 @@ int Stream::SlowGetChar() {
 bool Stream::UngetChar(int c) {
   if (c == kEof || m_writing || m_pos == 0 || m_literalCr) return false;
   --m_pos;
-  m_buffer[m_pos] = static_cast<unsigned char>(c);
+  Buffer()[m_pos] = static_cast<unsigned char>(c);
   // A CR put back in text mode was a lone CR when it was read: it must not join a LF now.
   if (c == '\r' && m_mode == StreamMode::Text) m_literalCr = true;
   return true;
@@ -133,7 +138,7 @@ std::size_t Stream::Read(void* buffer, std::size_t size) {
     while (n < size) {
       if (m_pos >= m_end && !Fill()) break;
       const std::size_t take = std::min(size - n, m_end - m_pos);
-      std::memcpy(out + n, m_buffer.data() + m_pos, take);
+      std::memcpy(out + n, m_buffer.get() + m_pos, take);
       m_pos += take;
       n += take;
     }
@@ -173,18 +178,19 @@ bool Stream::Write(std::string_view text) {
     m_writing = true;
     m_literalCr = false;
   }
+  unsigned char* const buffer = Buffer();
   for (const char ch : text) {
     const bool expand = ch == '\n' && m_mode == StreamMode::Text;
-    if (m_end + 2 > m_buffer.size() && !FlushBuffer()) return false;
-    if (expand) m_buffer[m_end++] = '\r';
-    m_buffer[m_end++] = static_cast<unsigned char>(ch);
+    if (m_end + 2 > kCapacity && !FlushBuffer()) return false;
+    if (expand) buffer[m_end++] = '\r';
+    buffer[m_end++] = static_cast<unsigned char>(ch);
   }
   return true;
 }
 
 bool Stream::FlushBuffer() {
   if (m_end > 0 && !m_error) {
-    if (const long err = m_file.Write(m_buffer.data(), m_end)) m_error = err;
+    if (const long err = m_file.Write(m_buffer.get(), m_end)) m_error = err;
   }
   m_end = 0;
   return m_error == 0;

@@ -4,16 +4,17 @@
 // LF into CR LF, reading turns each CR LF into LF (a lone CR stays as it is). Binary mode
 // copies bytes unchanged. There is no end-of-file character.
 //
-// Stream owns its File (and so its share lock) and a fixed buffer; memory does not grow with
+// Stream owns its File (and so its share lock) and a fixed buffer, taken at the first read or
+// write (a stream opened only to create or empty a file takes none); memory does not grow with
 // the file. GetChar is inline so that byte-wise readers run at memory speed. One thread at a
 // time; the destructor flushes and closes quietly, Close() reports what failed.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "platform/file.h"
 
@@ -87,10 +88,14 @@ class Stream {
   bool Fill();
   bool FlushWrite();   // writes what is buffered and leaves write mode
   bool FlushBuffer();  // writes what is buffered and stays in write mode
+  // The buffer, taken when first needed; its bytes are not cleared, only ever read once written.
+  unsigned char* Buffer();
+
+  static constexpr std::size_t kCapacity = kPushBack + kBufferSize;
 
   File m_file;
   StreamMode m_mode = StreamMode::Binary;
-  std::vector<unsigned char> m_buffer;
+  std::unique_ptr<unsigned char[]> m_buffer;  // kCapacity bytes once taken
   std::size_t m_pos = 0;
   std::size_t m_end = 0;
   bool m_writing = false;  // the buffer holds bytes still to be written

@@ -807,9 +807,8 @@ void SMTPInThread::ReceiveMessage() {
     Reply(kNotStored, "4.3.0");
   } else if (!writable ||
              // The raw file's number is durable before anything names the file acknowledged.
-             FlushCounters() != platform::kErrorSuccess ||
              !WriteCommitRecord(path, m_recipients, &m_server.FolderSync(), &m_server.Spares(),
-                                &file)) {
+                                &file, [] { return FlushCounters() == platform::kErrorSuccess; })) {
     closeRaw();
     // Not all of it is on disk: the client keeps the message and sends it again later.
     LogBoth("SMTPIn- Error: Message could not be stored whole, refused with 452: ", name, __LINE__);

@@ -12,6 +12,7 @@
 // and the disk waits of one decode hold up no other. The folder syncs are shared by the decodes
 // that need one at the same time.
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -108,8 +109,10 @@ class EnvNameInUse {
 constexpr std::size_t kSyncBatch = 16;
 
 // Syncs files written and closed before. Only their data and size matter to their readers,
-// so the times on them are not synced.
-bool SyncFiles(const std::vector<std::string>& paths) {
+// so the times on them are not synced. durableFirst runs once the first files' write-back has
+// begun, before any is waited for: what it syncs goes to the disk together with them.
+bool SyncFiles(const std::vector<std::string>& paths, const std::function<bool()>& durableFirst) {
+  bool firstDone = false;
   for (std::size_t first = 0; first < paths.size(); first += kSyncBatch) {
     std::vector<platform::File> files;
     for (std::size_t i = first; i < paths.size() && i < first + kSyncBatch; ++i) {
@@ -121,6 +124,8 @@ bool SyncFiles(const std::vector<std::string>& paths) {
       file.StartWriteBack();
       files.push_back(std::move(file));
     }
+    if (!firstDone && !durableFirst()) return false;
+    firstDone = true;
     for (platform::File& file : files)
       if (file.SyncData() != platform::kErrorSuccess || file.Close() != platform::kErrorSuccess)
         return false;
@@ -130,10 +135,11 @@ bool SyncFiles(const std::vector<std::string>& paths) {
 
 // The envelope, its message text copy and its attachments, complete on disk.
 bool SyncWritten(const std::string& envelope, const std::string& bodyCopy,
-                 const std::vector<platform::TempFile>& attachments) {
+                 const std::vector<platform::TempFile>& attachments,
+                 const std::function<bool()>& durableFirst) {
   std::vector<std::string> paths = {envelope, bodyCopy};
   for (const platform::TempFile& attachment : attachments) paths.push_back(attachment.Path());
-  return SyncFiles(paths);
+  return SyncFiles(paths, durableFirst);
 }
 
 std::string FileNameOf(const std::string& path) {
@@ -250,11 +256,12 @@ bool SMTPIn::DecodeFile(const std::string& path, const std::vector<std::string>&
   inUse.reset();
   work.unlock();
   // The envelope's number, and the name given back, are durable before the envelope's files
-  // are (a sync of a new file makes its name durable too) and before anything makes this
-  // decode finished: from then on the number is not handed out again, and a start must not
-  // take the envelope for one cut short. Decodes that flush at once share the sync.
-  if (FlushEnvFileName() != platform::kErrorSuccess ||
-      !SyncWritten(envelopePath, bodyCopy.Path(), attachments)) {
+  // are known to be (a sync of a new file makes its name durable too) and before anything makes
+  // this decode finished: from then on the number is not handed out again, and a start must
+  // not take the envelope for one cut short. Their syncs go to the disk together: the flush
+  // runs once the files' write-back has begun. Decodes that flush at once share its sync.
+  if (!SyncWritten(envelopePath, bodyCopy.Path(), attachments,
+                   [] { return FlushEnvFileName() == platform::kErrorSuccess; })) {
     LogBoth("SMTPIn- Error: Unable to write the message's files, message kept: ", path, __LINE__);
     return false;
   }

@@ -40,7 +40,8 @@ std::string DecodedMarkerPath(const std::string& rawPath, const std::string& env
 }
 
 bool WriteCommitRecord(const std::string& rawPath, const std::vector<std::string>& recipients,
-                       SharedFolderSync* sync, SpareFiles* spares, platform::File* raw) {
+                       SharedFolderSync* sync, SpareFiles* spares, platform::File* raw,
+                       const std::function<bool()>& durableFirst) {
   const std::string scratch = WithoutRawSuffix(rawPath) + kRecordScratchSuffix;
   const std::string record = CommitRecordPath(rawPath);
   std::string text;
@@ -54,6 +55,7 @@ bool WriteCommitRecord(const std::string& rawPath, const std::vector<std::string
   // Both files' writes are on their way before either is waited for: the two waits overlap.
   // Their readers need only their data and size, not their times.
   if (written) file.StartWriteBack();
+  written = written && (!durableFirst || durableFirst());
   written = written && (!raw || raw->SyncData() == platform::kErrorSuccess);
   written = written && file.SyncData() == platform::kErrorSuccess;
   if (file.IsOpen() && file.Close() != platform::kErrorSuccess) written = false;

@@ -17,6 +17,7 @@
 // Plain functions over paths; the caller serialises (the listener's work lock).
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -58,10 +59,14 @@ std::string DecodedMarkerPath(const std::string& rawPath, const std::string& env
 // sync: the folder sync to share with other sessions (null: a sync of its own). spares: where
 // the record's file is taken from when one is kept there (null: always a new file). raw: the
 // raw file still open, its write-back started; it is synced here together with the record
-// (null: the raw file was synced before).
+// (null: the raw file was synced before). durableFirst: what must be on the disk before the
+// record may be (the raw file's number); it runs once both files' write-back has begun and before
+// either is waited for, so that its sync and theirs go to the disk together; false fails the
+// record.
 bool WriteCommitRecord(const std::string& rawPath, const std::vector<std::string>& recipients,
                        SharedFolderSync* sync = nullptr, SpareFiles* spares = nullptr,
-                       platform::File* raw = nullptr);
+                       platform::File* raw = nullptr,
+                       const std::function<bool()>& durableFirst = {});
 // The recipients of a record; none when it cannot be read or breaks the bounds.
 std::optional<std::vector<std::string>> ReadCommitRecord(const std::string& recordPath);
 

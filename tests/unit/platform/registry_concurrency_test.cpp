@@ -4,10 +4,14 @@
 // half written.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <atomic>
 #include <functional>
 #include <string>
@@ -237,6 +241,67 @@ TEST_F(RegistryConcurrency, ReadersNeverSeeAHalfWrittenHive) {
   EXPECT_EQ(rawProblem, "");
   EXPECT_EQ(last, kWrites) << "the last read after the writer ended sees its last change";
   EXPECT_GT(reads, 1u);
+}
+
+// This process keeps the lock file open between operations. When the file at the lock's path is
+// removed or replaced meanwhile, the next operation must lock the file that other processes now
+// open: a process that opens the path while this one changes the hive is shut out, and nothing
+// either of them writes is lost.
+TEST_F(RegistryConcurrency, LockFileRemovedOrReplacedBetweenOperationsStillExcludesOthers) {
+  const std::string lockPath = HivePath(Hive::LocalMachine) + ".lock";
+  struct Case {
+    const char* what;
+    std::function<bool()> act;
+  };
+  const std::vector<Case> cases = {
+      {"removed", [&] { return ::unlink(lockPath.c_str()) == 0; }},
+      {"replaced",
+       [&] {
+         test::WriteWholeFile(lockPath + ".new", std::string(8, '\0'));
+         return std::rename((lockPath + ".new").c_str(), lockPath.c_str()) == 0;
+       }},
+      {"replaced by its own copy",
+       [&] {
+         test::WriteWholeFile(lockPath + ".new", test::ReadWholeFile(lockPath));
+         return std::rename((lockPath + ".new").c_str(), lockPath.c_str()) == 0;
+       }},
+  };
+  RegKey key;
+  ASSERT_EQ(RegOpenKey(Hive::LocalMachine, kKey, key), kErrorSuccess);
+  std::uint32_t round = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ++round;
+    ASSERT_EQ(RegSetDword(key, "Round", round), kErrorSuccess);  // the lock file is open now
+    ASSERT_TRUE(c.act());
+    // While this process changes the hive, another one that opens the path cannot lock it.
+    int probe = -1;
+    const long r = RegUpdateValues(key, [&](const RegValueFinder&, std::vector<RegValue>& writes) {
+      probe = Wait(Spawn([&] {
+        const int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (fd < 0) return 2;
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return 1;
+        return errno == EWOULDBLOCK ? 0 : 3;
+      }));
+      writes.push_back({"Mine", kRegDword, RegDwordBytes(round)});
+      return kErrorSuccess;
+    });
+    ASSERT_EQ(r, kErrorSuccess);
+    EXPECT_EQ(probe, 0) << "1: another process took the lock while this one held it";
+    // The other process sees this change, and this one sees the other's.
+    const pid_t other = Spawn([&] {
+      RegKey k;
+      std::uint32_t mine = 0;
+      if (RegOpenKey(Hive::LocalMachine, kKey, k) != kErrorSuccess ||
+          RegQueryDword(k, "Mine", mine) != kErrorSuccess || mine != round)
+        return 2;
+      return RegSetDword(k, "Theirs", round) == kErrorSuccess ? 0 : 3;
+    });
+    ASSERT_EQ(Wait(other), 0);
+    std::uint32_t theirs = 0;
+    ASSERT_EQ(RegQueryDword(key, "Theirs", theirs), kErrorSuccess);
+    EXPECT_EQ(theirs, round);
+  }
 }
 
 }  // namespace
