@@ -108,10 +108,11 @@ long RegFlushKey(const RegKey& key);
 // Writes the whole hive file now and starts its change log afresh, so that HKLM.reg itself shows
 // every value: for an administrator about to read or edit it by hand (faxmailreg compact).
 long RegWriteHive(Hive hive);
-// Lets go of this process's parsed copy of the hive (the next operation reads the file again).
-// The copy outlives everything else on purpose, since threads may still use it while the
-// process ends; a shared library that is unloaded calls this first, or the copy is lost with
-// the library's memory.
+// Lets go of this process's parsed copy of the hive (the next operation reads the file again)
+// and closes the hive's lock file kept open between operations. Both outlive everything else on
+// purpose, since threads may still use them while the process ends; a shared library that is
+// unloaded calls this first, or the copy is lost with the library's memory and the descriptor
+// stays open.
 void RegReleaseCache();
 
 // Listing, for the administrator's tools: values in stored order, subkey names (direct ones).

@@ -615,6 +615,8 @@ void ReleaseCache() {
   // Moved out whole, so that no allocation stays behind in the never-destroyed cache.
   { const HiveCache old = std::move(Cache()); }
   Cache().valid = false;
+  // The kept lock file too: a module unloaded after this leaves no descriptor open behind it.
+  Lock().Close();
 }
 
 std::string LoadProblem(Hive hive) {

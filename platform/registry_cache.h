@@ -52,7 +52,7 @@ long ChangeValues(const RegKey& key, const ValuesOp& op, bool durable = true);
 // Makes the records that this process appended without a sync durable.
 long SyncLog();
 
-// Empties the parsed copy (see RegReleaseCache).
+// Empties the parsed copy and closes the kept lock file (see RegReleaseCache).
 void ReleaseCache();
 
 // Why the hive file does not load, after trying to load it; empty when it loads.

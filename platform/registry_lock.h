@@ -42,7 +42,14 @@ class LockFile {
   LockFile() = default;
   LockFile(const LockFile&) = delete;
   LockFile& operator=(const LockFile&) = delete;
-  void Close() noexcept { m_fd.Reset(); }
+  // Closes the descriptor and lets go of everything held (for a module about to be unloaded).
+  void Close() noexcept {
+    m_fd.Reset();
+    std::string().swap(m_path);
+    m_writable = false;
+    m_dev = m_ino = 0;
+    m_pid = 0;
+  }
 
  private:
   friend class HiveLock;

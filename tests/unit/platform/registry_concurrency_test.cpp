@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <atomic>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <thread>
@@ -301,6 +302,39 @@ TEST_F(RegistryConcurrency, LockFileRemovedOrReplacedBetweenOperationsStillExclu
     std::uint32_t theirs = 0;
     ASSERT_EQ(RegQueryDword(key, "Theirs", theirs), kErrorSuccess);
     EXPECT_EQ(theirs, round);
+  }
+}
+
+// Descriptors of this process open on path.
+int OpenDescriptorsOn(const std::string& path) {
+  int count = 0;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
+    std::error_code readError;
+    const auto target = std::filesystem::read_symlink(entry.path(), readError);
+    if (!readError && target == std::filesystem::path(path)) ++count;
+  }
+  return count;
+}
+
+// The lock file stays open between operations, and letting go of the cache (what an unloaded
+// applet does) closes it: a module loaded and unloaded again and again leaves no descriptor
+// behind, and the next operation opens the file again.
+TEST_F(RegistryConcurrency, ReleasedCacheClosesTheKeptLockFile) {
+  const std::string lockPath = HivePath(Hive::LocalMachine) + ".lock";
+  RegKey key;
+  ASSERT_EQ(RegOpenKey(Hive::LocalMachine, kKey, key), kErrorSuccess);
+  for (std::uint32_t round = 1; round <= 3; ++round) {
+    SCOPED_TRACE(round);
+    ASSERT_EQ(RegSetDword(key, "Round", round), kErrorSuccess);
+    EXPECT_EQ(OpenDescriptorsOn(lockPath), 1);
+    RegReleaseCache();
+    EXPECT_EQ(OpenDescriptorsOn(lockPath), 0);
+    std::uint32_t read = 0;
+    ASSERT_EQ(RegQueryDword(key, "Round", read), kErrorSuccess);
+    EXPECT_EQ(read, round);
+    EXPECT_EQ(OpenDescriptorsOn(lockPath), 1);
+    RegReleaseCache();
   }
 }
 
