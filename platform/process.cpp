@@ -1,5 +1,6 @@
 #include "platform/process.h"
 
+#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -60,6 +61,11 @@ bool EnsureDirectories(const std::string& path) {
 }
 
 long ProcessId() { return static_cast<long>(::getpid()); }
+
+void KeepFreedMemoryForReuse() {
+  // Each thread's heap gives back only free memory at its top beyond the threshold.
+  ::mallopt(M_TRIM_THRESHOLD, static_cast<int>(kKeptFreeBytes));
+}
 
 void QuickExit(int code) { std::quick_exit(code); }
 

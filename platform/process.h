@@ -3,6 +3,7 @@
 // folder of all platform state. Every function may be called from any thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -44,6 +45,13 @@ bool EnsureDirectories(const std::string& path);
 
 // The calling process's id.
 long ProcessId();
+
+// Keeps memory a thread frees for that thread's next allocations, up to a bound, instead of
+// handing it back to the system at once. A server that takes and frees the same buffers for
+// each mail would otherwise return their pages after every mail and fault them in again at the
+// next. Called once, early in main; what a process keeps at most is kKeptFreeBytes per heap.
+inline constexpr std::size_t kKeptFreeBytes = 1024 * 1024;  // a few mails' stream buffers
+void KeepFreedMemoryForReuse();
 
 // Ends the process at once with its exit code, without running destructors of static objects
 // (threads still running never meet destroyed objects); standard streams are not flushed.

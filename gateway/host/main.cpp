@@ -58,6 +58,7 @@ int RunService() {
 
 int main(int argc, char** argv) {
   using namespace faxmail;
+  platform::KeepFreedMemoryForReuse();
   switch (ModeFromCommandLine(platform::CommandLine(argc, argv))) {
     case GatewayMode::Console: return RunConsole();
     case GatewayMode::Install: return InstallService();

@@ -102,6 +102,9 @@ bool EnsureDirectories(const std::string& path) {
 
 long ProcessId() { return static_cast<long>(::GetCurrentProcessId()); }
 
+// The process heap keeps freed blocks for reuse by itself.
+void KeepFreedMemoryForReuse() {}
+
 // The runtime library here has no quick_exit; the system's own end of the process is the same.
 void QuickExit(int code) { ::ExitProcess(static_cast<UINT>(code)); }
 
