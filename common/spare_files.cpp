@@ -31,12 +31,16 @@ long SpareFiles::Give(const std::string& path) {
     return platform::DeleteFile(path);
   platform::File file;
   std::uint64_t links = 0;
+  std::uint64_t size = 0;
+  // An empty file is not cut again: a cut changes the file's metadata even when nothing goes.
   const bool usable =
       platform::File::Open(spare, platform::Access::Write, platform::Share::None,
                            platform::Disposition::OpenExisting, file, platform::Links::DontFollow,
                            platform::Kind::RegularFile) == platform::kErrorSuccess &&
       file.LinkCount(links) == platform::kErrorSuccess && links == 1 &&
-      file.Truncate(0) == platform::kErrorSuccess && file.Close() == platform::kErrorSuccess;
+      file.Size(size) == platform::kErrorSuccess &&
+      (size == 0 || file.Truncate(0) == platform::kErrorSuccess) &&
+      file.Close() == platform::kErrorSuccess;
   if (!usable) {
     file = platform::File();
     platform::DeleteFile(spare);

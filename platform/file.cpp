@@ -117,8 +117,10 @@ long File::Open(const std::string& path, Access access, Share share, Disposition
     // the name taken and the holder keeps its file.
     return Fail(lock);
   }
-  // Emptied only once the lock is ours, so a file held by another side is never cut.
-  if (truncate && ::ftruncate(fd, 0) != 0) return FailErrno();
+  // Emptied only once the lock is ours, so a file held by another side is never cut. A file
+  // that is empty already is left as it is: the file system would still do a truncation's
+  // work (and write the inode) for nothing.
+  if (truncate && st.st_size != 0 && ::ftruncate(fd, 0) != 0) return FailErrno();
   out = std::move(file);
   return kErrorSuccess;
 }
@@ -358,9 +360,12 @@ void AppendFile::Close() {
 }
 
 long AppendFile::Append(const std::string& path, std::string_view data) {
-  std::lock_guard lock(m_mutex);
+  // The name is looked up before the lock, so that writers of other entries do not wait for
+  // it: a file put at the path after the look-up is found by the next entry, as it would be
+  // when this entry had been the earlier of the two.
   struct stat named {};
   const bool exists = ::stat(path.c_str(), &named) == 0;
+  std::lock_guard lock(m_mutex);
   if (m_fd >= 0 &&
       (path != m_path || !exists || static_cast<std::uint64_t>(named.st_dev) != m_device ||
        static_cast<std::uint64_t>(named.st_ino) != m_inode)) {

@@ -100,6 +100,41 @@ TEST(FileOpen, RegularFileOnlyRefusesWhatIsNoFileAtOnce) {
 
 // errno values without a system number must not read as one: 1000 + ENOLINK (67) would be
 // "The process terminated unexpectedly." in a service's exit code.
+// An open that empties a file (CreateAlways, TruncateExisting) cuts what is there, and leaves a
+// file that is empty already as it was: no change time moves for a cut that removes nothing.
+TEST(FileOpen, EmptyingOpensCutOnlyWhatHoldsData) {
+  TempDir dir;
+  struct Case {
+    const char* content;
+    Disposition disposition;
+    bool changed;
+  } cases[] = {
+      {"data", Disposition::CreateAlways, true},
+      {"data", Disposition::TruncateExisting, true},
+      {"", Disposition::CreateAlways, false},
+      {"", Disposition::TruncateExisting, false},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    const std::string path = dir / ("f" + std::to_string(n++));
+    WriteWholeFile(path, c.content);
+    struct stat before {};
+    ASSERT_EQ(::stat(path.c_str(), &before), 0);
+    // Past the file system's time granularity, so that a change shows.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    File file;
+    ASSERT_EQ(File::Open(path, Access::Write, Share::None, c.disposition, file), kErrorSuccess);
+    ASSERT_EQ(file.Close(), kErrorSuccess);
+    struct stat after {};
+    ASSERT_EQ(::stat(path.c_str(), &after), 0);
+    EXPECT_EQ(after.st_size, 0) << path;
+    EXPECT_EQ(after.st_ino, before.st_ino) << path;
+    const bool moved = after.st_ctim.tv_sec != before.st_ctim.tv_sec ||
+                       after.st_ctim.tv_nsec != before.st_ctim.tv_nsec;
+    EXPECT_EQ(moved, c.changed) << path << " (\"" << c.content << "\")";
+  }
+}
+
 TEST(ErrorNumbers, ErrnoWithoutASystemNumberStaysOutOfTheSystemsRange) {
   for (const int err : {ENOLINK, EPROTO, ENOTSUP, ELOOP}) {
     const long error = ErrorFromErrno(err);
