@@ -1,6 +1,8 @@
 #include "gateway/queue/counters.h"
 
 #include <cstddef>
+#include <functional>
+#include <mutex>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -26,62 +28,88 @@ constexpr std::size_t kMaxAttExtension = 3;
 
 using platform::kErrorSuccess;
 
-// The gateway key, created when missing, closed when the object goes.
+// The gateway key, opened (created when missing) at its first use and kept for the next: an
+// open key is its name, good for as long as the key is there. An operation that finds the key
+// gone (deleted by hand meanwhile) opens it again, creating it, and is made once more: the
+// same outcome as opening the key before every operation, without the hive being looked at
+// twice for each value.
 class GatewayKey {
  public:
-  GatewayKey() {
-    m_result = platform::RegCreateKey(platform::Hive::LocalMachine, kGatewayKey, m_key);
+  // op on the key: its result, or the error that kept the key from being opened.
+  static long Run(const std::function<long(const platform::RegKey&)>& op) {
+    platform::RegKey key;
+    if (const long result = Opened(key); result != kErrorSuccess) return result;
+    const long result = op(key);
+    if (result != platform::kErrorKeyDeleted) return result;
+    Forget();
+    if (const long again = Opened(key); again != kErrorSuccess) return again;
+    return op(key);
   }
-  ~GatewayKey() {
-    if (m_key.IsOpen()) platform::RegCloseKey(m_key);
-  }
-  GatewayKey(const GatewayKey&) = delete;
-  GatewayKey& operator=(const GatewayKey&) = delete;
-  long Result() const { return m_result; }
-  const platform::RegKey& Key() const { return m_key; }
 
  private:
-  platform::RegKey m_key;
-  long m_result = kErrorSuccess;
+  static long Opened(platform::RegKey& key) {
+    std::lock_guard lock(s_lock);
+    if (!s_key.IsOpen()) {
+      platform::RegKey opened;
+      const long result = platform::RegCreateKey(platform::Hive::LocalMachine, kGatewayKey, opened);
+      if (result != kErrorSuccess) return result;
+      s_key = opened;
+    }
+    key = s_key;
+    return kErrorSuccess;
+  }
+  static void Forget() {
+    std::lock_guard lock(s_lock);
+    s_key = platform::RegKey();
+  }
+
+  static inline std::mutex s_lock;       // guards s_key
+  static inline platform::RegKey s_key;  // not open until the first use
 };
 
-std::string ReadText(const GatewayKey& key, const char* name, std::uint32_t limit,
-                     long* error = nullptr) {
+std::string ReadText(const char* name, std::uint32_t limit, long* error = nullptr) {
   std::string value;
-  const long result = key.Result() != kErrorSuccess
-                          ? key.Result()
-                          : platform::RegQueryString(key.Key(), name, limit, value);
+  const long result = GatewayKey::Run([&](const platform::RegKey& key) {
+    return platform::RegQueryString(key, name, limit, value);
+  });
   if (error) *error = result;
   return result == kErrorSuccess ? value : std::string();
 }
 
 std::uint32_t ReadNumber(const char* name) {
-  GatewayKey key;
   std::uint32_t value = 0;
-  if (key.Result() != kErrorSuccess ||
-      platform::RegQueryDword(key.Key(), name, value) != kErrorSuccess)
+  if (GatewayKey::Run([&](const platform::RegKey& key) {
+        return platform::RegQueryDword(key, name, value);
+      }) != kErrorSuccess)
     return 0;
   return value;
 }
 
 void WriteFlag(const char* name, std::uint32_t value, bool flush) {
-  GatewayKey key;
-  if (key.Result() != kErrorSuccess) return;
-  platform::RegSetDword(key.Key(), name, value);
-  if (flush) platform::RegFlushKey(key.Key());
+  GatewayKey::Run([&](const platform::RegKey& key) {
+    const long result = platform::RegSetDword(key, name, value);
+    if (result == platform::kErrorKeyDeleted) return result;
+    if (flush) platform::RegFlushKey(key);
+    return kErrorSuccess;
+  });
 }
 
-long TakeCounterIn(const GatewayKey& key, const char* valueName, std::uint32_t& number, bool lazy) {
-  if (key.Result() != kErrorSuccess) return key.Result();
+long TakeCounterIn(const char* valueName, std::uint32_t& number, bool lazy) {
   std::uint32_t taken = 0;
   const auto update = [&taken](std::optional<std::uint32_t> current) {
     taken = current.value_or(0);
     return NextCounterValue(taken);
   };
-  const long result = lazy ? platform::RegUpdateDwordLazy(key.Key(), valueName, update, nullptr)
-                           : platform::RegUpdateDword(key.Key(), valueName, update, nullptr);
+  const long result = GatewayKey::Run([&](const platform::RegKey& key) {
+    return lazy ? platform::RegUpdateDwordLazy(key, valueName, update, nullptr)
+                : platform::RegUpdateDword(key, valueName, update, nullptr);
+  });
   if (result == kErrorSuccess) number = taken;
   return result;
+}
+
+long FlushGatewayKey() {
+  return GatewayKey::Run([](const platform::RegKey& key) { return platform::RegFlushKey(key); });
 }
 
 std::vector<std::byte> BytesOf(std::string_view text) {
@@ -98,29 +126,20 @@ platform::RegValue DwordValue(std::string name, std::uint32_t value) {
 std::uint32_t NextCounterValue(std::uint32_t v) { return v == kCounterLast ? 0 : v + 1; }
 
 long TakeCounter(const char* valueName, std::uint32_t& number, bool lazy) {
-  GatewayKey key;
-  return TakeCounterIn(key, valueName, number, lazy);
+  return TakeCounterIn(valueName, number, lazy);
 }
 
-long FlushCounters() {
-  GatewayKey key;
-  if (key.Result() != kErrorSuccess) return key.Result();
-  return platform::RegFlushKey(key.Key());
-}
+long FlushCounters() { return FlushGatewayKey(); }
 
-std::string GetProgramPath() {
-  GatewayKey key;
-  return ReadText(key, "ProgramPath", kNameLimit);
-}
+std::string GetProgramPath() { return ReadText("ProgramPath", kNameLimit); }
 
 std::string GetBodyFileName() {
   return GetProgramPath() + "OUT" + platform::kPathSeparator + "Msgcnt.imp";
 }
 
 long AllocEnvFileName(std::string* name) {
-  GatewayKey key;
   long error = kErrorSuccess;
-  std::string path = ReadText(key, "ProgramPath", kLongPathLimit, &error);
+  std::string path = ReadText("ProgramPath", kLongPathLimit, &error);
   if (error != kErrorSuccess) return error;
   AppendTrailingSeparator(path);
   // The number, the name and the in-use flag are one change of the key, seen by every reader
@@ -132,89 +151,79 @@ long AllocEnvFileName(std::string* name) {
   // A fresh installation has no OUTIndex yet: it starts at 0 rather than refusing every
   // envelope (and so every received message).
   std::string envelope;
-  const long result = platform::RegUpdateValuesLazy(
-      key.Key(),
-      [&](const platform::RegValueFinder& find, std::vector<platform::RegValue>& writes) {
-        std::uint32_t number = 0;
-        if (const platform::RegValue* current = find("OUTIndex"))
-          if (const long r = platform::RegDwordOf(*current, number); r != kErrorSuccess) return r;
-        envelope = path + "OUT" + platform::kPathSeparator + "ENV" + std::to_string(number);
-        writes.push_back(DwordValue("OUTIndex", NextCounterValue(number)));
-        writes.push_back({"FileName", platform::kRegSz, BytesOf(envelope)});
-        writes.push_back(DwordValue("FileNameUse", 1));
-        return kErrorSuccess;
-      });
+  const long result = GatewayKey::Run([&](const platform::RegKey& key) {
+    return platform::RegUpdateValuesLazy(
+        key, [&](const platform::RegValueFinder& find, std::vector<platform::RegValue>& writes) {
+          std::uint32_t number = 0;
+          if (const platform::RegValue* current = find("OUTIndex"))
+            if (const long r = platform::RegDwordOf(*current, number); r != kErrorSuccess) return r;
+          envelope = path + "OUT" + platform::kPathSeparator + "ENV" + std::to_string(number);
+          writes.push_back(DwordValue("OUTIndex", NextCounterValue(number)));
+          writes.push_back({"FileName", platform::kRegSz, BytesOf(envelope)});
+          writes.push_back(DwordValue("FileNameUse", 1));
+          return kErrorSuccess;
+        });
+  });
   if (result != kErrorSuccess) return result;
   if (name) *name = envelope;
   return kErrorSuccess;
 }
 
-std::string GetEnvFileName() {
-  GatewayKey key;
-  return ReadText(key, "FileName", kNameLimit);
-}
+std::string GetEnvFileName() { return ReadText("FileName", kNameLimit); }
 
 std::uint32_t IsEnvFileNameInUse() { return ReadNumber("FileNameUse"); }
 
 void ReleaseEnvFileName() {
   // Made at once for every reader, on the disk with the next synced change or FlushEnvFileName:
   // the next decode's name is that change, and a decode flushes before its ready name.
-  GatewayKey key;
-  if (key.Result() == kErrorSuccess) platform::RegSetDwordLazy(key.Key(), "FileNameUse", 0);
+  GatewayKey::Run(
+      [](const platform::RegKey& key) { return platform::RegSetDwordLazy(key, "FileNameUse", 0); });
 }
 
-long FlushEnvFileName() {
-  GatewayKey key;
-  if (key.Result() != kErrorSuccess) return key.Result();
-  return platform::RegFlushKey(key.Key());
-}
+long FlushEnvFileName() { return FlushGatewayKey(); }
 
 std::string AllocAttFileName(const std::string& extension) {
-  GatewayKey key;
   std::string suffix(1, '.');
   suffix += std::string_view(extension).substr(0, kMaxAttExtension);
   std::string name = "ATT0" + suffix;
-  if (key.Result() != kErrorSuccess) return name;
   // The number, the name and the in-use flag are one change of the key (one synced write).
   // A counter that cannot be read gives number 0, as a missing one does.
-  platform::RegUpdateValues(key.Key(), [&](const platform::RegValueFinder& find,
-                                           std::vector<platform::RegValue>& writes) {
-    std::uint32_t number = 0;
-    const platform::RegValue* current = find("OUTIndexAtt");
-    const bool readable = !current || platform::RegDwordOf(*current, number) == kErrorSuccess;
-    name = "ATT" + std::to_string(number) + suffix;
-    if (readable) writes.push_back(DwordValue("OUTIndexAtt", NextCounterValue(number)));
-    writes.push_back({"FileNameAtt", platform::kRegSz, BytesOf(name)});
-    writes.push_back(DwordValue("FileNameUseAtt", 1));
-    return kErrorSuccess;
+  GatewayKey::Run([&](const platform::RegKey& key) {
+    return platform::RegUpdateValues(
+        key, [&](const platform::RegValueFinder& find, std::vector<platform::RegValue>& writes) {
+          std::uint32_t number = 0;
+          const platform::RegValue* current = find("OUTIndexAtt");
+          const bool readable = !current || platform::RegDwordOf(*current, number) == kErrorSuccess;
+          name = "ATT" + std::to_string(number) + suffix;
+          if (readable) writes.push_back(DwordValue("OUTIndexAtt", NextCounterValue(number)));
+          writes.push_back({"FileNameAtt", platform::kRegSz, BytesOf(name)});
+          writes.push_back(DwordValue("FileNameUseAtt", 1));
+          return kErrorSuccess;
+        });
   });
   return name;
 }
 
-std::string GetAttFileName() {
-  GatewayKey key;
-  return ReadText(key, "FileNameAtt", kNameLimit);
-}
+std::string GetAttFileName() { return ReadText("FileNameAtt", kNameLimit); }
 
 std::uint32_t IsAttFileNameInUse() { return ReadNumber("FileNameUseAtt"); }
 
 void ReleaseAttFileName() { WriteFlag("FileNameUseAtt", 0, true); }
 
 void ResetFileNameFlags() {
-  GatewayKey key;
-  if (key.Result() != kErrorSuccess) return;
-  platform::RegSetDword(key.Key(), "FileNameUse", 0);
-  platform::RegSetDword(key.Key(), "FileNameUseAtt", 0);
-  platform::RegFlushKey(key.Key());
+  GatewayKey::Run([](const platform::RegKey& key) {
+    if (const long result = platform::RegSetDword(key, "FileNameUse", 0);
+        result == platform::kErrorKeyDeleted)
+      return result;
+    platform::RegSetDword(key, "FileNameUseAtt", 0);
+    platform::RegFlushKey(key);
+    return kErrorSuccess;
+  });
 }
 
 std::string CreateAttachListFile(std::chrono::milliseconds retryWait, SpareFiles* spares,
                                  FolderNames* names) {
-  std::string folder;
-  {
-    GatewayKey key;
-    folder = ReadText(key, "ProgramPath", kLongPathLimit);
-  }
+  std::string folder = ReadText("ProgramPath", kLongPathLimit);
   folder += "OUT";
   folder.push_back(platform::kPathSeparator);
   std::string name;

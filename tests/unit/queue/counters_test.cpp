@@ -2,6 +2,7 @@
 // the fax server expects them.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <set>
 
 #include "gateway/queue/counters.h"
@@ -116,6 +117,44 @@ TEST_F(CountersTest, ValuesChangedByHandAreSeenAtOnce) {
   EXPECT_EQ(GetProgramPath(), test::NativePath("/one/"));
   SetProgramPath("/two/");
   EXPECT_EQ(GetProgramPath(), test::NativePath("/two/"));
+}
+
+// The key deleted by hand while the gateway runs: whatever asks for it next finds it created
+// again, as a fresh installation has it, and goes on from there.
+TEST_F(CountersTest, KeyDeletedMeanwhileIsCreatedAgainByTheNextUse) {
+  SetProgramPath("/data/");
+  ASSERT_EQ(AllocEnvFileName(), 0);
+  ReleaseEnvFileName();
+  struct Case {
+    const char* what;
+    std::function<void()> use;
+    std::function<void()> check;
+  } cases[] = {
+      {"envelope name", [] { EXPECT_EQ(AllocEnvFileName(), platform::kErrorFileNotFound); },
+       [this] { EXPECT_EQ(IsEnvFileNameInUse(), 0u); }},
+      {"counter",
+       [] {
+         std::uint32_t number = 99;
+         EXPECT_EQ(TakeCounter("MsgIndex", number), 0);
+         EXPECT_EQ(number, 0u);
+       },
+       [this] { EXPECT_EQ(Number("MsgIndex"), 1u); }},
+      {"attachment name", [] { EXPECT_EQ(AllocAttFileName("tif"), "ATT0.tif"); },
+       [this] { EXPECT_EQ(Number("OUTIndexAtt"), 1u); }},
+      {"program path", [] { EXPECT_EQ(GetProgramPath(), ""); }, [] {}},
+      {"flags", [] { ResetFileNameFlags(); }, [this] { EXPECT_EQ(Number("FileNameUse"), 0u); }},
+      {"in-use flag", [] { ReleaseEnvFileName(); },
+       [this] { EXPECT_EQ(Number("FileNameUse"), 0u); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(platform::RegDeleteTree(platform::Hive::LocalMachine, kGatewayKey), 0);
+    c.use();
+    platform::RegKey key;
+    EXPECT_EQ(platform::RegOpenKey(platform::Hive::LocalMachine, kGatewayKey, key), 0);
+    c.check();
+    EXPECT_EQ(FlushCounters(), 0);
+  }
 }
 
 TEST_F(CountersTest, AttachListFileIsCreatedInOut) {
