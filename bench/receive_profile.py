@@ -3,7 +3,7 @@
 
     bench/receive_profile.py [--sessions 20] [--mails 2000] [--size 10240] [--work DIR]
                              [--calls | --strace | --record] [--runs N] [--keep]
-                             [--backlog N] [--program FAXMAILGW]
+                             [--backlog N] [--program FAXMAILGW] [--against FAXMAILGW]
 
 Runs a fresh faxmailgw -m (release build) on the default configuration and smtp-source with a
 new connection per mail against it, waits until every acknowledged mail is a ready envelope in
@@ -85,8 +85,8 @@ def perf_counts(path):
     return counts
 
 
-def one_run(args, work, index):
-    name = f"run-{index}"
+def one_run(args, work, index, program, tag=""):
+    name = f"run-{index}{tag}"
     trace = work / f"{name}.strace"
     if args.strace:
         prefix = ["strace", "-f", "-c", "-o", str(trace)]
@@ -98,7 +98,7 @@ def one_run(args, work, index):
     else:
         prefix = []
     settings = {"ListenBacklog": args.backlog} if args.backlog else {}
-    gateway = ProfiledGateway(work, name, prefix, settings, args.program)
+    gateway = ProfiledGateway(work, name, prefix, settings, program)
     try:
         gateway.start()
         pid = gateway.gateway_pid()
@@ -138,6 +138,9 @@ def main(argv):
                         help="ListenBacklog of the gateway (0: absent)")
     parser.add_argument("--program", type=Path, default=run_all.GATEWAY,
                         help="the faxmailgw binary (the release build's)")
+    parser.add_argument("--against", type=Path,
+                        help="another faxmailgw binary, run after the first in every round, so "
+                        "that the two are measured alternately on the same machine state")
     parser.add_argument("--keep", action="store_true")
     args = parser.parse_args(argv)
     if str(args.work.resolve()).startswith("/tmp"):
@@ -146,19 +149,23 @@ def main(argv):
     work = Path(run_all.tempfile.mkdtemp(prefix="recv.", dir=args.work))
     print(f"load average {os.getloadavg()[0]:.2f}; work {work}")
     try:
+        programs = [(args.program, "")]
+        if args.against:
+            programs.append((args.against, " (against)"))
         for index in range(args.runs):
-            r = one_run(args, work, index)
-            per_k = 1000.0 / r["done"] if r["done"] else 0.0
-            line = (f"run {index}: {r['done']}/{r['acked']} ready, "
-                    f"CPU {(r['user'] + r['system']) * per_k:.2f} s/1000 mails "
-                    f"(user {r['user'] * per_k:.2f}, system {r['system'] * per_k:.2f}), "
-                    f"{r['rate']:.0f} mails/s wall")
-            if r["complaint"]:
-                line += f" [{r['complaint']}]"
-            print(line)
-            if "calls" in r and r["done"]:
-                print("  per mail: " + ", ".join(
-                    f"{call} {r['calls'].get(call, 0) / r['done']:.2f}" for call in COUNTED))
+            for program, tag in programs:
+                r = one_run(args, work, index, program, "-against" if tag else "")
+                per_k = 1000.0 / r["done"] if r["done"] else 0.0
+                line = (f"run {index}{tag}: {r['done']}/{r['acked']} ready, "
+                        f"CPU {(r['user'] + r['system']) * per_k:.2f} s/1000 mails "
+                        f"(user {r['user'] * per_k:.2f}, system {r['system'] * per_k:.2f}), "
+                        f"{r['rate']:.0f} mails/s wall")
+                if r["complaint"]:
+                    line += f" [{r['complaint']}]"
+                print(line)
+                if "calls" in r and r["done"]:
+                    print("  per mail: " + ", ".join(
+                        f"{call} {r['calls'].get(call, 0) / r['done']:.2f}" for call in COUNTED))
     finally:
         run_all.end_all()
         if not args.keep:
