@@ -16,6 +16,7 @@
 #include <pthread.h>
 
 #include <array>
+#include <cerrno>
 #include <atomic>
 #include <chrono>
 #include <climits>
@@ -162,11 +163,12 @@ Run* WaitForNext(Worker& worker) {
   return std::exchange(worker.next, nullptr);
 }
 
-// Runs one body as on a thread of its own: its id, a clear last error, and its captures
-// destroyed before Join returns.
+// Runs one body as on a thread of its own: its id, a clear last error and errno, and its
+// captures destroyed before Join returns.
 void RunBody(Run& run) {
   t_currentId = run.id;
   SetLastError(kErrorSuccess);
+  errno = 0;
   {
     std::function<void()> body = std::move(run.body);
     body();

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <atomic>
 #include <chrono>
 #include <climits>
@@ -190,13 +191,35 @@ INSTANTIATE_TEST_SUITE_P(Sizes, ThreadStackTest,
                                   StackName(testInfo.param.second);
                          });
 
-TEST(ThreadTest, ReusedThreadStartsTheBodyWithSuccessAsLastError) {
-  const pid_t first = RunOnce(0, [] { SetLastError(kErrorAccessDenied); });
+// What one body leaves in the thread's error state, the next body on that OS thread does not
+// find.
+struct LeftStateCase {
+  const char* name;
+  void (*leave)();
+  long (*read)();
+  long fresh;
+};
+
+void PrintTo(const LeftStateCase& c, std::ostream* out) { *out << c.name; }
+
+class ThreadLeftStateTest : public ::testing::TestWithParam<LeftStateCase> {};
+
+TEST_P(ThreadLeftStateTest, ReusedThreadStartsTheBodyAsANewThreadWould) {
+  const LeftStateCase& c = GetParam();
+  const pid_t first = RunOnce(0, c.leave);
   long seen = -1;
-  const pid_t second = RunOnce(0, [&] { seen = LastError(); });
+  const pid_t second = RunOnce(0, [&] { seen = c.read(); });
   ASSERT_EQ(second, first);  // else this would say nothing of a reused thread
-  EXPECT_EQ(seen, kErrorSuccess);
+  EXPECT_EQ(seen, c.fresh);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    State, ThreadLeftStateTest,
+    ::testing::Values(LeftStateCase{"LastError", [] { SetLastError(kErrorAccessDenied); },
+                                    [] { return LastError(); }, kErrorSuccess},
+                      LeftStateCase{"Errno", [] { errno = EACCES; },
+                                    [] { return static_cast<long>(errno); }, 0}),
+    [](const auto& testInfo) { return std::string(testInfo.param.name); });
 
 TEST(ThreadTest, BodyOfALetGoHandleRunsOn) {
   std::latch go(1);
