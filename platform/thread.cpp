@@ -1,6 +1,6 @@
 // POSIX threads with parking: an OS thread whose body has returned waits a while for the next
 // body that asks for its stack size, so that a gateway taking a connection per mail does not
-// create and tear down a thread (and unmap its stack) for each one.
+// create a thread and hand its stack back to the system for each one.
 //
 // Three kinds of object:
 //   - a Run is one started body: the body itself, its id, and the flag Join waits on. The
@@ -16,8 +16,8 @@
 #include <pthread.h>
 
 #include <array>
-#include <cerrno>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <condition_variable>

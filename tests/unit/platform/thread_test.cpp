@@ -1,5 +1,5 @@
 // Threads started through the platform layer: every body gets an id of its own, its stack
-// size and a clear last error whether it runs on a new OS thread or on a parked one; Join waits
+// size and a clear error state whether it runs on a new OS thread or on a parked one; Join waits
 // for the body and what it captured; bodies started from many threads at once each run once;
 // a child after fork starts threads of its own.
 #include "platform/thread.h"
@@ -9,15 +9,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
-#include <cerrno>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstddef>
+#include <functional>
 #include <latch>
-#include <ostream>
 #include <memory>
+#include <ostream>
 #include <set>
 #include <string>
 #include <thread>
