@@ -5,6 +5,17 @@
 // unique for the life of the process and that the thread can read itself (CurrentId), so a
 // thread can name its own entry in a list without a handle to itself. A handle may be used by
 // one thread at a time.
+//
+// On Linux a "thread" here is a body run on an OS thread that may have run bodies before: an
+// OS thread whose body has returned stays parked for a while (up to a fixed number of them)
+// and takes the next body started with the same stack size, so that a connection per mail
+// costs no thread creation. What a body sees is what a new thread gives it: its own id, the
+// stack size it asked for, a last error of success (win_error.h). Join returns once the body
+// has returned and what it captured is destroyed; the OS thread itself may live on. State a
+// body keeps in thread_local variables of its own outlives it, and the signal mask is that of
+// the thread that first started the OS thread (nothing here sets masks per thread). Parked
+// threads never hold the process up as it ends, and a child after fork starts threads of its
+// own.
 #pragma once
 
 #include <cstddef>
@@ -24,15 +35,15 @@ class Thread {
   Thread(const Thread&) = delete;
   Thread& operator=(const Thread&) = delete;
 
-  // Starts body on a new thread. A stackSize of 0 takes the system's default; a smaller size
-  // than the system allows is raised to its minimum. Returns an error number (0 started) and
-  // sets the last error on failure.
+  // Starts body on a thread of its own (a parked one or a new one). A stackSize of 0 takes
+  // the system's default; a smaller size than the system allows is raised to its minimum.
+  // Returns an error number (0 started) and sets the last error on failure.
   static long Start(std::function<void()> body, std::size_t stackSize, Thread& out);
 
   // Whether the handle still refers to a thread (not yet joined or let go of).
   bool IsHeld() const noexcept { return m_held; }
   Id GetId() const noexcept { return m_id; }
-  // Waits for the thread to end and releases the handle.
+  // Waits for the thread's body to return and releases the handle.
   void Join();
   // Lets go of the thread without waiting for it.
   void Detach();
