@@ -15,7 +15,8 @@
 // body keeps in thread_local variables of its own outlives it, and the signal mask is that of
 // the thread that first started the OS thread (nothing here sets masks per thread). Parked
 // threads never hold the process up as it ends, and a child after fork starts threads of its
-// own.
+// own. A module that is unloaded while its process runs on (the applet) starts no threads
+// here: a parked thread would outlive the module's code.
 #pragma once
 
 #include <cstddef>
