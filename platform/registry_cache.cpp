@@ -17,6 +17,7 @@
 #include <zlib.h>
 
 #include "base/group_commit.h"
+#include "base/no_destructor.h"
 #include "platform/file.h"
 #include "platform/process.h"
 #include "platform/registry_format.h"
@@ -103,17 +104,6 @@ struct LogSyncState {
   GroupCommit commit;          // the syncs themselves, outside g_mutex
   std::uint64_t appended = 0;  // records appended by this process
   std::uint64_t synced = 0;    // every one of them up to this count is durable
-};
-
-// Never destroyed: the gateway ends its process while its threads may still be in here.
-template <class T>
-class NoDestructor {
- public:
-  NoDestructor() { ::new (static_cast<void*>(m_storage)) T(); }
-  T& Get() { return *std::launder(reinterpret_cast<T*>(m_storage)); }
-
- private:
-  alignas(T) unsigned char m_storage[sizeof(T)];
 };
 
 std::mutex g_mutex;  // constant-initialised

@@ -27,6 +27,7 @@
 #include <new>
 #include <utility>
 
+#include "base/no_destructor.h"
 #include "platform/win_error.h"
 
 namespace faxmail::platform {
@@ -70,17 +71,6 @@ struct ParkingPlace {
   std::mutex mutex;
   std::array<Worker*, kMaxParkedThreads> workers{};  // oldest first
   std::size_t count = 0;
-};
-
-// Never destroyed: the gateway ends its process while parked threads still wait in here.
-template <class T>
-class NoDestructor {
- public:
-  NoDestructor() { ::new (static_cast<void*>(m_storage)) T(); }
-  T& Get() { return *std::launder(reinterpret_cast<T*>(m_storage)); }
-
- private:
-  alignas(T) unsigned char m_storage[sizeof(T)];
 };
 
 ParkingPlace& Parked();
