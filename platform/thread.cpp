@@ -73,6 +73,12 @@ struct ParkingPlace {
   std::size_t count = 0;
 };
 
+// Takes the worker at index off the list, keeping the others in order; the mutex is held.
+void Unlist(ParkingPlace& place, std::size_t index) {
+  for (std::size_t j = index; j + 1 < place.count; ++j) place.workers[j] = place.workers[j + 1];
+  place.workers[--place.count] = nullptr;
+}
+
 ParkingPlace& Parked();
 
 // A fork copies only the forking thread: in the child the parked threads do not exist, and
@@ -110,8 +116,7 @@ bool HandToParked(Run* run, std::size_t stackSize) {
   for (std::size_t i = place.count; i-- > 0;) {
     Worker* worker = place.workers[i];
     if (worker->stackSize != stackSize) continue;
-    for (std::size_t j = i; j + 1 < place.count; ++j) place.workers[j] = place.workers[j + 1];
-    place.workers[--place.count] = nullptr;
+    Unlist(place, i);
     worker->next = run;
     // Under the mutex: once it is released the worker may run the body, park, time out and be
     // gone before a notification made afterwards.
@@ -144,8 +149,7 @@ Run* WaitForNext(Worker& worker) {
     // Not handed anything, so still listed (only a hand-over takes a worker off the list).
     for (std::size_t i = 0; i < place.count; ++i) {
       if (place.workers[i] != &worker) continue;
-      for (std::size_t j = i; j + 1 < place.count; ++j) place.workers[j] = place.workers[j + 1];
-      place.workers[--place.count] = nullptr;
+      Unlist(place, i);
       break;
     }
     return nullptr;

@@ -94,20 +94,6 @@ void WriteFlag(const char* name, std::uint32_t value, bool flush) {
   });
 }
 
-long TakeCounterIn(const char* valueName, std::uint32_t& number, bool lazy) {
-  std::uint32_t taken = 0;
-  const auto update = [&taken](std::optional<std::uint32_t> current) {
-    taken = current.value_or(0);
-    return NextCounterValue(taken);
-  };
-  const long result = GatewayKey::Run([&](const platform::RegKey& key) {
-    return lazy ? platform::RegUpdateDwordLazy(key, valueName, update, nullptr)
-                : platform::RegUpdateDword(key, valueName, update, nullptr);
-  });
-  if (result == kErrorSuccess) number = taken;
-  return result;
-}
-
 long FlushGatewayKey() {
   return GatewayKey::Run([](const platform::RegKey& key) { return platform::RegFlushKey(key); });
 }
@@ -126,7 +112,17 @@ platform::RegValue DwordValue(std::string name, std::uint32_t value) {
 std::uint32_t NextCounterValue(std::uint32_t v) { return v == kCounterLast ? 0 : v + 1; }
 
 long TakeCounter(const char* valueName, std::uint32_t& number, bool lazy) {
-  return TakeCounterIn(valueName, number, lazy);
+  std::uint32_t taken = 0;
+  const auto update = [&taken](std::optional<std::uint32_t> current) {
+    taken = current.value_or(0);
+    return NextCounterValue(taken);
+  };
+  const long result = GatewayKey::Run([&](const platform::RegKey& key) {
+    return lazy ? platform::RegUpdateDwordLazy(key, valueName, update, nullptr)
+                : platform::RegUpdateDword(key, valueName, update, nullptr);
+  });
+  if (result == kErrorSuccess) number = taken;
+  return result;
 }
 
 long FlushCounters() { return FlushGatewayKey(); }
