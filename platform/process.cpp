@@ -1,9 +1,11 @@
 #include "platform/process.h"
 
 #include <malloc.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -60,7 +62,26 @@ bool EnsureDirectories(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-long ProcessId() { return static_cast<long>(::getpid()); }
+namespace {
+
+// glibc asks the kernel for the number on every call, and the hive's lock asks for it on every
+// operation (to notice a fork). It is kept here once known; a forked child forgets the
+// parent's before it runs anything else.
+std::atomic<long> g_processId{0};
+
+extern "C" void ForgetProcessIdInChild() { g_processId.store(0, std::memory_order_relaxed); }
+
+}  // namespace
+
+long ProcessId() {
+  const long known = g_processId.load(std::memory_order_relaxed);
+  if (known != 0) return known;
+  // Without the fork handler (no memory for it) nothing is kept: every call asks again.
+  static const bool forkHandled = ::pthread_atfork(nullptr, nullptr, ForgetProcessIdInChild) == 0;
+  const long id = static_cast<long>(::getpid());
+  if (forkHandled) g_processId.store(id, std::memory_order_relaxed);
+  return id;
+}
 
 void KeepFreedMemoryForReuse() {
   // Each thread's heap gives back only free memory at its top beyond the threshold.

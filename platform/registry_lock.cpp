@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <utility>
 
+#include "platform/process.h"
 #include "platform/win_error.h"
 
 namespace faxmail::platform::registry {
@@ -58,8 +59,8 @@ HiveLock::~HiveLock() {
 
 long HiveLock::Acquire(LockFile& file, const std::string& path, bool exclusive) {
   for (int attempt = 0; attempt < kMaxLockAttempts; ++attempt) {
-    if (file.m_fd.IsOpen() && (file.m_path != path || file.m_pid != static_cast<long>(::getpid()) ||
-                               (exclusive && !file.m_writable)))
+    if (file.m_fd.IsOpen() &&
+        (file.m_path != path || file.m_pid != ProcessId() || (exclusive && !file.m_writable)))
       file.m_fd.Reset();  // in a child, closing its copy leaves the parent's lock as it is
     if (!file.m_fd.IsOpen()) {
       UniqueFd fd;
@@ -73,7 +74,7 @@ long HiveLock::Acquire(LockFile& file, const std::string& path, bool exclusive) 
       file.m_writable = writable;
       file.m_dev = st.st_dev;
       file.m_ino = st.st_ino;
-      file.m_pid = static_cast<long>(::getpid());
+      file.m_pid = ProcessId();
     }
     const int fd = file.m_fd.Get();
     while (::flock(fd, exclusive ? LOCK_EX : LOCK_SH) != 0) {

@@ -3,12 +3,14 @@
 #include "platform/child_process.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <string>
 
 #include "platform/file.h"
+#include "platform/process.h"
 #include "platform/win_error.h"
 #include "tests/support/test_support.h"
 
@@ -52,6 +54,29 @@ TEST(RunChild, TimeOutKillsTheWholeGroup) {
   EXPECT_FALSE(result.exited);
   ::sleep(3);
   EXPECT_FALSE(FileExists(marker));
+}
+
+// The process id is kept once known; a forked child (and its own child) must still see its own,
+// or the hive's lock would be shared with the parent's open file and exclude nobody.
+TEST(ProcessIdTest, AForkedChildSeesItsOwnNumberNotTheParents) {
+  const long parent = ProcessId();
+  EXPECT_EQ(parent, static_cast<long>(::getpid()));
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (ProcessId() != static_cast<long>(::getpid()) || ProcessId() == parent) ::_exit(1);
+    const pid_t grandchild = ::fork();
+    if (grandchild < 0) ::_exit(2);
+    if (grandchild == 0) ::_exit(ProcessId() == static_cast<long>(::getpid()) ? 0 : 3);
+    int status = 0;
+    if (::waitpid(grandchild, &status, 0) != grandchild || !WIFEXITED(status)) ::_exit(4);
+    ::_exit(WEXITSTATUS(status));
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(ProcessId(), parent);
 }
 
 }  // namespace
