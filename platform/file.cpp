@@ -108,8 +108,8 @@ long File::Open(const std::string& path, Access access, Share share, Disposition
   if (::fstat(fd, &st) != 0) return FailErrno();
   if (kind == Kind::RegularFile) {
     if (!S_ISREG(st.st_mode)) return Fail(kErrorCantAccessFile);
-    const int status = ::fcntl(fd, F_GETFL);
-    if (status < 0 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) return FailErrno();
+    // Of the open's flags only the status ones count here, and none but O_NONBLOCK is set.
+    if (::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return FailErrno();
   }
   if (S_ISDIR(st.st_mode)) return Fail(kErrorAccessDenied);
   if (const long lock = TakeShareLock(fd, share); lock != kErrorSuccess) {
