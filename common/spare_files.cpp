@@ -55,6 +55,14 @@ bool SpareFiles::Take(const std::string& path) { return Move(path, true) == Clai
 
 SpareFiles::Claim SpareFiles::TakeNew(const std::string& path) { return Move(path, false); }
 
+std::optional<std::string> SpareFiles::TakeInPlace() {
+  std::lock_guard lock(m_mutex);
+  if (m_spares.empty()) return std::nullopt;
+  std::string spare = std::move(m_spares.back());
+  m_spares.pop_back();
+  return spare;
+}
+
 SpareFiles::Claim SpareFiles::Move(const std::string& path, bool replace) {
   for (;;) {
     std::string spare;

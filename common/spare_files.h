@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,9 @@ class SpareFiles {
   // one. kNone: no spare (create as usual); kExists: the name is taken, the spare kept.
   enum class Claim { kTaken, kExists, kNone };
   Claim TakeNew(const std::string& path);
+  // Takes a spare where it lies: its path in the spare folder, for the caller to write there and
+  // then move to its place itself (or delete). None when there is none.
+  std::optional<std::string> TakeInPlace();
   std::size_t Count();
   // Removes every file of the spare folder (what a previous run left); how many went.
   int RemoveLeftovers();

@@ -1,6 +1,7 @@
 #include "gateway/smtp_in/spool_commit.h"
 
 #include <cctype>
+#include <optional>
 
 #include "platform/file.h"
 #include "platform/win_error.h"
@@ -39,30 +40,52 @@ std::string DecodedMarkerPath(const std::string& rawPath, const std::string& env
   return WithoutRawSuffix(rawPath) + "." + envelopeName + kDecodedSuffix;
 }
 
+namespace {
+
+bool OpenRecordFile(const std::string& path, platform::File& file) {
+  return platform::File::Open(path, platform::Access::Write, platform::Share::None,
+                              platform::Disposition::CreateAlways, file,
+                              platform::Links::DontFollow) == platform::kErrorSuccess;
+}
+
+}  // namespace
+
 bool WriteCommitRecord(const std::string& rawPath, const std::vector<std::string>& recipients,
                        SharedFolderSync* sync, SpareFiles* spares, platform::File* raw,
                        const std::function<bool()>& durableFirst) {
-  const std::string scratch = WithoutRawSuffix(rawPath) + kRecordScratchSuffix;
   const std::string record = CommitRecordPath(rawPath);
   std::string text;
   for (const std::string& recipient : recipients) text.append(recipient).push_back('\n');
-  if (spares) spares->Take(scratch);
-  platform::File file;
-  bool written = platform::File::Open(scratch, platform::Access::Write, platform::Share::None,
-                                      platform::Disposition::CreateAlways, file,
-                                      platform::Links::DontFollow) == platform::kErrorSuccess;
-  written = written && file.Write(text) == platform::kErrorSuccess;
-  // Both files' writes are on their way before either is waited for: the two waits overlap.
-  // Their readers need only their data and size, not their times.
-  if (written) file.StartWriteBack();
-  written = written && (!durableFirst || durableFirst());
-  written = written && (!raw || raw->SyncData() == platform::kErrorSuccess);
-  written = written && file.SyncData() == platform::kErrorSuccess;
-  if (file.IsOpen() && file.Close() != platform::kErrorSuccess) written = false;
-  written = written && platform::RenameFile(scratch, record, true) == platform::kErrorSuccess;
-  if (!written) {
-    platform::DeleteFile(scratch);
-    return false;
+  // A spare is written where it lies and gets the record's name in one rename, so the record
+  // costs OUT a single new name. Where that does not work (the spare gone wrong, or OUT on
+  // another file system than the spare folder) the record is written again under its scratch
+  // name in OUT, as without spares.
+  std::optional<std::string> spare = spares ? spares->TakeInPlace() : std::nullopt;
+  bool firstDone = !durableFirst;
+  for (;;) {
+    const bool inSpare = spare.has_value();
+    const std::string scratch = inSpare ? *spare : WithoutRawSuffix(rawPath) + kRecordScratchSuffix;
+    spare.reset();
+    platform::File file;
+    const bool opened = OpenRecordFile(scratch, file);
+    bool written = opened && file.Write(text) == platform::kErrorSuccess;
+    // Both files' writes are on their way before either is waited for: the two waits overlap.
+    // Their readers need only their data and size, not their times.
+    if (written) file.StartWriteBack();
+    bool durable = written;
+    if (durable && !firstDone) durable = firstDone = durableFirst();
+    durable = durable && (!raw || raw->SyncData() == platform::kErrorSuccess);
+    durable = durable && file.SyncData() == platform::kErrorSuccess;
+    if (file.IsOpen() && file.Close() != platform::kErrorSuccess) durable = false;
+    const bool named =
+        durable && platform::RenameFile(scratch, record, true) == platform::kErrorSuccess;
+    if (!named) {
+      platform::DeleteFile(scratch);
+      // Only what went wrong with the spare itself is tried again without it.
+      if (inSpare && (!opened || (written && durable))) continue;
+      return false;
+    }
+    break;
   }
   const std::string folder = platform::ParentFolder(record);
   if ((sync ? sync->Sync(folder) : platform::SyncDirectory(folder)) != platform::kErrorSuccess) {

@@ -3,9 +3,9 @@
 //
 // A raw message "<n>.cqx" is written and synced while its data arrives; it counts as received
 // only once its commit record "<n>.rcpt" exists. The record holds the transaction's RCPT texts
-// (the decode needs them to pick the fax recipients) and is written under a scratch name,
-// synced and renamed into place, with the folder synced, before the 250 goes out. So after any
-// crash:
+// (the decode needs them to pick the fax recipients) and is written under a scratch name (a
+// spare file of the gateway's own, or "<n>.rcpt.new"), synced and renamed into place, with the
+// folder synced, before the 250 goes out. So after any crash:
 //   "<n>.cqx" without "<n>.rcpt"   was never acknowledged: the client sends it again;
 //   "<n>.cqx" with "<n>.rcpt"      was acknowledged and is still to be decoded;
 //   "<n>.<envelope>.dcd"           the decode finished: the envelope and every file it names

@@ -3,17 +3,23 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "common/spare_files.h"
 #include "gateway/queue/counters.h"
 #include "gateway/service/settings.h"
 #include "gateway/smtp_in/smtp_in.h"
 #include "gateway/smtp_in/spool_commit.h"
 #include "platform/file.h"
+#include "platform/process.h"
 #include "platform/registry.h"
 #include "tests/support/receiver_fixture.h"
 #include "tests/support/smtp_client.h"
@@ -296,6 +302,78 @@ TEST(CommitRecordTest, RawFileStillOpenIsSyncedWithTheRecord) {
   EXPECT_FALSE(WriteCommitRecord(dir / "7.cqx", {"<7@fax.example>"}, nullptr, nullptr, &closed));
   EXPECT_FALSE(platform::FileExists(dir / "7.rcpt"));
   EXPECT_FALSE(platform::FileExists(dir / "7.rcpt.new"));
+}
+
+// With spares kept, the record is written in a spare where it lies and gets its name in OUT by
+// one rename. A spare that cannot serve (gone, not a plain file any more, or on another file
+// system than OUT) costs nothing but the try: the record is written under its scratch name in
+// OUT instead, and the bad spare is not kept.
+TEST(CommitRecordTest, ASpareBecomesTheRecordInOneRenameOrIsPassedOver) {
+  const std::vector<std::string> recipients = {"<1@fax.example>", "<2@fax.example>"};
+  struct Case {
+    const char* what;
+    bool otherFileSystem;  // the spare folder on tmpfs, OUT not
+    std::function<void(const std::string&)> spoil;
+    bool spareBecomesRecord;
+  };
+  const Case cases[] = {
+      {"a good spare", false, [](const std::string&) {}, true},
+      {"the spare removed", false, [](const std::string& spare) { std::remove(spare.c_str()); },
+       false},
+#ifndef _WIN32
+      {"the spare now a symbolic link", false,
+       [](const std::string& spare) {
+         std::remove(spare.c_str());
+         std::filesystem::create_symlink("/dev/null", spare);
+       },
+       false},
+      {"the spare folder on another file system", true, [](const std::string&) {}, false},
+#endif
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    test::TempDir dir;
+    std::string folder = dir / "spare";
+    if (c.otherFileSystem) {
+      if (!std::filesystem::is_directory("/dev/shm")) continue;
+      folder = "/dev/shm/faxmail-spare-test-" + std::to_string(platform::ProcessId());
+      std::filesystem::remove_all(folder);
+#ifndef _WIN32
+      struct stat tmpfs {};
+      struct stat out {};
+      if (::stat("/dev/shm", &tmpfs) != 0 || ::stat(dir.Path().c_str(), &out) != 0 ||
+          tmpfs.st_dev == out.st_dev)
+        continue;  // the test's folder is on tmpfs itself
+#endif
+    }
+    SpareFiles spares(folder + "/");
+    // A spare comes from a file given up on the spare folder's own file system.
+    const std::string given = c.otherFileSystem ? folder + ".given" : dir / "given";
+    WriteWholeFile(given, "old text of another file");
+    ASSERT_EQ(spares.Give(given), 0);
+    std::vector<platform::DirEntry> kept;
+    ASSERT_EQ(platform::FindFiles(folder + "/", "*", kept), 0);
+    ASSERT_EQ(kept.size(), 1u);
+    const std::string spare = folder + "/" + kept[0].name;
+#ifndef _WIN32
+    // A second name of the spare tells afterwards which file became the record.
+    const std::string witness = folder + ".witness";
+    std::filesystem::create_hard_link(spare, witness);
+#endif
+    c.spoil(spare);
+
+    ASSERT_TRUE(WriteCommitRecord(dir / "5.cqx", recipients, nullptr, &spares));
+    EXPECT_EQ(ReadCommitRecord(dir / "5.rcpt"), recipients);
+    EXPECT_FALSE(platform::FileExists(dir / "5.rcpt.new"));
+    EXPECT_EQ(spares.Count(), 0u);
+    // Taken or thrown away, nothing is left under the spare's name.
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(spare)));
+#ifndef _WIN32
+    EXPECT_EQ(platform::SameFile(dir / "5.rcpt", witness), c.spareBecomesRecord);
+    std::filesystem::remove(witness);
+#endif
+    if (c.otherFileSystem) std::filesystem::remove_all(folder);
+  }
 }
 
 TEST(CommitRecordTest, RecordsOutsideTheBoundsAreRefused) {
