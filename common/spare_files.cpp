@@ -37,8 +37,7 @@ long SpareFiles::Give(const std::string& path) {
       platform::File::Open(spare, platform::Access::Write, platform::Share::None,
                            platform::Disposition::OpenExisting, file, platform::Links::DontFollow,
                            platform::Kind::RegularFile) == platform::kErrorSuccess &&
-      file.LinkCount(links) == platform::kErrorSuccess && links == 1 &&
-      file.Size(size) == platform::kErrorSuccess &&
+      file.LinksAndSize(links, size) == platform::kErrorSuccess && links == 1 &&
       (size == 0 || file.Truncate(0) == platform::kErrorSuccess) &&
       file.Close() == platform::kErrorSuccess;
   if (!usable) {

@@ -52,12 +52,11 @@ long TakeShareLock(int fd, Share share) {
 long CheckNotHeld(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) return kErrorSuccess;  // the operation itself will report what is wrong
-  long result = kErrorSuccess;
-  struct stat st {};
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK)
-      result = kErrorSharingViolation;
-  }
+  // Whatever the name is, a lock on it counts: only files are locked by opens, and a look at
+  // the kind first would cost every rename and delete another call.
+  const long result = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK
+                          ? kErrorSharingViolation
+                          : kErrorSuccess;
   ::close(fd);
   return result;
 }
@@ -166,6 +165,17 @@ long File::Size(std::uint64_t& size) const {
   if (m_fd < 0) return Fail(kErrorInvalidHandle);
   struct stat st {};
   if (::fstat(m_fd, &st) != 0) return FailErrno();
+  size = static_cast<std::uint64_t>(st.st_size);
+  return kErrorSuccess;
+}
+
+long File::LinksAndSize(std::uint64_t& links, std::uint64_t& size) const {
+  links = 0;
+  size = 0;
+  if (m_fd < 0) return Fail(kErrorInvalidHandle);
+  struct stat st {};
+  if (::fstat(m_fd, &st) != 0) return FailErrno();
+  links = static_cast<std::uint64_t>(st.st_nlink);
   size = static_cast<std::uint64_t>(st.st_size);
   return kErrorSuccess;
 }

@@ -75,6 +75,8 @@ class File {
   long Truncate(std::uint64_t size);
   // How many names the open file has (its hard links; 0 once every name is gone).
   long LinkCount(std::uint64_t& count) const;
+  // Both at once, from one look at the file.
+  long LinksAndSize(std::uint64_t& links, std::uint64_t& size) const;
   // Makes the written data durable (fsync).
   long Sync();
   // Makes the written data durable with what is needed to read it back (its size, its blocks),

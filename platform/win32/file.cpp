@@ -166,6 +166,17 @@ long File::LinkCount(std::uint64_t& count) const {
   return kErrorSuccess;
 }
 
+long File::LinksAndSize(std::uint64_t& links, std::uint64_t& size) const {
+  links = 0;
+  size = 0;
+  if (m_fd < 0) return Fail(kErrorInvalidHandle);
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!::GetFileInformationByHandle(ToHandle(m_fd), &info)) return FailLast();
+  links = info.nNumberOfLinks;
+  size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  return kErrorSuccess;
+}
+
 long File::Truncate(std::uint64_t size) {
   if (m_fd < 0) return Fail(kErrorInvalidHandle);
   std::int64_t here = 0;

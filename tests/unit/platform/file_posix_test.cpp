@@ -4,11 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <functional>
+#include <string>
 #include <chrono>
 #include <future>
 #include <thread>
@@ -96,6 +100,73 @@ TEST(FileOpen, RegularFileOnlyRefusesWhatIsNoFileAtOnce) {
   std::size_t got = 0;
   ASSERT_EQ(f.Read(buffer, sizeof buffer, got), kErrorSuccess);
   EXPECT_EQ(std::string(buffer, got), "data");
+}
+
+// A rename or delete is refused while another open description holds a lock on the name,
+// whatever kind of file it is; without a holder each goes ahead as before (a folder is still
+// not deleted as a file).
+TEST(FileHeld, RenamesAndDeletesWaitForNoHolderOfAnyKind) {
+  TempDir dir;
+  struct Case {
+    const char* what;
+    std::function<void(const std::string&)> make;
+    bool held;
+    long rename;  // of the name to another
+    long remove;  // DeleteFile of the name
+  };
+  const auto file = [](const std::string& path) { WriteWholeFile(path, "x"); };
+  const auto fifo = [](const std::string& path) { ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); };
+  const auto folder = [](const std::string& path) { ASSERT_EQ(::mkdir(path.c_str(), 0700), 0); };
+  const Case cases[] = {
+      {"a file, held", file, true, kErrorSharingViolation, kErrorSharingViolation},
+      {"a file", file, false, kErrorSuccess, kErrorSuccess},
+      {"a FIFO, held", fifo, true, kErrorSharingViolation, kErrorSharingViolation},
+      {"a FIFO", fifo, false, kErrorSuccess, kErrorSuccess},
+      {"a folder, held", folder, true, kErrorSharingViolation, kErrorSharingViolation},
+      {"a folder", folder, false, kErrorSuccess, kErrorAccessDenied},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string path = dir / ("n" + std::to_string(n++));
+    c.make(path);
+    int holder = -1;
+    if (c.held) {
+      holder = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+      ASSERT_GE(holder, 0);
+      ASSERT_EQ(::flock(holder, LOCK_SH), 0);
+    }
+    const long renamed = RenameFile(path, path + ".moved", false);
+    EXPECT_EQ(renamed, c.rename);
+    if (renamed == kErrorSuccess) {
+      ASSERT_EQ(RenameFile(path + ".moved", path, false), kErrorSuccess);
+    }
+    EXPECT_EQ(DeleteFile(path), c.remove);
+    if (holder >= 0) ::close(holder);
+  }
+}
+
+// Links and size come from one look at the open file.
+TEST(FileOpen, LinksAndSizeOfTheOpenFile) {
+  TempDir dir;
+  const std::string path = dir / "f";
+  WriteWholeFile(path, "12345");
+  File file;
+  ASSERT_EQ(File::Open(path, Access::Read, Share::ReadWrite, Disposition::OpenExisting, file),
+            kErrorSuccess);
+  std::uint64_t links = 0;
+  std::uint64_t size = 0;
+  ASSERT_EQ(file.LinksAndSize(links, size), kErrorSuccess);
+  EXPECT_EQ(links, 1u);
+  EXPECT_EQ(size, 5u);
+  ASSERT_EQ(::link(path.c_str(), (dir / "g").c_str()), 0);
+  ASSERT_EQ(::unlink(path.c_str()), 0);
+  ASSERT_EQ(::unlink((dir / "g").c_str()), 0);
+  ASSERT_EQ(file.LinksAndSize(links, size), kErrorSuccess);
+  EXPECT_EQ(links, 0u);
+  EXPECT_EQ(size, 5u);
+  File closed;
+  EXPECT_EQ(closed.LinksAndSize(links, size), kErrorInvalidHandle);
 }
 
 // errno values without a system number must not read as one: 1000 + ENOLINK (67) would be
