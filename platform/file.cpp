@@ -361,12 +361,23 @@ long AppendToFile(const std::string& path, std::string_view data) {
   return kErrorSuccess;
 }
 
+struct AppendFile::Held {
+  Held(int openFd, std::string openPath, std::uint64_t dev, std::uint64_t ino)
+      : fd(openFd), path(std::move(openPath)), device(dev), inode(ino) {}
+  Held(const Held&) = delete;
+  Held& operator=(const Held&) = delete;
+  ~Held() { ::close(fd); }
+  const int fd;
+  const std::string path;
+  const std::uint64_t device;
+  const std::uint64_t inode;
+};
+
 AppendFile::~AppendFile() { Close(); }
 
 void AppendFile::Close() {
   std::lock_guard lock(m_mutex);
-  if (m_fd >= 0) ::close(m_fd);
-  m_fd = -1;
+  m_held.reset();
 }
 
 long AppendFile::Append(const std::string& path, std::string_view data) {
@@ -375,28 +386,30 @@ long AppendFile::Append(const std::string& path, std::string_view data) {
   // when this entry had been the earlier of the two.
   struct stat named {};
   const bool exists = ::stat(path.c_str(), &named) == 0;
-  std::lock_guard lock(m_mutex);
-  if (m_fd >= 0 &&
-      (path != m_path || !exists || static_cast<std::uint64_t>(named.st_dev) != m_device ||
-       static_cast<std::uint64_t>(named.st_ino) != m_inode)) {
-    ::close(m_fd);
-    m_fd = -1;
-  }
-  if (m_fd < 0) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return Fail(OpenError(path, errno));
-    struct stat opened {};
-    if (::fstat(fd, &opened) != 0) {
-      const int err = errno;
-      ::close(fd);
-      return Fail(ErrorFromErrno(err));
+  std::shared_ptr<const Held> held;
+  {
+    std::lock_guard lock(m_mutex);
+    if (m_held && (path != m_held->path || !exists ||
+                   static_cast<std::uint64_t>(named.st_dev) != m_held->device ||
+                   static_cast<std::uint64_t>(named.st_ino) != m_held->inode))
+      m_held.reset();
+    if (!m_held) {
+      const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+      if (fd < 0) return Fail(OpenError(path, errno));
+      struct stat opened {};
+      if (::fstat(fd, &opened) != 0) {
+        const int err = errno;
+        ::close(fd);
+        return Fail(ErrorFromErrno(err));
+      }
+      m_held = std::make_shared<const Held>(fd, path, static_cast<std::uint64_t>(opened.st_dev),
+                                            static_cast<std::uint64_t>(opened.st_ino));
     }
-    m_fd = fd;
-    m_path = path;
-    m_device = static_cast<std::uint64_t>(opened.st_dev);
-    m_inode = static_cast<std::uint64_t>(opened.st_ino);
+    held = m_held;
   }
-  const ssize_t n = ::write(m_fd, data.data(), data.size());
+  // Each append is one write at the end of the file, whole among the others' however many
+  // threads write at once.
+  const ssize_t n = ::write(held->fd, data.data(), data.size());
   if (n < 0) return Fail(ErrorFromErrno(errno));
   if (static_cast<std::size_t>(n) != data.size()) return Fail(kErrorDiskFull);
   return kErrorSuccess;

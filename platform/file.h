@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -162,15 +163,14 @@ class AppendFile {
   AppendFile& operator=(const AppendFile&) = delete;
 
   long Append(const std::string& path, std::string_view data);
-  // Lets go of the open file (the next Append opens the path again).
+  // Lets go of the open file (the next Append opens the path again; an append under way
+  // finishes in the file it began with).
   void Close();
 
  private:
-  std::mutex m_mutex;
-  int m_fd = -1;
-  std::string m_path;
-  std::uint64_t m_device = 0;
-  std::uint64_t m_inode = 0;
+  struct Held;         // the open file and its identity; closed when its last user lets go
+  std::mutex m_mutex;  // guards m_held
+  std::shared_ptr<const Held> m_held;  // the writes themselves go on outside the mutex
 };
 
 // The folder part of a path (up to its last separator), "." when there is none.

@@ -9,6 +9,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <sstream>
+#include <vector>
 #include <cerrno>
 #include <cstdint>
 #include <functional>
@@ -167,6 +173,67 @@ TEST(FileOpen, LinksAndSizeOfTheOpenFile) {
   EXPECT_EQ(size, 5u);
   File closed;
   EXPECT_EQ(closed.LinksAndSize(links, size), kErrorInvalidHandle);
+}
+
+// Threads append at once while the file is moved away again and again (logrotate): every
+// entry lands whole in exactly one of the files, none is lost, and each file's entries of one
+// thread keep their order.
+TEST(AppendFileTest, ConcurrentAppendsWhileTheFileIsMovedAwayLoseNothing) {
+  TempDir dir;
+  const std::string path = dir / "log";
+  constexpr int kThreads = 6;
+  constexpr int kEntries = 400;
+  AppendFile file;
+  std::atomic<bool> done{false};
+  std::thread mover([&] {
+    for (int i = 0; !done.load(); ++i) {
+      ::rename(path.c_str(), (dir / ("log." + std::to_string(i))).c_str());
+      std::this_thread::sleep_for(std::chrono::microseconds(300));
+    }
+  });
+  std::vector<std::thread> writers;
+  std::atomic<int> failures{0};
+  for (int t = 0; t < kThreads; ++t) {
+    writers.emplace_back([&, t] {
+      for (int i = 0; i < kEntries; ++i) {
+        const std::string entry = "thread " + std::to_string(t) + " entry " + std::to_string(i) +
+                                  std::string(40, 'x') + "\n";
+        if (file.Append(path, entry) != kErrorSuccess) ++failures;
+      }
+    });
+  }
+  for (auto& w : writers) w.join();
+  done.store(true);
+  mover.join();
+  file.Close();
+  EXPECT_EQ(failures.load(), 0);
+
+  std::vector<std::vector<int>> seen(kThreads);
+  int files = 0;
+  for (const auto& item : std::filesystem::directory_iterator(dir.Path())) {
+    ++files;
+    std::vector<int> last(kThreads, -1);
+    std::istringstream lines(test::ReadWholeFile(item.path().string()));
+    std::string line;
+    while (std::getline(lines, line)) {
+      int t = -1;
+      int i = -1;
+      char tail[64] = {};
+      ASSERT_EQ(std::sscanf(line.c_str(), "thread %d entry %d%63s", &t, &i, tail), 3) << line;
+      ASSERT_TRUE(t >= 0 && t < kThreads && i >= 0 && i < kEntries) << line;
+      EXPECT_EQ(std::string(tail), std::string(40, 'x')) << line;
+      EXPECT_GT(i, last[t]) << "out of order in " << item.path();
+      last[t] = i;
+      seen[t].push_back(i);
+    }
+  }
+  EXPECT_GT(files, 1);  // the mover did move files while entries were written
+  for (int t = 0; t < kThreads; ++t) {
+    std::sort(seen[t].begin(), seen[t].end());
+    std::vector<int> all(kEntries);
+    for (int i = 0; i < kEntries; ++i) all[i] = i;
+    EXPECT_EQ(seen[t], all) << "thread " << t;
+  }
 }
 
 // errno values without a system number must not read as one: 1000 + ENOLINK (67) would be
