@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <vector>
@@ -93,6 +94,16 @@ struct HiveCache {
   ino_t logIno = 0;
   off_t logEnd = 0;
   off_t logSize = 0;
+  // The log file kept open for the next append and sync (KeptLogFile).
+  std::shared_ptr<const struct KeptLog> logFile;
+};
+
+// An open change log and the file it is. Shared, so that a sync outside g_mutex keeps it open
+// while the cache moves on.
+struct KeptLog {
+  UniqueFd fd;
+  dev_t dev = 0;
+  ino_t ino = 0;
 };
 
 // The syncs of the change log that make this process's lazy changes durable, shared by the
@@ -125,6 +136,32 @@ LogSyncState& SyncState() {
 }
 
 std::string LogPath(const std::string& hivePath) { return hivePath + kLogSuffix; }
+
+// The log at path when it is the file dev/ino and a regular file, with its state now (st);
+// null when the name holds anything else or nothing. The descriptor in kept serves while the
+// name still names its file, so that only a look at the name is made; otherwise the path is
+// opened again and kept. Under g_mutex.
+std::shared_ptr<const KeptLog> KeptLogFile(const std::string& path, dev_t dev, ino_t ino,
+                                           std::shared_ptr<const KeptLog>& kept, struct stat& st) {
+  if (kept && kept->dev == dev && kept->ino == ino) {
+    if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_dev == dev &&
+        st.st_ino == ino)
+      return kept;
+    kept.reset();
+    return nullptr;
+  }
+  kept.reset();
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  if (!fd.IsOpen() || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_dev != dev ||
+      st.st_ino != ino)
+    return nullptr;
+  auto log = std::make_shared<KeptLog>();
+  log->fd = std::move(fd);
+  log->dev = dev;
+  log->ino = ino;
+  kept = log;
+  return kept;
+}
 
 // The log's first line for a hive file: its device, inode and birth time. An inode number is
 // given again as soon as a file is gone, so a hive written whole twice may get the number of
@@ -446,11 +483,11 @@ long AppendChange(const std::string& hivePath, HiveLock& lock, const std::string
   if (!cache.logUsable || !cache.id.exists || body.size() > kMaxLogRecord ||
       static_cast<std::size_t>(cache.logEnd) + record.size() > kMaxLogBytes)
     return StoreHive(hivePath, lock);
-  UniqueFd fd(::open(LogPath(hivePath).c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
   struct stat st {};
-  if (!fd.IsOpen() || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-      st.st_dev != cache.logDev || st.st_ino != cache.logIno)
-    return StoreHive(hivePath, lock);
+  const std::shared_ptr<const KeptLog> log =
+      KeptLogFile(LogPath(hivePath), cache.logDev, cache.logIno, cache.logFile, st);
+  if (!log) return StoreHive(hivePath, lock);
+  const UniqueFd& fd = log->fd;
   const std::uint64_t generation = lock.Generation() + 1;
   if (const long result = lock.SetGeneration(generation); result != kErrorSuccess) return result;
   // Whatever follows the last whole record (the torn end of an append cut short) goes first.
@@ -585,14 +622,28 @@ long SyncLog() {
     const std::string path = LogPath(RegistryFolder() + "/" + kHiveFileName);
     const dev_t logDev = Cache().logDev;
     const ino_t logIno = Cache().logIno;
+    std::shared_ptr<const KeptLog> kept = Cache().logFile;
+    if (kept && (kept->dev != logDev || kept->ino != logIno)) kept.reset();
     guard.unlock();
     long result = kErrorSuccess;
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    // The kept descriptor when there is one (a look at the name tells whether it is still the
+    // log), else the log opened by name.
+    UniqueFd opened;
     struct stat st {};
-    if (!fd.IsOpen() || ::fstat(fd.Get(), &st) != 0) result = ErrorFromErrno(errno);
+    if (kept) {
+      if (::lstat(path.c_str(), &st) != 0)
+        result = ErrorFromErrno(errno);
+      else if (S_ISLNK(st.st_mode))
+        result = ErrorFromErrno(ELOOP);  // as the open by name refuses it
+    } else {
+      opened = UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+      if (!opened.IsOpen() || ::fstat(opened.Get(), &st) != 0) result = ErrorFromErrno(errno);
+    }
+    const int fd = kept ? kept->fd.Get() : opened.Get();
     // Another log in its place: whoever started it wrote the hive whole, with this process's
     // records in it, and synced that before.
-    else if (st.st_dev == logDev && st.st_ino == logIno && ::fdatasync(fd.Get()) != 0)
+    if (result == kErrorSuccess && st.st_dev == logDev && st.st_ino == logIno &&
+        ::fdatasync(fd) != 0)
       result = ErrorFromErrno(errno);
     guard.lock();
     if (result == kErrorSuccess && sync.synced < upTo) sync.synced = upTo;

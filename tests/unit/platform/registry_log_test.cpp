@@ -14,6 +14,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -124,6 +126,48 @@ TEST_F(RegistryLogTest, LazyChangeIsReadAtOnceAndFlushedLater) {
   // A key that has gone is reported first.
   ASSERT_EQ(RegDeleteTree(Hive::LocalMachine, kKey), kErrorSuccess);
   EXPECT_EQ(RegFlushKey(m_key), kErrorKeyDeleted);
+}
+
+// The log is kept open from one change to the next. Removed, replaced or turned into a link by
+// hand meanwhile, it is not written through the old descriptor: the next change still reaches
+// the files that every other process reads. A flush of a lazy change made before fails where
+// the log is gone or a link (a file in its place is taken for a hive written whole since).
+TEST_F(RegistryLogTest, ChangesAfterTheLogWasTouchedByHandReachTheFiles) {
+  const struct {
+    const char* what;
+    std::function<void(const std::string&)> touch;
+    std::optional<bool> flushFails;  // whether a flush of a lazy change made before fails
+  } cases[] = {
+      {"removed", [](const std::string& log) { std::filesystem::remove(log); }, true},
+      {"replaced by another file",
+       [](const std::string& log) {
+         WriteWholeFile(log + ".other", "; not the hive's log\n");
+         std::filesystem::rename(log + ".other", log);
+       },
+       std::nullopt},
+      {"replaced by a link to itself",
+       [](const std::string& log) {
+         std::filesystem::rename(log, log + ".moved");
+         std::filesystem::create_symlink(log + ".moved", log);
+       },
+       true},
+  };
+  std::uint32_t value = 100;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(RegWriteHive(Hive::LocalMachine), kErrorSuccess);         // a fresh log of the hive
+    ASSERT_EQ(RegSetDword(m_key, "OUTIndex", ++value), kErrorSuccess);  // the log is held open
+    ASSERT_EQ(RegSetDwordLazy(m_key, "TmpIndex", value), kErrorSuccess);
+    c.touch(Log());
+    const bool flushFailed = RegFlushKey(m_key) != kErrorSuccess;
+    if (c.flushFails) {
+      EXPECT_EQ(flushFailed, *c.flushFails);
+    }
+    ASSERT_EQ(RegSetDword(m_key, "OUTIndex", ++value), kErrorSuccess);
+    EXPECT_EQ(Fresh("OUTIndex"), value);
+    std::filesystem::remove(Log());
+    std::filesystem::remove(Log() + ".moved");
+  }
 }
 
 // A lazy read-modify-write (the raw files' counter) is one exclusive change like the synced one,
