@@ -3,6 +3,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -361,16 +363,84 @@ long AppendToFile(const std::string& path, std::string_view data) {
   return kErrorSuccess;
 }
 
+namespace {
+
+// Tells with one call whether a path may no longer name the file it named when the watch was
+// set. The file is watched for being moved, removed (its link count changes) or replaced, and
+// every folder on its path for being moved or removed, so that any change to what the path
+// resolves to leaves a notice; the kernel queues it before the call that made the change
+// returns. A notice also comes for a change of attributes, which need not move anything: it
+// only costs a look-up by name. Set only on an absolute path without symbolic links, "." or
+// "..": for any other the caller looks the path up every time.
+// XXX: a file system mounted over a folder of the path leaves no notice.
+class NameWatch {
+ public:
+  NameWatch() noexcept : m_notify(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {}
+  ~NameWatch() {
+    if (m_notify >= 0) ::close(m_notify);
+  }
+  NameWatch(const NameWatch&) = delete;
+  NameWatch& operator=(const NameWatch&) = delete;
+
+  // The watch on path, which fd (just opened through it) is; null where none can be set.
+  static std::unique_ptr<NameWatch> Set(const std::string& path, int fd) {
+    if (path.size() < 2 || path[0] != '/' || path.back() == '/') return nullptr;
+    auto watch = std::make_unique<NameWatch>();
+    if (watch->m_notify < 0) return nullptr;
+    constexpr std::uint32_t kFolderEvents =
+        IN_MOVE_SELF | IN_DELETE_SELF | IN_ATTRIB | IN_DONT_FOLLOW | IN_ONLYDIR;
+    constexpr std::uint32_t kFileEvents =
+        IN_MOVE_SELF | IN_DELETE_SELF | IN_ATTRIB | IN_DONT_FOLLOW;
+    // Each folder below the root (which cannot be moved), then the file; a link among them
+    // makes its watch fail (IN_DONT_FOLLOW with IN_ONLYDIR) or the check below.
+    for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1)) {
+      const std::string_view part(path.data() + path.rfind('/', slash - 1) + 1,
+                                  slash - path.rfind('/', slash - 1) - 1);
+      if (part.empty() || part == "." || part == "..") return nullptr;
+      if (::inotify_add_watch(watch->m_notify, path.substr(0, slash).c_str(), kFolderEvents) < 0)
+        return nullptr;
+    }
+    const std::string_view last(path.data() + path.rfind('/') + 1);
+    if (last == "." || last == ".." ||
+        ::inotify_add_watch(watch->m_notify, path.c_str(), kFileEvents) < 0)
+      return nullptr;
+    // Set before this look: a change after it leaves a notice, one before it shows here.
+    struct stat named {};
+    struct stat opened {};
+    if (::lstat(path.c_str(), &named) != 0 || !S_ISREG(named.st_mode) ||
+        ::fstat(fd, &opened) != 0 || named.st_dev != opened.st_dev ||
+        named.st_ino != opened.st_ino || watch->Noticed())
+      return nullptr;
+    return watch;
+  }
+
+  // Whether anything happened to the path since the watch was set (a failed look counts).
+  bool Noticed() const {
+    int pending = 0;
+    return ::ioctl(m_notify, FIONREAD, &pending) != 0 || pending != 0;
+  }
+
+ private:
+  int m_notify;
+};
+
+}  // namespace
+
 struct AppendFile::Held {
   Held(int openFd, std::string openPath, std::uint64_t dev, std::uint64_t ino)
       : fd(openFd), path(std::move(openPath)), device(dev), inode(ino) {}
   Held(const Held&) = delete;
   Held& operator=(const Held&) = delete;
   ~Held() { ::close(fd); }
+  // Whether the path may no longer name this file; without a watch, only a look at the path
+  // tells.
+  bool MayHaveMoved() const { return !watch || watch->Noticed(); }
   const int fd;
   const std::string path;
   const std::uint64_t device;
   const std::uint64_t inode;
+  std::unique_ptr<const NameWatch> watch;  // set once, before the file is shared
 };
 
 AppendFile::~AppendFile() { Close(); }
@@ -381,17 +451,26 @@ void AppendFile::Close() {
 }
 
 long AppendFile::Append(const std::string& path, std::string_view data) {
-  // The name is looked up before the lock, so that writers of other entries do not wait for
-  // it: a file put at the path after the look-up is found by the next entry, as it would be
-  // when this entry had been the earlier of the two.
-  struct stat named {};
-  const bool exists = ::stat(path.c_str(), &named) == 0;
   std::shared_ptr<const Held> held;
   {
     std::lock_guard lock(m_mutex);
+    held = m_held;
+  }
+  // While the watch has nothing to tell, the path still names the open file, and the file is
+  // used without a look at the path (which costs several times the check of the watch).
+  if (!held || held->path != path || held->MayHaveMoved()) {
+    held.reset();
+    // The name is looked up before the lock, so that writers of other entries do not wait for
+    // it: a file put at the path after the look-up is found by the next entry, as it would be
+    // when this entry had been the earlier of the two.
+    struct stat named {};
+    const bool exists = ::stat(path.c_str(), &named) == 0;
+    std::lock_guard lock(m_mutex);
+    // Another writer may have opened the path again meanwhile; its watch, just set, holds.
     if (m_held && (path != m_held->path || !exists ||
                    static_cast<std::uint64_t>(named.st_dev) != m_held->device ||
-                   static_cast<std::uint64_t>(named.st_ino) != m_held->inode))
+                   static_cast<std::uint64_t>(named.st_ino) != m_held->inode ||
+                   (m_held->watch && m_held->watch->Noticed())))
       m_held.reset();
     if (!m_held) {
       const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
@@ -402,8 +481,10 @@ long AppendFile::Append(const std::string& path, std::string_view data) {
         ::close(fd);
         return Fail(ErrorFromErrno(err));
       }
-      m_held = std::make_shared<const Held>(fd, path, static_cast<std::uint64_t>(opened.st_dev),
-                                            static_cast<std::uint64_t>(opened.st_ino));
+      auto fresh = std::make_shared<Held>(fd, path, static_cast<std::uint64_t>(opened.st_dev),
+                                          static_cast<std::uint64_t>(opened.st_ino));
+      fresh->watch = NameWatch::Set(path, fd);
+      m_held = std::move(fresh);
     }
     held = m_held;
   }

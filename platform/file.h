@@ -149,12 +149,15 @@ std::optional<std::string> GetFileTag(const std::string& path, std::string_view 
 long AppendToFile(const std::string& path, std::string_view data);
 
 // A file that text is appended to again and again (a log), kept open between the appends that
-// AppendToFile would each open and close. Before every append the path is looked at: when it
-// no longer names the file held open (moved away, removed or replaced, as by logrotate) that
-// one is let go and the path opened again, created when missing. So every append lands in the
-// file that AppendToFile would have put it in, with the same one write. Thread-safe; the
-// path may change from one call to the next. On Windows, where only an open handle tells a
-// file's identity, every append opens the path as AppendToFile does.
+// AppendToFile would each open and close. Before every append the path is checked: when it
+// no longer names the file held open (moved away, removed or replaced, as by logrotate, or a
+// folder on its path moved) that one is let go and the path opened again, created when
+// missing. So every append lands in the file that AppendToFile would have put it in, with the
+// same one write. The check asks a watch on the file and the folders of its path whether
+// anything happened to them, which costs a fraction of a look-up by name; a path the watch
+// cannot cover (relative, or through a symbolic link) is looked up before every append.
+// Thread-safe; the path may change from one call to the next. On Windows, where only an open
+// handle tells a file's identity, every append opens the path as AppendToFile does.
 class AppendFile {
  public:
   AppendFile() noexcept = default;

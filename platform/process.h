@@ -25,6 +25,8 @@ ClockReading ReadClock();
 
 // The current time in UTC formatted with strftime's format.
 std::string FormatUtcNow(const char* format);
+// A time in seconds since 1970 (UTC) formatted so.
+std::string FormatUtc(std::int64_t seconds, const char* format);
 
 void SleepMs(std::uint32_t milliseconds);
 

@@ -19,8 +19,10 @@ ClockReading ReadClock() {
   return reading;
 }
 
-std::string FormatUtcNow(const char* format) {
-  const std::time_t now = std::time(nullptr);
+std::string FormatUtcNow(const char* format) { return FormatUtc(std::time(nullptr), format); }
+
+std::string FormatUtc(std::int64_t seconds, const char* format) {
+  const auto now = static_cast<std::time_t>(seconds);
   std::tm tm{};
 #ifdef _WIN32
   ::gmtime_s(&tm, &now);

@@ -1,5 +1,6 @@
 #include "gateway/service/log.h"
 
+#include <ctime>
 #include <mutex>
 
 #include "gateway/service/settings.h"
@@ -33,6 +34,19 @@ Channel g_secondary;
 platform::AppendFile g_mainFile;
 platform::AppendFile g_secondaryFile;
 
+// An entry's time, to the second: each thread keeps the text of the last second it wrote in,
+// so that the conversion is made once a second, not once an entry.
+const std::string& EntryTime() {
+  thread_local std::time_t second = -1;
+  thread_local std::string text;
+  const std::time_t now = std::time(nullptr);
+  if (now != second) {
+    text = platform::FormatUtc(now, "%H:%M:%S %d/%m/%y");
+    second = now;
+  }
+  return text;
+}
+
 Channel Current(const Channel& channel) {
   std::lock_guard lock(g_channelsLock);
   return channel;
@@ -45,7 +59,7 @@ void Write(const Channel& shared, platform::AppendFile& file, std::string_view m
   std::string full;
   full.reserve(message.size() + text.size());
   full.append(message).append(text);
-  std::string entry = FormatLogEntry(full, tag, line, platform::FormatUtcNow("%H:%M:%S %d/%m/%y"));
+  std::string entry = FormatLogEntry(full, tag, line, EntryTime());
   entry += "\r\n";
   file.Append(channel.path, entry);
 }

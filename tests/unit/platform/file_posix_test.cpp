@@ -236,6 +236,82 @@ TEST(AppendFileTest, ConcurrentAppendsWhileTheFileIsMovedAwayLoseNothing) {
   }
 }
 
+// The file stays open from one append to the next, and whatever becomes of what the path
+// names in between (the file, the folder it is in or one above moved, removed or replaced; a
+// link on the path pointed elsewhere; only its attributes changed) the next entry lands where
+// an open by name puts it.
+TEST(AppendFileTest, EntriesFollowWhatThePathNamesWhateverChangedOnIt) {
+  const struct {
+    const char* what;
+    const char* path;  // of the log, below the test's folder
+    std::function<void(const std::string& root)> change;
+    std::string now;    // what the path holds after the second entry
+    const char* moved;  // where the first entry is then, when it is kept (below the folder)
+  } cases[] = {
+      {"the file moved away", "a/b/log",
+       [](const std::string& root) {
+         std::filesystem::rename(root + "a/b/log", root + "a/b/log.1");
+       },
+       "two\n", "a/b/log.1"},
+      {"the file removed", "a/b/log",
+       [](const std::string& root) { std::filesystem::remove(root + "a/b/log"); }, "two\n",
+       nullptr},
+      {"another name of it removed", "a/b/log",
+       [](const std::string& root) {
+         std::filesystem::create_hard_link(root + "a/b/log", root + "kept");
+         std::filesystem::remove(root + "a/b/log");
+       },
+       "two\n", "kept"},
+      {"another file moved over it", "a/b/log",
+       [](const std::string& root) {
+         WriteWholeFile(root + "other", "other\n");
+         std::filesystem::rename(root + "other", root + "a/b/log");
+       },
+       "other\ntwo\n", nullptr},
+      {"its folder moved away and made again", "a/b/log",
+       [](const std::string& root) {
+         std::filesystem::rename(root + "a/b", root + "a/b.old");
+         std::filesystem::create_directory(root + "a/b");
+       },
+       "two\n", "a/b.old/log"},
+      {"a folder above moved away and made again", "a/b/log",
+       [](const std::string& root) {
+         std::filesystem::rename(root + "a", root + "a.old");
+         std::filesystem::create_directories(root + "a/b");
+       },
+       "two\n", "a.old/b/log"},
+      {"a link on the path pointed elsewhere", "link/log",
+       [](const std::string& root) {
+         std::filesystem::create_directories(root + "c");
+         std::filesystem::remove(root + "link");
+         std::filesystem::create_directory_symlink(root + "c", root + "link");
+       },
+       "two\n", "a/b/log"},
+      {"only its mode changed", "a/b/log",
+       [](const std::string& root) { ::chmod((root + "a/b/log").c_str(), 0600); }, "one\ntwo\n",
+       nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    const std::string root = dir.Path() + "/";
+    std::filesystem::create_directories(root + "a/b");
+    std::filesystem::create_directory_symlink(root + "a/b", root + "link");
+    const std::string path = root + c.path;
+    AppendFile file;
+    ASSERT_EQ(file.Append(path, "one\n"), kErrorSuccess);
+    c.change(root);
+    ASSERT_EQ(file.Append(path, "two\n"), kErrorSuccess);
+    EXPECT_EQ(test::ReadWholeFile(path), c.now);
+    if (c.moved) {
+      EXPECT_EQ(test::ReadWholeFile(root + c.moved), "one\n");
+    }
+    // Nothing changes from here on: the entries keep to the same file.
+    ASSERT_EQ(file.Append(path, "three\n"), kErrorSuccess);
+    EXPECT_EQ(test::ReadWholeFile(path), c.now + "three\n");
+  }
+}
+
 // errno values without a system number must not read as one: 1000 + ENOLINK (67) would be
 // "The process terminated unexpectedly." in a service's exit code.
 // An open that empties a file (CreateAlways, TruncateExisting) cuts what is there, and leaves a
