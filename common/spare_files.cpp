@@ -15,14 +15,17 @@ bool SpareFiles::FolderReady() {
   return m_folderMade;
 }
 
-long SpareFiles::Give(const std::string& path) {
+long SpareFiles::Give(const std::string& path, SpareData data) {
   // A folder is refused as DeleteFile refuses it; only files are kept.
   if (platform::DirectoryExists(path)) return platform::DeleteFile(path);
   std::string spare;
+  bool mayKeepData = false;
   {
     std::lock_guard lock(m_mutex);
-    if (m_spares.size() >= kMaxSpareFiles || !FolderReady()) return platform::DeleteFile(path);
+    if (m_spares.size() + m_holding.size() >= kMaxSpareFiles || !FolderReady())
+      return platform::DeleteFile(path);
     spare = m_folder + std::to_string(m_next++);
+    mayKeepData = data == SpareData::kKept && m_holding.size() < kMaxHoldingSpares;
   }
   // The name goes first, in one step, so that whatever happens next the file is no longer
   // what it was; a spare that cannot be emptied or is not ours alone is deleted under its
@@ -33,12 +36,14 @@ long SpareFiles::Give(const std::string& path) {
   std::uint64_t links = 0;
   std::uint64_t size = 0;
   // An empty file is not cut again: a cut changes the file's metadata even when nothing goes.
+  bool keepsData = false;
   const bool usable =
       platform::File::Open(spare, platform::Access::Write, platform::Share::None,
                            platform::Disposition::OpenExisting, file, platform::Links::DontFollow,
                            platform::Kind::RegularFile) == platform::kErrorSuccess &&
       file.LinksAndSize(links, size) == platform::kErrorSuccess && links == 1 &&
-      (size == 0 || file.Truncate(0) == platform::kErrorSuccess) &&
+      ((keepsData = mayKeepData && size > 0 && size <= kKeptSpareData) || size == 0 ||
+       file.Truncate(0) == platform::kErrorSuccess) &&
       file.Close() == platform::kErrorSuccess;
   if (!usable) {
     file = platform::File();
@@ -46,7 +51,7 @@ long SpareFiles::Give(const std::string& path) {
     return platform::kErrorSuccess;
   }
   std::lock_guard lock(m_mutex);
-  m_spares.push_back(std::move(spare));
+  (keepsData ? m_holding : m_spares).push_back(std::move(spare));
   return platform::kErrorSuccess;
 }
 
@@ -56,9 +61,10 @@ SpareFiles::Claim SpareFiles::TakeNew(const std::string& path) { return Move(pat
 
 std::optional<std::string> SpareFiles::TakeInPlace() {
   std::lock_guard lock(m_mutex);
-  if (m_spares.empty()) return std::nullopt;
-  std::string spare = std::move(m_spares.back());
-  m_spares.pop_back();
+  std::vector<std::string>& from = m_holding.empty() ? m_spares : m_holding;
+  if (from.empty()) return std::nullopt;
+  std::string spare = std::move(from.back());
+  from.pop_back();
   return spare;
 }
 
@@ -85,7 +91,7 @@ SpareFiles::Claim SpareFiles::Move(const std::string& path, bool replace) {
 
 std::size_t SpareFiles::Count() {
   std::lock_guard lock(m_mutex);
-  return m_spares.size();
+  return m_spares.size() + m_holding.size();
 }
 
 int SpareFiles::RemoveLeftovers() {
@@ -98,6 +104,7 @@ int SpareFiles::RemoveLeftovers() {
     const std::string path = m_folder + entry.name;
     bool ours = false;
     for (const std::string& spare : m_spares) ours = ours || spare == path;
+    for (const std::string& spare : m_holding) ours = ours || spare == path;
     if (!entry.isDirectory && !ours && platform::DeleteFile(path) == platform::kErrorSuccess)
       ++removed;
   }

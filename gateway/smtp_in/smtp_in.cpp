@@ -281,7 +281,8 @@ void SMTPIn::RemoveDecoded(const std::string& path, const std::string& marker) {
     KeepDebugCopy(path);
   else
     m_spares.Give(path);
-  m_spares.Give(marker);
+  // The marker holds the recipients, a record's worth: the next record is written over it.
+  m_spares.Give(marker, SpareData::kKept);
 }
 
 bool SMTPIn::DecodeCommitted(const std::string& path, const std::vector<std::string>* recipients) {

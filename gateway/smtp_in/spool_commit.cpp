@@ -1,6 +1,7 @@
 #include "gateway/smtp_in/spool_commit.h"
 
 #include <cctype>
+#include <cstdint>
 #include <optional>
 
 #include "platform/file.h"
@@ -42,10 +43,22 @@ std::string DecodedMarkerPath(const std::string& rawPath, const std::string& env
 
 namespace {
 
-bool OpenRecordFile(const std::string& path, platform::File& file) {
-  return platform::File::Open(path, platform::Access::Write, platform::Share::None,
-                              platform::Disposition::CreateAlways, file,
-                              platform::Links::DontFollow) == platform::kErrorSuccess;
+bool OpenRecordFile(const std::string& path, bool inSpare, platform::File& file) {
+  // A spare is written over where it lies, its data cut to the record's size afterwards, so
+  // that a block it holds is reused instead of freed and allocated again.
+  return platform::File::Open(
+             path, platform::Access::Write, platform::Share::None,
+             inSpare ? platform::Disposition::OpenExisting : platform::Disposition::CreateAlways,
+             file, platform::Links::DontFollow) == platform::kErrorSuccess;
+}
+
+// Writes text as the whole of the file, from its start; what it held beyond is cut.
+bool WriteWhole(platform::File& file, const std::string& text) {
+  std::uint64_t links = 0;
+  std::uint64_t size = 0;
+  return file.Write(text) == platform::kErrorSuccess &&
+         file.LinksAndSize(links, size) == platform::kErrorSuccess &&
+         (size <= text.size() || file.Truncate(text.size()) == platform::kErrorSuccess);
 }
 
 }  // namespace
@@ -67,8 +80,8 @@ bool WriteCommitRecord(const std::string& rawPath, const std::vector<std::string
     const std::string scratch = inSpare ? *spare : WithoutRawSuffix(rawPath) + kRecordScratchSuffix;
     spare.reset();
     platform::File file;
-    const bool opened = OpenRecordFile(scratch, file);
-    bool written = opened && file.Write(text) == platform::kErrorSuccess;
+    const bool opened = OpenRecordFile(scratch, inSpare, file);
+    bool written = opened && WriteWhole(file, text);
     // Both files' writes are on their way before either is waited for: the two waits overlap.
     // Their readers need only their data and size, not their times.
     if (written) file.StartWriteBack();

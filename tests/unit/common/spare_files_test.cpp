@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,89 @@ TEST_F(SpareFilesTest, AFileGivenUpComesBackEmptyUnderTheNextNameTaken) {
   // None left: the caller makes a new file.
   EXPECT_FALSE(spares.Take(Out() + "9.rcpt.new"));
   EXPECT_FALSE(platform::FileExists(Out() + "9.rcpt.new"));
+}
+
+// A file of a record's worth keeps its data as a spare, to be written over by the next record
+// (TakeInPlace hands it out first); a name taken (Take, TakeNew) only ever gets an empty spare,
+// so it never shows old data, and a larger file is emptied when given up.
+TEST_F(SpareFilesTest, ASmallFileKeepsItsDataForTheNextRecordAndNamesTakenComeUpEmpty) {
+  const struct {
+    const char* what;
+    std::size_t size;
+    bool keepsData;
+  } cases[] = {
+      {"empty", 0, false},
+      {"one byte", 1, true},
+      {"a record", 23, true},
+      {"the most kept", kKeptSpareData, true},
+      {"one byte more", kKeptSpareData + 1, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (const bool takeNew : {false, true}) {
+      SpareFiles spares(SpareFolder());
+      const std::string text(c.size, 'r');
+      test::WriteWholeFile(Out() + "1.ENV1.dcd", text);
+      ASSERT_EQ(spares.Give(Out() + "1.ENV1.dcd", SpareData::kKept), platform::kErrorSuccess);
+      const std::vector<std::string> names = Names(SpareFolder());
+      ASSERT_EQ(names.size(), 1u);
+      EXPECT_EQ(test::ReadWholeFile(SpareFolder() + names[0]), c.keepsData ? text : "");
+      const std::string taken = Out() + (takeNew ? "~ATTC000.imp" : "Msgcnt.imp");
+      const bool gotOne =
+          takeNew ? spares.TakeNew(taken) == SpareFiles::Claim::kTaken : spares.Take(taken);
+      EXPECT_EQ(gotOne, !c.keepsData);
+      EXPECT_EQ(platform::FileExists(taken), !c.keepsData);
+      if (gotOne) {
+        EXPECT_EQ(test::ReadWholeFile(taken), "");
+      }
+      platform::DeleteFile(taken);
+      EXPECT_EQ(spares.Count(), c.keepsData ? 1u : 0u);
+      // A record is written over the spare that kept its data.
+      const std::optional<std::string> inPlace = spares.TakeInPlace();
+      EXPECT_EQ(inPlace.has_value(), c.keepsData);
+      if (inPlace) {
+        EXPECT_EQ(test::ReadWholeFile(*inPlace), text);
+        platform::DeleteFile(*inPlace);
+      }
+    }
+  }
+
+  // Of an empty spare and one that kept its data, a record is written over the latter whichever
+  // came first, and a name taken gets the former.
+  SpareFiles spares(SpareFolder());
+  test::WriteWholeFile(Out() + "b", "TO:<x@y>\n");
+  test::WriteWholeFile(Out() + "a", "");
+  ASSERT_EQ(spares.Give(Out() + "b", SpareData::kKept), platform::kErrorSuccess);
+  ASSERT_EQ(spares.Give(Out() + "a", SpareData::kKept), platform::kErrorSuccess);
+  const std::optional<std::string> inPlace = spares.TakeInPlace();
+  ASSERT_TRUE(inPlace.has_value());
+  EXPECT_EQ(test::ReadWholeFile(*inPlace), "TO:<x@y>\n");
+  EXPECT_TRUE(spares.Take(Out() + "Msgcnt.imp"));
+  EXPECT_EQ(spares.TakeInPlace(), std::nullopt);
+}
+
+// Only so many spares keep their data; a file given up beyond them is emptied, as is one given
+// up to be emptied, and these serve names taken.
+TEST_F(SpareFilesTest, FilesGivenUpBeyondTheHoldingSparesAreEmptied) {
+  SpareFiles spares(SpareFolder());
+  for (std::size_t i = 0; i <= kMaxHoldingSpares; ++i) {
+    const std::string path = Out() + std::to_string(i) + ".ENV1.dcd";
+    test::WriteWholeFile(path, "TO:<x@y>\n");
+    ASSERT_EQ(spares.Give(path, SpareData::kKept), platform::kErrorSuccess);
+  }
+  // Given up to be emptied, a small file keeps nothing.
+  test::WriteWholeFile(Out() + "9.cqx", "x");
+  ASSERT_EQ(spares.Give(Out() + "9.cqx"), platform::kErrorSuccess);
+  std::size_t holding = 0;
+  for (const std::string& name : Names(SpareFolder()))
+    holding += test::ReadWholeFile(SpareFolder() + name).empty() ? 0 : 1;
+  EXPECT_EQ(holding, kMaxHoldingSpares);
+  for (const char* name : {"Msgcnt.imp", "~ATTC000.imp"}) {
+    EXPECT_TRUE(spares.Take(Out() + name));
+    EXPECT_EQ(test::ReadWholeFile(Out() + name), "");
+  }
+  EXPECT_FALSE(spares.Take(Out() + "other"));
+  EXPECT_EQ(spares.Count(), kMaxHoldingSpares);
 }
 
 TEST_F(SpareFilesTest, WhatIsNotAPlainFileOfOurOwnIsGivenUpAsDeleteFileWouldDoIt) {
