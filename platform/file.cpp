@@ -3,8 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/inotify.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -15,6 +13,7 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/name_watch.h"
 #include "platform/win_error.h"
 
 namespace faxmail::platform {
@@ -363,70 +362,6 @@ long AppendToFile(const std::string& path, std::string_view data) {
   return kErrorSuccess;
 }
 
-namespace {
-
-// Tells with one call whether a path may no longer name the file it named when the watch was
-// set. The file is watched for being moved, removed (its link count changes) or replaced, and
-// every folder on its path for being moved or removed, so that any change to what the path
-// resolves to leaves a notice; the kernel queues it before the call that made the change
-// returns. A notice also comes for a change of attributes, which need not move anything: it
-// only costs a look-up by name. Set only on an absolute path without symbolic links, "." or
-// "..": for any other the caller looks the path up every time.
-// XXX: a file system mounted over a folder of the path leaves no notice.
-class NameWatch {
- public:
-  NameWatch() noexcept : m_notify(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {}
-  ~NameWatch() {
-    if (m_notify >= 0) ::close(m_notify);
-  }
-  NameWatch(const NameWatch&) = delete;
-  NameWatch& operator=(const NameWatch&) = delete;
-
-  // The watch on path, which fd (just opened through it) is; null where none can be set.
-  static std::unique_ptr<NameWatch> Set(const std::string& path, int fd) {
-    if (path.size() < 2 || path[0] != '/' || path.back() == '/') return nullptr;
-    auto watch = std::make_unique<NameWatch>();
-    if (watch->m_notify < 0) return nullptr;
-    constexpr std::uint32_t kFolderEvents =
-        IN_MOVE_SELF | IN_DELETE_SELF | IN_ATTRIB | IN_DONT_FOLLOW | IN_ONLYDIR;
-    constexpr std::uint32_t kFileEvents =
-        IN_MOVE_SELF | IN_DELETE_SELF | IN_ATTRIB | IN_DONT_FOLLOW;
-    // Each folder below the root (which cannot be moved), then the file; a link among them
-    // makes its watch fail (IN_DONT_FOLLOW with IN_ONLYDIR) or the check below.
-    for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
-         slash = path.find('/', slash + 1)) {
-      const std::string_view part(path.data() + path.rfind('/', slash - 1) + 1,
-                                  slash - path.rfind('/', slash - 1) - 1);
-      if (part.empty() || part == "." || part == "..") return nullptr;
-      if (::inotify_add_watch(watch->m_notify, path.substr(0, slash).c_str(), kFolderEvents) < 0)
-        return nullptr;
-    }
-    const std::string_view last(path.data() + path.rfind('/') + 1);
-    if (last == "." || last == ".." ||
-        ::inotify_add_watch(watch->m_notify, path.c_str(), kFileEvents) < 0)
-      return nullptr;
-    // Set before this look: a change after it leaves a notice, one before it shows here.
-    struct stat named {};
-    struct stat opened {};
-    if (::lstat(path.c_str(), &named) != 0 || !S_ISREG(named.st_mode) ||
-        ::fstat(fd, &opened) != 0 || named.st_dev != opened.st_dev ||
-        named.st_ino != opened.st_ino || watch->Noticed())
-      return nullptr;
-    return watch;
-  }
-
-  // Whether anything happened to the path since the watch was set (a failed look counts).
-  bool Noticed() const {
-    int pending = 0;
-    return ::ioctl(m_notify, FIONREAD, &pending) != 0 || pending != 0;
-  }
-
- private:
-  int m_notify;
-};
-
-}  // namespace
-
 struct AppendFile::Held {
   Held(int openFd, std::string openPath, std::uint64_t dev, std::uint64_t ino)
       : fd(openFd), path(std::move(openPath)), device(dev), inode(ino) {}
@@ -483,7 +418,7 @@ long AppendFile::Append(const std::string& path, std::string_view data) {
       }
       auto fresh = std::make_shared<Held>(fd, path, static_cast<std::uint64_t>(opened.st_dev),
                                           static_cast<std::uint64_t>(opened.st_ino));
-      fresh->watch = NameWatch::Set(path, fd);
+      fresh->watch = NameWatch::SetOnOpenFile(path, fd, NameWatch::Data::kIgnored);
       m_held = std::move(fresh);
     }
     held = m_held;

@@ -22,6 +22,7 @@
 #include "platform/file.h"
 #include "platform/process.h"
 #include "platform/registry_format.h"
+#include "platform/name_watch.h"
 #include "platform/registry_lock.h"
 #include "platform/win_error.h"
 
@@ -96,6 +97,11 @@ struct HiveCache {
   off_t logSize = 0;
   // The log file kept open for the next append and sync (KeptLogFile).
   std::shared_ptr<const struct KeptLog> logFile;
+  // While it has noticed nothing, the hive file is still the one of watched (the file, not the
+  // generation): no look at its path is needed to know (WatchHive).
+  std::unique_ptr<NameWatch> watch;
+  Identity watched;
+  bool watchTried = false;  // for the file of watched, since the last notice
 };
 
 // An open change log and the file it is. Shared, so that a sync outside g_mutex keeps it open
@@ -296,15 +302,41 @@ bool ReplayLog(const std::string& hivePath, bool fromStart, int hiveFd) {
 
 // Reads the hive file into the cache unless the cached copy is of the same file; then the
 // change log that continues it.
+// Watches the hive file at path, which was just seen to be the file of Cache().id, unless a
+// watch covers it already or one could not be set for it. Under g_mutex.
+void WatchHive(const std::string& path) {
+  HiveCache& cache = Cache();
+  if (cache.watch && (cache.watch->Noticed() || !cache.watched.SameFile(cache.id))) {
+    cache.watch.reset();
+    cache.watchTried = false;
+  }
+  if (cache.watch || (cache.watchTried && cache.watched.SameFile(cache.id))) return;
+  cache.watchTried = true;
+  cache.watched = cache.id;
+  // Set first, then looked at: whatever changes after the look leaves a notice. The hive is
+  // only ever replaced whole by this store, so a write into it is someone else's (an editor's).
+  std::unique_ptr<NameWatch> watch = NameWatch::Set(path, NameWatch::Data::kWatched);
+  struct stat st {};
+  if (watch && ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+      Identity::Of(st, cache.id.generation).SameFile(cache.id) && !watch->Noticed())
+    cache.watch = std::move(watch);
+}
+
 long LoadHive(const std::string& path, const HiveLock& lock) {
   const std::uint64_t generation = lock.Generation();
-  // The copy in hand is still the hive's: a look at the file's identity is enough, without
-  // opening it (most operations of a busy gateway end here).
+  // The copy in hand is still the hive's: a watch that has noticed nothing says so, or else a
+  // look at the file's identity, without opening it (most operations of a busy gateway end
+  // here).
   if (Cache().valid && !Cache().logBad && Cache().path == path && Cache().id.exists) {
+    if (Cache().id.generation == generation && Cache().watch &&
+        Cache().watched.SameFile(Cache().id) && !Cache().watch->Noticed())
+      return kErrorSuccess;
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-        Identity::Of(st, generation) == Cache().id)
+        Identity::Of(st, generation) == Cache().id) {
+      WatchHive(path);
       return kErrorSuccess;
+    }
   }
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.IsOpen()) {

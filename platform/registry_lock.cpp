@@ -60,8 +60,10 @@ HiveLock::~HiveLock() {
 long HiveLock::Acquire(LockFile& file, const std::string& path, bool exclusive) {
   for (int attempt = 0; attempt < kMaxLockAttempts; ++attempt) {
     if (file.m_fd.IsOpen() &&
-        (file.m_path != path || file.m_pid != ProcessId() || (exclusive && !file.m_writable)))
+        (file.m_path != path || file.m_pid != ProcessId() || (exclusive && !file.m_writable))) {
+      file.m_watch.reset();
       file.m_fd.Reset();  // in a child, closing its copy leaves the parent's lock as it is
+    }
     if (!file.m_fd.IsOpen()) {
       UniqueFd fd;
       bool writable = false;
@@ -70,6 +72,8 @@ long HiveLock::Acquire(LockFile& file, const std::string& path, bool exclusive) 
       struct stat st {};
       if (::fstat(fd.Get(), &st) != 0) return ErrorFromErrno(errno);
       file.m_fd = std::move(fd);
+      file.m_watch.reset();
+      file.m_watchTried = false;
       file.m_path = path;
       file.m_writable = writable;
       file.m_dev = st.st_dev;
@@ -80,15 +84,29 @@ long HiveLock::Acquire(LockFile& file, const std::string& path, bool exclusive) 
     while (::flock(fd, exclusive ? LOCK_EX : LOCK_SH) != 0) {
       if (errno != EINTR) return ErrorFromErrno(errno);
     }
-    // Still the file at the path: whoever opens the path now locks this one.
+    // Still the file at the path: whoever opens the path now locks this one. A watch that has
+    // noticed nothing since it was set tells so without a look at the path.
+    if (file.m_watch && !file.m_watch->Noticed()) {
+      m_fd = fd;
+      return kErrorSuccess;
+    }
+    if (file.m_watch) {
+      file.m_watch.reset();  // something happened: looked at, then watched afresh
+      file.m_watchTried = false;
+    }
     struct stat st {};
     if (::lstat(path.c_str(), &st) == 0 && static_cast<std::uint64_t>(st.st_dev) == file.m_dev &&
         static_cast<std::uint64_t>(st.st_ino) == file.m_ino) {
+      if (!file.m_watchTried) {
+        file.m_watchTried = true;
+        file.m_watch = NameWatch::SetOnOpenFile(path, fd, NameWatch::Data::kIgnored);
+      }
       m_fd = fd;
       return kErrorSuccess;
     }
     // Removed or replaced since it was opened: its lock excludes nobody.
     ::flock(fd, LOCK_UN);
+    file.m_watch.reset();
     file.m_fd.Reset();
   }
   return kErrorSharingViolation;

@@ -7,7 +7,10 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+
+#include "platform/name_watch.h"
 
 namespace faxmail::platform::registry {
 
@@ -44,6 +47,7 @@ class LockFile {
   LockFile& operator=(const LockFile&) = delete;
   // Closes the descriptor and lets go of everything held (for a module about to be unloaded).
   void Close() noexcept {
+    m_watch.reset();
     m_fd.Reset();
     std::string().swap(m_path);
     m_writable = false;
@@ -54,6 +58,10 @@ class LockFile {
  private:
   friend class HiveLock;
   UniqueFd m_fd;
+  // Tells, while it has noticed nothing, that the path still names the file open in m_fd
+  // without a look at the path; none where it cannot be set (then the path is looked at).
+  std::unique_ptr<NameWatch> m_watch;
+  bool m_watchTried = false;  // for this descriptor, since the last notice
   std::string m_path;
   bool m_writable = false;
   std::uint64_t m_dev = 0;

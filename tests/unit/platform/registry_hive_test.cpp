@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -70,6 +71,66 @@ TEST_F(RegistryTest, ValuesRoundTripThroughTheFile) {
     if (file.compare(pos, 7, "\"Blob\"=") == 0 || file.compare(pos, 2, "  ") == 0) {
       EXPECT_LE(end - pos, 80u);
     }
+}
+
+// Whatever happens to the hive file or a folder of its path outside the store, the next
+// operation of this process reads what the path names then, although it holds a parsed copy
+// of what was there (and has not looked at the path since it last found it unchanged).
+TEST_F(RegistryTest, HiveChangedOutsideTheStoreIsReadAgainByTheNextOperation) {
+  namespace fs = std::filesystem;
+  const std::string folder = ParentFolder(Hive());
+  const struct {
+    const char* what;
+    std::function<void(const std::string& text)> change;
+  } cases[] = {
+      {"written into in place, the same size",
+       [&](const std::string& text) {
+         std::FILE* f = std::fopen(Hive().c_str(), "r+");
+         ASSERT_NE(f, nullptr);
+         std::fwrite(text.data(), 1, text.size(), f);
+         std::fclose(f);
+       }},
+      {"replaced by rename", [&](const std::string& text) { ReplaceHive(text); }},
+      {"its folder moved away, another hive put at the path",
+       [&](const std::string& text) {
+         fs::rename(folder, folder + ".old");
+         fs::create_directory(folder);
+         WriteWholeFile(Hive(), text);
+       }},
+      {"a folder above moved away, another hive put at the path",
+       [&](const std::string& text) {
+         const std::string above = ParentFolder(folder);
+         fs::rename(above, above + ".old");
+         fs::create_directories(folder);
+         WriteWholeFile(Hive(), text);
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    RegKey key = Create(kGatewayKey);
+    ASSERT_EQ(RegSetDword(key, "Word", 1), kErrorSuccess);
+    const std::string text = HiveText();
+    const auto at = text.find("\"Word\"=dword:00000001");
+    ASSERT_NE(at, std::string::npos) << text;
+    std::string edited = text;
+    edited[at + std::strlen("\"Word\"=dword:0000000")] = '2';
+    std::uint32_t value = 0;
+    for (int i = 0; i < 3; ++i) {
+      ASSERT_EQ(RegQueryDword(key, "Word", value), kErrorSuccess);
+      EXPECT_EQ(value, 1u);
+    }
+    c.change(edited);
+    ASSERT_EQ(RegQueryDword(key, "Word", value), kErrorSuccess);
+    EXPECT_EQ(value, 2u);
+    // A change through the store afterwards works on what is there now.
+    ASSERT_EQ(RegSetDword(key, "Word", 3), kErrorSuccess);
+    ASSERT_EQ(RegQueryDword(key, "Word", value), kErrorSuccess);
+    EXPECT_EQ(value, 3u);
+    std::error_code ignored;
+    fs::remove_all(folder + ".old", ignored);
+    fs::remove_all(ParentFolder(folder) + ".old", ignored);
+    fs::remove(Hive(), ignored);
+  }
 }
 
 // ---------------------------------------------------------------------------------------------
