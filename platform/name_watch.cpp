@@ -71,8 +71,8 @@ std::unique_ptr<NameWatch> NameWatch::SetOnOpenFile(const std::string& path, int
   struct stat named {};
   struct stat opened {};
   if (!watch || ::lstat(path.c_str(), &named) != 0 || !S_ISREG(named.st_mode) ||
-      ::fstat(fd, &opened) != 0 || named.st_dev != opened.st_dev ||
-      named.st_ino != opened.st_ino || watch->Noticed())
+      ::fstat(fd, &opened) != 0 || named.st_dev != opened.st_dev || named.st_ino != opened.st_ino ||
+      watch->Noticed())
     return nullptr;
   return watch;
 }
