@@ -1,5 +1,6 @@
 #include "gateway/service/log.h"
 
+#include <algorithm>
 #include <ctime>
 #include <mutex>
 
@@ -35,16 +36,23 @@ platform::AppendFile g_mainFile;
 platform::AppendFile g_secondaryFile;
 
 // An entry's time, to the second: each thread keeps the text of the last second it wrote in,
-// so that the conversion is made once a second, not once an entry.
-const std::string& EntryTime() {
+// so that the conversion is made once a second, not once an entry. The text is held in plain
+// characters: a thread-local object with a destructor has it run at the thread's exit, which on
+// some runtimes takes a lock of the loader's, and a thread that ends must not wait on anything.
+constexpr std::size_t kEntryTimeSize = 32;  // "hh:mm:ss dd/mm/yy" and room to spare
+
+std::string_view EntryTime() {
   thread_local std::time_t second = -1;
-  thread_local std::string text;
+  thread_local char text[kEntryTimeSize];
+  thread_local std::size_t length = 0;
   const std::time_t now = std::time(nullptr);
   if (now != second) {
-    text = platform::FormatUtc(now, "%H:%M:%S %d/%m/%y");
+    const std::string made = platform::FormatUtc(now, "%H:%M:%S %d/%m/%y");
+    length = std::min(made.size(), sizeof text);
+    made.copy(text, length);
     second = now;
   }
-  return text;
+  return {text, length};
 }
 
 Channel Current(const Channel& channel) {
