@@ -6,11 +6,12 @@
 // Files given up here (the list) are kept as spares for the next decode's scratch files and
 // the next commit records, so that mail after mail is spooled without files being freed. The
 // envelope gets its ready name last, and only once that copy and every attachment it names are
-// complete and on disk, and the scratch files are gone. The work lock is held while the scratch
-// files exist (they have fixed names) and the envelope's name is in use; the files that remain have
-// names of their own, so they are synced, marked decoded and given the ready name after the lock,
-// and the disk waits of one decode hold up no other. The folder syncs are shared by the decodes
-// that need one at the same time.
+// complete and on disk, and the scratch files are gone. The work lock is held while the message
+// text scratch file exists (it has a fixed name) and the envelope's name is in use; the files that
+// have names of their own (the attachment list, made before the lock, and what remains after it)
+// are made, synced, marked decoded and given up or the ready name outside the lock, and the disk
+// waits of one decode hold up no other. The folder syncs are shared by the decodes that need one
+// at the same time.
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -153,6 +154,13 @@ void SMTPInThread::Decode(const std::string& path) { m_server.DecodeFile(path, R
 
 bool SMTPIn::DecodeFile(const std::string& path, const std::vector<std::string>& recipients,
                         const std::string& record, std::string* markerPath) {
+  // The attachment list's name is the decode's own (CreateAutoFile makes a stem that no other
+  // file in OUT has), so the list is made before the work lock and given up after it: the lock
+  // holds other sessions up for the fixed-name scratch file and the numbering alone. Its entries
+  // are logged where the list's turn comes under the lock, as before.
+  platform::TempFile attachmentList(
+      CreateAttachListFile(kAttachListRetryWait, &m_spares, &m_outNames));
+  const bool listMade = CreateEmpty(attachmentList.Path());
   std::unique_lock work(WorkLock());
   LogMessageText2("SMTPIn - Decode(fname): ", path, kTag, __LINE__);
   while (IsEnvFileNameInUse() != 0) {
@@ -171,10 +179,8 @@ bool SMTPIn::DecodeFile(const std::string& path, const std::vector<std::string>&
             __LINE__);
     return false;
   }
-  platform::TempFile attachmentList(
-      CreateAttachListFile(kAttachListRetryWait, &m_spares, &m_outNames));
   LogMessageText2("SMTPIn - attachment file name: ", attachmentList.Path(), kTag, __LINE__);
-  if (!CreateEmpty(attachmentList.Path())) {
+  if (!listMade) {
     LogBoth("SMTPIn- Error: Unable to open attachment file for writing: ", attachmentList.Path(),
             __LINE__);
     return false;
@@ -247,14 +253,14 @@ bool SMTPIn::DecodeFile(const std::string& path, const std::vector<std::string>&
     return false;
   }
 
+  // The message text scratch file is gone and what is left is this decode's alone: the name is
+  // given back and the next decode may begin while these files reach the disk.
+  inUse.reset();
+  work.unlock();
+  // The list goes before the folder syncs below, which make its removal durable with the rest.
   const std::string listPath = attachmentList.Release();
   if (m_spares.Give(listPath) != platform::kErrorSuccess)
     LogMessageText2("SMTPIn- Failde to delete attach file : ", listPath, kTag, __LINE__);
-
-  // The scratch files are gone and what is left is this decode's alone: the name is given back
-  // and the next decode may begin while these files reach the disk.
-  inUse.reset();
-  work.unlock();
   // The envelope's number, and the name given back, are durable before the envelope's files
   // are known to be (a sync of a new file makes its name durable too) and before anything makes
   // this decode finished: from then on the number is not handed out again, and a start must

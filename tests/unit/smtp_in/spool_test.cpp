@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <set>
 #include <thread>
 
 #include "gateway/decode/recipients.h"
@@ -189,6 +190,45 @@ TEST_F(SpoolTest, SessionsFinishingTogetherGetConsecutiveEnvelopes) {
   }
   EXPECT_EQ(Out("*.tmp").size(), static_cast<std::size_t>(kSessions));
   EXPECT_TRUE(Out("*.cqx").empty());
+}
+
+TEST_F(SpoolTest, SessionsDecodingTogetherListOnlyTheirOwnAttachments) {
+  // Each decode's attachment list is its own, made while other decodes hold the work lock: an
+  // envelope names its message's attachment alone, and no list is left behind.
+  constexpr int kSessions = 20;
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kSessions; ++i) {
+    threads.emplace_back([this, i] {
+      const std::string n = std::to_string(i);
+      Send("From: s" + n + "@x\r\nSubject: n" + n +
+           "\r\nContent-Type: multipart/mixed; boundary=\"b\"\r\n\r\n--b\r\n"
+           "Content-Type: text/plain\r\n\r\ntext " +
+           n + "\r\n--b\r\nContent-Type: text/plain; name=\"part" + n +
+           ".txt\"\r\nContent-Disposition: attachment\r\n\r\nattached " + n + "\r\n--b--\r\n");
+    });
+  }
+  for (auto& t : threads) t.join();
+  std::set<std::string> stored;
+  for (int e = 0; e < kSessions; ++e) {
+    const std::string envelope = ReadWholeFile(m_out + "ENV" + std::to_string(e) + ".tmp");
+    const auto at = envelope.find("SUBJECT: n");
+    ASSERT_NE(at, std::string::npos) << envelope;
+    const std::string n = std::to_string(std::stoi(envelope.substr(at + 10)));
+    const auto begin = envelope.find("BEGIN ATTACH\r\n");
+    ASSERT_NE(begin, std::string::npos) << envelope;
+    const std::string block = envelope.substr(begin);
+    EXPECT_EQ(std::count(block.begin(), block.end(), '>'), 2) << envelope;
+    const std::string sent = "<<part" + n + ".txt:";
+    const auto line = block.find(sent);
+    ASSERT_NE(line, std::string::npos) << envelope;
+    const auto end = block.find(">>", line);
+    const std::string name = block.substr(line + sent.size(), end - line - sent.size());
+    EXPECT_EQ(ReadWholeFile(m_out + name), "attached " + n) << name;
+    stored.insert(name);
+  }
+  EXPECT_EQ(stored.size(), static_cast<std::size_t>(kSessions));
+  EXPECT_TRUE(Out("~*").empty());
+  EXPECT_TRUE(Out("Msgcnt.imp").empty());
 }
 
 TEST_F(SpoolTest, ReadyEnvelopeNeverNamesAMissingFile) {
