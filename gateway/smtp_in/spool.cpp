@@ -160,7 +160,9 @@ bool SMTPIn::DecodeFile(const std::string& path, const std::vector<std::string>&
   // are logged where the list's turn comes under the lock, as before.
   platform::TempFile attachmentList(
       CreateAttachListFile(kAttachListRetryWait, &m_spares, &m_outNames));
-  const bool listMade = CreateEmpty(attachmentList.Path());
+  // CreateAutoFile leaves the list made and empty; without one the path is the folder alone.
+  const bool listMade =
+      !attachmentList.Path().empty() && attachmentList.Path().back() != platform::kPathSeparator;
   std::unique_lock work(WorkLock());
   LogMessageText2("SMTPIn - Decode(fname): ", path, kTag, __LINE__);
   while (IsEnvFileNameInUse() != 0) {
