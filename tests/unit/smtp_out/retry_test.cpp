@@ -212,7 +212,10 @@ class DeferredRetryTest : public test::SenderTest {
   void Ready(const std::string& name, const std::string& recipient) {
     ReadyFile ready;
     ready.header = {"FROM: Fax Server <fax@fax.example>", "TO: <" + recipient + ">"};
-    WriteWholeFile(In(name), ready.Text());
+    // Written under another name and given its ready name last, as the fax server does: a
+    // running sender may look at IN between the create and the write.
+    WriteWholeFile(In(name + ".part"), ready.Text());
+    ASSERT_EQ(platform::RenameFile(In(name + ".part"), In(name), false), 0);
   }
   std::string Record(const std::string& name) {
     return platform::FileExists(m_data + ".retry/" + name)
