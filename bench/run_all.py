@@ -14,11 +14,14 @@ Whatever was started is stopped at the end, also after an error or a signal. Eac
 time-out; a step that runs into it is reported as "did not finish" with what it had done.
 
 Parts:
-  receive   smtp-source (a new connection per mail) against smtp-sink, the private Postfix and
-            faxmailgw -m at each session count. Rates run from the start of smtp-source to the
-            last mail done: for smtp-sink the last one it acknowledged, for Postfix the last
-            one delivered to discard (from its log), for the gateway the last ready envelope
-            (ENV*.tmp in OUT, by the time of its rename).
+  receive   smtp-source (a new connection per mail) against smtp-sink, the private Postfix,
+            faxmailgw -m and spool_floor at each session count. Rates run from the start of
+            smtp-source to the last mail done: for smtp-sink the last one it acknowledged, for
+            Postfix the last one delivered to discard (from its log), for the gateway and
+            spool_floor the last ready envelope (ENV*.tmp in OUT, by the time of its rename).
+            spool_floor ("durable floor") writes, syncs and renames what the gateway promises
+            to have on disk before each 250 and before each ready name, and does nothing else:
+            the most a receiver that keeps those promises can do on this machine.
   decode    decode_bench's corpus mode and Python's email (bench/email_decode.py) over the
             very same files: the real messages of the interop tests and large generated ones.
   outbound  The gateway mails ready files from IN through the private Knot (MX of dest.test
@@ -55,6 +58,7 @@ BUILD = TOP / "build" / "release"
 GATEWAY = BUILD / "gateway" / "faxmailgw"
 FAXMAILREG = BUILD / "tools" / "faxmailreg" / "faxmailreg"
 DECODE_BENCH = BUILD / "bench" / "decode_bench"
+SPOOL_FLOOR = BUILD / "bench" / "spool_floor"
 EMAIL_DECODE = TOP / "bench" / "email_decode.py"
 PYTHON = "/usr/bin/python3"
 SMTP_SOURCE = "/usr/sbin/smtp-source"
@@ -90,6 +94,8 @@ MB = 1e6
 RECEIVE_BACKLOG = 128
 # The row of a second gateway binary measured beside the first (--baseline).
 BASELINE = "faxmailgw baseline"
+# The row of spool_floor: the files and syncs the gateway promises, and nothing else.
+FLOOR = "durable floor"
 # What the gateway logs for a connection it refuses over its limit of connections.
 REFUSED = "ClientThreadEntry : exceeded the max. no. of connections."
 
@@ -258,6 +264,26 @@ class Gateway:
     def main_log(self):
         path = self.logs / "main.log"
         return path.read_text(errors="replace") if path.exists() else ""
+
+
+class Floor:
+    """spool_floor on a port of its own, its OUT in a folder of its own."""
+
+    def __init__(self, work, name):
+        self.dir = open_folder(work / name)
+        self.data = self.dir / "data"
+        self.port = free_port()
+        self.child = spawn([SPOOL_FLOOR, self.port, self.data], self.dir / "floor.out")
+        wait_tcp("127.0.0.1", self.port, self.child, "spool_floor")
+
+    def stop(self):
+        end(self.child)
+
+    def ready(self):
+        return Gateway.ready(self)
+
+    def last_ready_time(self):
+        return Gateway.last_ready_time(self)
 
 
 class SmtpSink:
@@ -535,6 +561,10 @@ def bench_receive(args, work, results):
             for sessions in args.sessions:
                 results.add(section="receive", case=case_of(sessions),
                             **receive_gateway(args, work, sessions, args.baseline, BASELINE))
+        # It removes no file either.
+        for sessions in args.sessions:
+            results.add(section="receive", case=case_of(sessions),
+                        **receive_floor(args, work, sessions))
         for sessions in args.sessions:
             results.add(section="receive", case=case_of(sessions),
                         **receive_postfix(args, work, postfix, sessions))
@@ -544,6 +574,11 @@ def bench_receive(args, work, results):
             postfix_row = results.find("receive", case, "Postfix")
             postfix_row.update(ratio=ratio(postfix_row.get("rate"), sink_row.get("rate")),
                                peer="smtp-sink")
+            floor_row = results.find("receive", case, FLOOR)
+            floor_row.update(ratio=ratio(floor_row.get("rate"), sink_row.get("rate")),
+                             peer="smtp-sink",
+                             ratio2=ratio(floor_row.get("rate"), postfix_row.get("rate")),
+                             peer2="Postfix")
             for system in ("faxmailgw -m", BASELINE):
                 gw_row = results.find("receive", case, system)
                 if gw_row is None:
@@ -593,6 +628,30 @@ def receive_postfix(args, work, postfix, sessions):
                       CLIENT_TIME)
     row["latency_ms"] = source_seconds * sessions / acked * 1000 if acked else None
     return row
+
+
+def receive_floor(args, work, sessions):
+    try:
+        floor = Floor(work, f"receive-floor-{sessions}")
+    except Failure as failure:
+        return dict(system=FLOOR, status="failed", of=args.mails, note=str(failure))
+    try:
+        finished, acked, source_seconds, wall, complaint = smtp_source(
+            floor.port, sessions, args.mails, args.size, args.timeout, floor.dir, f"{sessions}")
+        wait_count(lambda: len(floor.ready()), acked if finished else args.mails,
+                   max(1.0, args.timeout - source_seconds), OUT_POLL_SECONDS)
+        done = len(floor.ready())
+        last = floor.last_ready_time()
+        seconds = last - wall if last is not None else None
+        note = with_complaint(f"smtp-source saw {acked} acknowledged; counted as ready "
+                              "envelopes in OUT; 3 files, 3 data syncs, 3 renames a mail",
+                              complaint)
+        row = receive_row(args, FLOOR, sessions, finished and done >= acked, done, seconds,
+                          note, CLIENT_TIME)
+        row["latency_ms"] = source_seconds * sessions / acked * 1000 if acked else None
+        return row
+    finally:
+        floor.stop()
 
 
 def receive_gateway(args, work, sessions, program=GATEWAY, system="faxmailgw -m"):
@@ -1076,6 +1135,7 @@ def write_chart(results, path, args):
     fig.suptitle(f"faxmailgw beside its peers ({time.strftime('%Y-%m-%d %H:%M')}, "
                  f"{args.mails} mails of {args.size // 1024} KB per receive run)")
     colours = {"smtp-sink": "#9e9e9e", "Postfix": "#5b8def", "faxmailgw -m": "#e8743b",
+               FLOOR: "#6abf69",
                "decode_bench": "#e8743b", "Python email": "#5b8def", "smtp-source": "#9e9e9e"}
 
     def bars(ax, groups, systems, value, title, ylabel, log=False, label=fmt):
@@ -1129,7 +1189,7 @@ def write_chart(results, path, args):
         return groups
 
     bars(axes[0][0], grouped("receive", lambda c: c.split(", ")[-1]),
-         ["smtp-sink", "Postfix", "faxmailgw -m"], "rate",
+         ["smtp-sink", "Postfix", "faxmailgw -m", FLOOR], "rate",
          "Receive: mails/s (smtp-source, a new connection per mail)", "mails/s", log=True)
     bars(axes[0][1], grouped("decode", lambda c: c.split(":")[0]),
          ["decode_bench", "Python email"], "rate", "Decode: MB/s over the same files", "MB/s",
@@ -1215,7 +1275,7 @@ def main(argv):
         print("bench/run-all: needs root (Knot on port 53, Postfix's private instance)",
               file=sys.stderr)
         return 2
-    for program in (GATEWAY, FAXMAILREG, DECODE_BENCH, SMTP_SOURCE, SMTP_SINK, POSTFIX, KNOTD):
+    for program in (GATEWAY, FAXMAILREG, DECODE_BENCH, SPOOL_FLOOR, SMTP_SOURCE, SMTP_SINK, POSTFIX, KNOTD):
         if not os.access(program, os.X_OK):
             print(f"bench/run-all: {program} is missing", file=sys.stderr)
             return 2
