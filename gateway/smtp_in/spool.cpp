@@ -1,17 +1,17 @@
 // Spooling: one received message becomes the files the fax server takes from OUT.
 //
 // The decoder writes the message text into a scratch file (OUT/Msgcnt.imp) and the stored
-// attachment names into a scratch list; the scratch file then becomes the message text file
-// that the envelope names, "<envelope name>.bdy", and the envelope carries the list's lines.
+// attachment names into a scratch list, made when the first attachment is saved (most mail has
+// none, and then no list is made); the scratch file then becomes the message text file that the
+// envelope names, "<envelope name>.bdy", and the envelope carries the list's lines.
 // Files given up here (the list) are kept as spares for the next decode's scratch files and
 // the next commit records, so that mail after mail is spooled without files being freed. The
 // envelope gets its ready name last, and only once that copy and every attachment it names are
 // complete and on disk, and the scratch files are gone. The work lock is held while the message
 // text scratch file exists (it has a fixed name) and the envelope's name is in use; the files that
-// have names of their own (the attachment list, made before the lock, and what remains after it)
-// are made, synced, marked decoded and given up or the ready name outside the lock, and the disk
-// waits of one decode hold up no other. The folder syncs are shared by the decodes that need one
-// at the same time.
+// have names of their own are synced, marked decoded and given up or the ready name outside the
+// lock, and the disk waits of one decode hold up no other. The folder syncs are shared by the
+// decodes that need one at the same time.
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -154,15 +154,21 @@ void SMTPInThread::Decode(const std::string& path) { m_server.DecodeFile(path, R
 
 bool SMTPIn::DecodeFile(const std::string& path, const std::vector<std::string>& recipients,
                         const std::string& record, std::string* markerPath) {
-  // The attachment list's name is the decode's own (CreateAutoFile makes a stem that no other
-  // file in OUT has), so the list is made before the work lock and given up after it: the lock
-  // holds other sessions up for the fixed-name scratch file and the numbering alone. Its entries
-  // are logged where the list's turn comes under the lock, as before.
-  platform::TempFile attachmentList(
-      CreateAttachListFile(kAttachListRetryWait, &m_spares, &m_outNames));
-  // CreateAutoFile leaves the list made and empty; without one the path is the folder alone.
-  const bool listMade =
-      !attachmentList.Path().empty() && attachmentList.Path().back() != platform::kPathSeparator;
+  // The attachment list is made by the sink when the message's first attachment is saved, and
+  // removed with the others when the decode fails; declared first, it goes last, so that every
+  // attachment file is named by it while that file exists.
+  platform::TempFile attachmentList;
+  auto makeAttachmentList = [this, &attachmentList]() -> std::string {
+    std::string list = CreateAttachListFile(kAttachListRetryWait, &m_spares, &m_outNames);
+    LogMessageText2("SMTPIn - attachment file name: ", list, kTag, __LINE__);
+    // CreateAutoFile leaves the list made and empty; without one the path is the folder alone.
+    if (list.empty() || list.back() == platform::kPathSeparator) {
+      LogBoth("SMTPIn- Error: Unable to open attachment file for writing: ", list, __LINE__);
+      return {};
+    }
+    attachmentList = platform::TempFile(list);
+    return list;
+  };
   std::unique_lock work(WorkLock());
   LogMessageText2("SMTPIn - Decode(fname): ", path, kTag, __LINE__);
   while (IsEnvFileNameInUse() != 0) {
@@ -178,12 +184,6 @@ bool SMTPIn::DecodeFile(const std::string& path, const std::vector<std::string>&
   m_spares.Take(messageText.Path());
   if (!CreateEmpty(messageText.Path())) {
     LogBoth("SMTPIn- Error: Unable to open message file for writing: ", messageText.Path(),
-            __LINE__);
-    return false;
-  }
-  LogMessageText2("SMTPIn - attachment file name: ", attachmentList.Path(), kTag, __LINE__);
-  if (!listMade) {
-    LogBoth("SMTPIn- Error: Unable to open attachment file for writing: ", attachmentList.Path(),
             __LINE__);
     return false;
   }
@@ -209,8 +209,13 @@ bool SMTPIn::DecodeFile(const std::string& path, const std::vector<std::string>&
     if (!decode::PartReader::Open(path, platform::Share::None, reader)) {
       LogBoth("SMTPIn- Error: Unable to open translation ip file: ", path, __LINE__);
     } else {
-      SpoolSink sink({envelopePath, messageText.Path(), attachmentList.Path(), programPath,
-                      OverrideAddressCheck(), false},
+      SpoolSink sink({envelopePath,
+                      messageText.Path(),
+                      {},
+                      programPath,
+                      OverrideAddressCheck(),
+                      false,
+                      makeAttachmentList},
                      recipients);
       decode::DecodeMessage(*reader, "text/plain", false, sink);
       failed = sink.Failed();
@@ -245,7 +250,7 @@ bool SMTPIn::DecodeFile(const std::string& path, const std::vector<std::string>&
     out.Write("\nBEGIN BODY\n");
     out.Write("<<" + bodyCopyName + ">>");
     out.Write("\nEND BODY\n\n");
-    CopyAttachmentList(attachmentList.Path(), programPath, out);
+    if (!attachmentList.Path().empty()) CopyAttachmentList(attachmentList.Path(), programPath, out);
     if (out.Close() != platform::kErrorSuccess) failed = true;
   }
 
@@ -260,9 +265,11 @@ bool SMTPIn::DecodeFile(const std::string& path, const std::vector<std::string>&
   inUse.reset();
   work.unlock();
   // The list goes before the folder syncs below, which make its removal durable with the rest.
-  const std::string listPath = attachmentList.Release();
-  if (m_spares.Give(listPath) != platform::kErrorSuccess)
-    LogMessageText2("SMTPIn- Failde to delete attach file : ", listPath, kTag, __LINE__);
+  if (!attachmentList.Path().empty()) {
+    const std::string listPath = attachmentList.Release();
+    if (m_spares.Give(listPath) != platform::kErrorSuccess)
+      LogMessageText2("SMTPIn- Failde to delete attach file : ", listPath, kTag, __LINE__);
+  }
   // The envelope's number, and the name given back, are durable before the envelope's files
   // are known to be (a sync of a new file makes its name durable too) and before anything makes
   // this decode finished: from then on the number is not handed out again, and a start must

@@ -82,6 +82,17 @@ int SpoolSink::SaveAttachment(PartReader& reader, bool /*inAppleDouble*/, const 
   if (!name || name->empty()) name = NameFromMediaType(type.mediaType);
   const std::string sentName = SafeSentName(*name);
 
+  if (m_settings.attachmentListPath.empty() && m_settings.makeAttachmentList && !m_listAsked) {
+    m_listAsked = true;
+    m_settings.attachmentListPath = m_settings.makeAttachmentList();
+  }
+  if (m_settings.attachmentListPath.empty()) {
+    // Without a list the attachment could not be found again after a crash: it is not saved.
+    m_failed = true;
+    SkipPart(reader);
+    return 1;
+  }
+
   while (IsAttFileNameInUse() != 0)
     platform::SleepMs(static_cast<std::uint32_t>(m_nameWait.count()));
   const std::string stored = AllocAttFileName(SentNameExtension(sentName));

@@ -19,6 +19,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,15 +31,20 @@ namespace faxmail {
 
 // Where one decode's files go, and how its recipients are matched.
 struct SpoolSinkSettings {
-  std::string envelopePath;        // the envelope file the header lines are appended to
-  std::string messageTextPath;     // the message text scratch file (OUT/Msgcnt.imp)
-  std::string attachmentListPath;  // the attachment list the stored names are added to
-  std::string programPath;         // the data directory, with its trailing separator
+  std::string envelopePath;     // the envelope file the header lines are appended to
+  std::string messageTextPath;  // the message text scratch file (OUT/Msgcnt.imp)
+  // The attachment list the stored names are added to; when empty, makeAttachmentList makes it
+  // as the first attachment is saved (a message without attachments has none).
+  std::string attachmentListPath;
+  std::string programPath;  // the data directory, with its trailing separator
   // Every To and Cc address is a recipient, whatever the envelope says.
   bool overrideAddressCheck = false;
   // Each attachment is synced before it is closed; false when the caller syncs them itself
   // (after the work lock, so that one decode's disk waits hold up no other).
   bool syncAttachments = true;
+  // Makes the attachment list: its path, or empty when it could not be made (reported by the
+  // maker). Asked once at most; after a failure every attachment fails the decode.
+  std::function<std::string()> makeAttachmentList = {};
 };
 
 class SpoolSink final : public decode::DecodeSink {
@@ -63,6 +69,8 @@ class SpoolSink final : public decode::DecodeSink {
   bool Failed() const noexcept { return m_failed; }
   // The attachment files this sink allocated (full paths), made or not.
   const std::vector<std::string>& AttachmentFiles() const noexcept { return m_attachments; }
+  // The attachment list in use: the one given, or the one made; empty when there is none.
+  const std::string& AttachmentListPath() const noexcept { return m_settings.attachmentListPath; }
 
  private:
   SpoolSinkSettings m_settings;
@@ -70,6 +78,7 @@ class SpoolSink final : public decode::DecodeSink {
   std::chrono::milliseconds m_nameWait;
   std::vector<std::string> m_attachments;
   bool m_failed = false;
+  bool m_listAsked = false;  // makeAttachmentList was called
 };
 
 }  // namespace faxmail

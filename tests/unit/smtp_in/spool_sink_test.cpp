@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "gateway/decode/decode_message.h"
 #include "gateway/queue/counters.h"
@@ -134,6 +136,65 @@ TEST_F(SpoolSinkTest, HtmlFilesAreKeptAndEveryDroppedPartIsLogged) {
 TEST_F(SpoolSinkTest, AMessageThatKeepsEverythingLogsNoCount) {
   Decode(Mixed({"\nbody", "Content-Type: application/pdf; name=a.pdf\n\n%PDF"}));
   EXPECT_EQ(Log().find("not kept"), std::string::npos) << Log();
+}
+
+// The list is made when the first attachment is saved, once, and not for a message without one.
+// One that cannot be made fails every attachment (none is saved unlisted) without being asked
+// for again, while the message text is still written.
+TEST_F(SpoolSinkTest, TheListIsMadeForTheFirstAttachmentAndOnlyThen) {
+  struct Case {
+    const char* what;
+    std::string message;
+    bool listMade;
+    int expectedAsks;
+    bool expectedFailed;
+    std::vector<std::string> expectedFiles;  // in OUT, besides the envelope and Msgcnt.imp
+  };
+  const std::string twoFiles =
+      Mixed({"\nSee the files.", "Content-Type: application/pdf; name=a.pdf\n\n%PDF",
+             "Content-Type: application/pdf; name=b.pdf\n\n%PDF"});
+  const std::vector<Case> cases = {
+      {"text only", "From: a@example.org\n\nbody\n", true, 0, false, {}},
+      {"two attachments", twoFiles, true, 1, false, {"ATT0.pdf", "ATT1.pdf", "made.lst"}},
+      {"no list to be had", twoFiles, false, 1, true, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(m_data + "OUT");
+    fs::create_directories(m_data + "OUT");
+    ResetFileNameFlags();
+    int asks = 0;
+    SpoolSinkSettings settings{m_data + "OUT/envelope", m_data + "OUT/Msgcnt.imp", {}, m_data};
+    settings.makeAttachmentList = [&]() -> std::string {
+      ++asks;
+      if (!c.listMade) return {};
+      const std::string made = m_data + "OUT/made.lst";
+      faxmail::test::WriteWholeFile(made, "");
+      return made;
+    };
+    test::ConsoleCapture console;
+    auto reader = test::MemoryReader(c.message);
+    const EnvelopeList envelope;
+    SpoolSink sink(settings, envelope);
+    DecodeMessage(*reader, "text/plain", false, sink);
+    EXPECT_EQ(asks, c.expectedAsks);
+    EXPECT_EQ(sink.Failed(), c.expectedFailed);
+    EXPECT_EQ(sink.AttachmentListPath(),
+              c.expectedAsks && c.listMade ? m_data + "OUT/made.lst" : std::string());
+    std::vector<std::string> files;
+    for (const auto& entry : fs::directory_iterator(m_data + "OUT")) {
+      const std::string name = entry.path().filename().string();
+      if (name != "envelope" && name != "Msgcnt.imp") files.push_back(name);
+    }
+    std::sort(files.begin(), files.end());
+    EXPECT_EQ(files, c.expectedFiles);
+    if (c.listMade && c.expectedAsks) {
+      EXPECT_EQ(ReadWholeFile(m_data + "OUT/made.lst"),
+                "<<a.pdf:ATT0.pdf>>\r\n<<b.pdf:ATT1.pdf>>\r\n");
+    }
+    EXPECT_EQ(ReadWholeFile(m_data + "OUT/Msgcnt.imp").substr(0, 4),
+              c.expectedAsks ? "See " : "body");
+  }
 }
 
 }  // namespace

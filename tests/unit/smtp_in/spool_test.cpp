@@ -108,6 +108,29 @@ TEST_F(SpoolTest, MessageWithoutAttachmentHasNoAttachBlock) {
   EXPECT_EQ(ReadWholeFile(m_out + "ENV0.bdy"), "body\r\n");
 }
 
+// The attachment list is made only for a message that has an attachment, as the first one is
+// saved; its name is logged then, and the list is gone once the envelope is ready.
+TEST_F(SpoolTest, OnlyAMessageWithAnAttachmentGetsAnAttachmentList) {
+  constexpr char kListLine[] = "SMTPIn - attachment file name: ";
+  Send("From: a@b\r\nSubject: s\r\n\r\nbody\r\n");
+  std::string log = ReadWholeFile(Root() + "/secondary.log");
+  EXPECT_EQ(log.find(kListLine), std::string::npos);
+  EXPECT_NE(log.find("SMTPIn- Renaming to: " + m_out + "ENV0.tmp"), std::string::npos);
+
+  Send(kMessage);
+  log = ReadWholeFile(Root() + "/secondary.log");
+  const auto envelope = log.find("SMTPIn - New file name: " + m_out + "ENV1");
+  const auto list = log.find(kListLine + m_out + "~ATTC000.imp");
+  const auto listed = log.find("SMTPIn- BEGIN ATTACH written: <<photo.jpeg:ATT0.jpe>>");
+  ASSERT_NE(list, std::string::npos) << log;
+  EXPECT_EQ(log.find(kListLine, list + 1), std::string::npos);
+  EXPECT_LT(envelope, list);
+  EXPECT_LT(list, listed);
+  EXPECT_NE(listed, std::string::npos);
+  EXPECT_NE(ReadWholeFile(m_out + "ENV1.tmp").find("<<photo.jpeg:ATT0.jpe>>"), std::string::npos);
+  EXPECT_TRUE(Out("~*").empty());
+}
+
 TEST_F(SpoolTest, InjectionAttemptsStayInsideTheirLines) {
   Send(
       "From: a@b\r\n"
