@@ -30,7 +30,7 @@ long SpareFiles::Give(const std::string& path, SpareData data) {
   // The name goes first, in one step, so that whatever happens next the file is no longer
   // what it was; a spare that cannot be emptied or is not ours alone is deleted under its
   // new name.
-  if (platform::RenameFile(path, spare, false) != platform::kErrorSuccess)
+  if (platform::RenameFile(path, spare, false, platform::Holders::kNone) != platform::kErrorSuccess)
     return platform::DeleteFile(path);
   platform::File file;
   std::uint64_t links = 0;
@@ -77,7 +77,7 @@ SpareFiles::Claim SpareFiles::Move(const std::string& path, bool replace) {
       spare = std::move(m_spares.back());
       m_spares.pop_back();
     }
-    const long moved = platform::RenameFile(spare, path, replace);
+    const long moved = platform::RenameFile(spare, path, replace, platform::Holders::kNone);
     if (moved == platform::kErrorSuccess) return Claim::kTaken;
     if (moved == platform::kErrorAlreadyExists) {
       std::lock_guard lock(m_mutex);

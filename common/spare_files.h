@@ -53,9 +53,10 @@ class SpareFiles {
   SpareFiles& operator=(const SpareFiles&) = delete;
 
   const std::string& Folder() const noexcept { return m_folder; }
-  // Gives up the file at path as platform::DeleteFile would (the same result: 0 once the name
-  // is gone), keeping it as a spare when it is a regular file with no other name and there is
-  // room. Emptied, unless data is kKept, it holds kKeptSpareData or less and fewer than
+  // Gives up the file at path, a file of the caller's own that it has closed and that nothing
+  // else opens, as platform::DeleteFile would (the same result: 0 once the name is gone; no
+  // look for holders first), keeping it as a spare when it is a regular file with no other name and
+  // there is room. Emptied, unless data is kKept, it holds kKeptSpareData or less and fewer than
   // kMaxHoldingSpares keep theirs.
   long Give(const std::string& path, SpareData data = SpareData::kEmptied);
   // Moves an empty spare to path, replacing whatever is there. False when there is none: the

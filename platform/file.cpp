@@ -271,8 +271,10 @@ long DeleteFile(const std::string& path) {
   return kErrorSuccess;
 }
 
-long RenameFile(const std::string& from, const std::string& to, bool replace) {
-  if (const long held = CheckNotHeld(from); held != kErrorSuccess) return Fail(held);
+long RenameFile(const std::string& from, const std::string& to, bool replace, Holders holders) {
+  if (holders == Holders::kRefused) {
+    if (const long held = CheckNotHeld(from); held != kErrorSuccess) return Fail(held);
+  }
   if (replace) {
     if (::rename(from.c_str(), to.c_str()) != 0) return Fail(OpenError(from, errno));
     return kErrorSuccess;

@@ -113,9 +113,16 @@ long FindFiles(const std::string& folder, std::string_view pattern, std::vector<
 bool MatchPattern(std::string_view name, std::string_view pattern) noexcept;
 
 long DeleteFile(const std::string& path);
-// Fails with kErrorSharingViolation while the file is held open without sharing, and with
-// kErrorAlreadyExists when replace is false and target exists.
-long RenameFile(const std::string& from, const std::string& to, bool replace = false);
+// Whether a rename first looks for a holder of the file.
+enum class Holders {
+  kRefused,  // fails with kErrorSharingViolation while one holds it open without sharing
+  kNone,     // the caller's own file, closed, that nothing else opens: no look (it costs an
+             // open of the file here, where the system it stands in for checks for nothing)
+};
+// Fails with kErrorAlreadyExists when replace is false and target exists, and as holders says
+// while the file is held open.
+long RenameFile(const std::string& from, const std::string& to, bool replace = false,
+                Holders holders = Holders::kRefused);
 // With sync, the copy is on disk when the call returns.
 long CopyFile(const std::string& from, const std::string& to, bool overwrite, bool sync = false);
 long CreateDirectory(const std::string& path);

@@ -164,7 +164,8 @@ void KeepDebugCopy(const std::string& path) {
   // a copy kept earlier is never replaced, the new one takes the next free counter instead.
   const std::uint64_t seconds = platform::ReadClock().seconds;
   for (unsigned counter = 0; counter < kMaxDebugCopyNames; ++counter) {
-    const long error = platform::RenameFile(path, DebugCopyName(path, seconds, counter), false);
+    const long error = platform::RenameFile(path, DebugCopyName(path, seconds, counter), false,
+                                            platform::Holders::kNone);
     if (error != platform::kErrorAlreadyExists && error != platform::kErrorFileExists) return;
   }
   // Every name was taken: the file stays under its own name.

@@ -50,9 +50,9 @@ bool IsSecondaryLogOn();
 // its own name: far more work files than the gateway finishes in a second.
 inline constexpr unsigned kMaxDebugCopyNames = 1000;
 
-// Renames a finished work file to its name without the extension + "-SECONDS.debug", or, when
-// that name is taken, "-SECONDS-N.debug" with the first free N; an existing copy is never
-// replaced. A rename that fails leaves the file under its own name.
+// Renames a finished work file (the gateway's own, closed) to its name without the extension +
+// "-SECONDS.debug", or, when that name is taken, "-SECONDS-N.debug" with the first free N; an
+// existing copy is never replaced. A rename that fails leaves the file under its own name.
 void KeepDebugCopy(const std::string& path);
 
 // Reports an event under the gateway's source. The insertion strings are the texts given up to

@@ -240,7 +240,8 @@ bool SMTPIn::DecodeFile(const std::string& path, const std::vector<std::string>&
     const std::string bodyCopyName =
         (at == std::string::npos ? envelopePath : envelopePath.substr(at + 4)) + ".bdy";
     bodyCopy = platform::TempFile(programPath + "OUT" + platform::kPathSeparator + bodyCopyName);
-    if (platform::RenameFile(messageText.Path(), bodyCopy.Path(), true) !=
+    // The scratch file is the decode's own and closed.
+    if (platform::RenameFile(messageText.Path(), bodyCopy.Path(), true, platform::Holders::kNone) !=
         platform::kErrorSuccess) {
       LogBoth("SMTPIn- Error: Unable to copy the message text to: ", bodyCopy.Path(), __LINE__);
       failed = true;
@@ -286,7 +287,8 @@ bool SMTPIn::DecodeFile(const std::string& path, const std::vector<std::string>&
     // record on, a restart finishes this decode instead of repeating it.
     const std::string marker = DecodedMarkerPath(path, FileNameOf(envelopePath));
     if (m_folderSync.Sync(outFolder) != platform::kErrorSuccess ||
-        platform::RenameFile(record, marker, true) != platform::kErrorSuccess ||
+        platform::RenameFile(record, marker, true, platform::Holders::kNone) !=
+            platform::kErrorSuccess ||
         m_folderSync.Sync(outFolder) != platform::kErrorSuccess) {
       LogBoth("SMTPIn- Error: Unable to mark the message as decoded, message kept: ", path,
               __LINE__);

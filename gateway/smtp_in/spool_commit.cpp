@@ -91,7 +91,8 @@ bool WriteCommitRecord(const std::string& rawPath, const std::vector<std::string
     durable = durable && file.SyncData() == platform::kErrorSuccess;
     if (file.IsOpen() && file.Close() != platform::kErrorSuccess) durable = false;
     const bool named =
-        durable && platform::RenameFile(scratch, record, true) == platform::kErrorSuccess;
+        durable && platform::RenameFile(scratch, record, true, platform::Holders::kNone) ==
+                       platform::kErrorSuccess;
     if (!named) {
       platform::DeleteFile(scratch);
       // Only what went wrong with the spare itself is tried again without it.

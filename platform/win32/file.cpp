@@ -277,7 +277,8 @@ long DeleteFile(const std::string& path) {
   return kErrorSuccess;
 }
 
-long RenameFile(const std::string& from, const std::string& to, bool replace) {
+// The system refuses a file held open without sharing for delete whatever holders says.
+long RenameFile(const std::string& from, const std::string& to, bool replace, Holders) {
   const DWORD flags = replace ? MOVEFILE_REPLACE_EXISTING : 0;
   if (!::MoveFileExA(from.c_str(), to.c_str(), flags)) {
     const long error = static_cast<long>(::GetLastError());

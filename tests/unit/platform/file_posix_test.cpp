@@ -152,6 +152,24 @@ TEST(FileHeld, RenamesAndDeletesWaitForNoHolderOfAnyKind) {
   }
 }
 
+// A rename of the caller's own file skips the look for holders: it moves the file whoever
+// holds it, where the checked rename refuses, and it still never replaces a file unless told.
+TEST(ShareModes, ARenameOfOnesOwnFileDoesNotLookForHolders) {
+  TempDir dir;
+  const std::string path = dir / "own";
+  WriteWholeFile(path, "data");
+  File holder;
+  ASSERT_EQ(File::Open(path, Access::Read, Share::None, Disposition::OpenExisting, holder),
+            kErrorSuccess);
+  EXPECT_EQ(RenameFile(path, dir / "moved", false), kErrorSharingViolation);
+  EXPECT_EQ(RenameFile(path, dir / "moved", false, Holders::kNone), kErrorSuccess);
+  WriteWholeFile(dir / "taken", "other");
+  EXPECT_EQ(RenameFile(dir / "moved", dir / "taken", false, Holders::kNone), kErrorAlreadyExists);
+  EXPECT_EQ(test::ReadWholeFile(dir / "taken"), "other");
+  EXPECT_EQ(RenameFile(dir / "moved", dir / "taken", true, Holders::kNone), kErrorSuccess);
+  EXPECT_EQ(test::ReadWholeFile(dir / "taken"), "data");
+}
+
 // Links and size come from one look at the open file.
 TEST(FileOpen, LinksAndSizeOfTheOpenFile) {
   TempDir dir;
