@@ -148,6 +148,13 @@ long SyncDirectory(const std::string& folder);
 // its data: it goes where the file goes and is gone with it. Tagging fails where the file
 // system keeps no such notes; a missing note, or one longer than kMaxFileTag, reads as none.
 inline constexpr std::size_t kMaxFileTag = 255;
+// Whether a file's notes belong to its metadata, so that File::Sync of the file makes them
+// durable with it (extended attributes); on Windows they are streams of their own.
+#ifdef _WIN32
+inline constexpr bool kFileTagsSyncWithFile = false;
+#else
+inline constexpr bool kFileTagsSyncWithFile = true;
+#endif
 long SetFileTag(const std::string& path, std::string_view name, std::string_view value);
 std::optional<std::string> GetFileTag(const std::string& path, std::string_view name);
 

@@ -159,13 +159,15 @@ std::string DebugCopyName(const std::string& path, std::uint64_t seconds, unsign
   return name + ".debug";
 }
 
-void KeepDebugCopy(const std::string& path) {
+void KeepDebugCopy(const std::string& path) { KeepDebugCopy(path, path); }
+
+void KeepDebugCopy(const std::string& path, const std::string& namedAfter) {
   // Work files are named after their handle, so the same name comes back within one second:
   // a copy kept earlier is never replaced, the new one takes the next free counter instead.
   const std::uint64_t seconds = platform::ReadClock().seconds;
   for (unsigned counter = 0; counter < kMaxDebugCopyNames; ++counter) {
-    const long error = platform::RenameFile(path, DebugCopyName(path, seconds, counter), false,
-                                            platform::Holders::kNone);
+    const long error = platform::RenameFile(path, DebugCopyName(namedAfter, seconds, counter),
+                                            false, platform::Holders::kNone);
     if (error != platform::kErrorAlreadyExists && error != platform::kErrorFileExists) return;
   }
   // Every name was taken: the file stays under its own name.

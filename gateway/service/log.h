@@ -54,6 +54,9 @@ inline constexpr unsigned kMaxDebugCopyNames = 1000;
 // "-SECONDS.debug", or, when that name is taken, "-SECONDS-N.debug" with the first free N; an
 // existing copy is never replaced. A rename that fails leaves the file under its own name.
 void KeepDebugCopy(const std::string& path);
+// The same for a file that was renamed since it was a work file: its copy is named after
+// namedAfter, the work file's name.
+void KeepDebugCopy(const std::string& path, const std::string& namedAfter);
 
 // Reports an event under the gateway's source. The insertion strings are the texts given up to
 // the last non-null one; a null one before it is passed as null.

@@ -3,14 +3,15 @@
 // A crash (or a kill) can stop the receiver anywhere. What it leaves is read from the files
 // themselves (spool_commit.h) and from the envelope in-use flag, which names the envelope that
 // was being made under the work lock (others may have been syncing their files after it):
-//   - a decoded marker: the envelope is complete; it gets its ready name unless it has one or
-//     the fax server took it, then the raw file and the marker go;
+//   - a decoded marker, or a raw file under its decoded name: the envelope is complete; it gets
+//     its ready name unless it has one or the fax server took it, then the raw file and the
+//     marker go;
 //   - an envelope under its plain name without a marker whose note names a raw file that
 //     is decoded again (or the one the flag names), the scratch files, and the attachments
 //     they list: removed;
-//   - a raw file without a commit record was never acknowledged: removed (kept as a debug copy
-//     while the main log is on, like any unspooled data);
-//   - a raw file with its record: decoded now, oldest first.
+//   - a raw file without a commit record or note was never acknowledged: removed (kept as a
+//     debug copy while the main log is on, like any unspooled data);
+//   - a raw file with its record or note: decoded now, oldest first.
 // Only names this gateway makes are touched; a file of another form is left alone.
 #include <algorithm>
 #include <cctype>
@@ -75,6 +76,12 @@ bool IsPlainEnvelopeName(std::string_view name) {
   return name.size() > 3 && name.substr(0, 3) == "ENV" && IsNumberName(name.substr(3));
 }
 
+// A note of any content commits the raw file: one that cannot be read whole is reported when
+// the message is decoded, and the message left as it is, as for a damaged record.
+bool HasCommitNote(const std::string& rawPath) {
+  return platform::GetFileTag(rawPath, kRecipientsTag).has_value();
+}
+
 void RemoveScratch(const std::string& path, const std::string& name) {
   if (platform::DeleteFile(path) == platform::kErrorSuccess)
     LogBoth("SMTPIn- Recovery: scratch file removed: ", name, __LINE__);
@@ -96,7 +103,9 @@ int SMTPIn::RecoverSpool(const std::string& inProgress) {
   // Decodes that finished: at most the ready name and the removal of the raw file are left.
   std::set<std::string> finished;
   for (const std::string& name : names) {
-    const auto marker = ParseDecodedMarker(name);
+    const auto byRecord = ParseDecodedMarker(name);
+    const auto byNote = byRecord ? std::nullopt : ParseDecodedRaw(name);
+    const auto& marker = byRecord ? byRecord : byNote;
     if (!marker) continue;
     const std::string envelope = out + marker->envelopeName;
     finished.insert(envelope);
@@ -106,7 +115,11 @@ int SMTPIn::RecoverSpool(const std::string& inProgress) {
       LogBoth("SMTPIn- Recovery: envelope given its ready name: ", marker->envelopeName, __LINE__);
     }
     const std::string raw = out + marker->rawName;
-    if (platform::FileExists(raw)) RemoveDecoded(raw, out + name);
+    if (byNote) {
+      RemoveDecoded(raw, out + name, CommitKind::kNote);
+      continue;
+    }
+    if (platform::FileExists(raw)) RemoveDecoded(raw, out + name, CommitKind::kRecord);
     platform::DeleteFile(out + name);
   }
 
@@ -128,7 +141,7 @@ int SMTPIn::RecoverSpool(const std::string& inProgress) {
     if (!IsPlainEnvelopeName(name) || names.contains(name + ".tmp")) continue;
     const auto raw = platform::GetFileTag(out + name, kRawFileTag);
     if (raw && IsRawMessageName(*raw) && names.contains(*raw) &&
-        names.contains(CommitRecordPath(*raw)))
+        (names.contains(CommitRecordPath(*raw)) || HasCommitNote(out + *raw)))
       unfinished.push_back(out + name);
   }
   for (const std::string& envelope : unfinished) {
@@ -158,7 +171,7 @@ int SMTPIn::RecoverSpool(const std::string& inProgress) {
       continue;
     }
     if (!IsRawMessageName(name)) continue;
-    if (names.contains(CommitRecordPath(name))) {
+    if (names.contains(CommitRecordPath(name)) || HasCommitNote(out + name)) {
       acknowledged.push_back(name);
       continue;
     }

@@ -155,6 +155,22 @@ std::string SpareFolder(const std::string& programPath) {
                              : programPath + kSpareFolderName + platform::kPathSeparator;
 }
 
+// Commits a raw file whose data is all written: by its note, or by a record where no note can
+// be kept. Either way the raw file's number is durable before anything names the file
+// acknowledged. kind: how it was committed.
+bool CommitRaw(SMTPIn& server, const std::string& path, const std::vector<std::string>& recipients,
+               platform::File& file, CommitKind& kind) {
+  const auto numberDurable = [] { return FlushCounters() == platform::kErrorSuccess; };
+  switch (CommitByNote(path, recipients, file, &server.FolderSync(), numberDurable)) {
+    case NoteCommit::kCommitted: kind = CommitKind::kNote; return true;
+    case NoteCommit::kFailed: return false;
+    case NoteCommit::kNotKept: break;
+  }
+  kind = CommitKind::kRecord;
+  return WriteCommitRecord(path, recipients, &server.FolderSync(), &server.Spares(), &file,
+                           numberDurable);
+}
+
 }  // namespace
 
 SMTPIn::SMTPIn(CFileMan& fileMan) : SMTPIn(fileMan, InboundSettings{}) {}
@@ -276,7 +292,15 @@ std::size_t SMTPIn::RetryPending() {
   return m_pending.size();
 }
 
-void SMTPIn::RemoveDecoded(const std::string& path, const std::string& marker) {
+void SMTPIn::RemoveDecoded(const std::string& path, const std::string& marker, CommitKind commit) {
+  if (commit == CommitKind::kNote) {
+    // The raw file itself, under its decoded name.
+    if (IsMainLogOn())
+      KeepDebugCopy(marker, path);
+    else
+      m_spares.Give(marker);
+    return;
+  }
   if (IsMainLogOn())
     KeepDebugCopy(path);
   else
@@ -285,27 +309,30 @@ void SMTPIn::RemoveDecoded(const std::string& path, const std::string& marker) {
   m_spares.Give(marker, SpareData::kKept);
 }
 
-bool SMTPIn::DecodeCommitted(const std::string& path, const std::vector<std::string>* recipients) {
+bool SMTPIn::DecodeCommitted(const std::string& path, const std::vector<std::string>* recipients,
+                             std::optional<CommitKind> commit) {
   const std::string record = CommitRecordPath(path);
+  if (!commit) commit = platform::FileExists(record) ? CommitKind::kRecord : CommitKind::kNote;
   std::optional<std::vector<std::string>> stored;
   if (!recipients) {
-    stored = ReadCommitRecord(record);
+    stored = *commit == CommitKind::kRecord ? ReadCommitRecord(record) : ReadCommitNote(path);
     if (!stored) {
       // Trying again cannot mend it; the files stay for the administrator.
-      LogBoth("SMTPIn- Error: Commit record unreadable, message left as it is: ", record, __LINE__);
+      LogBoth("SMTPIn- Error: Commit record unreadable, message left as it is: ",
+              *commit == CommitKind::kRecord ? record : path, __LINE__);
       return true;
     }
     recipients = &*stored;
   }
   std::string marker;
-  if (!DecodeFile(path, *recipients, record, &marker)) return false;
-  RemoveDecoded(path, marker);
+  if (!DecodeFile(path, *recipients, commit, &marker)) return false;
+  RemoveDecoded(path, marker, *commit);
   return true;
 }
 
-void SMTPIn::DecodeAcknowledged(const std::string& path,
-                                const std::vector<std::string>& recipients) {
-  if (!DecodeCommitted(path, &recipients)) {
+void SMTPIn::DecodeAcknowledged(const std::string& path, const std::vector<std::string>& recipients,
+                                CommitKind commit) {
+  if (!DecodeCommitted(path, &recipients, commit)) {
     AddPending(path, true);
     return;
   }
@@ -796,6 +823,7 @@ void SMTPInThread::ReceiveMessage() {
   }
   const bool commit = complete && !tooBig && created && writable;
   if (!commit) closeRaw();
+  CommitKind commitKind = CommitKind::kRecord;
   if (!complete) {
     LogBoth("SMTPIn- Data ended without the end line, message not spooled: ", name, __LINE__);
   } else if (tooBig) {
@@ -806,10 +834,7 @@ void SMTPInThread::ReceiveMessage() {
     return;
   } else if (!created) {
     Reply(kNotStored, "4.3.0");
-  } else if (!writable ||
-             // The raw file's number is durable before anything names the file acknowledged.
-             !WriteCommitRecord(path, m_recipients, &m_server.FolderSync(), &m_server.Spares(),
-                                &file, [] { return FlushCounters() == platform::kErrorSuccess; })) {
+  } else if (!writable || !CommitRaw(m_server, path, m_recipients, file, commitKind)) {
     closeRaw();
     // Not all of it is on disk: the client keeps the message and sends it again later.
     LogBoth("SMTPIn- Error: Message could not be stored whole, refused with 452: ", name, __LINE__);
@@ -817,11 +842,11 @@ void SMTPInThread::ReceiveMessage() {
     platform::DeleteFile(path);
     return;
   } else {
-    // Synced with its record: the close cannot lose it any more.
+    // Synced with its record or note: the close cannot lose it any more.
     closeRaw();
     claim.Record();
     Reply(kReceived, "2.0.0");
-    m_server.DecodeAcknowledged(path, m_recipients);
+    m_server.DecodeAcknowledged(path, m_recipients, commitKind);
     return;
   }
   if (created) {

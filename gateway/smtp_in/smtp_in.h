@@ -55,6 +55,7 @@
 #include "gateway/smtp_in/auth_users.h"
 #include "gateway/smtp_in/duplicate_guard.h"
 #include "gateway/smtp_in/sender_policy.h"
+#include "gateway/smtp_in/spool_commit.h"
 
 namespace faxmail {
 
@@ -158,15 +159,17 @@ class SMTPIn : public C_WINSOCK {
   FolderNames& OutNames() noexcept { return m_outNames; }
 
   // Turns a raw message file into the envelope, message text and attachment files that the
-  // fax server takes from OUT, under the work lock. record: the message's commit record, made
-  // its decoded marker before the envelope gets its ready name (empty: none). False when a
-  // file could not be written: then nothing of the decode is left but the raw file and record.
-  // marker: set to the decoded marker's path when there was a record.
+  // fax server takes from OUT, under the work lock. commit: how the message was committed
+  // (none: it was not); its record becomes the decoded marker, or the raw file itself is renamed
+  // to its decoded name, before the envelope gets its ready name. False when a file could not
+  // be written: then nothing of the decode is left but the raw file and its record. marker: set
+  // to the decoded marker's path (the raw file's new path for a note) when there was a commit.
   bool DecodeFile(const std::string& path, const std::vector<std::string>& recipients,
-                  const std::string& record, std::string* marker = nullptr);
-  // An acknowledged message (raw file and commit record): decoded and removed, or kept and
-  // queued for another try. Then the messages still waiting are tried again.
-  void DecodeAcknowledged(const std::string& path, const std::vector<std::string>& recipients);
+                  std::optional<CommitKind> commit, std::string* marker = nullptr);
+  // An acknowledged message (raw file and commit record or note): decoded and removed, or kept
+  // and queued for another try. Then the messages still waiting are tried again.
+  void DecodeAcknowledged(const std::string& path, const std::vector<std::string>& recipients,
+                          CommitKind commit);
   // Start-up, before the listener opens: finishes decodes a crash cut off after their marker,
   // removes what unfinished decodes and unacknowledged messages left, resets the in-use flags
   // and decodes every acknowledged message still waiting. unfinished: the envelope that was in
@@ -188,12 +191,15 @@ class SMTPIn : public C_WINSOCK {
   std::uint32_t DataTimeLimit() const noexcept { return m_dataLimitMs.load(); }
 
  private:
-  // Decodes one acknowledged message; true when it needs no further try.
-  bool DecodeCommitted(const std::string& path, const std::vector<std::string>* recipients);
+  // Decodes one acknowledged message; true when it needs no further try. recipients and commit
+  // are read from the files when not given.
+  bool DecodeCommitted(const std::string& path, const std::vector<std::string>* recipients,
+                       std::optional<CommitKind> commit = std::nullopt);
   // Queues a message for another try; reports it the first time.
   void AddPending(const std::string& path, bool report);
-  // The raw file and the marker of a finished decode go.
-  void RemoveDecoded(const std::string& path, const std::string& marker);
+  // The raw file and the marker of a finished decode go (for a note, the raw file is at the
+  // marker's path; its debug copy is named after path all the same).
+  void RemoveDecoded(const std::string& path, const std::string& marker, CommitKind commit);
   void RetryLoop();
   // The TLS context and the user list that m_inbound names; what fails is logged.
   void LoadTls();

@@ -150,10 +150,12 @@ std::string FileNameOf(const std::string& path) {
 
 }  // namespace
 
-void SMTPInThread::Decode(const std::string& path) { m_server.DecodeFile(path, Recipients(), {}); }
+void SMTPInThread::Decode(const std::string& path) {
+  m_server.DecodeFile(path, Recipients(), std::nullopt);
+}
 
 bool SMTPIn::DecodeFile(const std::string& path, const std::vector<std::string>& recipients,
-                        const std::string& record, std::string* markerPath) {
+                        std::optional<CommitKind> commit, std::string* markerPath) {
   // The attachment list is made by the sink when the message's first attachment is saved, and
   // removed with the others when the decode fails; declared first, it goes last, so that every
   // attachment file is named by it while that file exists.
@@ -198,7 +200,7 @@ bool SMTPIn::DecodeFile(const std::string& path, const std::vector<std::string>&
   }
   // The envelope names its raw file, so that a restart after a crash can tell an envelope
   // whose decode it repeats from one left on purpose (a ready name that could not be given).
-  if (!record.empty()) platform::SetFileTag(envelopePath, kRawFileTag, FileNameOf(path));
+  if (commit) platform::SetFileTag(envelopePath, kRawFileTag, FileNameOf(path));
   const std::string programPath = GetProgramPath();
   const std::string outFolder = platform::ParentFolder(envelopePath);
   std::vector<platform::TempFile> attachments;
@@ -282,10 +284,14 @@ bool SMTPIn::DecodeFile(const std::string& path, const std::vector<std::string>&
     return false;
   }
 
-  if (!record.empty()) {
+  if (commit) {
     // The envelope and its files are complete and their names durable; from the rename of the
-    // record on, a restart finishes this decode instead of repeating it.
-    const std::string marker = DecodedMarkerPath(path, FileNameOf(envelopePath));
+    // record (or of the raw file that is its own record) on, a restart finishes this decode
+    // instead of repeating it.
+    const bool byNote = *commit == CommitKind::kNote;
+    const std::string record = byNote ? path : CommitRecordPath(path);
+    const std::string marker = byNote ? DecodedRawPath(path, FileNameOf(envelopePath))
+                                      : DecodedMarkerPath(path, FileNameOf(envelopePath));
     if (m_folderSync.Sync(outFolder) != platform::kErrorSuccess ||
         platform::RenameFile(record, marker, true, platform::Holders::kNone) !=
             platform::kErrorSuccess ||

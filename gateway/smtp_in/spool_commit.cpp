@@ -41,7 +41,31 @@ std::string DecodedMarkerPath(const std::string& rawPath, const std::string& env
   return WithoutRawSuffix(rawPath) + "." + envelopeName + kDecodedSuffix;
 }
 
+std::string DecodedRawPath(const std::string& rawPath, const std::string& envelopeName) {
+  return WithoutRawSuffix(rawPath) + "." + envelopeName + kDecodedRawSuffix;
+}
+
 namespace {
+
+// The text of a record or note: each RCPT text followed by a LF.
+std::string RecipientText(const std::vector<std::string>& recipients) {
+  std::string text;
+  for (const std::string& recipient : recipients) text.append(recipient).push_back('\n');
+  return text;
+}
+
+std::optional<std::vector<std::string>> ParseRecipients(const std::string& text) {
+  std::vector<std::string> recipients;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    const auto lf = text.find('\n', start);
+    if (lf == std::string::npos) return std::nullopt;  // every line ends with its LF
+    if (lf - start > kMaxRecordLine || recipients.size() >= kMaxRecordLines) return std::nullopt;
+    recipients.push_back(text.substr(start, lf - start));
+    start = lf + 1;
+  }
+  return recipients;
+}
 
 bool OpenRecordFile(const std::string& path, bool inSpare, platform::File& file) {
   // A spare is written over where it lies, its data cut to the record's size afterwards, so
@@ -67,8 +91,7 @@ bool WriteCommitRecord(const std::string& rawPath, const std::vector<std::string
                        SharedFolderSync* sync, SpareFiles* spares, platform::File* raw,
                        const std::function<bool()>& durableFirst) {
   const std::string record = CommitRecordPath(rawPath);
-  std::string text;
-  for (const std::string& recipient : recipients) text.append(recipient).push_back('\n');
+  const std::string text = RecipientText(recipients);
   // A spare is written where it lies and gets the record's name in one rename, so the record
   // costs OUT a single new name. Where that does not work (the spare gone wrong, or OUT on
   // another file system than the spare folder) the record is written again under its scratch
@@ -110,6 +133,32 @@ bool WriteCommitRecord(const std::string& rawPath, const std::vector<std::string
   return true;
 }
 
+NoteCommit CommitByNote(const std::string& rawPath, const std::vector<std::string>& recipients,
+                        platform::File& raw, SharedFolderSync* sync,
+                        const std::function<bool()>& durableFirst) {
+  const std::string text = RecipientText(recipients);
+  if (!platform::kFileTagsSyncWithFile || text.size() > platform::kMaxFileTag)
+    return NoteCommit::kNotKept;
+  // The data first, on its own: a note that reached the disk before the data it vouches for
+  // would make a cut message look acknowledged after a crash.
+  raw.StartWriteBack();
+  if ((durableFirst && !durableFirst()) || raw.SyncData() != platform::kErrorSuccess)
+    return NoteCommit::kFailed;
+  if (platform::SetFileTag(rawPath, kRecipientsTag, text) != platform::kErrorSuccess)
+    return NoteCommit::kNotKept;
+  const std::string folder = platform::ParentFolder(rawPath);
+  if (raw.Sync() != platform::kErrorSuccess ||
+      (sync ? sync->Sync(folder) : platform::SyncDirectory(folder)) != platform::kErrorSuccess)
+    return NoteCommit::kFailed;
+  return NoteCommit::kCommitted;
+}
+
+std::optional<std::vector<std::string>> ReadCommitNote(const std::string& rawPath) {
+  const std::optional<std::string> text = platform::GetFileTag(rawPath, kRecipientsTag);
+  if (!text) return std::nullopt;
+  return ParseRecipients(*text);
+}
+
 std::optional<std::vector<std::string>> ReadCommitRecord(const std::string& recordPath) {
   platform::File file;
   if (platform::File::Open(recordPath, platform::Access::Read, platform::Share::None,
@@ -126,21 +175,14 @@ std::optional<std::vector<std::string>> ReadCommitRecord(const std::string& reco
     if (text.size() + got > kMaxRecordSize) return std::nullopt;
     text.append(chunk, got);
   }
-  std::vector<std::string> recipients;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    const auto lf = text.find('\n', start);
-    if (lf == std::string::npos) return std::nullopt;  // every line ends with its LF
-    if (lf - start > kMaxRecordLine || recipients.size() >= kMaxRecordLines) return std::nullopt;
-    recipients.push_back(text.substr(start, lf - start));
-    start = lf + 1;
-  }
-  return recipients;
+  return ParseRecipients(text);
 }
 
-std::optional<DecodedMarker> ParseDecodedMarker(const std::string& name) {
-  if (!name.ends_with(kDecodedSuffix)) return std::nullopt;
-  const std::string stem = name.substr(0, name.size() - (sizeof kDecodedSuffix - 1));
+namespace {
+
+std::optional<DecodedMarker> ParseDecoded(const std::string& name, std::string_view suffix) {
+  if (!name.ends_with(suffix)) return std::nullopt;
+  const std::string stem = name.substr(0, name.size() - suffix.size());
   const auto dot = stem.find('.');
   if (dot == std::string::npos) return std::nullopt;
   const std::string number = stem.substr(0, dot);
@@ -149,6 +191,16 @@ std::optional<DecodedMarker> ParseDecodedMarker(const std::string& name) {
   if (!IsNumberName(number) || !envelope.starts_with("ENV") || !IsNumberName(envelope.substr(3)))
     return std::nullopt;
   return DecodedMarker{number + kRawSuffix, envelope};
+}
+
+}  // namespace
+
+std::optional<DecodedMarker> ParseDecodedMarker(const std::string& name) {
+  return ParseDecoded(name, kDecodedSuffix);
+}
+
+std::optional<DecodedMarker> ParseDecodedRaw(const std::string& name) {
+  return ParseDecoded(name, kDecodedRawSuffix);
 }
 
 }  // namespace faxmail

@@ -14,6 +14,16 @@
 // The record becomes the decoded marker by a rename, before the envelope gets its ready name,
 // so an acknowledged message is turned into a ready envelope exactly once.
 //
+// Where the file system keeps notes with a file and a sync of the file makes them durable (the
+// extended attributes of POSIX systems), the raw file carries the RCPT texts itself, as its
+// note "rcpt", and is its own record and marker: one file and one name a message fewer.
+//   "<n>.cqx" with the note            was acknowledged and is still to be decoded;
+//   "<n>.<envelope>.dcq"               the raw file itself, renamed once the decode finished:
+//                                      what "<n>.<envelope>.dcd" tells, for it.
+// The note is put on the file only once the file's data is on disk, and synced before the 250:
+// a note is never found on a file whose data may not be whole. A message whose note cannot be
+// kept (a file system without notes, more recipients than a note holds) gets a record.
+//
 // Plain functions over paths; the caller serialises (the listener's work lock).
 #pragma once
 
@@ -41,8 +51,17 @@ inline constexpr char kRawSuffix[] = ".cqx";
 inline constexpr char kRecordSuffix[] = ".rcpt";
 inline constexpr char kRecordScratchSuffix[] = ".rcpt.new";
 inline constexpr char kDecodedSuffix[] = ".dcd";
+inline constexpr char kDecodedRawSuffix[] = ".dcq";
 // The note kept with an envelope while it is made: the name of its raw file "<n>.cqx".
 inline constexpr char kRawFileTag[] = "raw";
+// The note on a raw file that commits it: its RCPT texts, each followed by a LF.
+inline constexpr char kRecipientsTag[] = "rcpt";
+
+// How a message was committed, and so how its decode is marked finished.
+enum class CommitKind {
+  kRecord,  // "<n>.rcpt", renamed "<n>.<envelope>.dcd"
+  kNote,    // the raw file's note; the raw file renamed "<n>.<envelope>.dcq"
+};
 
 // A name of digits only (a counter value, at most 4294967295).
 bool IsNumberName(std::string_view text);
@@ -53,6 +72,20 @@ bool IsRawMessageName(std::string_view name);
 std::string CommitRecordPath(const std::string& rawPath);
 // "/d/OUT/12.cqx", "ENV7" -> "/d/OUT/12.ENV7.dcd".
 std::string DecodedMarkerPath(const std::string& rawPath, const std::string& envelopeName);
+// "/d/OUT/12.cqx", "ENV7" -> "/d/OUT/12.ENV7.dcq".
+std::string DecodedRawPath(const std::string& rawPath, const std::string& envelopeName);
+
+// Commits the raw file by its note: its data synced (durableFirst run once the write-back has
+// begun, as for a record), the note put on it, the file synced again with its note and the
+// folder synced. kNotKept: no note could be put, because the system keeps none with the file or
+// the recipients are too long for one (found before anything is synced) or the file system
+// refused it; the caller writes a record instead. kFailed: not durable.
+enum class NoteCommit { kCommitted, kNotKept, kFailed };
+NoteCommit CommitByNote(const std::string& rawPath, const std::vector<std::string>& recipients,
+                        platform::File& raw, SharedFolderSync* sync,
+                        const std::function<bool()>& durableFirst);
+// The recipients of a raw file's note; none when it has none or it breaks the bounds.
+std::optional<std::vector<std::string>> ReadCommitNote(const std::string& rawPath);
 
 // Writes, syncs and renames the record into place and syncs the folder: true when the message
 // may be acknowledged. On failure nothing of the record is left.
@@ -77,5 +110,7 @@ struct DecodedMarker {
   std::string envelopeName;
 };
 std::optional<DecodedMarker> ParseDecodedMarker(const std::string& name);
+// The same for a decoded raw file "<n>.<envelope>.dcq".
+std::optional<DecodedMarker> ParseDecodedRaw(const std::string& name);
 
 }  // namespace faxmail

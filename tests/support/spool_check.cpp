@@ -287,10 +287,11 @@ SpoolNumbers NumbersInSpool(const std::string& out) {
     std::uint32_t number = 0;
     std::size_t digits = 0;
     if (LeadingNumber(name, number, digits)) {
-      // "<n>.cqx", "<n>.rcpt", "<n>.rcpt.new", "<n>.ENV<m>.dcd", "<n>-<time>.debug"
+      // "<n>.cqx", "<n>.rcpt", "<n>.rcpt.new", "<n>.ENV<m>.dcd", "<n>.ENV<m>.dcq",
+      // "<n>-<time>.debug"
       if (digits < name.size() && (name[digits] == '.' || name[digits] == '-'))
         numbers.raw.insert(number);
-      if (name.ends_with(".dcd")) {
+      if (name.ends_with(".dcd") || name.ends_with(".dcq")) {
         const auto env = name.find(".ENV");
         if (env != std::string::npos &&
             EnvelopeNumber(name.substr(env + 1, name.size() - 4 - env - 1), number))

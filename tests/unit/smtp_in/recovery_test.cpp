@@ -15,12 +15,14 @@
 
 #include "common/spare_files.h"
 #include "gateway/queue/counters.h"
+#include "gateway/service/log.h"
 #include "gateway/service/settings.h"
 #include "gateway/smtp_in/smtp_in.h"
 #include "gateway/smtp_in/spool_commit.h"
 #include "platform/file.h"
 #include "platform/process.h"
 #include "platform/registry.h"
+#include "platform/win_error.h"
 #include "tests/support/receiver_fixture.h"
 #include "tests/support/smtp_client.h"
 #include "tests/support/test_support.h"
@@ -57,6 +59,16 @@ class RecoveryTest : public test::ReceiverTest {
     const std::string raw = m_out + std::to_string(number) + ".cqx";
     WriteWholeFile(raw, Message(subject));
     ASSERT_TRUE(WriteCommitRecord(raw, {"<12345@fax.example>"}));
+  }
+  // The same, committed by the raw file's note: false where no note can be kept (the test is
+  // then skipped).
+  bool AcknowledgedByNote(int number, const std::string& subject,
+                          const std::string& note = "TO:<12345@fax.example>\n",
+                          const std::string& rawName = {}) {
+    const std::string raw = m_out + (rawName.empty() ? std::to_string(number) + ".cqx" : rawName);
+    WriteWholeFile(raw, Message(subject));
+    return platform::kFileTagsSyncWithFile &&
+           platform::SetFileTag(raw, kRecipientsTag, note) == platform::kErrorSuccess;
   }
   void SetKeyText(const char* name, const std::string& value) {
     platform::RegKey key;
@@ -201,9 +213,10 @@ TEST_F(RecoveryTest, ReadyNameCutBetweenLinkAndUnlinkIsFinished) {
 }
 
 TEST_F(RecoveryTest, FilesOfOthersAreLeftAlone) {
-  const std::vector<std::string> others = {"12.cqx.orig", "ATT1.bin",       "ENV1.tmp",  "ENV8",
-                                           "a.ENV1.dcd",  "7.ENV..dcd",     "notes.txt", "x.cqx",
-                                           "7-17.debug",  "12345678901.cqx"};
+  const std::vector<std::string> others = {
+      "12.cqx.orig", "ATT1.bin",   "ENV1.tmp",       "ENV8",       "a.ENV1.dcd",
+      "7.ENV..dcd",  "a.ENV1.dcq", "7.ENV..dcq",     "7.ENVx.dcq", "notes.txt",
+      "x.cqx",       "7-17.debug", "12345678901.cqx"};
   for (const auto& name : others) WriteWholeFile(m_out + name, "kept");
   // Not the envelope in progress: an envelope the ready name could not be given to stays.
   EXPECT_EQ(m_server->RecoverSpool(m_out + "ENV9"), 0);
@@ -222,6 +235,88 @@ TEST_F(RecoveryTest, DamagedRecordLeavesTheMessageAlone) {
             std::string::npos);
 }
 
+// A raw file committed by its note is acknowledged; one without a note or record never was; one
+// whose note cannot be read is left alone, as a damaged record is.
+TEST_F(RecoveryTest, TheRawFilesNoteCommitsIt) {
+  if (!AcknowledgedByNote(5, "five")) GTEST_SKIP() << "no notes are kept with files here";
+  WriteWholeFile(m_out + "6.cqx", Message("six"));
+  ASSERT_TRUE(AcknowledgedByNote(7, "seven", "<12345@fax.example>"));  // no line end
+  m_server->RecoverSpool({});
+  EXPECT_EQ(OutFiles(), (std::vector<std::string>{"7.cqx", "ENV0.bdy", "ENV0.tmp"}));
+  const std::string envelope = ReadWholeFile(m_out + "ENV0.tmp");
+  EXPECT_NE(envelope.find("SUBJECT: five\r\n"), std::string::npos) << envelope;
+  EXPECT_NE(envelope.find("TO: \"12345\" <12345@fax.example>\r\n"), std::string::npos) << envelope;
+  EXPECT_NE(ReadWholeFile(Root() + "/secondary.log")
+                .find("SMTPIn- Error: Commit record unreadable, message left as it is: " + m_out +
+                      "7.cqx"),
+            std::string::npos);
+}
+
+// A raw file renamed to its decoded name finished its decode, as a marker tells: the envelope
+// gets its ready name unless it has one or the fax server took it, and the raw file goes.
+TEST_F(RecoveryTest, ARawFileUnderItsDecodedNameFinishesTheDecode) {
+  struct Case {
+    const char* what;
+    bool envelopeUnready;
+    bool envelopeReady;
+    std::vector<std::string> left;
+  };
+  const std::vector<Case> cases = {
+      {"ready name missing", true, false, {"ENV5.bdy", "ENV5.tmp"}},
+      {"already ready", false, true, {"ENV5.bdy", "ENV5.tmp"}},
+      {"ready name taken", true, true, {"ENV5", "ENV5.bdy", "ENV5.tmp"}},
+      {"taken by the fax server", false, false, {}},
+  };
+  const std::string envelope = "FROM: <alice@example.org>\r\n\r\nBEGIN BODY\r\n<<ENV5.bdy>>\r\n";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (const std::string& name : OutFiles()) std::remove((m_out + name).c_str());
+    SetKeyNumber("OUTIndex", 6);
+    if (!AcknowledgedByNote(3, "three", "<12345@fax.example>\n", "3.ENV5.dcq"))
+      GTEST_SKIP() << "no notes are kept with files here";
+    if (c.envelopeUnready) WriteWholeFile(m_out + "ENV5", envelope);
+    if (c.envelopeReady) WriteWholeFile(m_out + "ENV5.tmp", "the fax server's own");
+    if (c.envelopeUnready || c.envelopeReady) WriteWholeFile(m_out + "ENV5.bdy", "text\r\n");
+    EXPECT_EQ(m_server->RecoverSpool({}), 0);
+    EXPECT_EQ(OutFiles(), c.left);
+    EXPECT_EQ(ReadWholeFile(m_out + "ENV5.tmp"), c.envelopeReady     ? "the fax server's own"
+                                                 : c.envelopeUnready ? envelope
+                                                                     : "");
+  }
+}
+
+// With the main log on, the raw file is kept as a debug copy named after its own name, as one
+// committed by a record is, not after its decoded name.
+TEST_F(RecoveryTest, ADecodedRawFileKeptForDebuggingHasItsOwnName) {
+  SetKeyText("logfile", Root() + "/main.log");
+  GetDebugSettings2();
+  if (!AcknowledgedByNote(3, "three", "<12345@fax.example>\n", "3.ENV5.dcq"))
+    GTEST_SKIP() << "no notes are kept with files here";
+  WriteWholeFile(m_out + "ENV5", "FROM: <alice@example.org>\r\n");
+  WriteWholeFile(m_out + "ENV5.bdy", "text\r\n");
+  EXPECT_EQ(m_server->RecoverSpool({}), 0);
+  const std::vector<std::string> left = OutFiles();
+  ASSERT_EQ(left.size(), 3u);
+  EXPECT_TRUE(left[0].starts_with("3-") && left[0].ends_with(".debug")) << left[0];
+  EXPECT_EQ(ReadWholeFile(m_out + left[0]), Message("three"));
+  EXPECT_EQ(std::vector<std::string>(left.begin() + 1, left.end()),
+            (std::vector<std::string>{"ENV5.bdy", "ENV5.tmp"}));
+}
+
+// An envelope cut short whose raw file is committed by its note is undone, and the message
+// decoded again, once.
+TEST_F(RecoveryTest, UnfinishedDecodeOfANotedMessageIsDoneAgain) {
+  if (!AcknowledgedByNote(2, "two")) GTEST_SKIP() << "no notes are kept with files here";
+  SetKeyNumber("OUTIndex", 10);
+  WriteWholeFile(m_out + "ENV6", "FROM: <a@example.org>\r\n\r\nBEGIN BODY\r\n<<ENV6.bdy>>\r\n");
+  WriteWholeFile(m_out + "ENV6.bdy", "cut");
+  ASSERT_EQ(platform::SetFileTag(m_out + "ENV6", kRawFileTag, "2.cqx"), 0);
+  EXPECT_EQ(m_server->RecoverSpool({}), 1);
+  EXPECT_EQ(OutFiles(), (std::vector<std::string>{"ENV10.bdy", "ENV10.tmp"}));
+  EXPECT_NE(ReadWholeFile(m_out + "ENV10.tmp").find("SUBJECT: two"), std::string::npos);
+  EXPECT_EQ(ReadWholeFile(m_out + "ENV10.bdy"), "body of two\r\n");
+}
+
 TEST_F(RecoveryTest, ReceivedMessageLeavesNoRecordBehind) {
   test::ScriptedClient client;
   ASSERT_TRUE(client.Connect(m_port));
@@ -231,6 +326,42 @@ TEST_F(RecoveryTest, ReceivedMessageLeavesNoRecordBehind) {
   const std::string replies = client.ReadUntilClosed(10000);
   EXPECT_NE(replies.find("250 Mail Received OK\r\n"), std::string::npos);
   EXPECT_EQ(OutFiles(), (std::vector<std::string>{"ENV0.bdy", "ENV0.tmp"}));
+}
+
+// A note holds a few recipients: mail to more is committed by a record, which the decode then
+// makes its marker and gives up as a spare with the recipients still in it; mail to one leaves
+// no such file where notes are kept. Both become ready envelopes.
+TEST_F(RecoveryTest, MailToMoreRecipientsThanANoteHoldsIsCommittedByARecord) {
+  const auto send = [&](int recipients) {
+    std::string script = "HELO r\r\nMAIL FROM:<a@b>\r\n";
+    for (int i = 0; i < recipients; ++i)
+      script += "RCPT TO:<" + std::to_string(10000 + i) + "@fax.example>\r\n";
+    script += "DATA\r\nSubject: s\r\n\r\nto " + std::to_string(recipients) + "\r\n.\r\nQUIT\r\n";
+    test::ScriptedClient client;
+    ASSERT_TRUE(client.Connect(m_port));
+    ASSERT_TRUE(client.Send(script));
+    EXPECT_NE(client.ReadUntilClosed(10000).find("250 Mail Received OK\r\n"), std::string::npos);
+  };
+  // Spares that hold exactly this text: a record's worth kept for the next record.
+  const auto sparesHolding = [&](const std::string& text) {
+    std::vector<platform::DirEntry> kept;
+    platform::FindFiles(m_data + ".spare/", "*", kept);
+    return std::count_if(kept.begin(), kept.end(), [&](const platform::DirEntry& entry) {
+      return ReadWholeFile(m_data + ".spare/" + entry.name) == text;
+    });
+  };
+  std::string twenty;
+  for (int i = 0; i < 20; ++i) twenty += "TO:<" + std::to_string(10000 + i) + "@fax.example>\n";
+  WriteWholeFile(m_data + "probe", "");
+  const bool notes = platform::kFileTagsSyncWithFile &&
+                     platform::SetFileTag(m_data + "probe", "p", "x") == platform::kErrorSuccess;
+  send(1);
+  EXPECT_EQ(sparesHolding("TO:<10000@fax.example>\n"), notes ? 0 : 1);
+  send(20);
+  EXPECT_EQ(sparesHolding(twenty), 1);
+  EXPECT_EQ(OutFiles(), (std::vector<std::string>{"ENV0.bdy", "ENV0.tmp", "ENV1.bdy", "ENV1.tmp"}));
+  EXPECT_EQ(ReadWholeFile(m_out + "ENV0.bdy"), "to 1\r\n");
+  EXPECT_EQ(ReadWholeFile(m_out + "ENV1.bdy"), "to 20\r\n");
 }
 
 // Mail after mail, the files given up come back as the next ones: the spare folder holds a
@@ -273,6 +404,56 @@ TEST_F(RecoveryTest, FilesGivenUpAreReusedAndAStartClearsWhatARunLeft) {
   EXPECT_EQ(kept.size(), ours);
   EXPECT_FALSE(platform::FileExists(spares + "99"));
   EXPECT_EQ(OutFiles(), expected);
+}
+
+// The note holds the recipients as given, and only once the data is synced; recipients too
+// long for a note leave the file without one, for a record to commit it.
+TEST(CommitNoteTest, RecipientsComeBackAsWrittenOrGetARecord) {
+  test::TempDir dir;
+  WriteWholeFile(dir / "probe", "");
+  if (!platform::kFileTagsSyncWithFile || platform::SetFileTag(dir / "probe", "p", "x") != 0)
+    GTEST_SKIP() << "no notes are kept with files here";
+  std::vector<std::string> many;
+  for (int i = 0; i < 20; ++i) many.push_back("TO:<" + std::to_string(10000 + i) + "@fax.example>");
+  struct Case {
+    const char* what;
+    std::vector<std::string> recipients;
+    NoteCommit expected;
+  };
+  const std::vector<Case> cases = {
+      {"one", {"TO:<1@fax.example>"}, NoteCommit::kCommitted},
+      {"a few, one empty", {"<1@fax.example>", "2@fax.example", ""}, NoteCommit::kCommitted},
+      {"too many for a note", many, NoteCommit::kNotKept},
+  };
+  int n = 1;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string path = dir / (std::to_string(n++) + ".cqx");
+    platform::File raw;
+    ASSERT_EQ(platform::File::Open(path, platform::Access::ReadWrite, platform::Share::None,
+                                   platform::Disposition::CreateAlways, raw),
+              0);
+    ASSERT_EQ(raw.Write("Received: x\r\n\r\nbody\r\n"), 0);
+    int flushes = 0;
+    const NoteCommit result =
+        CommitByNote(path, c.recipients, raw, nullptr, [&] { return ++flushes > 0; });
+    EXPECT_EQ(result, c.expected);
+    EXPECT_EQ(flushes, c.expected == NoteCommit::kCommitted ? 1 : 0);
+    if (c.expected == NoteCommit::kCommitted) {
+      EXPECT_EQ(ReadCommitNote(path), c.recipients);
+    } else {
+      EXPECT_FALSE(platform::GetFileTag(path, kRecipientsTag).has_value());
+    }
+    ASSERT_EQ(raw.Close(), 0);
+    EXPECT_EQ(test::ReadWholeFile(path), "Received: x\r\n\r\nbody\r\n");
+  }
+
+  // A raw file that cannot be synced gets no note: nothing is acknowledged.
+  platform::File closed;
+  WriteWholeFile(dir / "9.cqx", "x");
+  EXPECT_EQ(CommitByNote(dir / "9.cqx", {"<9@fax.example>"}, closed, nullptr, {}),
+            NoteCommit::kFailed);
+  EXPECT_FALSE(platform::GetFileTag(dir / "9.cqx", kRecipientsTag).has_value());
 }
 
 TEST(CommitRecordTest, RecipientsComeBackAsWritten) {
