@@ -7,7 +7,7 @@
                      [--out DIR] [--keep]
 
 Started by bench/run-all, which installs the peers and builds the release preset first.
-Everything runs on loopback from private folders under one temporary folder: smtp-sink, a
+Everything runs on loopback from private folders under one temporary folder in DIR: smtp-sink, a
 private Postfix (master, smtpd, cleanup, qmgr, discard), a private Knot on DNS_ADDRESS:53 and
 a fresh faxmailgw -m for each measurement, each with its own FAXMAIL_ROOT and data directory.
 Whatever was started is stopped at the end, also after an error or a signal. Each step has a
@@ -69,6 +69,9 @@ GATEWAY_KEY = r"HKLM\SOFTWARE\Almoran\Corvane SMTP Server"
 
 # The data directory setting holds at most this many characters.
 MAX_DATA_PATH = 79
+# Longest folder that the temporary folder goes into: with "faxbench.xxxxxxxx/receive-base-20/
+# data/" (45 characters) appended, the data directory stays within MAX_DATA_PATH.
+WORK_PARENT_LIMIT = MAX_DATA_PATH - 45
 # How often a step looks at what it waits for: fine enough beside runs of seconds.
 POLL_SECONDS = 0.02
 # How often the gateway's OUT is listed while it works: the times come from the files, so
@@ -1286,7 +1289,12 @@ def main(argv):
 
     for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(signum, stop)
-    work = Path(tempfile.mkdtemp(prefix="faxbench."))
+    # Not under /tmp: on ext4 without a journal every file made there pays for the files that
+    # builds and test runs removed nearby in the last minutes. bench/out is the bench's own.
+    work_parent = open_folder(args.out)
+    if len(str(work_parent)) > WORK_PARENT_LIMIT:
+        work_parent = Path(tempfile.gettempdir())
+    work = Path(tempfile.mkdtemp(prefix="faxbench.", dir=work_parent))
     work.chmod(0o755)
     results = Results()
     try:
