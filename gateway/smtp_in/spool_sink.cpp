@@ -82,9 +82,9 @@ int SpoolSink::SaveAttachment(PartReader& reader, bool /*inAppleDouble*/, const 
   if (!name || name->empty()) name = NameFromMediaType(type.mediaType);
   const std::string sentName = SafeSentName(*name);
 
-  if (m_settings.attachmentListPath.empty() && m_settings.makeAttachmentList && !m_listAsked) {
-    m_listAsked = true;
+  if (m_settings.attachmentListPath.empty() && m_settings.makeAttachmentList) {
     m_settings.attachmentListPath = m_settings.makeAttachmentList();
+    m_settings.makeAttachmentList = nullptr;  // asked once: a list that failed is not tried again
   }
   if (m_settings.attachmentListPath.empty()) {
     // Without a list the attachment could not be found again after a crash: it is not saved.

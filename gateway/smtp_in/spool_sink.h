@@ -78,7 +78,6 @@ class SpoolSink final : public decode::DecodeSink {
   std::chrono::milliseconds m_nameWait;
   std::vector<std::string> m_attachments;
   bool m_failed = false;
-  bool m_listAsked = false;  // makeAttachmentList was called
 };
 
 }  // namespace faxmail
