@@ -14,6 +14,7 @@
 #include "platform/thread.h"
 
 #include <pthread.h>
+#include <sched.h>
 
 #include <array>
 #include <atomic>
@@ -47,10 +48,12 @@ std::atomic<Thread::Id> g_nextId{1};
 thread_local Thread::Id t_currentId = 0;
 
 struct Run {
-  Run(std::function<void()> b, Thread::Id i) : body(std::move(b)), id(i) {}
+  Run(std::function<void()> b, Thread::Id i, Thread::Scheduling s)
+      : body(std::move(b)), id(i), scheduling(s) {}
 
   std::function<void()> body;
   const Thread::Id id;
+  const Thread::Scheduling scheduling;
   std::atomic<int> references{2};  // the handle and the thread that runs the body
   std::atomic<int> done{0};        // 1 once the body has returned and its captures are gone
 };
@@ -157,9 +160,24 @@ Run* WaitForNext(Worker& worker) {
   return std::exchange(worker.next, nullptr);
 }
 
-// Runs one body as on a thread of its own: its id, a clear last error and errno, and its
-// captures destroyed before Join returns.
+// The scheduling policy of the calling OS thread as this file last set it: a parked thread
+// keeps the one of its last body, and changes it only for a body that asks for another.
+thread_local Thread::Scheduling t_scheduling = Thread::Scheduling::kNormal;
+
+void Schedule(Thread::Scheduling scheduling) {
+  if (scheduling == t_scheduling) return;
+  const sched_param none{};
+  // Moving between these two policies needs no privilege; a refusal leaves the thread as it is.
+  if (::pthread_setschedparam(
+          ::pthread_self(),
+          scheduling == Thread::Scheduling::kThroughput ? SCHED_BATCH : SCHED_OTHER, &none) == 0)
+    t_scheduling = scheduling;
+}
+
+// Runs one body as on a thread of its own: its id, its scheduling, a clear last error and
+// errno, and its captures destroyed before Join returns.
 void RunBody(Run& run) {
+  Schedule(run.scheduling);
   t_currentId = run.id;
   SetLastError(kErrorSuccess);
   errno = 0;
@@ -210,11 +228,12 @@ Run* ToRun(unsigned long slot) { return reinterpret_cast<Run*>(static_cast<std::
 
 }  // namespace
 
-long Thread::Start(std::function<void()> body, std::size_t stackSize, Thread& out) {
+long Thread::Start(std::function<void()> body, std::size_t stackSize, Thread& out,
+                   Scheduling scheduling) {
   if (stackSize != 0 && stackSize < static_cast<std::size_t>(PTHREAD_STACK_MIN))
     stackSize = static_cast<std::size_t>(PTHREAD_STACK_MIN);
   const Id id = g_nextId.fetch_add(1);
-  auto run = std::make_unique<Run>(std::move(body), id);
+  auto run = std::make_unique<Run>(std::move(body), id, scheduling);
   if (!HandToParked(run.get(), stackSize)) {
     if (const long error = StartWorker(run.get(), stackSize); error != kErrorSuccess) {
       SetLastError(error);

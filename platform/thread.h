@@ -10,11 +10,11 @@
 // OS thread whose body has returned stays parked for a while (up to a fixed number of them)
 // and takes the next body started with the same stack size, so that a connection per mail
 // costs no thread creation. What a body sees is what a new thread gives it: its own id, the
-// stack size it asked for, a last error of success (win_error.h). Join returns once the body
-// has returned and what it captured is destroyed; the OS thread itself may live on. State a
-// body keeps in thread_local variables of its own outlives it, and the signal mask is that of
-// the thread that first started the OS thread (nothing here sets masks per thread). Parked
-// threads never hold the process up as it ends, and a child after fork starts threads of its
+// stack size it asked for, the scheduling it asked for, a last error of success (win_error.h). Join
+// returns once the body has returned and what it captured is destroyed; the OS thread itself may
+// live on. State a body keeps in thread_local variables of its own outlives it, and the signal mask
+// is that of the thread that first started the OS thread (nothing here sets masks per thread).
+// Parked threads never hold the process up as it ends, and a child after fork starts threads of its
 // own. A module that is unloaded while its process runs on (the applet) starts no threads
 // here: a parked thread would outlive the module's code.
 #pragma once
@@ -29,6 +29,17 @@ class Thread {
  public:
   using Id = std::uint64_t;
 
+  // How a body's thread competes for the processor.
+  enum class Scheduling {
+    kNormal,
+    // Many threads that each wait on the network and the disk in turn: a thread that wakes
+    // does not put aside the one running (SCHED_BATCH on Linux; the same as kNormal elsewhere),
+    // so that a thread holding a lock that all of them take runs on to its release, instead of
+    // being set aside each time another wakes while the others queue behind it. Each keeps its
+    // fair share of time.
+    kThroughput,
+  };
+
   Thread() noexcept = default;
   ~Thread();
   Thread(Thread&& other) noexcept;
@@ -38,8 +49,10 @@ class Thread {
 
   // Starts body on a thread of its own (a parked one or a new one). A stackSize of 0 takes
   // the system's default; a smaller size than the system allows is raised to its minimum.
-  // Returns an error number (0 started) and sets the last error on failure.
-  static long Start(std::function<void()> body, std::size_t stackSize, Thread& out);
+  // Returns an error number (0 started) and sets the last error on failure. A scheduling the
+  // system refuses leaves the body on the normal one.
+  static long Start(std::function<void()> body, std::size_t stackSize, Thread& out,
+                    Scheduling scheduling = Scheduling::kNormal);
 
   // Whether the handle still refers to a thread (not yet joined or let go of).
   bool IsHeld() const noexcept { return m_held; }

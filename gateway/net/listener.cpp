@@ -228,8 +228,11 @@ void AcceptConnections(C_WINSOCK* listener) {
 
     listener->ThreadStarted();
     platform::Thread thread;
-    if (platform::Thread::Start([entry] { ClientThreadEntry(entry); }, kConnectionStackSize,
-                                thread) != platform::kErrorSuccess) {
+    // Sessions wait on the peer and the disk in turn and share the work lock: one that wakes
+    // does not set aside the one that holds it.
+    if (platform::Thread::Start([entry] { ClientThreadEntry(entry); }, kConnectionStackSize, thread,
+                                platform::Thread::Scheduling::kThroughput) !=
+        platform::kErrorSuccess) {
       LogMessage("AcceptConnections: unable to create thread for the new client.", kTag, __LINE__);
       entry->socket.Shutdown();
       entry->socket.Close();

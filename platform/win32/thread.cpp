@@ -42,7 +42,9 @@ HANDLE ToHandle(unsigned long slot) {
 
 }  // namespace
 
-long Thread::Start(std::function<void()> body, std::size_t stackSize, Thread& out) {
+// The system's scheduler has no policy like kThroughput: every body runs on the normal one.
+long Thread::Start(std::function<void()> body, std::size_t stackSize, Thread& out,
+                   Scheduling /*scheduling*/) {
   if (stackSize != 0 && stackSize < kMinimumStack) stackSize = kMinimumStack;
   const Id id = g_nextId.fetch_add(1);
   auto record = std::make_unique<StartRecord>(StartRecord{std::move(body), id});

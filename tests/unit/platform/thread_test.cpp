@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -46,6 +47,34 @@ pid_t RunOnce(
             kErrorSuccess);
   thread.Join();
   return tid.load();
+}
+
+// Each body runs on the scheduling it asked for, whatever the body before it on the same parked
+// OS thread asked for: a session's batch policy does not stay with the thread for the next.
+TEST(ThreadTest, EachBodyRunsOnTheSchedulingItAskedFor) {
+  const Thread::Scheduling asked[] = {
+      Thread::Scheduling::kThroughput, Thread::Scheduling::kThroughput, Thread::Scheduling::kNormal,
+      Thread::Scheduling::kThroughput, Thread::Scheduling::kNormal,     Thread::Scheduling::kNormal,
+  };
+  std::set<pid_t> osThreads;
+  for (const Thread::Scheduling scheduling : asked) {
+    std::atomic<int> policy{-1};
+    std::atomic<pid_t> tid{0};
+    Thread thread;
+    ASSERT_EQ(Thread::Start(
+                  [&] {
+                    tid.store(::gettid());
+                    policy.store(::sched_getscheduler(0));
+                  },
+                  0, thread, scheduling),
+              kErrorSuccess);
+    thread.Join();
+    osThreads.insert(tid.load());
+    EXPECT_EQ(policy.load(),
+              scheduling == Thread::Scheduling::kThroughput ? SCHED_BATCH : SCHED_OTHER);
+  }
+  // Parked threads ran the later bodies: the policy was changed back and forth on them.
+  EXPECT_LT(osThreads.size(), std::size(asked));
 }
 
 TEST(ThreadTest, CallerNotStartedHereHasIdZero) { EXPECT_EQ(Thread::CurrentId(), 0u); }
