@@ -134,13 +134,17 @@ bool SyncFiles(const std::vector<std::string>& paths, const std::function<bool()
   return true;
 }
 
-// The envelope, its message text copy and its attachments, complete on disk.
-bool SyncWritten(const std::string& envelope, const std::string& bodyCopy,
+// The envelope (still open, its buffer written), its message text copy and its attachments,
+// complete on disk; the envelope is closed.
+bool SyncWritten(platform::Stream& envelope, const std::string& bodyCopy,
                  const std::vector<platform::TempFile>& attachments,
                  const std::function<bool()>& durableFirst) {
-  std::vector<std::string> paths = {envelope, bodyCopy};
+  envelope.Handle().StartWriteBack();
+  std::vector<std::string> paths = {bodyCopy};
   for (const platform::TempFile& attachment : attachments) paths.push_back(attachment.Path());
-  return SyncFiles(paths, durableFirst);
+  return SyncFiles(paths, durableFirst) &&
+         envelope.Handle().SyncData() == platform::kErrorSuccess &&
+         envelope.Close() == platform::kErrorSuccess;
 }
 
 std::string FileNameOf(const std::string& path) {
@@ -171,6 +175,11 @@ bool SMTPIn::DecodeFile(const std::string& path, const std::vector<std::string>&
     attachmentList = platform::TempFile(list);
     return list;
   };
+  // The raw file and the data directory's path are this decode's own: had before the work
+  // lock, so that the decodes queued behind it do not wait for them.
+  std::unique_ptr<decode::PartReader> reader;
+  const bool readable = decode::PartReader::Open(path, platform::Share::None, reader);
+  const std::string programPath = GetProgramPath();
   std::unique_lock work(WorkLock());
   LogMessageText2("SMTPIn - Decode(fname): ", path, kTag, __LINE__);
   while (IsEnvFileNameInUse() != 0) {
@@ -184,7 +193,11 @@ bool SMTPIn::DecodeFile(const std::string& path, const std::vector<std::string>&
   platform::TempFile messageText(GetBodyFileName());
   LogMessageText2("SMTPIn - mesage file name: ", messageText.Path(), kTag, __LINE__);
   m_spares.Take(messageText.Path());
-  if (!CreateEmpty(messageText.Path())) {
+  // Made empty, then written through this one open until the decode ends; declared after its
+  // file, it is closed before a failed decode removes that.
+  platform::Stream textOut;
+  if (platform::Stream::Open(messageText.Path(), "w", platform::StreamMode::Text,
+                             platform::Share::None, textOut) != platform::kErrorSuccess) {
     LogBoth("SMTPIn- Error: Unable to open message file for writing: ", messageText.Path(),
             __LINE__);
     return false;
@@ -201,41 +214,38 @@ bool SMTPIn::DecodeFile(const std::string& path, const std::vector<std::string>&
   // The envelope names its raw file, so that a restart after a crash can tell an envelope
   // whose decode it repeats from one left on purpose (a ready name that could not be given).
   if (commit) platform::SetFileTag(envelopePath, kRawFileTag, FileNameOf(path));
-  const std::string programPath = GetProgramPath();
+  // Appended to through this one open from here to its sync, which closes it.
+  platform::Stream out;
+  if (platform::Stream::Open(envelopePath, "a", platform::StreamMode::Text, platform::Share::None,
+                             out) != platform::kErrorSuccess) {
+    LogBoth("SMTPIn- Error: Unable to open new file for writing: ", envelopePath, __LINE__);
+    return false;
+  }
   const std::string outFolder = platform::ParentFolder(envelopePath);
   std::vector<platform::TempFile> attachments;
   bool failed = false;
 
-  {
-    std::unique_ptr<decode::PartReader> reader;
-    if (!decode::PartReader::Open(path, platform::Share::None, reader)) {
-      LogBoth("SMTPIn- Error: Unable to open translation ip file: ", path, __LINE__);
-    } else {
-      SpoolSink sink({envelopePath,
-                      messageText.Path(),
-                      {},
-                      programPath,
-                      OverrideAddressCheck(),
-                      false,
-                      makeAttachmentList},
-                     recipients);
-      decode::DecodeMessage(*reader, "text/plain", false, sink);
-      failed = sink.Failed();
-      for (const std::string& file : sink.AttachmentFiles()) attachments.emplace_back(file);
-    }
+  if (!readable) {
+    LogBoth("SMTPIn- Error: Unable to open translation ip file: ", path, __LINE__);
+  } else {
+    SpoolSinkSettings settings{envelopePath,      messageText.Path(),     {},
+                               programPath,       OverrideAddressCheck(), false,
+                               makeAttachmentList};
+    settings.envelope = &out;
+    settings.messageText = &textOut;
+    SpoolSink sink(std::move(settings), recipients);
+    decode::DecodeMessage(*reader, "text/plain", false, sink);
+    failed = sink.Failed();
+    for (const std::string& file : sink.AttachmentFiles()) attachments.emplace_back(file);
   }
+  reader.reset();
+  if (textOut.Close() != platform::kErrorSuccess) failed = true;
 
   // The message text file that the envelope names ("<ENV name>.bdy"): the scratch file itself,
   // renamed, which leaves the same file as a copy and the scratch file's deletion would.
   platform::TempFile bodyCopy;
-  platform::Stream out;
   if (failed) {
     // Nothing more is written for a message that is already known to be incomplete.
-  } else if (platform::Stream::Open(envelopePath, "a", platform::StreamMode::Text,
-                                    platform::Share::None, out) != platform::kErrorSuccess) {
-    const long error = platform::LastError();
-    std::fprintf(stderr, "Error: Unable to open output file for writing: error %ld\n", error);
-    failed = true;
   } else {
     LogMessageText2("SMTPIn- Output file: ", envelopePath, kTag, __LINE__);
     const auto at = envelopePath.find(std::string("OUT") + platform::kPathSeparator + "ENV");
@@ -254,7 +264,7 @@ bool SMTPIn::DecodeFile(const std::string& path, const std::vector<std::string>&
     out.Write("<<" + bodyCopyName + ">>");
     out.Write("\nEND BODY\n\n");
     if (!attachmentList.Path().empty()) CopyAttachmentList(attachmentList.Path(), programPath, out);
-    if (out.Close() != platform::kErrorSuccess) failed = true;
+    if (!out.Flush()) failed = true;
   }
 
   if (failed) {
@@ -278,7 +288,7 @@ bool SMTPIn::DecodeFile(const std::string& path, const std::vector<std::string>&
   // this decode finished: from then on the number is not handed out again, and a start must
   // not take the envelope for one cut short. Their syncs go to the disk together: the flush
   // runs once the files' write-back has begun. Decodes that flush at once share its sync.
-  if (!SyncWritten(envelopePath, bodyCopy.Path(), attachments,
+  if (!SyncWritten(out, bodyCopy.Path(), attachments,
                    [] { return FlushEnvFileName() == platform::kErrorSuccess; })) {
     LogBoth("SMTPIn- Error: Unable to write the message's files, message kept: ", path, __LINE__);
     return false;

@@ -41,6 +41,12 @@ void SpoolSink::HeaderSeen(HeaderKind kind, std::string_view block, std::size_t 
 
 void SpoolSink::EndHeaders(std::string_view block) {
   if (!m_scan.End(block)) return;
+  const std::string lines =
+      FormatEnvelopeLines(m_scan.Sender(), m_scan.Recipients(), m_scan.Subject());
+  if (m_settings.envelope) {
+    if (!m_settings.envelope->Write(lines)) m_failed = true;
+    return;
+  }
   platform::Stream out;
   if (platform::Stream::Open(m_settings.envelopePath, "a", platform::StreamMode::Text,
                              platform::Share::None, out) != platform::kErrorSuccess) {
@@ -48,11 +54,17 @@ void SpoolSink::EndHeaders(std::string_view block) {
     m_failed = true;
     return;
   }
-  out.Write(FormatEnvelopeLines(m_scan.Sender(), m_scan.Recipients(), m_scan.Subject()));
+  out.Write(lines);
   if (out.Close() != platform::kErrorSuccess) m_failed = true;
 }
 
 int SpoolSink::AppendBodyText(PartReader& reader, TransferEncoding encoding) {
+  if (m_settings.messageText) {
+    StreamOutput output(*m_settings.messageText);
+    DecodeBody(reader, encoding, output, false, encoding == TransferEncoding::Base64);
+    if (output.Failed()) m_failed = true;
+    return 0;
+  }
   platform::Stream out;
   if (platform::Stream::Open(m_settings.messageTextPath, "a", platform::StreamMode::Text,
                              platform::Share::None, out) != platform::kErrorSuccess) {

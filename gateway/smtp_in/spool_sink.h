@@ -27,6 +27,10 @@
 #include "gateway/decode/decode_sink.h"
 #include "gateway/decode/recipients.h"
 
+namespace faxmail::platform {
+class Stream;
+}  // namespace faxmail::platform
+
 namespace faxmail {
 
 // Where one decode's files go, and how its recipients are matched.
@@ -45,6 +49,11 @@ struct SpoolSinkSettings {
   // Makes the attachment list: its path, or empty when it could not be made (reported by the
   // maker). Asked once at most; after a failure every attachment fails the decode.
   std::function<std::string()> makeAttachmentList = {};
+  // The envelope and the message text already open for appending (text mode), kept by the
+  // caller from their creation to their sync: written through them instead of opened by path
+  // for each write. Their errors are the caller's to read once the decode ends.
+  platform::Stream* envelope = nullptr;
+  platform::Stream* messageText = nullptr;
 };
 
 class SpoolSink final : public decode::DecodeSink {
