@@ -91,13 +91,16 @@ def one_run(args, work, index, program, tag=""):
     if args.strace:
         prefix = ["strace", "-f", "-c", "-o", str(trace)]
     elif args.record:
-        prefix = ["perf", "record", "-g", "-o", str(work / f"{name}.perf"), "--"]
+        prefix = ["perf", "record", "--call-graph", os.environ.get("CALLGRAPH", "fp"), "-o", str(work / f"{name}.perf"), "--"]
     elif args.calls:
         events = ",".join(f"syscalls:sys_enter_{call}" for call in COUNTED)
         prefix = ["perf", "stat", "-x", ",", "-e", events, "-o", str(trace), "--"]
     else:
         prefix = []
     settings = {"ListenBacklog": args.backlog} if args.backlog else {}
+    for setting in args.setting:
+        value_name, _, value = setting.partition("=")
+        settings[value_name] = int(value) if value.isdigit() else value
     gateway = ProfiledGateway(work, name, prefix, settings, program)
     try:
         gateway.start()
@@ -142,6 +145,8 @@ def main(argv):
                         help="another faxmailgw binary, run after the first in every round, so "
                         "that the two are measured alternately on the same machine state")
     parser.add_argument("--keep", action="store_true")
+    parser.add_argument("--setting", action="append", default=[], metavar="NAME=VALUE",
+                        help="a value of the gateway's key (digits only: a DWORD), repeatable")
     args = parser.parse_args(argv)
     if str(args.work.resolve()).startswith("/tmp"):
         parser.error("the work folder must not be under /tmp")
