@@ -4,6 +4,7 @@
     bench/receive_profile.py [--sessions 20] [--mails 2000] [--size 10240] [--work DIR]
                              [--calls | --strace | --record] [--runs N] [--keep]
                              [--backlog N] [--program FAXMAILGW] [--against FAXMAILGW]
+                             [--setting NAME=VALUE ...]
 
 Runs a fresh faxmailgw -m (release build) on the default configuration and smtp-source with a
 new connection per mail against it, waits until every acknowledged mail is a ready envelope in
@@ -91,7 +92,9 @@ def one_run(args, work, index, program, tag=""):
     if args.strace:
         prefix = ["strace", "-f", "-c", "-o", str(trace)]
     elif args.record:
-        prefix = ["perf", "record", "--call-graph", os.environ.get("CALLGRAPH", "fp"), "-o", str(work / f"{name}.perf"), "--"]
+        # CALLGRAPH=dwarf unwinds through code built without frame pointers.
+        prefix = ["perf", "record", "--call-graph", os.environ.get("CALLGRAPH", "fp"), "-o",
+                  str(work / f"{name}.perf"), "--"]
     elif args.calls:
         events = ",".join(f"syscalls:sys_enter_{call}" for call in COUNTED)
         prefix = ["perf", "stat", "-x", ",", "-e", events, "-o", str(trace), "--"]
