@@ -76,12 +76,6 @@ bool IsPlainEnvelopeName(std::string_view name) {
   return name.size() > 3 && name.substr(0, 3) == "ENV" && IsNumberName(name.substr(3));
 }
 
-// A note of any content commits the raw file: one that cannot be read whole is reported when
-// the message is decoded, and the message left as it is, as for a damaged record.
-bool HasCommitNote(const std::string& rawPath) {
-  return platform::GetFileTag(rawPath, kRecipientsTag).has_value();
-}
-
 void RemoveScratch(const std::string& path, const std::string& name) {
   if (platform::DeleteFile(path) == platform::kErrorSuccess)
     LogBoth("SMTPIn- Recovery: scratch file removed: ", name, __LINE__);
@@ -141,7 +135,7 @@ int SMTPIn::RecoverSpool(const std::string& inProgress) {
     if (!IsPlainEnvelopeName(name) || names.contains(name + ".tmp")) continue;
     const auto raw = platform::GetFileTag(out + name, kRawFileTag);
     if (raw && IsRawMessageName(*raw) && names.contains(*raw) &&
-        (names.contains(CommitRecordPath(*raw)) || HasCommitNote(out + *raw)))
+        (names.contains(CommitRecordPath(*raw)) || CommitNoteState(out + *raw) != NoteState::kNone))
       unfinished.push_back(out + name);
   }
   for (const std::string& envelope : unfinished) {
@@ -171,10 +165,18 @@ int SMTPIn::RecoverSpool(const std::string& inProgress) {
       continue;
     }
     if (!IsRawMessageName(name)) continue;
-    if (names.contains(CommitRecordPath(name)) || HasCommitNote(out + name)) {
+    // A note of any other content commits the raw file: one that cannot be read whole is
+    // reported when the message is decoded, and the message left as it is, as for a damaged
+    // record. A sealed note that the data does not match was on its way to the disk with the
+    // data, and the sync that would have acknowledged them had not returned.
+    const NoteState note = CommitNoteState(out + name);
+    if (names.contains(CommitRecordPath(name)) || note == NoteState::kCommits) {
       acknowledged.push_back(name);
       continue;
     }
+    if (note == NoteState::kNotWhole)
+      LogBoth("SMTPIn- Recovery: message cut by a crash before it was acknowledged: ", name,
+              __LINE__);
     LogBoth("SMTPIn- Recovery: unacknowledged message removed: ", name, __LINE__);
     if (IsMainLogOn())
       KeepDebugCopy(out + name);

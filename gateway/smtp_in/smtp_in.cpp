@@ -159,9 +159,9 @@ std::string SpareFolder(const std::string& programPath) {
 // be kept. Either way the raw file's number is durable before anything names the file
 // acknowledged. kind: how it was committed.
 bool CommitRaw(SMTPIn& server, const std::string& path, const std::vector<std::string>& recipients,
-               platform::File& file, CommitKind& kind) {
+               platform::File& file, const std::optional<std::string>& seal, CommitKind& kind) {
   const auto numberDurable = [] { return FlushCounters() == platform::kErrorSuccess; };
-  switch (CommitByNote(path, recipients, file, &server.FolderSync(), numberDurable)) {
+  switch (CommitByNote(path, recipients, file, &server.FolderSync(), numberDurable, seal)) {
     case NoteCommit::kCommitted: kind = CommitKind::kNote; return true;
     case NoteCommit::kFailed: return false;
     case NoteCommit::kNotKept: break;
@@ -749,9 +749,13 @@ void SMTPInThread::ReceiveMessage() {
   m_messageFile = path;
   const std::string name = FileNamePart(path);
   LogMessageText("SMTPIn- Write First Message: ", name, kTag, __LINE__);
-  bool writable =
-      created && CFileMan::WriteText(file, "Received: from " + m_relayDomain.value_or("") + " by " +
-                                               m_domainName + " ; \r\n");
+  // Everything written to the raw file is sealed as it goes: the seal lets its note go to the
+  // disk with the data in one sync.
+  DataSeal seal;
+  const std::string received =
+      "Received: from " + m_relayDomain.value_or("") + " by " + m_domainName + " ; \r\n";
+  seal.Add(received);
+  bool writable = created && CFileMan::WriteText(file, received);
 
   // The data ends only with "." CR LF at the start of a line that follows a CR LF; the first
   // data line follows the CR LF of DATA. Chunks end after a LF or after kLineLimit bytes, so a
@@ -770,6 +774,7 @@ void SMTPInThread::ReceiveMessage() {
   DuplicateGuard* const duplicates = m_server.Duplicates();
   MessageIdScanner messageId;
   const auto flush = [&] {
+    if (writable && !pending.empty()) seal.Add(pending);
     if (writable && !pending.empty() &&
         CFileMan::Write(file, pending.data(), pending.size()) != pending.size()) {
       LogMessageText("SMTPIn- Error: Unable to write the message file: ", name, kTag, __LINE__);
@@ -834,7 +839,7 @@ void SMTPInThread::ReceiveMessage() {
     return;
   } else if (!created) {
     Reply(kNotStored, "4.3.0");
-  } else if (!writable || !CommitRaw(m_server, path, m_recipients, file, commitKind)) {
+  } else if (!writable || !CommitRaw(m_server, path, m_recipients, file, seal.Text(), commitKind)) {
     closeRaw();
     // Not all of it is on disk: the client keeps the message and sends it again later.
     LogBoth("SMTPIn- Error: Message could not be stored whole, refused with 452: ", name, __LINE__);

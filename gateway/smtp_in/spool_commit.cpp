@@ -1,8 +1,11 @@
 #include "gateway/smtp_in/spool_commit.h"
 
+#include <array>
 #include <cctype>
 #include <cstdint>
 #include <optional>
+#include <utility>
+#include <vector>
 
 #include "platform/file.h"
 #include "platform/win_error.h"
@@ -13,6 +16,8 @@ namespace {
 
 // Digits of a counter value.
 constexpr std::size_t kMaxNumberDigits = 10;
+// A raw file is read for its seal in pieces of this size: memory stays small for any message.
+constexpr std::size_t kSealReadChunk = 64 * 1024;
 
 std::string WithoutRawSuffix(const std::string& rawPath) {
   return rawPath.ends_with(kRawSuffix) ? rawPath.substr(0, rawPath.size() - (sizeof kRawSuffix - 1))
@@ -133,12 +138,55 @@ bool WriteCommitRecord(const std::string& rawPath, const std::vector<std::string
   return true;
 }
 
+std::optional<std::string> DataSeal::Text() {
+  std::array<unsigned char, platform::Digest::kMaxSize> digest{};
+  if (!m_digest.Final(digest)) return std::nullopt;
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string text;
+  for (std::size_t i = 0; i < kSealBytes; ++i) {
+    text.push_back(kHex[digest[i] >> 4]);
+    text.push_back(kHex[digest[i] & 0xf]);
+  }
+  return text;
+}
+
+std::optional<std::string> SealOfFile(const std::string& path) {
+  platform::File file;
+  if (platform::File::Open(path, platform::Access::Read, platform::Share::ReadWrite,
+                           platform::Disposition::OpenExisting, file,
+                           platform::Links::DontFollow) != platform::kErrorSuccess)
+    return std::nullopt;
+  DataSeal seal;
+  std::vector<char> chunk(kSealReadChunk);
+  for (;;) {
+    std::size_t got = 0;
+    if (file.Read(chunk.data(), chunk.size(), got) != platform::kErrorSuccess) return std::nullopt;
+    if (got == 0) break;
+    seal.Add(std::string_view(chunk.data(), got));
+  }
+  return seal.Text();
+}
+
 NoteCommit CommitByNote(const std::string& rawPath, const std::vector<std::string>& recipients,
                         platform::File& raw, SharedFolderSync* sync,
-                        const std::function<bool()>& durableFirst) {
-  const std::string text = RecipientText(recipients);
+                        const std::function<bool()>& durableFirst,
+                        const std::optional<std::string>& seal) {
+  const std::string text =
+      seal ? *seal + "\n" + RecipientText(recipients) : RecipientText(recipients);
   if (!platform::kFileTagsSyncWithFile || text.size() > platform::kMaxFileTag)
     return NoteCommit::kNotKept;
+  const std::string folder = platform::ParentFolder(rawPath);
+  if (seal) {
+    // The seal vouches for the data itself: the note may reach the disk before the data does,
+    // and one sync takes both.
+    raw.StartWriteBack();
+    if (platform::SetFileTag(rawPath, kSealedRecipientsTag, text) != platform::kErrorSuccess)
+      return NoteCommit::kNotKept;
+    if ((durableFirst && !durableFirst()) || raw.Sync() != platform::kErrorSuccess ||
+        (sync ? sync->Sync(folder) : platform::SyncDirectory(folder)) != platform::kErrorSuccess)
+      return NoteCommit::kFailed;
+    return NoteCommit::kCommitted;
+  }
   // The data first, on its own: a note that reached the disk before the data it vouches for
   // would make a cut message look acknowledged after a crash.
   raw.StartWriteBack();
@@ -146,14 +194,46 @@ NoteCommit CommitByNote(const std::string& rawPath, const std::vector<std::strin
     return NoteCommit::kFailed;
   if (platform::SetFileTag(rawPath, kRecipientsTag, text) != platform::kErrorSuccess)
     return NoteCommit::kNotKept;
-  const std::string folder = platform::ParentFolder(rawPath);
   if (raw.Sync() != platform::kErrorSuccess ||
       (sync ? sync->Sync(folder) : platform::SyncDirectory(folder)) != platform::kErrorSuccess)
     return NoteCommit::kFailed;
   return NoteCommit::kCommitted;
 }
 
+namespace {
+
+// A sealed note's seal and recipient text; none when the note has no seal line.
+std::optional<std::pair<std::string, std::string>> SplitSealed(const std::string& note) {
+  const std::size_t length = 2 * kSealBytes;
+  if (note.size() <= length || note[length] != '\n') return std::nullopt;
+  for (std::size_t i = 0; i < length; ++i)
+    if (!std::isxdigit(static_cast<unsigned char>(note[i]))) return std::nullopt;
+  return std::pair(note.substr(0, length), note.substr(length + 1));
+}
+
+}  // namespace
+
+NoteState CommitNoteState(const std::string& rawPath) {
+  const std::optional<std::string> sealed = platform::GetFileTag(rawPath, kSealedRecipientsTag);
+  if (!sealed)
+    return platform::GetFileTag(rawPath, kRecipientsTag) ? NoteState::kCommits : NoteState::kNone;
+  const auto parts = SplitSealed(*sealed);
+  // A note without its seal line is not one this gateway puts: reported at the decode, as a
+  // damaged note, and left as it is.
+  if (!parts) return NoteState::kCommits;
+  const std::optional<std::string> seal = SealOfFile(rawPath);
+  // A file that cannot be read now is not taken for a cut one: it is left to the decode.
+  if (seal && *seal != parts->first) return NoteState::kNotWhole;
+  return NoteState::kCommits;
+}
+
 std::optional<std::vector<std::string>> ReadCommitNote(const std::string& rawPath) {
+  if (const std::optional<std::string> sealed =
+          platform::GetFileTag(rawPath, kSealedRecipientsTag)) {
+    const auto parts = SplitSealed(*sealed);
+    if (!parts) return std::nullopt;
+    return ParseRecipients(parts->second);
+  }
   const std::optional<std::string> text = platform::GetFileTag(rawPath, kRecipientsTag);
   if (!text) return std::nullopt;
   return ParseRecipients(*text);

@@ -20,9 +20,13 @@
 //   "<n>.cqx" with the note            was acknowledged and is still to be decoded;
 //   "<n>.<envelope>.dcq"               the raw file itself, renamed once the decode finished:
 //                                      what "<n>.<envelope>.dcd" tells, for it.
-// The note is put on the file only once the file's data is on disk, and synced before the 250:
-// a note is never found on a file whose data may not be whole. A message whose note cannot be
-// kept (a file system without notes, more recipients than a note holds) gets a record.
+// The note is sealed: its first line is a digest of the file's data, so the note and the data
+// are synced in one go, and a note found on a file whose data does not match its seal (the
+// file's new size and note reached the disk, and its data did not) commits nothing: the sync
+// had not returned, and the client had not been told. An unsealed note (note "rcpt", written by
+// earlier versions) is put on only once the data is on disk, and commits the file by itself. A
+// message whose note cannot be kept (a file system without notes, more recipients than a note
+// holds) gets a record.
 //
 // Plain functions over paths; the caller serialises (the listener's work lock).
 #pragma once
@@ -35,6 +39,7 @@
 
 #include "common/shared_sync.h"
 #include "common/spare_files.h"
+#include "platform/digest.h"
 
 namespace faxmail {
 
@@ -56,6 +61,12 @@ inline constexpr char kDecodedRawSuffix[] = ".dcq";
 inline constexpr char kRawFileTag[] = "raw";
 // The note on a raw file that commits it: its RCPT texts, each followed by a LF.
 inline constexpr char kRecipientsTag[] = "rcpt";
+// The sealed note: the seal of the file's data and a LF, then the RCPT texts as above.
+inline constexpr char kSealedRecipientsTag[] = "sealed";
+// A seal: the first bytes of the data's SHA-256, in hexadecimal. Eight bytes leave a cut file
+// one chance in 2^64 of passing for whole, and keep the note small enough to stay in the file's
+// inode with one recipient of the usual length (a longer note takes a block of its own).
+inline constexpr std::size_t kSealBytes = 8;
 
 // How a message was committed, and so how its decode is marked finished.
 enum class CommitKind {
@@ -75,16 +86,39 @@ std::string DecodedMarkerPath(const std::string& rawPath, const std::string& env
 // "/d/OUT/12.cqx", "ENV7" -> "/d/OUT/12.ENV7.dcq".
 std::string DecodedRawPath(const std::string& rawPath, const std::string& envelopeName);
 
-// Commits the raw file by its note: its data synced (durableFirst run once the write-back has
-// begun, as for a record), the note put on it, the file synced again with its note and the
-// folder synced. kNotKept: no note could be put, because the system keeps none with the file or
-// the recipients are too long for one (found before anything is synced) or the file system
-// refused it; the caller writes a record instead. kFailed: not durable.
+// The seal of data fed to it piece by piece, as it is written.
+class DataSeal {
+ public:
+  DataSeal() : m_digest(platform::DigestAlgorithm::Sha256) {}
+  void Add(std::string_view data) { m_digest.Update(data); }
+  // The seal of everything added; none when no digest could be had.
+  std::optional<std::string> Text();
+
+ private:
+  platform::Digest m_digest;
+};
+// The seal of a file's whole content; none when it cannot be read.
+std::optional<std::string> SealOfFile(const std::string& path);
+
+// Commits the raw file by its note. With seal (the seal of everything written to it): the
+// sealed note put on, what durableFirst makes durable synced once the write-back has begun,
+// then the file synced with its note, and the folder. Without: its data synced after
+// durableFirst, the unsealed note put on, the file synced again with its note and the folder
+// synced. kNotKept: no note could be put, because the system keeps none with the file or the
+// recipients are too long for one (found before anything is synced) or the file system refused
+// it; the caller writes a record instead. kFailed: not durable.
 enum class NoteCommit { kCommitted, kNotKept, kFailed };
 NoteCommit CommitByNote(const std::string& rawPath, const std::vector<std::string>& recipients,
                         platform::File& raw, SharedFolderSync* sync,
-                        const std::function<bool()>& durableFirst);
-// The recipients of a raw file's note; none when it has none or it breaks the bounds.
+                        const std::function<bool()>& durableFirst,
+                        const std::optional<std::string>& seal = std::nullopt);
+// What a raw file's note says: none; it commits the file (a sealed note's seal matches the
+// data, or the note is unsealed, or it cannot be read, which the decode reports); or its data
+// did not reach the disk whole (the seal does not match: the file was never acknowledged).
+enum class NoteState { kNone, kCommits, kNotWhole };
+NoteState CommitNoteState(const std::string& rawPath);
+// The recipients of a raw file's note, sealed or not; none when it has none or it breaks the
+// bounds. The seal is not checked here (CommitNoteState does).
 std::optional<std::vector<std::string>> ReadCommitNote(const std::string& rawPath);
 
 // Writes, syncs and renames the record into place and syncs the folder: true when the message

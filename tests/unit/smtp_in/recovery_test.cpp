@@ -252,6 +252,70 @@ TEST_F(RecoveryTest, TheRawFilesNoteCommitsIt) {
             std::string::npos);
 }
 
+// A sealed note commits its raw file only where the data on disk is what was sealed: a file
+// whose data is not (its note and size reached the disk before a crash, its data did not) was
+// never acknowledged, and goes with its unfinished envelope; one whose seal matches is decoded,
+// as is one with an unsealed note of an earlier version. A note without its seal line is left.
+TEST_F(RecoveryTest, ASealedNoteCommitsOnlyTheDataItSealed) {
+  const std::string recipients = "TO:<12345@fax.example>\n";
+  const std::string whole = Message("four");
+  enum class Note { kSealed, kUnsealed, kNoSealLine };
+  struct Case {
+    const char* what;
+    std::string onDisk;  // the seal, where there is one, is of the whole message
+    Note note;
+    std::vector<std::string> left;
+    const char* logged;
+  };
+  const char* const cut = "SMTPIn- Recovery: message cut by a crash before it was acknowledged: ";
+  const std::vector<Case> cases = {
+      {"the data sealed", whole, Note::kSealed, {"ENV0.bdy", "ENV0.tmp"}, nullptr},
+      {"an unsealed note", whole, Note::kUnsealed, {"ENV0.bdy", "ENV0.tmp"}, nullptr},
+      {"zeros where the data should be", std::string(whole.size(), '\0'), Note::kSealed, {}, cut},
+      {"the data cut short", whole.substr(0, whole.size() / 2), Note::kSealed, {}, cut},
+      {"no seal line",
+       whole,
+       Note::kNoSealLine,
+       {"4.cqx"},
+       "SMTPIn- Error: Commit record unreadable, message left as it is: "},
+  };
+  DataSeal sealOfWhole;
+  sealOfWhole.Add(whole);
+  const std::optional<std::string> seal = sealOfWhole.Text();
+  ASSERT_TRUE(seal.has_value());
+  ASSERT_EQ(seal->size(), 2 * kSealBytes);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (const std::string& name : OutFiles()) std::remove((m_out + name).c_str());
+    std::remove((Root() + "/secondary.log").c_str());
+    SetKeyNumber("OUTIndex", 0);
+    const std::string raw = m_out + "4.cqx";
+    WriteWholeFile(raw, c.onDisk);
+    if (!platform::kFileTagsSyncWithFile ||
+        platform::SetFileTag(raw, "probe", "x") != platform::kErrorSuccess)
+      GTEST_SKIP() << "no notes are kept with files here";
+    // An unfinished envelope of the message, as a crash during its decode leaves it.
+    WriteWholeFile(m_out + "ENV7", "FROM: <a@example.org>\r\n");
+    ASSERT_EQ(platform::SetFileTag(m_out + "ENV7", kRawFileTag, "4.cqx"), platform::kErrorSuccess);
+    const std::string note = c.note == Note::kSealed       ? *seal + "\n" + recipients
+                             : c.note == Note::kNoSealLine ? "not a seal\n" + recipients
+                                                           : recipients;
+    ASSERT_EQ(platform::SetFileTag(
+                  raw, c.note == Note::kUnsealed ? kRecipientsTag : kSealedRecipientsTag, note),
+              platform::kErrorSuccess);
+    EXPECT_EQ(SealOfFile(raw) == seal, c.onDisk == whole);
+    m_server->RecoverSpool({});
+    EXPECT_EQ(OutFiles(), c.left);
+    if (c.logged) {
+      EXPECT_NE(ReadWholeFile(Root() + "/secondary.log").find(c.logged), std::string::npos);
+    }
+    if (c.left.size() == 2) {
+      const std::string envelope = ReadWholeFile(m_out + "ENV0.tmp");
+      EXPECT_NE(envelope.find("SUBJECT: four\r\n"), std::string::npos) << envelope;
+    }
+  }
+}
+
 // A raw file renamed to its decoded name finished its decode, as a marker tells: the envelope
 // gets its ready name unless it has one or the fax server took it, and the raw file goes.
 TEST_F(RecoveryTest, ARawFileUnderItsDecodedNameFinishesTheDecode) {
@@ -454,6 +518,47 @@ TEST(CommitNoteTest, RecipientsComeBackAsWrittenOrGetARecord) {
   EXPECT_EQ(CommitByNote(dir / "9.cqx", {"<9@fax.example>"}, closed, nullptr, {}),
             NoteCommit::kFailed);
   EXPECT_FALSE(platform::GetFileTag(dir / "9.cqx", kRecipientsTag).has_value());
+}
+
+// A sealed note is put on with the seal of what was written, and the file synced once: the
+// note reads back, commits the file while the data matches, and not once the data differs.
+TEST(CommitNoteTest, ASealedNoteReadsBackAndMatchesOnlyItsData) {
+  test::TempDir dir;
+  WriteWholeFile(dir / "probe", "");
+  if (!platform::kFileTagsSyncWithFile || platform::SetFileTag(dir / "probe", "p", "x") != 0)
+    GTEST_SKIP() << "no notes are kept with files here";
+  const std::string data = "Received: x\r\n\r\nbody\r\n";
+  const std::vector<std::string> recipients = {"TO:<1@fax.example>", "TO:<2@fax.example>"};
+  const std::string path = dir / "3.cqx";
+  platform::File raw;
+  ASSERT_EQ(platform::File::Open(path, platform::Access::ReadWrite, platform::Share::None,
+                                 platform::Disposition::CreateAlways, raw),
+            0);
+  DataSeal seal;
+  // Fed in pieces, as the receiver writes them.
+  for (const std::string_view piece :
+       {std::string_view(data).substr(0, 5), std::string_view(data).substr(5)}) {
+    ASSERT_EQ(raw.Write(piece.data(), piece.size()), 0);
+    seal.Add(piece);
+  }
+  int flushes = 0;
+  EXPECT_EQ(CommitByNote(
+                path, recipients, raw, nullptr, [&] { return ++flushes > 0; }, seal.Text()),
+            NoteCommit::kCommitted);
+  EXPECT_EQ(flushes, 1);
+  ASSERT_EQ(raw.Close(), 0);
+  EXPECT_FALSE(platform::GetFileTag(path, kRecipientsTag).has_value());
+  const std::optional<std::string> note = platform::GetFileTag(path, kSealedRecipientsTag);
+  ASSERT_TRUE(note.has_value());
+  EXPECT_EQ(note->substr(0, 2 * kSealBytes + 1), *SealOfFile(path) + "\n");
+  EXPECT_EQ(ReadCommitNote(path), recipients);
+  EXPECT_EQ(CommitNoteState(path), NoteState::kCommits);
+  // One byte changed where the note vouches for it: the data is not what was acknowledged.
+  WriteWholeFile(path, "Received: y\r\n\r\nbody\r\n");
+  EXPECT_EQ(CommitNoteState(path), NoteState::kNotWhole);
+  EXPECT_EQ(ReadCommitNote(path), recipients);  // read, not judged: that is the state's part
+  WriteWholeFile(dir / "4.cqx", data);
+  EXPECT_EQ(CommitNoteState(dir / "4.cqx"), NoteState::kNone);
 }
 
 TEST(CommitRecordTest, RecipientsComeBackAsWritten) {
