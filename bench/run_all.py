@@ -3,7 +3,7 @@
 
     bench/run_all.py [--quick] [--mails N] [--size BYTES] [--sessions 1,10,20]
                      [--notifications N] [--spaced N] [--memory-mb MB] [--timeout S]
-                     [--only PARTS]
+                     [--only PARTS] [--decode-threads N] [--baseline FAXMAILGW]
                      [--out DIR] [--keep]
 
 Started by bench/run-all, which installs the peers and builds the release preset first.
@@ -15,7 +15,8 @@ time-out; a step that runs into it is reported as "did not finish" with what it 
 
 Parts:
   receive   smtp-source (a new connection per mail) against smtp-sink, the private Postfix,
-            faxmailgw -m and spool_floor at each session count. Rates run from the start of
+            faxmailgw -m (on its default values, and again with --decode-threads decode
+            threads) and spool_floor at each session count. Rates run from the start of
             smtp-source to the last mail done: for smtp-sink the last one it acknowledged, for
             Postfix the last one delivered to discard (from its log), for the gateway and
             spool_floor the last ready envelope (ENV*.tmp in OUT, by the time of its rename).
@@ -97,6 +98,9 @@ MB = 1e6
 RECEIVE_BACKLOG = 128
 # The row of a second gateway binary measured beside the first (--baseline).
 BASELINE = "faxmailgw baseline"
+# The decode threads of the gateway's second receive row (DecodeThreads; --decode-threads):
+# sessions then answer the QUIT while their mails wait to be decoded.
+RECEIVE_DECODE_THREADS = 8
 # The row of spool_floor: the files and syncs the gateway promises, and nothing else.
 FLOOR = "durable floor"
 # What the gateway logs for a connection it refuses over its limit of connections.
@@ -560,6 +564,12 @@ def bench_receive(args, work, results):
         for sessions in args.sessions:
             results.add(section="receive", case=case_of(sessions),
                         **receive_gateway(args, work, sessions))
+        if args.decode_threads:
+            for sessions in args.sessions:
+                results.add(section="receive", case=case_of(sessions),
+                            **receive_gateway(args, work, sessions,
+                                              system=decode_threads_row(args),
+                                              extra={"DecodeThreads": args.decode_threads}))
         if args.baseline:
             for sessions in args.sessions:
                 results.add(section="receive", case=case_of(sessions),
@@ -582,7 +592,7 @@ def bench_receive(args, work, results):
                              peer="smtp-sink",
                              ratio2=ratio(floor_row.get("rate"), postfix_row.get("rate")),
                              peer2="Postfix")
-            for system in ("faxmailgw -m", BASELINE):
+            for system in ("faxmailgw -m", decode_threads_row(args), BASELINE):
                 gw_row = results.find("receive", case, system)
                 if gw_row is None:
                     continue
@@ -657,9 +667,14 @@ def receive_floor(args, work, sessions):
         floor.stop()
 
 
-def receive_gateway(args, work, sessions, program=GATEWAY, system="faxmailgw -m"):
+def decode_threads_row(args):
+    return f"faxmailgw -m, DecodeThreads={args.decode_threads}"
+
+
+def receive_gateway(args, work, sessions, program=GATEWAY, system="faxmailgw -m", extra=None):
     settings = {"ListenBacklog": args.backlog} if args.backlog else {}
-    tag = "base" if program != GATEWAY else "gw"
+    settings.update(extra or {})
+    tag = "base" if program != GATEWAY else "dt" if extra else "gw"
     gateway = Gateway(work, f"receive-{tag}-{sessions}", settings, program)
     try:
         gateway.start()
@@ -1138,7 +1153,7 @@ def write_chart(results, path, args):
     fig.suptitle(f"faxmailgw beside its peers ({time.strftime('%Y-%m-%d %H:%M')}, "
                  f"{args.mails} mails of {args.size // 1024} KB per receive run)")
     colours = {"smtp-sink": "#9e9e9e", "Postfix": "#5b8def", "faxmailgw -m": "#e8743b",
-               FLOOR: "#6abf69",
+               FLOOR: "#6abf69", decode_threads_row(args): "#b0413e",
                "decode_bench": "#e8743b", "Python email": "#5b8def", "smtp-source": "#9e9e9e"}
 
     def bars(ax, groups, systems, value, title, ylabel, log=False, label=fmt):
@@ -1192,7 +1207,7 @@ def write_chart(results, path, args):
         return groups
 
     bars(axes[0][0], grouped("receive", lambda c: c.split(", ")[-1]),
-         ["smtp-sink", "Postfix", "faxmailgw -m", FLOOR], "rate",
+         ["smtp-sink", "Postfix", "faxmailgw -m", decode_threads_row(args), FLOOR], "rate",
          "Receive: mails/s (smtp-source, a new connection per mail)", "mails/s", log=True)
     bars(axes[0][1], grouped("decode", lambda c: c.split(":")[0]),
          ["decode_bench", "Python email"], "rate", "Decode: MB/s over the same files", "MB/s",
@@ -1250,6 +1265,9 @@ def parse_args(argv):
     parser.add_argument("--backlog", type=int, default=RECEIVE_BACKLOG,
                         help=f"ListenBacklog of the receiving gateway ({RECEIVE_BACKLOG}; "
                              "0 leaves the value absent, the listener's 5)")
+    parser.add_argument("--decode-threads", type=int, default=RECEIVE_DECODE_THREADS,
+                        help="DecodeThreads of the gateway's second receive row "
+                             f"({RECEIVE_DECODE_THREADS}; 0 leaves the row out)")
     parser.add_argument("--baseline", type=Path,
                         help="another faxmailgw binary, measured beside the build's in the "
                              "receive part (a row of its own, same peers, same run)")

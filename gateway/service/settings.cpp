@@ -146,7 +146,9 @@ InboundSettings LoadInboundSettings() {
   ReadText(key, "AllowedSenders", kPolicyTextLimit, settings.allowedSenders);
   ReadNumber(key, "DuplicateWindow", settings.duplicateWindowHours);
   ReadNumber(key, "ListenBacklog", settings.listenBacklog);
+  ReadNumber(key, "DecodeThreads", settings.decodeThreads);
   settings.listenBacklog = std::clamp<std::uint32_t>(settings.listenBacklog, 1, kMaxListenBacklog);
+  settings.decodeThreads = std::min(settings.decodeThreads, kMaxDecodeThreads);
   platform::RegCloseKey(key);
   return settings;
 }

@@ -96,6 +96,10 @@ inline constexpr std::uint32_t kDefaultListenBacklog = 5;
 // (net.core.somaxconn) is 4096 by default, and a longer queue only keeps clients waiting that
 // the 20 connection threads cannot serve before their time-outs.
 inline constexpr std::uint32_t kMaxListenBacklog = 4096;
+// The most DecodeThreads taken (a larger value counts as this): decodes take the work lock one
+// at a time, so more threads only add more files waiting for the disk at once, and this many
+// already share each folder sync with the rest.
+inline constexpr std::uint32_t kMaxDecodeThreads = 32;
 struct InboundSettings {
   bool esmtp = false;                      // ESMTP: EHLO and its extensions
   std::uint32_t maxMessageSize = 0;        // MaxMessageSize: bytes of message data, 0 = no limit
@@ -109,6 +113,10 @@ struct InboundSettings {
   // ListenBacklog: connections the system queues before the accept loop takes them, 1 to
   // kMaxListenBacklog (0 counts as 1, more as kMaxListenBacklog).
   std::uint32_t listenBacklog = kDefaultListenBacklog;
+  // DecodeThreads: threads that decode acknowledged messages behind the sessions, so that a
+  // session reads its client's next command (QUIT, the next MAIL) at once after the 250;
+  // 0 = each session decodes its own message before it reads on (kMaxDecodeThreads at most).
+  std::uint32_t decodeThreads = 0;
 };
 
 // Reads the receiver's values (defaults where the key or a value cannot be read).

@@ -1,5 +1,6 @@
 #include "gateway/smtp_in/smtp_in.h"
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <charconv>
@@ -185,6 +186,7 @@ SMTPIn::SMTPIn(CFileMan& fileMan, InboundSettings inbound)
     LogMessage("SMTPIn- RequireAuth is set but AUTH is not available: every MAIL is refused", kTag,
                __LINE__);
   SetInboundPolicy(m_inbound);
+  StartDecoders(std::min(m_inbound.decodeThreads, kMaxDecodeThreads));
 }
 
 void SMTPIn::LoadTls() {
@@ -225,6 +227,8 @@ void SMTPIn::LoadUsers() {
 // Connection threads call this object's operations: stop them before it goes.
 SMTPIn::~SMTPIn() {
   Shutdown();
+  // No session hands over any more: what was handed over is decoded before the rest goes.
+  StopDecoders();
   {
     std::lock_guard lock(m_retryLock);
     m_stopping = true;
@@ -337,6 +341,66 @@ void SMTPIn::DecodeAcknowledged(const std::string& path, const std::vector<std::
     return;
   }
   if (PendingCount() > 0) RetryPending();
+}
+
+void SMTPIn::HandAcknowledged(const std::string& path, const std::vector<std::string>& recipients,
+                              CommitKind commit) {
+  {
+    std::lock_guard lock(m_decodeLock);
+    if (!m_decoders.empty() && !m_decodersStopping && m_handed.size() < kDecodeQueueLimit) {
+      m_handed.push_back(HandedMessage{path, recipients, commit});
+      m_decodeWake.notify_one();
+      return;
+    }
+  }
+  DecodeAcknowledged(path, recipients, commit);
+}
+
+std::size_t SMTPIn::QueuedCount() const {
+  std::lock_guard lock(m_decodeLock);
+  return m_handed.size() + m_decoding;
+}
+
+void SMTPIn::StartDecoders(std::uint32_t count) {
+  for (std::uint32_t i = 0; i < count; ++i) {
+    platform::Thread thread;
+    // Like the sessions: one that wakes does not set aside the decode holding the work lock.
+    if (platform::Thread::Start([this] { DecodeLoop(); }, 0, thread,
+                                platform::Thread::Scheduling::kThroughput) !=
+        platform::kErrorSuccess) {
+      LogMessage("SMTPIn- Unable to start a decode thread; sessions decode what the others leave",
+                 kTag, __LINE__);
+      break;
+    }
+    std::lock_guard lock(m_decodeLock);
+    m_decoders.push_back(std::move(thread));
+  }
+}
+
+void SMTPIn::StopDecoders() {
+  std::vector<platform::Thread> decoders;
+  {
+    std::lock_guard lock(m_decodeLock);
+    m_decodersStopping = true;
+    decoders.swap(m_decoders);
+  }
+  m_decodeWake.notify_all();
+  for (platform::Thread& decoder : decoders) decoder.Join();
+}
+
+void SMTPIn::DecodeLoop() {
+  std::unique_lock lock(m_decodeLock);
+  for (;;) {
+    m_decodeWake.wait(lock, [this] { return m_decodersStopping || !m_handed.empty(); });
+    if (m_handed.empty()) return;
+    HandedMessage message = std::move(m_handed.front());
+    m_handed.pop_front();
+    ++m_decoding;
+    lock.unlock();
+    DecodeAcknowledged(message.path, message.recipients, message.commit);
+    lock.lock();
+    --m_decoding;
+  }
 }
 
 std::unique_ptr<C_WSTHREAD> SMTPIn::CreateConnection() {
@@ -851,7 +915,7 @@ void SMTPInThread::ReceiveMessage() {
     closeRaw();
     claim.Record();
     Reply(kReceived, "2.0.0");
-    m_server.DecodeAcknowledged(path, m_recipients, commitKind);
+    m_server.HandAcknowledged(path, m_recipients, commitKind);
     return;
   }
   if (created) {

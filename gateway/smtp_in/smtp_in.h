@@ -30,13 +30,16 @@
 // load make STARTTLS available; after it everything read before the handshake is gone and the
 // session starts again from its greeting. AUTH (PLAIN, LOGIN) is offered and taken only inside
 // TLS; failures are slowed down and the third ends the session. RequireAuth refuses MAIL
-// without it.
+// without it. DecodeThreads hands each acknowledged message to that many decode threads, so that
+// the session reads its client's next command at once instead of after the decode; a session
+// that finds kDecodeQueueLimit messages waiting decodes its own.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -56,6 +59,7 @@
 #include "gateway/smtp_in/duplicate_guard.h"
 #include "gateway/smtp_in/sender_policy.h"
 #include "gateway/smtp_in/spool_commit.h"
+#include "platform/thread.h"
 
 namespace faxmail {
 
@@ -170,6 +174,12 @@ class SMTPIn : public C_WINSOCK {
   // and queued for another try. Then the messages still waiting are tried again.
   void DecodeAcknowledged(const std::string& path, const std::vector<std::string>& recipients,
                           CommitKind commit);
+  // The same, on a decode thread when DecodeThreads is set and fewer than kDecodeQueueLimit
+  // messages wait for one; else at once on the caller's thread.
+  void HandAcknowledged(const std::string& path, const std::vector<std::string>& recipients,
+                        CommitKind commit);
+  // Messages handed to the decode threads and not yet decoded (or kept for another try).
+  std::size_t QueuedCount() const;
   // Start-up, before the listener opens: finishes decodes a crash cut off after their marker,
   // removes what unfinished decodes and unacknowledged messages left, resets the in-use flags
   // and decodes every acknowledged message still waiting. unfinished: the envelope that was in
@@ -190,6 +200,11 @@ class SMTPIn : public C_WINSOCK {
   std::uint32_t CommandTimeLimit() const noexcept { return m_commandLimitMs.load(); }
   std::uint32_t DataTimeLimit() const noexcept { return m_dataLimitMs.load(); }
 
+  // Acknowledged messages that wait for a decode thread. A session that finds this many
+  // decodes its own, as without decode threads: the disk sets the pace again, and a burst does
+  // not pile up more raw files than a restart decodes in a moment.
+  static constexpr std::size_t kDecodeQueueLimit = 64;
+
  private:
   // Decodes one acknowledged message; true when it needs no further try. recipients and commit
   // are read from the files when not given.
@@ -201,6 +216,11 @@ class SMTPIn : public C_WINSOCK {
   // marker's path; its debug copy is named after path all the same).
   void RemoveDecoded(const std::string& path, const std::string& marker, CommitKind commit);
   void RetryLoop();
+  // What DecodeThreads threads run: each takes the oldest message handed over, until the
+  // receiver goes and nothing is left.
+  void DecodeLoop();
+  void StartDecoders(std::uint32_t count);
+  void StopDecoders();
   // The TLS context and the user list that m_inbound names; what fails is logged.
   void LoadTls();
   void LoadUsers();
@@ -222,6 +242,17 @@ class SMTPIn : public C_WINSOCK {
   bool m_stopping = false;
   std::thread m_retryThread;
   std::mutex m_retryPass;  // one pass over the waiting messages at a time
+  struct HandedMessage {
+    std::string path;
+    std::vector<std::string> recipients;
+    CommitKind commit;
+  };
+  mutable std::mutex m_decodeLock;
+  std::condition_variable m_decodeWake;
+  std::deque<HandedMessage> m_handed;  // oldest first
+  std::size_t m_decoding = 0;          // taken from m_handed by a decode thread, not yet done
+  bool m_decodersStopping = false;
+  std::vector<platform::Thread> m_decoders;
   std::atomic<std::uint32_t> m_commandLimitMs{kCommandTimeLimitMs};
   std::atomic<std::uint32_t> m_dataLimitMs{kDataTimeLimitMs};
   SenderPolicy m_policy;

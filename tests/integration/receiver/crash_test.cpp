@@ -131,10 +131,14 @@ class Clients {
   std::vector<std::thread> m_threads;
 };
 
-class CrashTest : public test::RootTest {};
+// DecodeThreads: 0, each session decodes its own mail before it reads the QUIT; or a number of
+// decode threads, so that acknowledged mails also wait in the decode threads' queue when the
+// kill comes.
+class CrashTest : public test::RootTest, public ::testing::WithParamInterface<std::uint32_t> {};
 
-TEST_F(CrashTest, AcknowledgedMailSurvivesKillsDuringTwentySessions) {
+TEST_P(CrashTest, AcknowledgedMailSurvivesKillsDuringTwentySessions) {
   test::GatewayProcess gateway(Root(), false);
+  if (GetParam() != 0) test::SetGatewayNumber("DecodeThreads", GetParam());
   ASSERT_TRUE(gateway.Start());
   const std::string out = gateway.Data() + "OUT/";
   Outcome outcome;
@@ -202,6 +206,12 @@ TEST_F(CrashTest, AcknowledgedMailSurvivesKillsDuringTwentySessions) {
               outcome.acknowledged.size(), outcome.dataSent.size(), check.ready.size(),
               outcome.refusals.load());
 }
+
+INSTANTIATE_TEST_SUITE_P(Decode, CrashTest, ::testing::Values(0u, 8u),
+                         [](const ::testing::TestParamInfo<std::uint32_t>& param) {
+                           return param.param == 0 ? std::string("OnTheSessions")
+                                                   : std::string("OnDecodeThreads");
+                         });
 
 }  // namespace
 }  // namespace faxmail

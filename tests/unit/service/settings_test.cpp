@@ -199,6 +199,26 @@ TEST_F(SettingsTest, ListenBacklogIsBounded) {
   EXPECT_EQ(LoadInboundSettings().listenBacklog, kDefaultListenBacklog);
 }
 
+TEST_F(SettingsTest, DecodeThreadsAreOffUnlessSetAndBounded) {
+  EXPECT_EQ(LoadInboundSettings().decodeThreads, 0u);
+  const struct {
+    std::uint32_t stored;
+    std::uint32_t taken;
+  } cases[] = {
+      {0, 0},
+      {1, 1},
+      {kMaxDecodeThreads, kMaxDecodeThreads},
+      {kMaxDecodeThreads + 1, kMaxDecodeThreads},
+      {0xffffffffu, kMaxDecodeThreads},
+  };
+  for (const auto& c : cases) {
+    SetNumber("DecodeThreads", c.stored);
+    EXPECT_EQ(LoadInboundSettings().decodeThreads, c.taken) << c.stored;
+  }
+  SetText("DecodeThreads", "4");  // not a number of 4 bytes: missing
+  EXPECT_EQ(LoadInboundSettings().decodeThreads, 0u);
+}
+
 TEST_F(SettingsTest, DomainNameIsLogged) {
   SetText("logfile", Root() + "/main.log");
   GetDebugSettings2();
