@@ -862,8 +862,8 @@ def bench_decode(args, work, results):
                     seconds=seconds, rate=total / MB / seconds, rate_unit="MB/s",
                     mb_per_s=total / MB / seconds, latency_ms=seconds / count * 1000,
                     latency_what="mean per message",
-                    note="as the receiver: spool files in text mode, attachments digested"
-                    if system == "decode_bench" else
+                    note="as the receiver: spool files in text mode, attachments digested "
+                    "where they carry Content-MD5" if system == "decode_bench" else
                     "default policy, get_payload(decode=True) for every leaf")
             except Failure as failure:
                 rows[system] = results.add(section="decode", case=case, system=system,

@@ -33,8 +33,8 @@
 //     DecodeBody(reader, encoding, StreamOutput(file), false, encoding == Base64).
 //   SaveAttachment: sent name = GetDispositionFilename(*disposition), else
 //     GetNameParam(type.params, "name"); binary output only for a non-text type in base64;
-//     digest = DecodeBody(reader, encoding, StreamOutput(file), true, text type); then, with a
-//     contentMd5, CheckContentMd5(*digest, *contentMd5, attachment path).
+//     digest = DecodeBody(reader, encoding, StreamOutput(file), contentMd5 given, text type);
+//     then, with a contentMd5, CheckContentMd5(*digest, *contentMd5, attachment path).
 #pragma once
 
 #include <cstddef>

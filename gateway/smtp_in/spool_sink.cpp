@@ -136,7 +136,9 @@ int SpoolSink::SaveAttachment(PartReader& reader, bool /*inAppleDouble*/, const 
     return 1;
   }
   StreamOutput output(out);
-  const auto digest = DecodeBody(reader, encoding, output, true, textType);
+  // The digest serves only the Content-MD5 check: a part without one is not digested, which
+  // leaves the decode of a large attachment to the speed of the disk rather than of MD5.
+  const auto digest = DecodeBody(reader, encoding, output, contentMd5.has_value(), textType);
   if (contentMd5 && digest) CheckContentMd5(*digest, HeaderField(*contentMd5), path);
   // Complete on disk before the envelope that names it can become ready.
   const bool synced = !m_settings.syncAttachments || out.Sync();

@@ -138,6 +138,50 @@ TEST_F(SpoolSinkTest, AMessageThatKeepsEverythingLogsNoCount) {
   EXPECT_EQ(Log().find("not kept"), std::string::npos) << Log();
 }
 
+// The Content-MD5 check: a part whose decoded data does not match its value is reported as
+// corrupted and kept all the same; a matching one, or one without the header (which is then not
+// digested at all), is kept without a word.
+TEST_F(SpoolSinkTest, ContentMd5IsCheckedWhereThePartCarriesIt) {
+  // MD5 of "data" (RFC 1321) in base64, as the header carries it.
+  constexpr char kDigestOfData[] = "jXd/OF09/siBXSD3SWAm3A==";
+  struct Case {
+    const char* what;
+    std::string header;  // the Content-MD5 line, if any
+    bool corrupted;
+  };
+  const Case cases[] = {
+      {"matching", std::string("Content-MD5: ") + kDigestOfData + "\n", false},
+      {"matching, with a comment after it",
+       std::string("Content-MD5: ") + kDigestOfData + " (sent as is)\n", false},
+      {"not matching", "Content-MD5: AAAAAAAAAAAAAAAAAAAAAA==\n", true},
+      {"absent", "", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(m_data + "OUT");
+    fs::create_directories(m_data + "OUT");
+    ResetFileNameFlags();
+    test::ConsoleCapture console;
+    // The reader reads the text where it is: it must outlive the decode.
+    const std::string message = Mixed({"\nbody",
+                                       "Content-Type: application/octet-stream; name=d.bin\n"
+                                       "Content-Transfer-Encoding: base64\n" +
+                                           c.header + "\nZGF0YQ=="});
+    auto reader = test::MemoryReader(message);
+    const EnvelopeList envelope;
+    SpoolSink sink(
+        {m_data + "OUT/envelope", m_data + "OUT/Msgcnt.imp", m_data + "OUT/att.lst", m_data},
+        envelope);
+    EXPECT_EQ(DecodeMessage(*reader, "text/plain", false, sink), 0);
+    EXPECT_FALSE(sink.Failed());
+    ASSERT_EQ(sink.AttachmentFiles().size(), 1u);
+    const std::string path = sink.AttachmentFiles()[0];
+    EXPECT_EQ(ReadWholeFile(path), "data");
+    EXPECT_EQ(console.err, c.corrupted ? "munpack: warning: " + path + " was corrupted in transit\n"
+                                       : std::string());
+  }
+}
+
 // The list is made when the first attachment is saved, once, and not for a message without one.
 // One that cannot be made fails every attachment (none is saved unlisted) without being asked
 // for again, while the message text is still written.
