@@ -1156,8 +1156,13 @@ def write_chart(results, path, args):
                FLOOR: "#6abf69", decode_threads_row(args): "#b0413e",
                "decode_bench": "#e8743b", "Python email": "#5b8def", "smtp-source": "#9e9e9e"}
 
+    # Above this many bars in a group the labels are set smaller, and name no peer (the title
+    # does), so that neighbours do not run into each other.
+    crowded = 4
+
     def bars(ax, groups, systems, value, title, ylabel, log=False, label=fmt):
         width = 0.8 / max(1, len(systems))
+        small = len(systems) > crowded
         for k, system in enumerate(systems):
             xs, ys, texts = [], [], []
             for g, (group, rows) in enumerate(groups):
@@ -1169,7 +1174,7 @@ def write_chart(results, path, args):
                 ys.append(v or 0)
                 text = label(v) if v else "n/a"
                 if row.get("ratio") is not None:
-                    text += f"\n{row['ratio']:.2g}x {row['peer']}"
+                    text += f"\n{row['ratio']:.2g}x" + ("" if small else f" {row['peer']}")
                 if row.get("status") != "ok":
                     text += "\n" + row.get("status", "")
                 texts.append(text)
@@ -1177,7 +1182,7 @@ def write_chart(results, path, args):
                            label=system, color=colours.get(system))
             for bar, text in zip(drawn, texts):
                 ax.annotate(text, (bar.get_x() + bar.get_width() / 2, bar.get_height()),
-                            ha="center", va="bottom", fontsize=7)
+                            ha="center", va="bottom", fontsize=6 if small else 7)
         if not groups:
             ax.text(0.5, 0.5, "not run", ha="center", va="center", transform=ax.transAxes)
         ax.set_xticks(range(len(groups)))
@@ -1208,7 +1213,8 @@ def write_chart(results, path, args):
 
     bars(axes[0][0], grouped("receive", lambda c: c.split(", ")[-1]),
          ["smtp-sink", "Postfix", "faxmailgw -m", decode_threads_row(args), FLOOR], "rate",
-         "Receive: mails/s (smtp-source, a new connection per mail)", "mails/s", log=True)
+         "Receive: mails/s (smtp-source, a new connection per mail; ratios: of smtp-sink)",
+         "mails/s", log=True)
     bars(axes[0][1], grouped("decode", lambda c: c.split(":")[0]),
          ["decode_bench", "Python email"], "rate", "Decode: MB/s over the same files", "MB/s",
          log=True)
