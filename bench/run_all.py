@@ -1212,7 +1212,8 @@ def write_chart(results, path, args):
         return groups
 
     bars(axes[0][0], grouped("receive", lambda c: c.split(", ")[-1]),
-         ["smtp-sink", "Postfix", "faxmailgw -m", decode_threads_row(args), FLOOR], "rate",
+         ["smtp-sink", "Postfix", "faxmailgw -m"] +
+         ([decode_threads_row(args)] if args.decode_threads else []) + [FLOOR], "rate",
          "Receive: mails/s (smtp-source, a new connection per mail; ratios: of smtp-sink)",
          "mails/s", log=True)
     bars(axes[0][1], grouped("decode", lambda c: c.split(":")[0]),

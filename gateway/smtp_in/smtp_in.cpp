@@ -347,7 +347,8 @@ void SMTPIn::HandAcknowledged(const std::string& path, const std::vector<std::st
                               CommitKind commit) {
   {
     std::lock_guard lock(m_decodeLock);
-    if (!m_decoders.empty() && !m_decodersStopping && m_handed.size() < kDecodeQueueLimit) {
+    // StopDecoders empties the list: nothing is handed over once the threads are going.
+    if (!m_decoders.empty() && m_handed.size() < kDecodeQueueLimit) {
       m_handed.push_back(HandedMessage{path, recipients, commit});
       m_decodeWake.notify_one();
       return;
