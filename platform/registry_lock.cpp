@@ -112,14 +112,26 @@ long HiveLock::Acquire(LockFile& file, const std::string& path, bool exclusive) 
   return kErrorSharingViolation;
 }
 
-std::uint64_t HiveLock::Generation() const {
-  if (m_fd < 0) return 0;
+namespace {
+
+// The counter in the lock file's first 8 bytes (0 for a shorter file or a failed read).
+std::uint64_t ReadGeneration(int fd) {
   unsigned char bytes[8] = {};
-  if (::pread(m_fd, bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) return 0;
+  if (::pread(fd, bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) return 0;
   std::uint64_t value = 0;
   for (int i = 7; i >= 0; --i) value = (value << 8) | bytes[i];
   return value;
 }
+
+}  // namespace
+
+std::optional<std::uint64_t> LockFile::PeekGeneration(const std::string& path) const {
+  if (!m_fd.IsOpen() || m_path != path || m_pid != ProcessId() || !m_watch || m_watch->Noticed())
+    return std::nullopt;
+  return ReadGeneration(m_fd.Get());
+}
+
+std::uint64_t HiveLock::Generation() const { return m_fd < 0 ? 0 : ReadGeneration(m_fd); }
 
 long HiveLock::SetGeneration(std::uint64_t value) {
   unsigned char bytes[8];

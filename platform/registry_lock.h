@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/name_watch.h"
@@ -54,6 +55,14 @@ class LockFile {
     m_dev = m_ino = 0;
     m_pid = 0;
   }
+
+  // The change counter read without taking the lock, when the descriptor kept for path in this
+  // process is still the file at path (its watch has noticed nothing); nothing otherwise. Every
+  // change bumps the counter under the exclusive lock, before that lock is let go: a counter
+  // that still matches the one of a cached copy shows that no change has ended since the copy
+  // was read (one under way is taken as coming after this read). An 8-byte read torn by a
+  // concurrent write matches only where it reads as the old value.
+  std::optional<std::uint64_t> PeekGeneration(const std::string& path) const;
 
  private:
   friend class HiveLock;

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <atomic>
 #include <filesystem>
@@ -303,6 +304,80 @@ TEST_F(RegistryConcurrency, LockFileRemovedOrReplacedBetweenOperationsStillExclu
     ASSERT_EQ(RegQueryDword(key, "Theirs", theirs), kErrorSuccess);
     EXPECT_EQ(theirs, round);
   }
+}
+
+// A read whose cached copy is current takes no lock: it is served while another process holds
+// the hive's lock in the middle of a change, as if it came before that change. Once the other
+// side has bumped the change counter, a read waits for the lock and sees the change.
+TEST_F(RegistryConcurrency, ReadsOfACurrentCopyDoNotWaitForAChangeUnderWay) {
+  const std::string lockPath = HivePath(Hive::LocalMachine) + ".lock";
+  RegKey key;
+  ASSERT_EQ(RegOpenKey(Hive::LocalMachine, kKey, key), kErrorSuccess);
+  ASSERT_EQ(RegSetDword(key, "Turn", 1), kErrorSuccess);
+  std::uint32_t value = 0;
+  ASSERT_EQ(RegQueryDword(key, "Turn", value), kErrorSuccess);  // cached and watched now
+
+  int toChild[2];
+  int toParent[2];
+  ASSERT_EQ(::pipe(toChild), 0);
+  ASSERT_EQ(::pipe(toParent), 0);
+  // The other side: takes the lock, says so, and waits; then changes the value the way the
+  // store does (counter first, then the change), says so, and lets go when told.
+  const pid_t other = Spawn([&] {
+    const int fd = ::open(lockPath.c_str(), O_RDWR | O_CLOEXEC);
+    char token = 'l';
+    if (fd < 0 || ::flock(fd, LOCK_EX) != 0 || ::write(toParent[1], &token, 1) != 1) return 2;
+    if (::read(toChild[0], &token, 1) != 1) return 3;
+    unsigned char bytes[8] = {};
+    if (::pread(fd, bytes, sizeof bytes, 0) != 8) return 4;
+    ++bytes[0];  // far below a carry: the store has made only a few changes
+    if (::pwrite(fd, bytes, sizeof bytes, 0) != 8) return 5;
+    if (::write(toParent[1], &token, 1) != 1 || ::read(toChild[0], &token, 1) != 1) return 6;
+    return 0;
+  });
+  ASSERT_GT(other, 0);
+  char token = 0;
+  ASSERT_EQ(::read(toParent[0], &token, 1), 1);
+  // Served from the copy though the lock is held elsewhere; a read that waited for the lock
+  // would wait until the other side is told to go on.
+  {
+    std::atomic<bool> served{false};
+    long first = -1;
+    std::thread early([&] {
+      first = RegQueryDword(key, "Turn", value);
+      served = true;
+    });
+    for (int i = 0; i < 1000 && !served.load(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(served.load()) << "a read of a current copy waited for the lock";
+    if (!served.load()) {
+      // Let the other side finish, so that the read ends and the test with it.
+      ASSERT_EQ(::write(toChild[1], &token, 1), 1);
+      ASSERT_EQ(::write(toChild[1], &token, 1), 1);
+    }
+    early.join();
+    ASSERT_TRUE(served.load());
+    EXPECT_EQ(first, kErrorSuccess);
+    EXPECT_EQ(value, 1u);
+  }
+
+  ASSERT_EQ(::write(toChild[1], &token, 1), 1);
+  ASSERT_EQ(::read(toParent[0], &token, 1), 1);
+  // The counter moved: this read must wait for the lock, so it runs on a thread of its own.
+  std::atomic<bool> done{false};
+  long result = -1;
+  std::thread reader([&] {
+    result = RegQueryDword(key, "Turn", value);
+    done = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_FALSE(done.load()) << "a read went past a lock held over a counted change";
+  ASSERT_EQ(::write(toChild[1], &token, 1), 1);
+  reader.join();
+  EXPECT_EQ(result, kErrorSuccess);
+  EXPECT_EQ(value, 1u);  // the other side changed the counter alone
+  EXPECT_EQ(Wait(other), 0);
+  for (int fd : {toChild[0], toChild[1], toParent[0], toParent[1]}) ::close(fd);
 }
 
 // Descriptors of this process open on path.
