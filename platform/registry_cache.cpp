@@ -573,19 +573,15 @@ long RunOnHive(bool exclusive, const HiveOp& op, const ChangeText* changeText,
   // A read served by a copy that is provably current takes no lock: the counter is read
   // without it (PeekGeneration), and the watches of the lock file and the hive show that
   // neither was replaced. Every read of a busy gateway's settings and counters ends here.
-  if (!exclusive && !Cache().bad) {
-    if (const std::optional<std::uint64_t> generation = Lock().PeekGeneration(path + kLockSuffix);
-        generation && CachedCopyIsWatchedAndCurrent(path, *generation)) {
-      bool changed = false;
-      const long result = op(Cache().tree, changed);
-      if (changed) std::abort();  // a read that changed the tree: a broken invariant
-      return result;
-    }
-  }
+  const std::optional<std::uint64_t> peeked =
+      exclusive ? std::nullopt : Lock().PeekGeneration(path + kLockSuffix);
+  const bool current = peeked && CachedCopyIsWatchedAndCurrent(path, *peeked);
   HiveLock lock;
   // The kept lock file stands for its folder: while it is the file at its path, the folder is
   // there.
-  if (exclusive) {
+  if (current) {
+    // Nothing to lock or load.
+  } else if (exclusive) {
     if (lock.Acquire(Lock(), path + kLockSuffix, true) != kErrorSuccess) {
       errno = 0;
       if (!DirectoryExists(folder) && !EnsureDirectories(folder))
@@ -598,7 +594,8 @@ long RunOnHive(bool exclusive, const HiveOp& op, const ChangeText* changeText,
              result != kErrorSuccess) {
     return result;
   }
-  if (const long result = LoadHive(path, lock); result != kErrorSuccess) return result;
+  if (const long result = current ? kErrorSuccess : LoadHive(path, lock); result != kErrorSuccess)
+    return result;
   if (Cache().bad) return kErrorBadDb;
   bool changed = false;
   long result = op(Cache().tree, changed);

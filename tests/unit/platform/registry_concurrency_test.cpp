@@ -306,6 +306,20 @@ TEST_F(RegistryConcurrency, LockFileRemovedOrReplacedBetweenOperationsStillExclu
   }
 }
 
+// A read of "Turn" on a thread of its own, for a read that may wait for the hive's lock; its
+// fields are the caller's to look at once done is set or the thread is joined.
+struct ReadOnAThread {
+  explicit ReadOnAThread(const RegKey& key)
+      : thread([this, &key] {
+          result = RegQueryDword(key, "Turn", value);
+          done = true;
+        }) {}
+  std::atomic<bool> done{false};
+  long result = -1;
+  std::uint32_t value = 0;
+  std::thread thread;  // last, so that it starts once the fields above are made
+};
+
 // A read whose cached copy is current takes no lock: it is served while another process holds
 // the hive's lock in the middle of a change, as if it came before that change. Once the other
 // side has bumped the change counter, a read waits for the lock and sees the change.
@@ -341,41 +355,31 @@ TEST_F(RegistryConcurrency, ReadsOfACurrentCopyDoNotWaitForAChangeUnderWay) {
   // Served from the copy though the lock is held elsewhere; a read that waited for the lock
   // would wait until the other side is told to go on.
   {
-    std::atomic<bool> served{false};
-    long first = -1;
-    std::thread early([&] {
-      first = RegQueryDword(key, "Turn", value);
-      served = true;
-    });
-    for (int i = 0; i < 1000 && !served.load(); ++i)
+    ReadOnAThread early(key);
+    for (int i = 0; i < 1000 && !early.done.load(); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_TRUE(served.load()) << "a read of a current copy waited for the lock";
-    if (!served.load()) {
+    EXPECT_TRUE(early.done.load()) << "a read of a current copy waited for the lock";
+    if (!early.done.load()) {
       // Let the other side finish, so that the read ends and the test with it.
       ASSERT_EQ(::write(toChild[1], &token, 1), 1);
       ASSERT_EQ(::write(toChild[1], &token, 1), 1);
     }
-    early.join();
-    ASSERT_TRUE(served.load());
-    EXPECT_EQ(first, kErrorSuccess);
-    EXPECT_EQ(value, 1u);
+    early.thread.join();
+    ASSERT_TRUE(early.done.load());
+    EXPECT_EQ(early.result, kErrorSuccess);
+    EXPECT_EQ(early.value, 1u);
   }
 
   ASSERT_EQ(::write(toChild[1], &token, 1), 1);
   ASSERT_EQ(::read(toParent[0], &token, 1), 1);
   // The counter moved: this read must wait for the lock, so it runs on a thread of its own.
-  std::atomic<bool> done{false};
-  long result = -1;
-  std::thread reader([&] {
-    result = RegQueryDword(key, "Turn", value);
-    done = true;
-  });
+  ReadOnAThread reader(key);
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  EXPECT_FALSE(done.load()) << "a read went past a lock held over a counted change";
+  EXPECT_FALSE(reader.done.load()) << "a read went past a lock held over a counted change";
   ASSERT_EQ(::write(toChild[1], &token, 1), 1);
-  reader.join();
-  EXPECT_EQ(result, kErrorSuccess);
-  EXPECT_EQ(value, 1u);  // the other side changed the counter alone
+  reader.thread.join();
+  EXPECT_EQ(reader.result, kErrorSuccess);
+  EXPECT_EQ(reader.value, 1u);  // the other side changed the counter alone
   EXPECT_EQ(Wait(other), 0);
   for (int fd : {toChild[0], toChild[1], toParent[0], toParent[1]}) ::close(fd);
 }
