@@ -3,7 +3,7 @@
 
     bench/run_all.py [--quick] [--mails N] [--size BYTES] [--sessions 1,10,20]
                      [--notifications N] [--spaced N] [--memory-mb MB] [--timeout S]
-                     [--only PARTS] [--decode-threads N] [--baseline FAXMAILGW]
+                     [--only PARTS] [--decode-threads N] [--baseline FAXMAILGW] [--rounds N]
                      [--out DIR] [--keep]
 
 Started by bench/run-all, which installs the peers and builds the release preset first.
@@ -22,7 +22,9 @@ Parts:
             spool_floor the last ready envelope (ENV*.tmp in OUT, by the time of its rename).
             spool_floor ("durable floor") writes, syncs and renames what the gateway promises
             to have on disk before each 250 and before each ready name, and does nothing else:
-            the most a receiver that keeps those promises can do on this machine.
+            the most a receiver that keeps those promises can do on this machine. With
+            --rounds N each of them runs N times in turn (Postfix's N runs last) and its row
+            is the round with the median rate, every round's rate in its note.
   decode    decode_bench's corpus mode and Python's email (bench/email_decode.py) over the
             very same files: the real messages of the interop tests and large generated ones.
   outbound  The gateway mails ready files from IN through the private Knot (MX of dest.test
@@ -557,30 +559,39 @@ def bench_receive(args, work, results):
     # every file made in the next half minute or so walks past the inodes freed nearby, so
     # a system measured right after Postfix would pay for Postfix's removals as well as its
     # own. Neither smtp-sink nor the gateway removes files while it receives.
+    # With --rounds N every system but Postfix runs N times in turn, in the order above, and
+    # then Postfix N times; each row is the round with the median rate. One round of a system
+    # that takes a second or two moves with whatever else the machine did in that second.
+    measured = {}  # (system, sessions) -> its rows, one a round
+
+    def measure(sessions, row):
+        measured.setdefault((row["system"], sessions), []).append(row)
+
     try:
-        for sessions in args.sessions:
-            results.add(section="receive", case=case_of(sessions),
-                        **receive_sink(args, work, sink, sessions))
-        for sessions in args.sessions:
-            results.add(section="receive", case=case_of(sessions),
-                        **receive_gateway(args, work, sessions))
-        if args.decode_threads:
+        for round_index in range(args.rounds):
+            tag = f"-r{round_index}" if args.rounds > 1 else ""
             for sessions in args.sessions:
-                results.add(section="receive", case=case_of(sessions),
-                            **receive_gateway(args, work, sessions,
-                                              system=decode_threads_row(args),
-                                              extra={"DecodeThreads": args.decode_threads}))
-        if args.baseline:
+                measure(sessions, receive_sink(args, work, sink, sessions, tag))
             for sessions in args.sessions:
-                results.add(section="receive", case=case_of(sessions),
-                            **receive_gateway(args, work, sessions, args.baseline, BASELINE))
-        # It removes no file either.
-        for sessions in args.sessions:
-            results.add(section="receive", case=case_of(sessions),
-                        **receive_floor(args, work, sessions))
-        for sessions in args.sessions:
-            results.add(section="receive", case=case_of(sessions),
-                        **receive_postfix(args, work, postfix, sessions))
+                measure(sessions, receive_gateway(args, work, sessions, tag=tag))
+            if args.decode_threads:
+                for sessions in args.sessions:
+                    measure(sessions, receive_gateway(
+                        args, work, sessions, system=decode_threads_row(args),
+                        extra={"DecodeThreads": args.decode_threads}, tag=tag))
+            if args.baseline:
+                for sessions in args.sessions:
+                    measure(sessions, receive_gateway(args, work, sessions, args.baseline,
+                                                      BASELINE, tag=tag))
+            # It removes no file either.
+            for sessions in args.sessions:
+                measure(sessions, receive_floor(args, work, sessions, tag))
+        for round_index in range(args.rounds):
+            tag = f"-r{round_index}" if args.rounds > 1 else ""
+            for sessions in args.sessions:
+                measure(sessions, receive_postfix(args, work, postfix, sessions, tag))
+        for (system, sessions), rows in measured.items():
+            results.add(section="receive", case=case_of(sessions), **median_round(rows))
         for sessions in args.sessions:
             case = case_of(sessions)
             sink_row = results.find("receive", case, "smtp-sink")
@@ -605,6 +616,19 @@ def bench_receive(args, work, results):
         end(sink.child)
 
 
+def median_round(rows):
+    """The row of the round with the median rate (the lower of the two middle ones), its note
+    naming every round's rate; a round that did not finish counts as the slowest."""
+    if len(rows) == 1:
+        return rows[0]
+    ranked = sorted(rows, key=lambda row: row.get("rate") or 0.0 if row["status"] == "ok" else -1)
+    chosen = dict(ranked[(len(ranked) - 1) // 2])
+    rates = ", ".join(fmt(row.get("rate")) if row["status"] == "ok" else row["status"]
+                      for row in rows)
+    chosen["note"] = f"{chosen.get('note', '')}; median of {len(rows)} rounds ({rates} mails/s)"
+    return chosen
+
+
 def receive_row(args, system, sessions, finished, done, seconds, note, what):
     rate = done / seconds if seconds and done else None
     return dict(system=system, status="ok" if finished and done == args.mails else
@@ -617,19 +641,20 @@ def receive_row(args, system, sessions, finished, done, seconds, note, what):
 CLIENT_TIME = "mean client time per mail: sessions x seconds / mails"
 
 
-def receive_sink(args, work, sink, sessions):
+def receive_sink(args, work, sink, sessions, tag=""):
     finished, done, seconds, _, complaint = smtp_source(
-        sink.port, sessions, args.mails, args.size, args.timeout, sink.dir, f"{sessions}")
+        sink.port, sessions, args.mails, args.size, args.timeout, sink.dir, f"{sessions}{tag}")
     return receive_row(args, "smtp-sink", sessions, finished, done, seconds,
                        with_complaint("acknowledged by smtp-sink, nothing stored", complaint),
                        CLIENT_TIME)
 
 
-def receive_postfix(args, work, postfix, sessions):
+def receive_postfix(args, work, postfix, sessions, tag=""):
     before = len(postfix.delivered())
     start = time.monotonic()
     finished, acked, source_seconds, _, complaint = smtp_source(
-        postfix.port, sessions, args.mails, args.size, args.timeout, postfix.dir, f"{sessions}")
+        postfix.port, sessions, args.mails, args.size, args.timeout, postfix.dir,
+        f"{sessions}{tag}")
     wait_count(lambda: len(postfix.delivered()) - before, acked,
                max(1.0, args.timeout - source_seconds))
     times = postfix.delivered()[before:]
@@ -643,14 +668,15 @@ def receive_postfix(args, work, postfix, sessions):
     return row
 
 
-def receive_floor(args, work, sessions):
+def receive_floor(args, work, sessions, tag=""):
     try:
-        floor = Floor(work, f"receive-floor-{sessions}")
+        floor = Floor(work, f"receive-floor-{sessions}{tag}")
     except Failure as failure:
         return dict(system=FLOOR, status="failed", of=args.mails, note=str(failure))
     try:
         finished, acked, source_seconds, wall, complaint = smtp_source(
-            floor.port, sessions, args.mails, args.size, args.timeout, floor.dir, f"{sessions}")
+            floor.port, sessions, args.mails, args.size, args.timeout, floor.dir,
+            f"{sessions}{tag}")
         wait_count(lambda: len(floor.ready()), acked if finished else args.mails,
                    max(1.0, args.timeout - source_seconds), OUT_POLL_SECONDS)
         done = len(floor.ready())
@@ -671,16 +697,17 @@ def decode_threads_row(args):
     return f"faxmailgw -m, DecodeThreads={args.decode_threads}"
 
 
-def receive_gateway(args, work, sessions, program=GATEWAY, system="faxmailgw -m", extra=None):
+def receive_gateway(args, work, sessions, program=GATEWAY, system="faxmailgw -m", extra=None,
+                    tag=""):
     settings = {"ListenBacklog": args.backlog} if args.backlog else {}
     settings.update(extra or {})
-    tag = "base" if program != GATEWAY else "dt" if extra else "gw"
-    gateway = Gateway(work, f"receive-{tag}-{sessions}", settings, program)
+    kind = "base" if program != GATEWAY else "dt" if extra else "gw"
+    gateway = Gateway(work, f"receive-{kind}-{sessions}{tag}", settings, program)
     try:
         gateway.start()
         finished, acked, source_seconds, wall, complaint = smtp_source(
             gateway.port, sessions, args.mails, args.size, args.timeout, gateway.dir,
-            f"{sessions}")
+            f"{sessions}{tag}")
         # What was acknowledged is decoded in the end; when smtp-source gave up, its count may
         # be short by mails whose reply it did not read, so the wait is for them all.
         wait_count(lambda: len(gateway.ready()), acked if finished else args.mails,
@@ -1260,6 +1287,8 @@ def parse_args(argv):
     parser.add_argument("--memory-mb", type=float, help="size of the large mail in MB (100)")
     parser.add_argument("--corpus-mb", type=float, help="size of the generated corpus (50)")
     parser.add_argument("--runs", type=int, help="decode passes, the best counted (3)")
+    parser.add_argument("--rounds", type=int, default=1,
+                        help="receive runs of each system, the median counted (1)")
     parser.add_argument("--timeout", type=float, default=600,
                         help="seconds any one step may take (600)")
     parser.add_argument("--only", default=",".join(PARTS), help="parts to run: " +
@@ -1291,7 +1320,7 @@ def parse_args(argv):
     for part in args.only:
         if part not in PARTS:
             parser.error(f"no part {part!r}; parts: {', '.join(PARTS)}")
-    if args.mails < 1 or args.notifications < 1 or args.spaced < 1 or not args.sessions or \
+    if args.rounds < 1 or args.mails < 1 or args.notifications < 1 or args.spaced < 1 or not args.sessions or \
             min(args.sessions) < 1 or args.size < 0:
         parser.error("counts must be positive")
     return args
