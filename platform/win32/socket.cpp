@@ -238,6 +238,11 @@ long Socket::Accept(Socket& out, SocketAddress& peer) {
                    &size) != 0)
     return Fail();
   if (!listening) return FailWith(kWsaEInval);
+  // A readiness that the accept then does not find (a connection gone from the queue meanwhile)
+  // must not hold the thread in a blocking accept, where no shutdown reaches it: the listener
+  // could never be stopped. So the accept does not wait; the wait is the select's alone, which
+  // looks for a shutdown every kAcceptPollMs.
+  if (const long error = SetBlocking(Native(m_fd), false)) return error;
   for (;;) {
     if (IsShutListener(m_fd)) return FailWith(kWsaEInval);
     const int ready = WaitReady(Native(m_fd), false, kAcceptPollMs);
@@ -251,6 +256,12 @@ long Socket::Accept(Socket& out, SocketAddress& peer) {
       const int error = ::WSAGetLastError();
       if (error == WSAECONNRESET || error == WSAEINTR || error == WSAEWOULDBLOCK) continue;
       return FailWith(error);
+    }
+    // The accepted socket takes the listener's mode; its reads and writes wait as before (one
+    // that cannot be made to is passed over like a connection that died).
+    if (SetBlocking(socket, true) != kErrorSuccess) {
+      ::closesocket(socket);
+      continue;
     }
     ::SetHandleInformation(reinterpret_cast<HANDLE>(socket), HANDLE_FLAG_INHERIT, 0);
     peer = FromNative(native);
