@@ -567,9 +567,10 @@ def bench_receive(args, work, results):
     def measure(sessions, row):
         measured.setdefault((row["system"], sessions), []).append(row)
 
+    # Each round's files and folders get names of their own.
+    tags = [f"-r{index}" for index in range(args.rounds)] if args.rounds > 1 else [""]
     try:
-        for round_index in range(args.rounds):
-            tag = f"-r{round_index}" if args.rounds > 1 else ""
+        for tag in tags:
             for sessions in args.sessions:
                 measure(sessions, receive_sink(args, work, sink, sessions, tag))
             for sessions in args.sessions:
@@ -586,11 +587,10 @@ def bench_receive(args, work, results):
             # It removes no file either.
             for sessions in args.sessions:
                 measure(sessions, receive_floor(args, work, sessions, tag))
-        for round_index in range(args.rounds):
-            tag = f"-r{round_index}" if args.rounds > 1 else ""
+        for tag in tags:
             for sessions in args.sessions:
                 measure(sessions, receive_postfix(args, work, postfix, sessions, tag))
-        for (system, sessions), rows in measured.items():
+        for (_, sessions), rows in measured.items():
             results.add(section="receive", case=case_of(sessions), **median_round(rows))
         for sessions in args.sessions:
             case = case_of(sessions)
@@ -621,7 +621,7 @@ def median_round(rows):
     naming every round's rate; a round that did not finish counts as the slowest."""
     if len(rows) == 1:
         return rows[0]
-    ranked = sorted(rows, key=lambda row: row.get("rate") or 0.0 if row["status"] == "ok" else -1)
+    ranked = sorted(rows, key=lambda row: (row.get("rate") or 0.0) if row["status"] == "ok" else -1)
     chosen = dict(ranked[(len(ranked) - 1) // 2])
     rates = ", ".join(fmt(row.get("rate")) if row["status"] == "ok" else row["status"]
                       for row in rows)
@@ -1320,8 +1320,8 @@ def parse_args(argv):
     for part in args.only:
         if part not in PARTS:
             parser.error(f"no part {part!r}; parts: {', '.join(PARTS)}")
-    if args.rounds < 1 or args.mails < 1 or args.notifications < 1 or args.spaced < 1 or not args.sessions or \
-            min(args.sessions) < 1 or args.size < 0:
+    if args.rounds < 1 or args.mails < 1 or args.notifications < 1 or args.spaced < 1 or \
+            not args.sessions or min(args.sessions) < 1 or args.size < 0:
         parser.error("counts must be positive")
     return args
 

@@ -226,7 +226,11 @@ long Socket::Bind(const SocketAddress& address) {
 
 long Socket::Listen(int backlog) {
   if (::listen(Native(m_fd), backlog) != 0) return Fail();
-  return kErrorSuccess;
+  // A readiness that Accept's accept then does not find (a connection gone from the queue
+  // meanwhile) must not hold its thread in a blocking accept, where no shutdown reaches it: the
+  // listener could never be stopped. So a listener's accept does not wait; Accept's wait is the
+  // select's alone, which looks for a shutdown every kAcceptPollMs.
+  return SetBlocking(Native(m_fd), false);
 }
 
 long Socket::Accept(Socket& out, SocketAddress& peer) {
@@ -238,11 +242,6 @@ long Socket::Accept(Socket& out, SocketAddress& peer) {
                    &size) != 0)
     return Fail();
   if (!listening) return FailWith(kWsaEInval);
-  // A readiness that the accept then does not find (a connection gone from the queue meanwhile)
-  // must not hold the thread in a blocking accept, where no shutdown reaches it: the listener
-  // could never be stopped. So the accept does not wait; the wait is the select's alone, which
-  // looks for a shutdown every kAcceptPollMs.
-  if (const long error = SetBlocking(Native(m_fd), false)) return error;
   for (;;) {
     if (IsShutListener(m_fd)) return FailWith(kWsaEInval);
     const int ready = WaitReady(Native(m_fd), false, kAcceptPollMs);
